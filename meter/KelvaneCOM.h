@@ -1,0 +1,90 @@
+#pragma once
+
+#include "BaudRate.h"
+#include "IdModBusClient.h"
+#include "RegisterBitDefs.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+// The one object through which the utility talks to a meter. It owns the
+// transport's client and keeps the register image: the meter's holding and
+// input registers as last read. Every meter operation blocks its caller and
+// returns a result code (ErrorCode gives its text); reads store into the image
+// and everything shown or logged is read back out of it.
+//
+// Register numbers follow the customary rule where an operation says so: a
+// number above 40,000 stands for holding register number - 40,001.
+class TKelvane {
+public:
+    static constexpr int ResultPending = -99999;
+    static constexpr int RegisterSlots = 65537; // slots per part of the image
+
+    // With tcp true, target is the meter's IP address; no connection is made
+    // here, every request connects on its own. With tcp false, target names
+    // the serial port.
+    TKelvane(const QString& target, bool tcp);
+    ~TKelvane();
+    TKelvane(const TKelvane&) = delete;
+    TKelvane& operator=(const TKelvane&) = delete;
+
+    // Meter operations. abort ends a wait at once when it becomes true.
+    int ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort);
+    int WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort);
+    int WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values, const bool& abort);
+    // The data of the meter's identification reply, empty when there is none.
+    QByteArray Modbus17(uint8_t address, const bool& abort);
+
+    // Reads of the register image.
+    int32_t GetRegister(int reg) const;
+    int32_t GetRegisterFunc4(int reg) const;
+    int32_t GetRegister32(int first, int second, uint8_t wordOrder) const;
+    double GetRegisterFloat(int first, int second, uint8_t wordOrder) const;
+    void ResetRegisters();
+    int32_t LastResult() const { return lastResult_; }
+    const QByteArray& IdentText() const { return identText_; }
+
+    static int32_t MaskedNumber(int32_t value, int bits, bool isSigned);
+    static QString ErrorCode(int32_t code);
+    static QString Hexa(const QByteArray& bytes);
+    static void EnumComPorts(QStringList& list);
+    // Waits ms milliseconds while processing pending GUI events.
+    static void Delay(uint32_t ms);
+
+    // Properties.
+    const QString& ComPort() const { return comPort_; }
+    void SetComPort(const QString& name);
+    TBaudRate BaudRate() const { return baudRate_; }
+    void SetBaudRate(TBaudRate rate);
+    bool Active() const { return active_; }
+    void SetActive(bool active);
+    int32_t RXTimeout() const { return rxTimeout_; }
+    void SetRXTimeout(int32_t ms);
+    bool TCP() const { return tcp_; }
+    // TCP port of the meter (502 unless set).
+    int TcpPort() const;
+    void SetTcpPort(int port);
+
+    QByteArray TransactionOutput;
+    QByteArray TransactionInput;
+
+private:
+    int32_t HoldingAt(int n) const; // 0 outside the image
+    [[noreturn]] void RaiseNoSerialConnection() const;
+
+    QString comPort_;
+    TBaudRate baudRate_ = TBaudRate::br9600;
+    bool active_ = false;
+    int32_t rxTimeout_ = 500;
+    bool tcp_;
+    std::unique_ptr<TIdModBusClient> tcpClient_;
+    std::vector<int32_t> image_;
+    int32_t lastResult_ = 0;
+    QByteArray identText_;
+};
