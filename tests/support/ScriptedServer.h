@@ -1,0 +1,205 @@
+#pragma once
+
+// Small TCP servers on 127.0.0.1 for tests of the Modbus/TCP client: one that
+// answers each request with scripted bytes (or misbehaves), and one built on
+// libmodbus, an implementation independent of ours.
+
+#include <modbus/modbus.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<uint8_t>;
+
+// Opens a listening socket on 127.0.0.1 with a port the kernel picks.
+inline int ListenOnLoopback(uint16_t& port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0)
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A port on which nothing listens: bound, then closed again.
+inline uint16_t UnusedPort()
+{
+    uint16_t port = 0;
+    ::close(ListenOnLoopback(port));
+    return port;
+}
+
+// Accepts connections one after the other. For each, reads one request and
+// hands it to the script, which returns the bytes to send back; then the
+// server waits for the client to close (or closes itself when told to).
+class ScriptedServer {
+public:
+    struct Reply {
+        Bytes bytes;
+        bool closeAfter = false;     // close right after sending
+        bool holdOpen = false;       // send nothing more, keep the connection until the client leaves
+    };
+    using Script = std::function<Reply(const Bytes& request)>;
+
+    explicit ScriptedServer(Script script) : script_(std::move(script))
+    {
+        listenFd_ = ListenOnLoopback(port_);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ScriptedServer()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(listenFd_);
+    }
+    uint16_t Port() const { return port_; }
+    int Connections() const { return connections_; }
+    std::vector<Bytes> Requests() const
+    {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    // True when the client closed its end of the last connection.
+    bool ClientClosed() const { return clientClosed_; }
+
+private:
+    bool WaitReadable(int fd, int ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, ms) > 0;
+    }
+
+    void Run()
+    {
+        while (!stop_) {
+            if (!WaitReadable(listenFd_, 20))
+                continue;
+            int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            ++connections_;
+            clientClosed_ = false;
+            Serve(fd);
+            ::close(fd);
+        }
+    }
+
+    void Serve(int fd)
+    {
+        Bytes request(300);
+        ssize_t n = 0;
+        if (WaitReadable(fd, 2000))
+            n = ::recv(fd, request.data(), request.size(), 0);
+        request.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+        }
+        Reply reply = script_(request);
+        if (!reply.bytes.empty())
+            ::send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
+        if (reply.closeAfter)
+            return;
+        // Wait (bounded) for the client to close its end.
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        uint8_t sink[64];
+        while (!stop_ && std::chrono::steady_clock::now() < until) {
+            if (WaitReadable(fd, 20) && ::recv(fd, sink, sizeof sink, 0) <= 0) {
+                clientClosed_ = true;
+                return;
+            }
+        }
+    }
+
+    Script script_;
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::atomic<bool> clientClosed_{false};
+    mutable std::mutex mutex_;
+    std::vector<Bytes> requests_;
+};
+
+// A Modbus/TCP server made with libmodbus: holding registers 0 ... 1999 that
+// tests fill and inspect; registers beyond them give exception 2, as
+// libmodbus answers by itself.
+class LibmodbusServer {
+public:
+    LibmodbusServer()
+    {
+        listenFd_ = ListenOnLoopback(port_);
+        ctx_ = modbus_new_tcp("127.0.0.1", port_);
+        map_ = modbus_mapping_new(0, 0, 2000, 0);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~LibmodbusServer()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(listenFd_);
+        modbus_mapping_free(map_);
+        modbus_free(ctx_);
+    }
+    uint16_t Port() const { return port_; }
+    uint16_t* Registers() { return map_->tab_registers; }
+
+private:
+    void Run()
+    {
+        while (!stop_) {
+            pollfd p{listenFd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0)
+                continue;
+            int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            modbus_set_socket(ctx_, fd);
+            uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+            for (;;) {
+                pollfd c{fd, POLLIN, 0};
+                if (stop_ || ::poll(&c, 1, 20) < 0)
+                    break;
+                if (c.revents == 0)
+                    continue;
+                int rc = modbus_receive(ctx_, query);
+                if (rc > 0)
+                    modbus_reply(ctx_, query, rc, map_);
+                else if (rc == -1)
+                    break;
+            }
+            ::close(fd);
+        }
+    }
+
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    modbus_t* ctx_ = nullptr;
+    modbus_mapping_t* map_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+} // namespace testsupport
