@@ -1,0 +1,163 @@
+// Modbus/TCP reads of the meter link against libmodbus, both talking to the
+// same simulator in the same run:
+//  1. wall time per read of 125 registers, a new connection per request;
+//  2. CPU time of the calling thread per request while the simulator delays
+//     each reply, which shows whether the wait blocks or spins.
+
+#include "KelvaneCOM.h"
+
+#include <modbus/modbus.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The simulator as a child process on a port of its own.
+class Simulator {
+public:
+    explicit Simulator(int delayMs)
+    {
+        int out[2];
+        if (::pipe(out) != 0)
+            throw std::runtime_error("pipe failed");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::close(out[0]);
+            const std::string delay = std::to_string(delayMs);
+            ::execl(KELVANE_SIM_PATH, KELVANE_SIM_PATH, "--port", "0", "--delay", delay.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        ::close(out[0]);
+        const auto colon = line.rfind(':');
+        if (colon == std::string::npos)
+            throw std::runtime_error("simulator did not start: " + line);
+        port_ = std::stoi(line.substr(colon + 1));
+    }
+    ~Simulator()
+    {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    int Port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+double WallSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double ThreadCpuSeconds()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs ours and the peer's request alternately, rounds times each, and
+// gives the median of each side under the given clock.
+std::pair<double, double> Interleaved(int rounds, double (*clock)(), const std::function<void()>& ours,
+                                      const std::function<void()>& peer)
+{
+    std::vector<double> a, b;
+    for (int i = 0; i < rounds; ++i) {
+        double t0 = clock();
+        ours();
+        double t1 = clock();
+        peer();
+        double t2 = clock();
+        a.push_back(t1 - t0);
+        b.push_back(t2 - t1);
+    }
+    return {Median(a), Median(b)};
+}
+
+void Check(bool ok, const char* what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "benchmark request failed: %s\n", what);
+        std::exit(1);
+    }
+}
+
+std::function<void()> OurRead(TKelvane& link)
+{
+    return [&link] {
+        const bool abort = false;
+        Check(link.ReadRegisters(1, 3, 0, 124, abort) == 0, "meter link read");
+    };
+}
+
+std::function<void()> LibmodbusRead(int port)
+{
+    return [port] {
+        modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_set_response_timeout(ctx, 5, 0);
+        uint16_t regs[125];
+        Check(modbus_connect(ctx) == 0, "libmodbus connect");
+        Check(modbus_read_registers(ctx, 0, 125, regs) == 125, "libmodbus read");
+        modbus_close(ctx);
+        modbus_free(ctx);
+    };
+}
+
+void Report(const char* what, double ours, double peer, double unit, const char* unitName, double goal)
+{
+    const double ratio = ours / peer;
+    std::printf("%-48s ours %9.1f %s   libmodbus %9.1f %s   ratio %.2f (goal <= %.2f) %s\n", what, ours / unit,
+                unitName, peer / unit, unitName, ratio, goal, ratio <= goal ? "met" : "NOT MET");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int delayedRounds = argc > 2 ? std::atoi(argv[2]) : 15;
+
+    {
+        Simulator sim(0);
+        TKelvane link("127.0.0.1", true);
+        link.SetTcpPort(sim.Port());
+        auto ours = OurRead(link);
+        auto peer = LibmodbusRead(sim.Port());
+        Interleaved(50, WallSeconds, ours, peer); // warm up
+        auto [a, b] = Interleaved(rounds, WallSeconds, ours, peer);
+        Report("read of 125 registers, wall time per request", a, b, 1e-6, "us", 1.10);
+    }
+    {
+        Simulator sim(200);
+        TKelvane link("127.0.0.1", true);
+        link.SetTcpPort(sim.Port());
+        auto [a, b] = Interleaved(delayedRounds, ThreadCpuSeconds, OurRead(link), LibmodbusRead(sim.Port()));
+        Report("reply delayed 200 ms, CPU time per request", a, b, 1e-6, "us", 2.0);
+    }
+    return 0;
+}
