@@ -33,7 +33,7 @@ void TIniFile::Parse(const QByteArray& content)
         if (line.isEmpty() || line.startsWith(';'))
             continue;
         if (line.startsWith('[')) {
-            const int close = line.indexOf(']');
+            const int close = line.lastIndexOf(']');
             if (close < 0)
                 continue;
             // A section that appears twice continues its first appearance.

@@ -34,8 +34,8 @@ TEST(IniFile, SectionsAndKeysInFileOrderWithoutRegardToCase)
 {
     QTemporaryDir dir;
     TIniFile ini(WriteFile(dir, "[Zeta]\nb=2\na=1\n[~~INFO~~]\nName=Page\n[alpha]\r\nIP Address = 10.0.0.5 \r\n"
-                                "; a comment\nnot a key line\n[zeta]\nc=3\nb=ignored\n"));
-    EXPECT_EQ(ini.Sections(), (QStringList{"Zeta", "~~INFO~~", "alpha"}));
+                                "; a comment\nnot a key line\n[zeta]\nc=3\nb=ignored\n[V A-N [V]]\nx=1\n"));
+    EXPECT_EQ(ini.Sections(), (QStringList{"Zeta", "~~INFO~~", "alpha", "V A-N [V]"}));
     EXPECT_EQ(ini.Keys("ZETA"), (QStringList{"b", "a", "c"}));
     EXPECT_EQ(ini.ReadString("ALPHA", "ip address", ""), "10.0.0.5");
     EXPECT_EQ(ini.ReadString("zeta", "B", ""), "2");

@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QWidget>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -49,3 +51,9 @@ inline bool SaveScreenshot(QWidget& widget, const QString& name)
 }
 
 } // namespace testsupport
+
+// Lets GoogleTest print Qt strings in its failure messages.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
