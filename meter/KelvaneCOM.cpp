@@ -60,6 +60,26 @@ void TKelvane::RaiseNoSerialConnection() const
     throw EModbusError("There is no active connection");
 }
 
+template <typename Operation>
+int TKelvane::TcpTransaction(uint8_t function, uint8_t address, Operation operation)
+{
+    lastResult_ = -1;
+    tcpClient_->ModBusFunction = function;
+    tcpClient_->UnitID = address;
+    struct KeepFrames {
+        TKelvane& link;
+        ~KeepFrames()
+        {
+            const auto& sent = link.tcpClient_->LastRequest();
+            const auto& received = link.tcpClient_->LastReply();
+            link.TransactionOutput = QByteArray(reinterpret_cast<const char*>(sent.data()), sent.size());
+            link.TransactionInput = QByteArray(reinterpret_cast<const char*>(received.data()), received.size());
+        }
+    } keep{*this};
+    lastResult_ = operation();
+    return lastResult_;
+}
+
 int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, int last, const bool& /*abort*/)
 {
     first = ApplyRegisterRule(first);
@@ -73,11 +93,10 @@ int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, in
         RaiseNoSerialConnection();
 
     // Every Modbus/TCP read is a function 3 read into the holding image.
-    lastResult_ = -1;
-    tcpClient_->ModBusFunction = 3;
-    tcpClient_->UnitID = address;
     uint16_t buffer[MaxReadCount] = {};
-    lastResult_ = tcpClient_->ReadHoldingRegisters(static_cast<uint16_t>(first), static_cast<uint16_t>(count), buffer);
+    TcpTransaction(3, address, [&] {
+        return tcpClient_->ReadHoldingRegisters(static_cast<uint16_t>(first), static_cast<uint16_t>(count), buffer);
+    });
     if (lastResult_ == 0)
         std::copy_n(buffer, count, image_.begin() + first);
     return lastResult_;
@@ -91,11 +110,9 @@ int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool&
     if (!tcp_)
         RaiseNoSerialConnection();
 
-    lastResult_ = -1;
-    tcpClient_->ModBusFunction = 6;
-    tcpClient_->UnitID = address;
-    lastResult_ = tcpClient_->WriteSingleRegister(static_cast<uint16_t>(reg), static_cast<uint16_t>(value));
-    return lastResult_;
+    return TcpTransaction(6, address, [&] {
+        return tcpClient_->WriteSingleRegister(static_cast<uint16_t>(reg), static_cast<uint16_t>(value));
+    });
 }
 
 int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values,
@@ -110,11 +127,9 @@ int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const
     std::vector<uint16_t> words(values.size());
     std::transform(values.begin(), values.end(), words.begin(),
                    [](int32_t v) { return static_cast<uint16_t>(v); });
-    lastResult_ = -1;
-    tcpClient_->ModBusFunction = 16;
-    tcpClient_->UnitID = address;
-    lastResult_ = tcpClient_->WriteMultipleRegisters(static_cast<uint16_t>(first), words);
-    return lastResult_;
+    return TcpTransaction(16, address, [&] {
+        return tcpClient_->WriteMultipleRegisters(static_cast<uint16_t>(first), words);
+    });
 }
 
 QByteArray TKelvane::Modbus17(uint8_t /*address*/, const bool& /*abort*/)

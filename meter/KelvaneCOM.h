@@ -76,6 +76,10 @@ public:
 
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image
+    // Runs one Modbus/TCP operation and keeps its frames for the trace, also
+    // when the operation raises.
+    template <typename Operation>
+    int TcpTransaction(uint8_t function, uint8_t address, Operation operation);
     [[noreturn]] void RaiseNoSerialConnection() const;
 
     QString comPort_;

@@ -37,6 +37,8 @@ int TIdModBusClient::WriteMultipleRegisters(uint16_t regNumber, std::span<const 
 
 int TIdModBusClient::Transact()
 {
+    lastRequest_.clear();
+    lastReply_.clear();
     // The request is built first: a refused one is refused before connecting.
     const auto request = ModbusTcp::EncodeRequest({UnitID, ModBusFunction, RegNumber, BlockLength}, registerData_);
     TTcpSocket socket;
@@ -48,9 +50,11 @@ int TIdModBusClient::Transact()
 
 int TIdModBusClient::ExchangeRequest(TTcpSocket& socket, const std::vector<uint8_t>& request)
 {
+    lastRequest_ = request;
     socket.WriteAll(request.data(), request.size());
     uint8_t reply[ModbusTcp::FrameBufferSize];
     const std::size_t received = ReceiveReply(socket, reply);
+    lastReply_.assign(reply, reply + received);
     return ModbusTcp::DecodeReply(ModBusFunction, {reply, received}, registerData_);
 }
 

@@ -31,6 +31,10 @@ public:
 
     std::string Version() const { return "1.0.1"; }
     const ModbusTcp::TRegisterData& RegisterData() const { return registerData_; }
+    // The frames of the last exchange as they went over the wire: the request
+    // sent and the reply bytes received (empty when none was sent or none came).
+    const std::vector<uint8_t>& LastRequest() const { return lastRequest_; }
+    const std::vector<uint8_t>& LastReply() const { return lastReply_; }
 
     // Reads count holding registers; dest receives the first count words of
     // the reply data (words beyond what the reply carried are 0).
@@ -45,4 +49,6 @@ private:
     std::size_t ReceiveReply(TTcpSocket& socket, uint8_t* reply);
 
     ModbusTcp::TRegisterData registerData_{};
+    std::vector<uint8_t> lastRequest_;
+    std::vector<uint8_t> lastReply_;
 };

@@ -295,3 +295,21 @@ TEST(Kelvane, DelayWaitsAndProcessesEvents)
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
     EXPECT_TRUE(fired);
 }
+
+TEST_F(KelvaneOverTcp, FramesOfEachExchangeAreKeptForTheTrace)
+{
+    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput), "(00)(00)(00)(00)(00)(06)(01)(03)(00)(00)(00)(0A)");
+    EXPECT_EQ(link->TransactionInput.size(), 9 + 20);
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionInput.left(9)), "(00)(00)(00)(00)(00)(17)(01)(03)(14)");
+
+    EXPECT_EQ(link->WriteRegister(2, 150, 0x0102, NoAbort), 0);
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput), "(00)(00)(00)(00)(00)(06)(02)(06)(00)(96)(01)(02)");
+    EXPECT_EQ(link->TransactionInput, link->TransactionOutput); // a write is echoed
+
+    // A refused connection sends nothing: the trace shows empty frames.
+    link->SetTcpPort(testsupport::UnusedPort());
+    EXPECT_THROW(link->ReadRegisters(1, 3, 0, 9, NoAbort), ESocketError);
+    EXPECT_TRUE(link->TransactionOutput.isEmpty());
+    EXPECT_TRUE(link->TransactionInput.isEmpty());
+}
