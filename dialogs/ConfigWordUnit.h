@@ -1,0 +1,151 @@
+#pragma once
+
+#include "AlignMaskEditUnit.h"
+#include "ConfigWordSources.h"
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+class QCheckBox;
+class QComboBox;
+class QGridLayout;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+// The editor of the meter's configuration block, holding registers 128 to
+// 158: ratios, demand period, pulse value, the two analog outputs, the
+// configuration word and the extended configuration word, the serial number
+// and the scratchpads.
+//
+// The dialog never talks to the meter. The main window's read-all pass feeds
+// it the register image with LoadValues and, when Tag asks for it, writes
+// every register for which RegisterChanged reports a new value:
+//
+//   if (Tag() > 0) {
+//       for r in 128..158: if (RegisterChanged(r, v)) write v to r;
+//       if (Tag() == 1) SetTag(0);
+//       re-read 128..158; ClearUserChanged();
+//   }
+//   if (!UserChanged()) { LoadValues(image 0..158); SetTag(0); }
+//
+// Tag is 0 with nothing pending, 1 after OK, 2 after Apply. UserChanged is
+// set by every change of a control, including those a load makes.
+class TConfigWord : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int ValueCount = 257;
+    using TValues = std::array<int32_t, ValueCount>;
+
+    explicit TConfigWord(QWidget* parent = nullptr);
+
+    // values[r] is register r as the register image gives it (0 ... 65535).
+    void LoadValues(std::span<const int32_t> values);
+    // The value to write to register reg (128 ... 158), when it differs
+    // from the register as last loaded.
+    bool RegisterChanged(int reg, int32_t& newValue) const;
+
+    int Tag() const { return tag_; }
+    void SetTag(int tag) { tag_ = tag; }
+    bool UserChanged() const { return userChanged_; }
+    void ClearUserChanged() { userChanged_ = false; }
+
+    const TValues& ReadValues() const { return readValues_; }
+    const TValues& NewValues() const { return newValues_; }
+
+protected:
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    // An edit showing a raw register value in engineering units; the raw
+    // value is the truth, the text only its rendering.
+    struct TScaledEdit {
+        TAlignMaskEdit* edit = nullptr;
+        QComboBox* source = nullptr; // nullptr: the pulse value, always row 0
+        int32_t lowest = 0;          // raw range the register holds
+        int32_t highest = 0;
+        int32_t raw = 0;
+    };
+    // A 16-bit word shown both as 16 boxes and as a hexadecimal edit.
+    struct TWordEdit {
+        std::array<QCheckBox*, 16> boxes{}; // boxes[n] stands for bit n
+        TAlignMaskEdit* edit = nullptr;
+        int32_t fallback = 0; // stored when the edit holds no hexadecimal number
+    };
+
+    void BuildGeneral(QGroupBox* group);
+    void AddOutputRow(QGridLayout* grid, int row, const QString& caption, QComboBox* combo, TScaledEdit& low,
+                      TScaledEdit& high);
+    QGroupBox* BuildWord(const QString& title, const QString& name, const std::array<const char*, 16>& hints,
+                         const QString& note, TWordEdit& word);
+    void BuildUserData(QGroupBox* group);
+    TAlignMaskEdit* MakeEdit(const QString& name, Qt::Alignment alignment = Qt::AlignRight);
+    QComboBox* MakeSourceCombo(const QString& name);
+    void ConnectSignals();
+
+    void CentreOnScreen();
+    void FormShow();
+    void bOKClick();
+    void bApplyClick();
+    void bCancelClick();
+    void bDISPClick();
+    void StoreChanges();
+    void ControlChange(QWidget* sender);
+    void ClearBold();
+    void cbIncludeRatiosClick();
+    void WordBoxClick(TWordEdit& word);
+    void ebExit(TAlignMaskEdit* edit);
+    void ExitScaledEdit(TScaledEdit& scaled);
+    void ExitWholeNumberEdit(TAlignMaskEdit* edit);
+
+    TOutputSource SourceOf(const TScaledEdit& scaled) const;
+    static TOutputSource SourceOf(const QComboBox* combo);
+    static void SelectSource(QComboBox* combo, int32_t code);
+    long double Multiplier(const TOutputSource& source) const;
+    QString TagToText(const TScaledEdit& scaled) const;
+    void SyncRawFromText(TScaledEdit& scaled);
+    std::array<TAlignMaskEdit*, 5> PlainEdits() const;
+    std::array<TScaledEdit*, 5> ScaledEdits();
+    TScaledEdit* ScaledEditOf(const QObject* object);
+    bool IsNumericEdit(const QObject* object);
+    bool IsWordEdit(const QObject* object) const;
+    void SetLoaded();
+
+    static int CalculateWord(const TWordEdit& word);
+    static void SetWordBits(TWordEdit& word, int32_t value);
+
+    int tag_ = 0;
+    bool userChanged_ = false;
+    TValues readValues_{};
+    TValues newValues_{};
+
+    TAlignMaskEdit* ebPT_Pri;
+    TAlignMaskEdit* ebPT_Sec;
+    TAlignMaskEdit* ebCT_Pri;
+    TAlignMaskEdit* ebCT_Sec;
+    TAlignMaskEdit* ebDemandPeriod;
+    TScaledEdit pulseValue_;
+    TScaledEdit outA0_, outA10_, outB0_, outB10_;
+    QComboBox* cbOutputA;
+    QComboBox* cbOutputB;
+    QLabel* labPulse;
+    QLabel* labA1;
+    QLabel* labA2;
+    QLabel* labB1;
+    QLabel* labB2;
+    QCheckBox* cbIncludeRatios;
+    TWordEdit configWord_;
+    TWordEdit xConfigWord_;
+    TAlignMaskEdit* ebSerialNo;
+    std::array<TAlignMaskEdit*, 8> ebSP{};
+    std::array<QLabel*, 8> labSP{};
+    QPushButton* bDISP;
+    QPushButton* bOK;
+    QPushButton* bApply;
+    QPushButton* bCancel;
+};

@@ -1,0 +1,504 @@
+#include "ConfigWordUnit.h"
+
+#include "WidgetTestSupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Image = std::array<int32_t, 159>;
+
+// The registers of a meter with PT 1:1, CT 200:5, Output A following the
+// average current from 0 A to 200 A, Output B the total power.
+Image MeterImage(const std::map<int, int32_t>& changes = {})
+{
+    Image image{};
+    const std::map<int, int32_t> defaults{
+        {128, 1},    {129, 1},      {130, 200},  {131, 5},   {132, 15},     {133, 12345},
+        {134, 1},    {135, 0},      {136, 0x07}, {137, 0x02}, {138, 0},     {139, 0},
+        {140, 5000}, {141, 30000},  {142, 0x05E6}, {149, 4242}, {158, 0x0000},
+    };
+    for (const auto& [reg, value] : defaults)
+        image[reg] = value;
+    for (const auto& [reg, value] : changes)
+        image[reg] = value;
+    return image;
+}
+
+// Stands in for the main window's read-all pass: writes what the dialog
+// asks for into the image, re-reads, and reloads the dialog while the user
+// has not touched it.
+struct FakeMeter {
+    Image image = MeterImage();
+    std::vector<std::pair<int, int32_t>> writes;
+
+    void Pass(TConfigWord& dialog)
+    {
+        if (dialog.Tag() > 0) {
+            for (int reg = 128; reg <= 158; ++reg) {
+                int32_t value = 0;
+                if (dialog.RegisterChanged(reg, value)) {
+                    writes.emplace_back(reg, value);
+                    image[reg] = value & 0xFFFF;
+                }
+            }
+            if (dialog.Tag() == 1)
+                dialog.SetTag(0);
+            dialog.ClearUserChanged();
+        }
+        if (!dialog.UserChanged()) {
+            dialog.LoadValues(image);
+            dialog.SetTag(0);
+        }
+    }
+};
+
+class ConfigWordTest : public ::testing::Test {
+protected:
+    void SetUp() override { ShowDialog(); }
+
+    // What the menu entry does. The offscreen platform keeps a hidden
+    // window as its focus window, so it never reports the window active
+    // again: the test makes it the active window itself.
+    void ShowDialog()
+    {
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        QApplication::setActiveWindow(&dialog);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+        ASSERT_EQ(QApplication::activeWindow(), &dialog);
+    }
+
+    template <class T = TAlignMaskEdit>
+    T* Find(const char* name)
+    {
+        T* widget = dialog.findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    std::string Text(const char* name) { return Find(name)->text().toStdString(); }
+    std::string Caption(const char* name) { return Find<QLabel>(name)->text().toStdString(); }
+    std::string Current(const char* name) { return Find<QComboBox>(name)->currentText().toStdString(); }
+
+    void Click(const char* name) { QTest::mouseClick(Find<QWidget>(name), Qt::LeftButton); }
+
+    void ClickBox(const char* name)
+    {
+        QCheckBox* box = Find<QCheckBox>(name);
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
+    }
+
+    // Clicks into the edit, replaces its text by typing, and stays there.
+    void Type(const char* name, const char* text)
+    {
+        TAlignMaskEdit* edit = Find(name);
+        QTest::mouseClick(edit, Qt::LeftButton);
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Delete);
+        QTest::keyClicks(edit, text);
+    }
+
+    void Leave() { Click("ebDemandPeriod"); }
+
+    void LoadAndShow(FakeMeter& meter)
+    {
+        meter.Pass(dialog);
+        // Showing again is what the menu entry does: the dialog follows the
+        // meter from then on until the user changes something.
+        dialog.hide();
+        ShowDialog();
+        meter.Pass(dialog);
+        ASSERT_FALSE(dialog.UserChanged());
+    }
+
+    std::vector<int> WordBits(const char* prefix)
+    {
+        std::vector<int> bits;
+        for (int bit = 0; bit < 16; ++bit)
+            if (Find<QCheckBox>(QString("%1%2").arg(prefix).arg(bit + 1).toLatin1())->isChecked())
+                bits.push_back(bit);
+        return bits;
+    }
+
+    TConfigWord dialog;
+};
+
+using Writes = std::vector<std::pair<int, int32_t>>;
+
+TEST_F(ConfigWordTest, LoadShowsTheRegistersInEngineeringUnits)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{128, 34500}, {129, 120}, {150, 7}, {157, 65535}});
+    meter.Pass(dialog);
+    EXPECT_EQ(Text("ebPT_Pri"), "34500"); // unsigned, not -31036
+    EXPECT_EQ(Text("ebPT_Sec"), "120");
+    EXPECT_EQ(Text("ebCT_Pri"), "200");
+    EXPECT_EQ(Text("ebCT_Sec"), "5");
+    EXPECT_EQ(Text("ebDemandPeriod"), "15");
+    EXPECT_EQ(Text("ebSerialNo"), "4242");
+    EXPECT_EQ(Text("ebSP1"), "7");
+    EXPECT_EQ(Text("ebSP8"), "65535");
+    EXPECT_EQ(Text("ebConfigWord"), "05E6");
+    EXPECT_EQ(Text("ebXConfigWord"), "0000");
+    EXPECT_EQ(WordBits("cbCW"), (std::vector<int>{1, 2, 5, 6, 7, 8, 10}));
+    EXPECT_EQ(Current("cbOutputA"), "Average Current -- [0x07]");
+    EXPECT_EQ(Current("cbOutputB"), "Total Real Power (W) -- [0x02]");
+    EXPECT_EQ(Caption("labB2"), "W");
+    EXPECT_EQ(Caption("labPulse"), "Wh");
+    // Power uses both ratios: 30000 W * 34500/120 * 200/5.
+    EXPECT_EQ(Text("ebOutB_10"), "345000000");
+    EXPECT_EQ(Find("ebPT_Sec")->Alignment(), Qt::AlignLeft);
+    EXPECT_EQ(Find("ebCT_Sec")->Alignment(), Qt::AlignLeft);
+    EXPECT_EQ(Find("ebPT_Pri")->Alignment(), Qt::AlignRight);
+    EXPECT_FALSE(Find("ebSerialNo")->isEnabled());
+}
+
+TEST_F(ConfigWordTest, ScalingWithAndWithoutTheRatios)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{138, 5000}});
+    LoadAndShow(meter);
+    EXPECT_EQ(Text("ebOutA_0"), "200.000");
+    EXPECT_EQ(Caption("labA1"), "A");
+    EXPECT_EQ(Caption("labA2"), "A");
+
+    ClickBox("cbIncludeRatios");
+    EXPECT_EQ(Text("ebOutA_0"), "5.000");
+    ClickBox("cbIncludeRatios");
+    EXPECT_EQ(Text("ebOutA_0"), "200.000");
+
+    Type("ebOutA_0", "199.9999");
+    Leave();
+    EXPECT_EQ(Text("ebOutA_0"), "199.960"); // what will be stored
+    Click("bOK");
+    EXPECT_EQ(dialog.NewValues()[138], 4999);
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{138, 4999}}));
+}
+
+TEST_F(ConfigWordTest, ChangingTheSourceKeepsTheRawValues)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{138, 5000}});
+    LoadAndShow(meter);
+    QComboBox* combo = Find<QComboBox>("cbOutputA");
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down); // the next row: System Power Factor
+    EXPECT_EQ(combo->currentIndex(), 6);
+    EXPECT_EQ(Text("ebOutA_0"), "0.5000"); // System Power Factor, scale 10000
+    EXPECT_EQ(Caption("labA1"), "");
+    Click("bApply");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{136, 0x08}}));
+}
+
+// Entering and leaving a field, or showing it in another scale, never
+// changes the value behind it, even where the rendering rounds.
+TEST_F(ConfigWordTest, ShowingAValueNeverChangesIt)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{128, 1}, {129, 3}, {130, 1}, {131, 1}, {134, 100}, {137, 0x02}, {139, 100}});
+    LoadAndShow(meter);
+    EXPECT_EQ(Text("ebPulseValue"), "33");
+    EXPECT_EQ(Text("ebOutB_0"), "33");
+    Click("ebOutB_0");
+    Click("ebPulseValue");
+    Leave();
+    // Retyping the CT primary passes through other ratios on the way.
+    Type("ebCT_Pri", "20");
+    Type("ebCT_Pri", "1");
+    ClickBox("cbIncludeRatios");
+    ClickBox("cbIncludeRatios");
+    Click("bOK");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, Writes{});
+}
+
+TEST_F(ConfigWordTest, PulseValueFollowsTheTypedText)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    EXPECT_EQ(Text("ebPulseValue"), "40"); // 1 Wh raw with CT 200:5
+    Type("ebPulseValue", "120");
+    EXPECT_EQ(Text("ebPulseValue"), "120"); // not rewritten while typing
+    Click("bApply");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{134, 3}}));
+}
+
+TEST_F(ConfigWordTest, TypedWordTicksTheBoxesAndABoxRewritesTheWord)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{142, 0}});
+    LoadAndShow(meter);
+    Type("ebConfigWord", "5e6");
+    EXPECT_EQ(Text("ebConfigWord"), "5E6");
+    EXPECT_EQ(WordBits("cbCW"), (std::vector<int>{1, 2, 5, 6, 7, 8, 10}));
+    ClickBox("cbCW1");
+    EXPECT_EQ(Text("ebConfigWord"), "05E7");
+    ClickBox("cbCW1");
+    EXPECT_EQ(Text("ebConfigWord"), "05E6");
+    ClickBox("cbCW16");
+    EXPECT_EQ(Text("ebConfigWord"), "85E6");
+    Click("bApply");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{142, 0x85E6}}));
+}
+
+TEST_F(ConfigWordTest, KeyFiltersPassOnlyTheirCharacters)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    Type("ebXConfigWord", "g1 a.z-f");
+    EXPECT_EQ(Text("ebXConfigWord"), "1AF");
+    Type("ebCT_Pri", "a1b2.5e-+ ");
+    EXPECT_EQ(Text("ebCT_Pri"), "12.5-+");
+    QTest::keyClick(Find("ebCT_Pri"), Qt::Key_Backspace);
+    EXPECT_EQ(Text("ebCT_Pri"), "12.5-");
+}
+
+// A word with bit 15 set is held negative when read; the same word typed or
+// ticked is positive. It is still the same word and is not written.
+TEST_F(ConfigWordTest, WordWithBit15IsNotRewrittenWithItsOwnValue)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{142, 0x85E6}, {158, 0x8000}});
+    LoadAndShow(meter);
+    EXPECT_EQ(Text("ebConfigWord"), "85E6");
+    EXPECT_EQ(dialog.ReadValues()[142], int16_t(0x85E6));
+    ClickBox("cbCW1");
+    ClickBox("cbCW1");
+    Click("bOK");
+    EXPECT_EQ(dialog.NewValues()[142], 0x85E6);
+    int32_t value = 0;
+    EXPECT_FALSE(dialog.RegisterChanged(142, value));
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, Writes{});
+}
+
+TEST_F(ConfigWordTest, OkAndApplyRequestACommitAndCancelForgets)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    EXPECT_EQ(dialog.Tag(), 0);
+    Type("ebDemandPeriod", "30");
+    EXPECT_TRUE(dialog.UserChanged());
+
+    Click("bApply");
+    EXPECT_EQ(dialog.Tag(), 2);
+    EXPECT_TRUE(dialog.isVisible());
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{132, 30}}));
+    EXPECT_EQ(dialog.Tag(), 0);
+
+    Type("ebDemandPeriod", "45");
+    Click("bOK");
+    EXPECT_EQ(dialog.Tag(), 1);
+    EXPECT_FALSE(dialog.isVisible());
+    meter.Pass(dialog);
+    EXPECT_EQ(dialog.Tag(), 0);
+    EXPECT_EQ(meter.image[132], 45);
+
+    // Cancel leaves an earlier Apply standing: the next pass still writes.
+    ShowDialog();
+    EXPECT_FALSE(dialog.UserChanged());
+    Type("ebDemandPeriod", "60");
+    Click("bApply");
+    Type("ebDemandPeriod", "75");
+    Click("bCancel");
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(dialog.UserChanged());
+    EXPECT_EQ(dialog.Tag(), 2);
+    meter.writes.clear();
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{132, 60}}));
+    EXPECT_EQ(Text("ebDemandPeriod"), "60");
+}
+
+TEST_F(ConfigWordTest, OkWithoutChangesWritesNothing)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{135, 3}, {143, 9}, {149, 77}});
+    LoadAndShow(meter);
+    Click("bOK");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, Writes{}); // not even a 0 to the reset register
+    for (int reg : {133, 135, 143, 148, 149}) {
+        int32_t value = 0;
+        EXPECT_FALSE(dialog.RegisterChanged(reg, value)) << reg;
+    }
+}
+
+TEST_F(ConfigWordTest, EmptyWordEditsStoreTheirDefaults)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{142, 0x1234}, {158, 0x0001}});
+    LoadAndShow(meter);
+    Type("ebConfigWord", "");
+    Type("ebXConfigWord", "");
+    EXPECT_EQ(WordBits("cbCW"), std::vector<int>{});
+    Click("bOK");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{142, 1510}, {158, 8000}}));
+}
+
+TEST_F(ConfigWordTest, ConfigForDisp)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    EXPECT_EQ(Caption("labSP7"), "Scratchpad [7]:");
+    Click("bDISP");
+    EXPECT_TRUE(Find<QCheckBox>("cbXCW1")->isChecked());
+    EXPECT_EQ(Text("ebXConfigWord"), "0001");
+    EXPECT_EQ(Text("ebSP7"), "770");
+    EXPECT_EQ(Text("ebSP8"), "768");
+    EXPECT_EQ(Caption("labSP7"), "DISP Line 1:");
+    EXPECT_EQ(Caption("labSP8"), "DISP Line 2:");
+    EXPECT_EQ(dialog.Tag(), 2);
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{156, 770}, {157, 768}, {158, 1}}));
+    ClickBox("cbXCW1");
+    EXPECT_EQ(Caption("labSP8"), "Scratchpad [8]:");
+}
+
+TEST_F(ConfigWordTest, ChangedControlsAreBoldUntilTheNextLoad)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    Type("ebCT_Pri", "100");
+    Type("ebSP3", "9");
+    QComboBox* combo = Find<QComboBox>("cbOutputB");
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down);
+    EXPECT_TRUE(Find("ebCT_Pri")->font().bold());
+    EXPECT_TRUE(Find("ebSP3")->font().bold());
+    EXPECT_TRUE(combo->font().bold());
+    EXPECT_FALSE(Find("ebPT_Pri")->font().bold());
+    Click("bApply");
+    meter.Pass(dialog);
+    for (const char* name : {"ebCT_Pri", "ebSP3", "ebOutA_0", "ebPulseValue", "ebConfigWord"})
+        EXPECT_FALSE(Find(name)->font().bold()) << name;
+    EXPECT_FALSE(combo->font().bold());
+}
+
+TEST_F(ConfigWordTest, UnknownSourceCodeIsShownAndStoredAsItCame)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{136, 0x42}, {140, 5000}});
+    LoadAndShow(meter);
+    QComboBox* combo = Find<QComboBox>("cbOutputA");
+    EXPECT_EQ(combo->currentText().toStdString(), "Unknown source -- [0x42]");
+    EXPECT_EQ(Text("ebOutA_10"), "5000");
+    EXPECT_EQ(Caption("labA2"), "");
+    Type("ebDemandPeriod", "20");
+    Click("bOK");
+    EXPECT_EQ(dialog.NewValues()[136], 0x42);
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes, (Writes{{132, 20}}));
+
+    // Once the meter holds a known code, the extra row goes.
+    meter.image[136] = 0x07;
+    ShowDialog();
+    meter.Pass(dialog);
+    EXPECT_EQ(combo->count(), int(OutputSources.size()));
+    EXPECT_EQ(combo->currentText().toStdString(), "Average Current -- [0x07]");
+}
+
+TEST_F(ConfigWordTest, LeavingAFieldThatHoldsNoNumber)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{140, 5000}});
+    LoadAndShow(meter);
+    testsupport::MessageBoxRecorder boxes;
+    Type("ebCT_Pri", "-");
+    Leave();
+    Type("ebOutA_10", ".");
+    Leave();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[0].text, "Input must be a number");
+    EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(boxes.shown[0].buttons, QMessageBox::Ok);
+    EXPECT_EQ(Text("ebCT_Pri"), "1");
+    EXPECT_EQ(Text("ebOutA_10"), "1.000"); // the same raw value, CT now 1:5
+    Click("bApply");
+    EXPECT_EQ(dialog.NewValues()[140], 5000);
+}
+
+TEST_F(ConfigWordTest, WholeNumberFieldsShowWhatWillBeWritten)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    Type("ebCT_Pri", "2.5");
+    Leave();
+    EXPECT_EQ(Text("ebCT_Pri"), "2");
+    Type("ebPT_Pri", "70000");
+    Leave();
+    EXPECT_EQ(Text("ebPT_Pri"), "65535");
+    Type("ebPT_Sec", "0"); // scales as 1, written as 0
+    Type("ebSP1", "1.5");
+    Type("ebSP2", "70000");
+    Type("ebSP3", "-1");
+    Click("bApply");
+    meter.Pass(dialog);
+    EXPECT_EQ(meter.writes,
+              (Writes{{128, 65535}, {129, 0}, {130, 2}, {150, 1}, {151, 1}, {152, -1}}));
+}
+
+TEST_F(ConfigWordTest, OutputValuesStayWithinTheRegister)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    ClickBox("cbIncludeRatios");
+    Type("ebOutB_10", "99999999");
+    Leave();
+    EXPECT_EQ(Text("ebOutB_10"), "32767");
+    Type("ebOutB_0", "-40000");
+    Leave();
+    EXPECT_EQ(Text("ebOutB_0"), "-32768");
+}
+
+TEST_F(ConfigWordTest, NothingCanBeStoredBeforeTheMetersValuesArrive)
+{
+    EXPECT_FALSE(Find<QPushButton>("bOK")->isEnabled());
+    EXPECT_FALSE(Find<QPushButton>("bApply")->isEnabled());
+    EXPECT_FALSE(Find<QPushButton>("bDISP")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>("bCancel")->isEnabled());
+    FakeMeter meter;
+    meter.Pass(dialog);
+    EXPECT_TRUE(Find<QPushButton>("bOK")->isEnabled());
+}
+
+TEST_F(ConfigWordTest, ShowingClearsUserChangedAndFocusesApply)
+{
+    FakeMeter meter;
+    meter.Pass(dialog);
+    EXPECT_TRUE(dialog.UserChanged()); // the load's own text changes count
+    dialog.hide();
+    ShowDialog();
+    EXPECT_FALSE(dialog.UserChanged());
+    EXPECT_EQ(QApplication::focusWidget(), Find<QPushButton>("bApply"));
+    EXPECT_EQ(dialog.windowTitle(), "ConfigWord");
+}
+
+TEST_F(ConfigWordTest, Screenshot)
+{
+    FakeMeter meter;
+    meter.image = MeterImage({{138, 0}, {140, 5000}, {139, 0}, {141, 30000}, {158, 0x0001}, {156, 770}, {157, 768}});
+    LoadAndShow(meter);
+    Type("ebCT_Pri", "100");
+    EXPECT_TRUE(testsupport::SaveScreenshot(dialog, "configword"));
+}
+
+} // namespace
