@@ -1,0 +1,57 @@
+#pragma once
+
+#include "MeterModel.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+// Faults a test or a technician can ask the simulator to make. An "every N"
+// of 0 is off; requests are counted over all units and all clients, from 1.
+struct rFaultOptions {
+    int DropEvery = 0;      // no reply to every Nth request
+    int ExceptionEvery = 0; // every Nth request answered with exception 4
+    int CorruptEvery = 0;   // every Nth reply corrupted
+    bool WrongUnit = false; // replies carry another unit id
+};
+
+// What a request to a unit that no meter here has gets. A gateway in front
+// of absent meters answers exception 11; a meter on a serial bus keeps quiet.
+enum class TUnknownUnit { Silent, GatewayException };
+
+// The meters behind one server and the faults laid over their replies; the
+// transports (TCP, later RTU) only move frames.
+class TRequestDispatcher {
+public:
+    struct rReply {
+        uint8_t Unit;
+        std::vector<uint8_t> Pdu;
+    };
+
+    TRequestDispatcher(const std::vector<uint8_t>& units, rFaultOptions faults,
+                       TUnknownUnit unknownUnit, TMeterModel::TClock clock = {});
+
+    // The reply to `pdu` addressed to `unit`, or nothing when no reply is
+    // to be sent.
+    std::optional<rReply> Handle(uint8_t unit, std::span<const uint8_t> pdu);
+
+    // The meter of `unit`, or null.
+    TMeterModel* Meter(uint8_t unit);
+
+    // Corrupting a reply alternates between two ways: a wrong function code,
+    // and a reply whose byte count (or, for writes, echoed address) does not
+    // match the rest of the frame.
+    static void Corrupt(std::vector<uint8_t>& pdu, uint64_t nth);
+
+private:
+    static bool IsNth(uint64_t count, int every) { return every > 0 && count % every == 0; }
+
+    std::map<uint8_t, std::unique_ptr<TMeterModel>> Meters;
+    rFaultOptions Faults;
+    TUnknownUnit UnknownUnit;
+    uint64_t RequestCount = 0;
+    uint64_t CorruptCount = 0;
+};

@@ -1,0 +1,166 @@
+#include "SimOptions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+
+namespace {
+
+std::optional<long> ParseNumber(const std::string& text, long min, long max)
+{
+    long v = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || ec != std::errc{} || ptr != end || v < min || v > max)
+        return std::nullopt;
+    return v;
+}
+
+std::optional<std::vector<uint8_t>> ParseUnits(const std::string& text)
+{
+    std::vector<uint8_t> units;
+    size_t from = 0;
+    while (true) {
+        const size_t comma = text.find(',', from);
+        const auto unit = ParseNumber(text.substr(from, comma - from), 1, 247);
+        if (!unit)
+            return std::nullopt;
+        if (std::find(units.begin(), units.end(), *unit) != units.end())
+            return std::nullopt;
+        units.push_back(static_cast<uint8_t>(*unit));
+        if (comma == std::string::npos)
+            return units;
+        from = comma + 1;
+    }
+}
+
+} // namespace
+
+std::string SimUsage()
+{
+    return "Usage: kelvane-sim [options]\n"
+           "Simulates Kelvane three-phase power transducers on a Modbus/TCP server.\n"
+           "\n"
+           "  --host ADDR          address to listen on (default 127.0.0.1)\n"
+           "  --port N             TCP port (default 1502; 0 picks a free port)\n"
+           "  --units LIST         unit ids 1...247, comma separated (default 1); each is a\n"
+           "                       meter of its own with serial number 10000 + unit id.\n"
+           "                       A request to another unit id is answered with\n"
+           "                       exception 11 (gateway target device failed to respond).\n"
+           "  --max-clients N      connections served at once (default 64); further ones\n"
+           "                       are accepted and closed at once\n"
+           "\n"
+           "Fault injection (requests are counted over all clients and units):\n"
+           "  --delay MS           send each reply MS milliseconds late (0...60000)\n"
+           "  --drop-every N       send no reply to every Nth request\n"
+           "  --exception-every N  answer every Nth request with exception 4\n"
+           "  --corrupt-every N    corrupt every Nth reply, alternately with a wrong\n"
+           "                       function code and with a byte count (writes: an echoed\n"
+           "                       address) that does not match the frame\n"
+           "  --wrong-unit         answer with unit id + 1\n"
+           "\n"
+           "  --help               show this text\n"
+           "\n"
+           "Registers (0-based): 2...33 integer measurements, 128...162 configuration\n"
+           "(writable except 133, which reads 12345), 512...584 measurement block (writable),\n"
+           "768...887 the 60 logged quantities as floats. Reads reach up to 1023.\n"
+           "Functions 3, 4 (mirrors 3), 6, 16 and 17.\n"
+           "Stops on SIGINT and SIGTERM. Exit status: 0 done, 1 cannot listen, 2 bad usage.\n";
+}
+
+rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
+{
+    rSimOptionsResult r;
+    rSimOptions& o = r.Options;
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name.resize(eq);
+        }
+
+        const auto flag = [&] {
+            if (inlineValue)
+                r.Error = name + " takes no value";
+            return !inlineValue;
+        };
+        const auto value = [&]() -> std::optional<std::string> {
+            if (inlineValue)
+                return inlineValue;
+            if (i + 1 >= args.size()) {
+                r.Error = name + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        const auto number = [&](long min, long max) -> std::optional<long> {
+            const auto text = value();
+            if (!text)
+                return std::nullopt;
+            const auto n = ParseNumber(*text, min, max);
+            if (!n)
+                r.Error = name + ": '" + *text + "' is not a number from " + std::to_string(min) + " to "
+                          + std::to_string(max);
+            return n;
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (!flag())
+                return r;
+            o.Help = true;
+        } else if (name == "--wrong-unit") {
+            if (!flag())
+                return r;
+            o.Faults.WrongUnit = true;
+        } else if (name == "--host") {
+            const auto text = value();
+            if (!text)
+                return r;
+            if (text->empty()) {
+                r.Error = "--host needs an address";
+                return r;
+            }
+            o.Host = *text;
+        } else if (name == "--units") {
+            const auto text = value();
+            if (!text)
+                return r;
+            const auto units = ParseUnits(*text);
+            if (!units) {
+                r.Error = "--units: '" + *text + "' is not a list of distinct unit ids from 1 to 247";
+                return r;
+            }
+            o.Units = *units;
+        } else {
+            struct rNumeric {
+                const char* Name;
+                long Min, Max;
+                int* Target;
+            };
+            int port = -1;
+            const rNumeric numerics[] = {
+                {"--port", 0, 65535, &port},
+                {"--delay", 0, 60000, &o.DelayMs},
+                {"--max-clients", 1, 1024, &o.MaxClients},
+                {"--drop-every", 1, 1000000, &o.Faults.DropEvery},
+                {"--exception-every", 1, 1000000, &o.Faults.ExceptionEvery},
+                {"--corrupt-every", 1, 1000000, &o.Faults.CorruptEvery},
+            };
+            const auto it = std::find_if(std::begin(numerics), std::end(numerics),
+                                         [&](const rNumeric& n) { return name == n.Name; });
+            if (it == std::end(numerics)) {
+                r.Error = "unknown option '" + args[i] + "' (see --help)";
+                return r;
+            }
+            const auto n = number(it->Min, it->Max);
+            if (!n)
+                return r;
+            *it->Target = static_cast<int>(*n);
+            if (port >= 0)
+                o.Port = static_cast<uint16_t>(port);
+        }
+    }
+    return r;
+}

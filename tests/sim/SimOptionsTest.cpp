@@ -1,0 +1,77 @@
+#include "SimOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(SimOptions, Defaults)
+{
+    const auto r = ParseSimOptions({});
+    ASSERT_EQ(r.Error, "");
+    EXPECT_EQ(r.Options.Host, "127.0.0.1");
+    EXPECT_EQ(r.Options.Port, 1502);
+    EXPECT_EQ(r.Options.Units, std::vector<uint8_t>{1});
+    EXPECT_EQ(r.Options.DelayMs, 0);
+    EXPECT_EQ(r.Options.Faults.DropEvery, 0);
+    EXPECT_FALSE(r.Options.Faults.WrongUnit);
+    EXPECT_FALSE(r.Options.Help);
+}
+
+TEST(SimOptions, EverySwitch)
+{
+    const auto r = ParseSimOptions({"--host", "0.0.0.0", "--port=0", "--units", "1,2,247", "--delay", "250",
+                                    "--drop-every", "5", "--exception-every=6", "--corrupt-every", "7",
+                                    "--wrong-unit", "--max-clients", "3"});
+    ASSERT_EQ(r.Error, "");
+    const rSimOptions& o = r.Options;
+    EXPECT_EQ(o.Host, "0.0.0.0");
+    EXPECT_EQ(o.Port, 0);
+    EXPECT_EQ(o.Units, (std::vector<uint8_t>{1, 2, 247}));
+    EXPECT_EQ(o.DelayMs, 250);
+    EXPECT_EQ(o.Faults.DropEvery, 5);
+    EXPECT_EQ(o.Faults.ExceptionEvery, 6);
+    EXPECT_EQ(o.Faults.CorruptEvery, 7);
+    EXPECT_TRUE(o.Faults.WrongUnit);
+    EXPECT_EQ(o.MaxClients, 3);
+}
+
+TEST(SimOptions, HelpAndUsage)
+{
+    EXPECT_TRUE(ParseSimOptions({"--help"}).Options.Help);
+    const std::string usage = SimUsage();
+    for (const char* word : {"--host", "--port", "--units", "--delay", "--drop-every", "--exception-every",
+                             "--corrupt-every", "--wrong-unit", "--max-clients", "exception 11"})
+        EXPECT_NE(usage.find(word), std::string::npos) << word;
+}
+
+struct rBadCase {
+    std::vector<std::string> Args;
+    const char* ErrorMentions;
+};
+
+class SimOptionsBad : public testing::TestWithParam<rBadCase> {};
+
+TEST_P(SimOptionsBad, Refused)
+{
+    const auto r = ParseSimOptions(GetParam().Args);
+    EXPECT_NE(r.Error.find(GetParam().ErrorMentions), std::string::npos) << "error: " << r.Error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimOptionsBad,
+    testing::Values(rBadCase{{"--bogus"}, "unknown option '--bogus'"},
+                    rBadCase{{"port"}, "unknown option 'port'"},
+                    rBadCase{{"--port"}, "--port needs a value"},
+                    rBadCase{{"--port", "65536"}, "--port"},
+                    rBadCase{{"--port", "12ab"}, "'12ab'"},
+                    rBadCase{{"--port="}, "--port"},
+                    rBadCase{{"--delay", "60001"}, "--delay"},
+                    rBadCase{{"--drop-every", "0"}, "--drop-every"},
+                    rBadCase{{"--exception-every", "x"}, "--exception-every"},
+                    rBadCase{{"--units", "0"}, "--units"},
+                    rBadCase{{"--units", "1,,2"}, "--units"},
+                    rBadCase{{"--units", "3,3"}, "--units"},
+                    rBadCase{{"--host", ""}, "--host"},
+                    rBadCase{{"--wrong-unit=1"}, "takes no value"}));
+
+} // namespace
