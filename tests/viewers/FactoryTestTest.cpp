@@ -20,12 +20,6 @@
 #include <cmath>
 #include <limits>
 
-// Lets failures show cell texts rather than bytes.
-void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 // Reference 230 V, 5 A, 100 W, 1150 VA, 1100 VAR, PF 0.5, 50 Hz; the meter
