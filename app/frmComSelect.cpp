@@ -1,0 +1,245 @@
+#include "frmComSelect.h"
+
+#include "KelvaneCOM.h"
+#include "KelvaneError.h"
+#include "UEditIPAddr.h"
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QStyle>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr std::array BaudRates{TBaudRate::br9600, TBaudRate::br19200, TBaudRate::br38400, TBaudRate::br57600};
+
+// The texts of the baud list, in the order of BaudRates.
+const QStringList BaudTexts{"9600", "19200", "38400", "57600"};
+
+// The pixel geometry of the controls in the client area. The TCP port row
+// takes the baud list's place, since the two are never shown together.
+constexpr int Margin = 8;
+constexpr int FieldWidth = 145;
+constexpr int FieldHeight = 21;
+constexpr int ModeTop = 8;
+constexpr int ModeHeight = 57;
+constexpr int RadioLeft = 8;
+constexpr int RtuTop = 16;
+constexpr int TcpTop = 32;
+constexpr int RadioHeight = 17;
+constexpr int PromptTop = 72;
+constexpr int PortTop = 88;
+constexpr int BaudTop = 120;
+constexpr int TcpPortLabelWidth = 60;
+constexpr int OkLeft = 40;
+constexpr int OkTop = 168;
+constexpr int OkWidth = 75;
+constexpr int OkHeight = 25;
+constexpr int PopupPadding = 8;
+
+QString WithoutBlanks(const QString& text)
+{
+    QString result;
+    for (const QChar c : text)
+        if (!c.isSpace())
+            result += c;
+    return result;
+}
+
+bool IsValidTcpPort(int port)
+{
+    return port >= TComSelect::MinTcpPort && port <= TComSelect::MaxTcpPort;
+}
+
+} // namespace
+
+TBaudRate BaudRateFromIndex(int index)
+{
+    if (index < 0 || index >= static_cast<int>(BaudRates.size()))
+        return TBaudRate::br9600;
+    return BaudRates[index];
+}
+
+TComSelect::TComSelect(QWidget* parent, TPortLister listPorts)
+    : QDialog(parent),
+      Mode(new QGroupBox("Mode", this)),
+      cbRTU(new QRadioButton("Modbus/RTU", Mode)),
+      cbTCP(new QRadioButton("Modbus/TCP", Mode)),
+      Label1(new QLabel("Select COM Port:", this)),
+      ComPort(new QComboBox(this)),
+      IPAddress(new CEditIPAddr(this)),
+      BaudRate(new QComboBox(this)),
+      labTcpPort(new QLabel("TCP Port:", this)),
+      ebTcpPort(new QSpinBox(this)),
+      BitBtn1(new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this)),
+      listPorts_(listPorts ? std::move(listPorts) : TPortLister(TKelvane::EnumComPorts))
+{
+    FormCreate();
+}
+
+void TComSelect::FormCreate()
+{
+    setWindowTitle("Port Select");
+    // A title bar without a close box: OK is the way out.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFixedSize(ClientWidth, ClientHeight);
+
+    ComPort->setEditable(true);
+    // Typed names stay in the edit; the list holds only the ports found.
+    ComPort->setInsertPolicy(QComboBox::NoInsert);
+    BaudRate->addItems(BaudTexts);
+    ebTcpPort->setRange(MinTcpPort, MaxTcpPort);
+    ebTcpPort->setValue(DefaultTcpPort);
+    labTcpPort->setBuddy(ebTcpPort);
+    BitBtn1->setDefault(true);
+    PlaceControls();
+
+    cbRTU->setChecked(true);
+    // toggled reaches the handler from a click and from SetTcp alike; only
+    // the button that became selected needs to run it.
+    for (QRadioButton* button : {cbRTU, cbTCP})
+        connect(button, &QRadioButton::toggled, this, [this](bool checked) {
+            if (checked)
+                cbRTUClick();
+        });
+    connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+    // The serial mode selected at start fills the port list.
+    cbRTUClick();
+}
+
+void TComSelect::PlaceControls()
+{
+    Mode->setGeometry(Margin, ModeTop, FieldWidth, ModeHeight);
+    cbRTU->setGeometry(RadioLeft, RtuTop, FieldWidth - 2 * RadioLeft, RadioHeight);
+    cbTCP->setGeometry(RadioLeft, TcpTop, FieldWidth - 2 * RadioLeft, RadioHeight);
+    Label1->setGeometry(Margin, PromptTop, FieldWidth, Label1->sizeHint().height());
+    ComPort->setGeometry(Margin, PortTop, FieldWidth, FieldHeight);
+    // The address edit widens itself where the font needs more room for
+    // three digits an octet.
+    IPAddress->setGeometry(Margin, PortTop, std::max(CEditIPAddr::DefaultWidth, IPAddress->minimumWidth()),
+                           IPAddress->height());
+    BaudRate->setGeometry(Margin, BaudTop, FieldWidth, FieldHeight);
+    labTcpPort->setGeometry(Margin, BaudTop, TcpPortLabelWidth, FieldHeight);
+    ebTcpPort->setGeometry(Margin + TcpPortLabelWidth, BaudTop, FieldWidth - TcpPortLabelWidth, FieldHeight);
+    BitBtn1->setGeometry(OkLeft, OkTop, OkWidth, OkHeight);
+}
+
+bool TComSelect::IsTcp() const
+{
+    return cbTCP->isChecked();
+}
+
+void TComSelect::SetTcp(bool tcp)
+{
+    (tcp ? cbTCP : cbRTU)->setChecked(true);
+}
+
+QString TComSelect::PortText() const
+{
+    return ComPort->currentText();
+}
+
+void TComSelect::SetPortText(const QString& text)
+{
+    ComPort->setCurrentIndex(ComPort->findText(text));
+    ComPort->setEditText(text);
+}
+
+QString TComSelect::IpText() const
+{
+    return WithoutBlanks(IPAddress->Text());
+}
+
+// A saved address that does not parse must not stop the program from
+// starting, so it is dropped rather than raised.
+bool TComSelect::SetIpText(const QString& text)
+{
+    try {
+        IPAddress->SetText(WithoutBlanks(text));
+        return true;
+    } catch (const EKelvaneError&) {
+        IPAddress->SetText("");
+        return false;
+    }
+}
+
+int TComSelect::BaudIndex() const
+{
+    return BaudRate->currentIndex();
+}
+
+void TComSelect::SetBaudIndex(int index)
+{
+    BaudRate->setCurrentIndex(index >= 0 && index < BaudRate->count() ? index : 0);
+}
+
+int TComSelect::TcpPort() const
+{
+    return ebTcpPort->value();
+}
+
+void TComSelect::SetTcpPort(int port)
+{
+    ebTcpPort->setValue(IsValidTcpPort(port) ? port : DefaultTcpPort);
+}
+
+void TComSelect::cbRTUClick()
+{
+    if (cbRTU->isChecked()) {
+        FillPortList();
+        ShowSerialFields(true);
+    } else if (cbTCP->isChecked()) {
+        ShowSerialFields(false);
+    }
+}
+
+void TComSelect::ShowSerialFields(bool serial)
+{
+    Label1->setText(serial ? "Select COM Port:" : "Enter IP Address:");
+    BaudRate->setEnabled(serial);
+    BaudRate->setVisible(serial);
+    ComPort->setVisible(serial);
+    IPAddress->setVisible(!serial);
+    labTcpPort->setVisible(!serial);
+    ebTcpPort->setVisible(!serial);
+}
+
+// The list is replaced by the ports present now, in alphabetical order; the
+// port name in the edit, typed or set, stays as it was.
+void TComSelect::FillPortList()
+{
+    QStringList ports;
+    listPorts_(ports);
+    ports.sort(Qt::CaseInsensitive);
+    const QString text = PortText();
+    ComPort->clear();
+    ComPort->addItems(ports);
+    SetPortText(text);
+    // Stable names under /dev/serial/by-id are long: the drop-down widens
+    // to show them whole while the field keeps its place.
+    ComPort->view()->setMinimumWidth(ComPort->view()->sizeHintForColumn(0) + PopupPadding);
+}
+
+void TComSelect::showEvent(QShowEvent* event)
+{
+    FormShow();
+    QDialog::showEvent(event);
+}
+
+// Centred on the screen the dialog is on, every time it is shown.
+void TComSelect::FormShow()
+{
+    const QScreen* current = screen();
+    if (!current)
+        return;
+    const QRect area = current->geometry();
+    move(area.left() + area.width() / 2 - width() / 2, area.top() + area.height() / 2 - height() / 2);
+}
