@@ -1,0 +1,176 @@
+#include "DataFieldUnit.h"
+
+#include "MessageBoxes.h"
+#include "OutFormat.h"
+
+#include <QMouseEvent>
+
+#include <cmath>
+#include <numeric>
+
+TDataField::TDataField(QWidget* parent) : QFrame(parent)
+{
+    setFrameShape(QFrame::NoFrame);
+    caption_ = new QLabel(this);
+    QFont bold = caption_->font();
+    bold.setBold(true);
+    caption_->setFont(bold);
+    caption_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    dataPanel_ = new QLabel("-- ", this);
+    dataPanel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    dataPanel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    dataPanel_->installEventFilter(this);
+    resize(size_ + CaptionWidth, FieldHeight);
+    dataPanel_->setGeometry(width() - size_, 0, size_, FieldHeight);
+    caption_->setGeometry(0, 0, CaptionWidth, FieldHeight);
+}
+
+void TDataField::SetFormula(const QString& formula)
+{
+    formula_ = formula.left(MaxTextLength);
+    formulaText_ = formula_.toStdString();
+}
+
+void TDataField::SetSize(int size)
+{
+    size_ = size;
+    if (size == dataPanel_->width())
+        return;
+    resize(size + CaptionWidth, FieldHeight);
+    dataPanel_->setGeometry(width() - size, 0, size, FieldHeight);
+    caption_->resize(std::max(0, width() - size), FieldHeight);
+}
+
+void TDataField::SetOffset(int offset)
+{
+    if (offset == offset_)
+        return;
+    offset_ = offset;
+    dataPanel_->move(offset, 0);
+}
+
+bool TDataField::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == dataPanel_ && event->type() == QEvent::MouseButtonRelease
+        && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && OnClick) {
+        OnClick(this);
+        return true;
+    }
+    return QFrame::eventFilter(watched, event);
+}
+
+void TDataField::Blank()
+{
+    dataPanel_->setText("-- ");
+}
+
+void TDataField::Reset()
+{
+    resetPending_ = true;
+}
+
+TExpressionPtr TDataField::ResolveIdentifier(const std::string& name, const TParameterList* /*arguments*/)
+{
+    if (!DataFunction) {
+        ShowMessageBox(this, QMessageBox::Warning, "Kelvane", "DataFunction Property not assigned!");
+        return std::make_unique<TFloatLiteral>(0.0);
+    }
+    try {
+        return std::make_unique<TFloatLiteral>(static_cast<double>(DataFunction(name)));
+    } catch (...) {
+        return std::make_unique<TStringLiteral>("-- ");
+    }
+}
+
+void TDataField::DoMath()
+{
+    TExpressionPtr tree;
+    try {
+        tree = ParseExpression(formulaText_,
+                               [this](const std::string& name, const TParameterList* arguments) {
+                                   return ResolveIdentifier(name, arguments);
+                               });
+    } catch (...) {
+        dataPanel_->setText("N/A");
+        return;
+    }
+    try {
+        dataPanel_->setText(DisplayText(*tree) + ' ');
+    } catch (...) {
+        Blank();
+    }
+}
+
+// The text of the tree's value; numeric values also become Value and feed
+// the statistics. Raises when the value cannot be shown.
+QString TDataField::DisplayText(const TExpression& tree)
+{
+    const TExprKind kind = tree.ResultKind();
+    if (kind == TExprKind::ekString || kind == TExprKind::ekBoolean)
+        return QString::fromStdString(tree.ReadString());
+
+    const double v = tree.ReadFloat();
+    // A meter can hand back a floating pattern that is not a number; it is
+    // no value to show or to keep in the statistics.
+    if (!std::isfinite(v))
+        throw EExpression("The value is not a finite number");
+    QString text;
+    if (outFormat_.isEmpty()) {
+        text = FormatValue(v, Decimals, PostFix, UnitDivider, locale_);
+    } else {
+        const double t = std::trunc(v);
+        const bool whole = t == v && std::fabs(t) < 9.2e18;
+        const auto formatted = whole ? OutFormat::FormatWhole(outFormat_, static_cast<int64_t>(t), locale_)
+                                     : OutFormat::FormatFloating(outFormat_, v, locale_);
+        if (!formatted)
+            throw EExpression("The output format does not suit the value");
+        text = *formatted;
+    }
+    Value = v;
+    UpdateStatistics();
+    return text;
+}
+
+void TDataField::UpdateStatistics()
+{
+    if (resetPending_) {
+        Max = Min = Average = Value;
+        ringIndex_ = 1;
+        resetPending_ = false;
+    } else {
+        Max = std::max(Max, Value);
+        Min = std::min(Min, Value);
+        averageRing_[static_cast<std::size_t>(ringIndex_ - 1)] = Value;
+        ringIndex_ = ringIndex_ % 5 + 1;
+        Average = std::accumulate(averageRing_.begin(), averageRing_.end(), 0.0) / 5;
+    }
+    QLocale plain = locale_;
+    plain.setNumberOptions(QLocale::OmitGroupSeparator);
+    dataPanel_->setToolTip(QString("(%1) Max: %2, Min: %3, Avg: %4")
+                               .arg(Caption(), plain.toString(Max, 'f', 2), plain.toString(Min, 'f', 2),
+                                    plain.toString(Average, 'f', 2)));
+}
+
+QString TDataField::FormatValue(double x, int decimals, bool postFix, int unitDivider, const QLocale& locale)
+{
+    const QString sign = x < 0 ? "-" : "";
+    double magnitude = std::fabs(x);
+    QString suffix;
+    if (postFix) {
+        for (const char* s : {"K", "M", "G"}) {
+            if (magnitude >= unitDivider) {
+                magnitude /= 1000;
+                suffix = s;
+            }
+        }
+    }
+    decimals = std::clamp(decimals, 0, 15);
+    // Exact halves round away from zero, as a technician reads them.
+    const double scale = std::pow(10.0, decimals);
+    const double scaled = magnitude * scale;
+    if (scaled < 4503599627370496.0 && scaled - std::floor(scaled) == 0.5)
+        magnitude = (std::floor(scaled) + 1) / scale;
+    QLocale grouped = locale;
+    grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return sign + grouped.toString(magnitude, 'f', decimals) + suffix;
+}

@@ -1,0 +1,228 @@
+#include "DataPages.h"
+
+#include "IniFile.h"
+#include "KelvaneCOM.h"
+#include "MessageBoxes.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTabWidget>
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+#include <numeric>
+
+namespace {
+
+const QString InfoSection = "~~INFO~~";
+
+// The register address after a name's first letter: a 4xxxx number, or
+// hexadecimal; 0 when it is neither, and -1 (no register) when it lies
+// beyond the register image.
+int RegisterAddress(std::string_view digits)
+{
+    const char* first = digits.data();
+    const char* last = first + digits.size();
+    uint64_t decimal = 0;
+    auto [end, error] = std::from_chars(first, last, decimal, 10);
+    if (error == std::errc() && end == last && decimal > 40000)
+        return decimal - 40001 <= 65535 ? static_cast<int>(decimal - 40001) : -1;
+    if (error == std::errc::result_out_of_range)
+        return -1;
+    uint64_t hex = 0;
+    const auto parsed = std::from_chars(first, last, hex, 16);
+    if (parsed.ec == std::errc::result_out_of_range)
+        return -1;
+    if (parsed.ec != std::errc() || parsed.ptr != last)
+        return 0;
+    return hex <= 65535 ? static_cast<int>(hex) : -1;
+}
+
+bool IsIdentifier(const QString& name)
+{
+    static const QRegularExpression pattern("^[A-Za-z_][A-Za-z0-9_]*$");
+    return pattern.match(name).hasMatch();
+}
+
+} // namespace
+
+TDataPages::TDataPages(QTabWidget& pageControl, std::function<TKelvane*()> link, QString directory)
+    : pageControl_(pageControl), link_(std::move(link)), directory_(std::move(directory))
+{
+    SetLocale(locale_);
+}
+
+void TDataPages::SetLocale(const QLocale& locale)
+{
+    locale_ = locale;
+    // Formulas that turn a number into text use the same separator.
+    SetExprDecimalSeparator(locale.decimalPoint().toStdString());
+    for (TDataField* field : dataFields_)
+        field->SetLocale(locale);
+}
+
+void TDataPages::CreatePanel(const QString& pageName)
+{
+    const QString fileName = QDir(directory_).filePath(pageName + ".ini");
+    if (!QFileInfo::exists(fileName))
+        return;
+    const TIniFile ini(fileName);
+    auto* sheet = new QWidget;
+    sheet->setObjectName("Tab" + pageName);
+    pageControl_.addTab(sheet, ini.ReadString(InfoSection, "Name", pageName));
+
+    QStringList unusable;
+    QStringList namesOnPage;
+    for (const QString& section : ini.Sections()) {
+        if (section.compare(InfoSection, Qt::CaseInsensitive) == 0)
+            continue;
+        TDataField* field = AddField(*sheet, ini, section, pageName);
+        const QString name = field->objectName();
+        if (!IsIdentifier(name))
+            unusable.append(QString("\"%1\" (field \"%2\") is not a name").arg(name, section));
+        else if (namesOnPage.contains(name, Qt::CaseInsensitive))
+            unusable.append(QString("\"%1\" (field \"%2\") repeats a name on the page").arg(name, section));
+        namesOnPage.append(name);
+    }
+    if (!unusable.isEmpty())
+        ReportUnusableNames(pageName, unusable);
+}
+
+TDataField* TDataPages::AddField(QWidget& sheet, const TIniFile& ini, const QString& section, const QString& pageName)
+{
+    const int i = static_cast<int>(dataFields_.size());
+    auto* field = new TDataField(&sheet);
+    dataFields_.push_back(field);
+    field->SetLocale(locale_);
+    field->DataFunction = [this](const std::string& name) { return DataFunctions(name); };
+    field->SetCaption(section);
+    field->setObjectName(ini.ReadString(section, "Name", pageName + QString::number(i)));
+    field->move(ini.ReadInteger(section, "Left", 0), ini.ReadInteger(section, "Top", 0));
+    field->SetSize(ini.ReadInteger(section, "Size", 75));
+    field->SetOffset(ini.ReadInteger(section, "Offset", 75));
+    field->SetFormula(ini.ReadString(section, "Formula", "1"));
+    field->Decimals = ini.ReadInteger(section, "Decimals", 2);
+    field->SetOutFormat(ini.ReadString(section, "Format", ""));
+    field->Extra = ini.ReadString(section, "Extra", "");
+    field->OnClick = [this](TDataField* sender) { DataFieldClick(sender); };
+    field->setToolTip(QString("Array Location: %1").arg(i));
+    return field;
+}
+
+void TDataPages::ReportUnusableNames(const QString& pageName, const QStringList& names)
+{
+    ShowMessageBox(pageControl_.window(), QMessageBox::Warning, "Kelvane",
+                   QString("Page \"%1\": formulas cannot refer to these fields, because a field name must be a "
+                           "letter or underscore followed by letters, digits or underscores, and unique on its "
+                           "page:\n%2")
+                       .arg(pageName, names.join("\n")));
+}
+
+double TDataPages::DataFunctions(const std::string& n)
+{
+    TKelvane* link = link_();
+    if (n.starts_with("PAVG")) {
+        const char window = n.size() > 5 ? n[5] : '\0';
+        const int phase = window == 'A' ? 1 : window == 'B' ? 2 : window == 'C' ? 3 : 0;
+        return phase ? PhaseMean(phase) : 0;
+    }
+    if (n.empty() || std::string_view("RQUSXF").find(n[0]) == std::string_view::npos)
+        return 0;
+    if (n[0] == 'F')
+        return FieldReference(n);
+    if (!link)
+        return 0;
+    const int a = RegisterAddress(std::string_view(n).substr(1));
+    if (a < 0)
+        return 0;
+    const uint8_t wordOrder = (link->GetRegister(142) & 0x2000) ? 1 : 0;
+    switch (n[0]) {
+    case 'R':
+        return static_cast<uint32_t>(link->GetRegister32(a, a + 1, wordOrder));
+    case 'Q':
+        return link->GetRegister32(a, a + 1, wordOrder);
+    case 'U':
+        return static_cast<uint16_t>(link->GetRegister(a));
+    case 'S':
+        return static_cast<int16_t>(link->GetRegister(a));
+    default:
+        return link->GetRegisterFloat(a, a + 1, wordOrder);
+    }
+}
+
+// A field reference evaluates the field again and takes its Value. A field
+// that is already being evaluated further up (a formula that refers to itself,
+// directly or through others) gives its current Value instead.
+double TDataPages::FieldReference(const std::string& name)
+{
+    const QString wanted = QString::fromStdString(name);
+    double value = 0;
+    for (TDataField* field : dataFields_) {
+        if (field->objectName().toUpper() != wanted)
+            continue;
+        if (std::find(evaluating_.begin(), evaluating_.end(), field) == evaluating_.end()) {
+            evaluating_.push_back(field);
+            field->DoMath();
+            evaluating_.pop_back();
+        }
+        value = field->Value;
+    }
+    return value;
+}
+
+void TDataPages::DataCalculate()
+{
+    for (TDataField* field : dataFields_) {
+        evaluating_.push_back(field);
+        field->DoMath();
+        evaluating_.pop_back();
+    }
+}
+
+void TDataPages::DataReset()
+{
+    for (TDataField* field : dataFields_)
+        field->Blank();
+    if (TKelvane* link = link_())
+        link->ResetRegisters();
+}
+
+void TDataPages::DataFieldClick(TDataField* sender)
+{
+    if (!sender || sender->Extra.isEmpty() || !writeBox_)
+        return;
+    writeBox_->SetRegisterText(sender->Extra);
+    bool ok = false;
+    const qlonglong reg = writeBox_->RegisterText().trimmed().toLongLong(&ok, 16);
+    TKelvane* link = link_();
+    // An address that is not hexadecimal, or beyond the image, reads as 0.
+    const int32_t value = ok && reg >= 0 && reg <= 65535 && link ? link->GetRegister(static_cast<int>(reg)) : 0;
+    writeBox_->SetValueText(QString::number(value));
+    writeBox_->SelectDecimal();
+}
+
+void TDataPages::UpdatePhaseWindows()
+{
+    TKelvane* link = link_();
+    if (!link)
+        return;
+    if (phaseCursor_ < 1 || phaseCursor_ > 10)
+        phaseCursor_ = 1;
+    for (int p = 1; p <= 3; ++p) {
+        auto& window = phaseWindows_[static_cast<std::size_t>(p - 1)];
+        const int32_t x = link->GetRegister(18 + p);
+        const double mean = PhaseMean(p);
+        if (std::fabs(x - mean) > 0.1 * mean)
+            window.fill(x);
+        else
+            window[static_cast<std::size_t>(phaseCursor_ - 1)] = x;
+    }
+    phaseCursor_ = phaseCursor_ % 10 + 1;
+}
+
+double TDataPages::PhaseMean(int phase) const
+{
+    const auto& window = phaseWindows_.at(static_cast<std::size_t>(phase - 1));
+    return std::accumulate(window.begin(), window.end(), 0.0) / 10;
+}

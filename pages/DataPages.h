@@ -1,0 +1,64 @@
+#pragma once
+
+#include "DataFieldUnit.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QTabWidget;
+class TKelvane;
+
+// The register write box of the main window's engineering panel, as far as
+// a click on a data field fills it.
+class TRegisterWriteBox {
+public:
+    virtual ~TRegisterWriteBox() = default;
+    virtual void SetRegisterText(const QString& text) = 0;
+    virtual QString RegisterText() const = 0;
+    virtual void SetValueText(const QString& text) = 0;
+    virtual void SelectDecimal() = 0;
+};
+
+// The data pages of the main window: pages of data fields built from page
+// files, the formulas' vocabulary (register references, field references,
+// per-phase averages), and the recomputing and blanking of every field.
+class TDataPages {
+public:
+    // link gives the meter link of the moment: the "Port" menu replaces it.
+    TDataPages(QTabWidget& pageControl, std::function<TKelvane*()> link, QString directory);
+
+    // Builds the page pageName from pageName.ini in the directory, appended
+    // after the existing pages. Does nothing when the file does not exist.
+    void CreatePanel(const QString& pageName);
+    double DataFunctions(const std::string& identifier);
+    void DataCalculate();
+    void DataReset();
+    void DataFieldClick(TDataField* sender);
+    // Feeds the three phase windows from registers 19 to 21.
+    void UpdatePhaseWindows();
+    double PhaseMean(int phase) const;
+
+    const std::vector<TDataField*>& DataFields() const { return dataFields_; }
+    void SetWriteBox(TRegisterWriteBox* box) { writeBox_ = box; }
+    void SetLocale(const QLocale& locale);
+
+private:
+    TDataField* AddField(QWidget& sheet, const class TIniFile& ini, const QString& section, const QString& pageName);
+    double FieldReference(const std::string& name);
+    void ReportUnusableNames(const QString& pageName, const QStringList& names);
+
+    QTabWidget& pageControl_;
+    std::function<TKelvane*()> link_;
+    QString directory_;
+    std::vector<TDataField*> dataFields_;
+    std::vector<TDataField*> evaluating_; // fields inside their own DoMath
+    std::array<std::array<int32_t, 10>, 3> phaseWindows_{};
+    int phaseCursor_ = 0;
+    TRegisterWriteBox* writeBox_ = nullptr;
+    QLocale locale_;
+};

@@ -1,0 +1,306 @@
+#include "DataPages.h"
+#include "KelvaneCOM.h"
+#include "ScriptedServer.h"
+#include "WidgetTestSupport.h"
+
+#include <QFile>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+
+using testsupport::LibmodbusServer;
+
+namespace {
+
+const bool NoAbort = false;
+
+class FakeWriteBox : public TRegisterWriteBox {
+public:
+    void SetRegisterText(const QString& text) override { reg = text; }
+    QString RegisterText() const override { return reg; }
+    void SetValueText(const QString& text) override { value = text; }
+    void SelectDecimal() override { decimal = true; }
+    QString reg, value;
+    bool decimal = false;
+};
+
+// A page control, a meter behind a Modbus/TCP link, and the page files of a
+// temporary application directory.
+class DataPagesTest : public ::testing::Test {
+protected:
+    DataPagesTest()
+    {
+        link->SetTcpPort(server.Port());
+        pages.SetLocale(QLocale(QLocale::English, QLocale::UnitedStates));
+        pages.SetWriteBox(&writeBox);
+    }
+
+    void WritePage(const QString& name, const QByteArray& content)
+    {
+        QFile f(dir.filePath(name + ".ini"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+
+    // Reads the registers the tests use into the image.
+    void Poll()
+    {
+        ASSERT_EQ(link->ReadRegisters(1, 3, 0, 124, NoAbort), 0);
+        ASSERT_EQ(link->ReadRegisters(1, 3, 128, 162, NoAbort), 0);
+        ASSERT_EQ(link->ReadRegisters(1, 3, 256, 260, NoAbort), 0);
+        ASSERT_EQ(link->ReadRegisters(1, 3, 768, 892, NoAbort), 0);
+    }
+
+    void SetFloat(int reg, float value, bool lowWordFirst)
+    {
+        const auto bits = std::bit_cast<uint32_t>(value);
+        server.Registers()[reg] = static_cast<uint16_t>(lowWordFirst ? bits : bits >> 16);
+        server.Registers()[reg + 1] = static_cast<uint16_t>(lowWordFirst ? bits >> 16 : bits);
+    }
+
+    double Eval(const char* formula)
+    {
+        TDataField field;
+        field.SetFormula(formula);
+        field.DataFunction = [this](const std::string& n) { return pages.DataFunctions(n); };
+        field.Value = -12345;
+        field.DoMath();
+        return field.Value;
+    }
+
+    QString Shown(int i) const { return pages.DataFields().at(i)->DataPanel()->text(); }
+
+    LibmodbusServer server;
+    std::unique_ptr<TKelvane> link = std::make_unique<TKelvane>("127.0.0.1", true);
+    QTemporaryDir dir;
+    QTabWidget pageControl;
+    TDataPages pages{pageControl, [this] { return link.get(); }, dir.path()};
+    FakeWriteBox writeBox;
+};
+
+} // namespace
+
+TEST_F(DataPagesTest, BuildsFieldsInFileOrderWithDefaults)
+{
+    WritePage("Float", "[Zed]\nFormula=2\nTop=$10\nLeft=0x20\nSize=100\n[~~info~~]\nname=Measurements\n"
+                       "[Alpha]\n[Named]\nName=FVOLTS\nFormula=FLOAT0 * 3\nDecimals=1\nExtra=1A\nOffset=bad\n");
+    pages.CreatePanel("Float");
+    pages.CreatePanel("Missing"); // no file: no page, no message
+    ASSERT_EQ(pageControl.count(), 1);
+    EXPECT_EQ(pageControl.widget(0)->objectName(), "TabFloat");
+    EXPECT_EQ(pageControl.tabText(0), "Measurements");
+    ASSERT_EQ(pages.DataFields().size(), 3u);
+    const TDataField* zed = pages.DataFields()[0];
+    EXPECT_EQ(zed->Caption(), "Zed");
+    EXPECT_EQ(zed->objectName(), "Float0");
+    EXPECT_EQ(zed->pos(), QPoint(32, 16));
+    EXPECT_EQ(zed->width(), 175);
+    EXPECT_EQ(zed->toolTip(), "Array Location: 0");
+    const TDataField* alpha = pages.DataFields()[1];
+    EXPECT_EQ(alpha->objectName(), "Float1");
+    EXPECT_EQ(alpha->Formula(), "1");
+    EXPECT_EQ(alpha->pos(), QPoint(0, 0));
+    EXPECT_EQ(alpha->Offset(), 75);
+    EXPECT_EQ(pages.DataFields()[2]->Offset(), 75); // not an integer: the default
+
+    pages.DataCalculate();
+    EXPECT_EQ(Shown(0), "2.00 ");
+    EXPECT_EQ(Shown(1), "1.00 ");
+    EXPECT_EQ(Shown(2), "6.0 ");
+}
+
+TEST_F(DataPagesTest, PagesWithoutFieldsOrWithoutInfo)
+{
+    WritePage("Empty", "[~~INFO~~]\nName=Nothing here\n");
+    WritePage("Plain", "[One]\n");
+    pages.CreatePanel("Empty");
+    pages.CreatePanel("Plain");
+    ASSERT_EQ(pageControl.count(), 2);
+    EXPECT_EQ(pageControl.tabText(0), "Nothing here");
+    EXPECT_EQ(pageControl.tabText(1), "Plain");
+    EXPECT_EQ(pages.DataFields().size(), 1u);
+    EXPECT_EQ(pages.DataFields()[0]->objectName(), "Plain0");
+}
+
+TEST_F(DataPagesTest, DamagedFilesNeverCrashTheBuilder)
+{
+    QByteArray binary;
+    for (int i = 0; i < 20000; ++i)
+        binary += static_cast<char>((i * 131 + 7) & 0xFF);
+    WritePage("Binary", binary);
+    WritePage("Empty", "");
+    WritePage("Broken", "[Field\nFormula=(((\n[Ok]\nFormula=1 +\nSize=-5\nDecimals=99999\nFormat=%n%s\n");
+    for (const char* page : {"Binary", "Empty", "Broken"}) {
+        testsupport::MessageBoxRecorder boxes; // a name may be reported unusable
+        pages.CreatePanel(page);
+    }
+    pages.DataCalculate();
+    pages.DataReset();
+    EXPECT_EQ(pageControl.count(), 3);
+    for (const TDataField* f : pages.DataFields())
+        EXPECT_EQ(f->DataPanel()->text(), "-- ");
+}
+
+TEST_F(DataPagesTest, UnusableFieldNamesAreReportedOnce)
+{
+    WritePage("Float", "[A]\nName=FA\n[B]\nName=fa\n[C]\nName=1st\n[D]\nName=F D\n[E]\n");
+    testsupport::MessageBoxRecorder boxes;
+    pages.CreatePanel("Float");
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    const QString& text = boxes.shown[0].text;
+    EXPECT_TRUE(text.contains("\"fa\" (field \"B\") repeats a name")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\"1st\" (field \"C\") is not a name"));
+    EXPECT_TRUE(text.contains("\"F D\" (field \"D\") is not a name"));
+    EXPECT_FALSE(text.contains("\"FA\""));
+    EXPECT_EQ(pages.DataFields().size(), 5u); // the page still loads
+}
+
+TEST_F(DataPagesTest, RegisterReferences)
+{
+    server.Registers()[768] = 0x0001;
+    server.Registers()[769] = 0x0002;
+    server.Registers()[16] = 0x8001;
+    server.Registers()[256] = 0x1234;
+    server.Registers()[160] = 0xFFFF; // a signed configuration register
+    Poll();
+    EXPECT_DOUBLE_EQ(Eval("R0300"), 0x00010002);
+    EXPECT_DOUBLE_EQ(Eval("R40769"), 0x00010002);
+    EXPECT_DOUBLE_EQ(Eval("U0010"), 0x8001);
+    EXPECT_DOUBLE_EQ(Eval("S0010"), -32767);
+    EXPECT_DOUBLE_EQ(Eval("S00A0"), -1);
+    EXPECT_DOUBLE_EQ(Eval("U00A0"), 65535);
+    EXPECT_DOUBLE_EQ(Eval("K1"), 0);
+    EXPECT_DOUBLE_EQ(Eval("TRUNC(U0100) AND $FF"), 0x34);
+    EXPECT_DOUBLE_EQ(Eval("U0100 AND $FF"), -12345); // every resolved name is a Float
+    EXPECT_DOUBLE_EQ(Eval("U123456789"), 0);         // beyond the image
+    EXPECT_DOUBLE_EQ(Eval("UFFFFFFFFFFFF"), 0);
+
+    server.Registers()[768] = 0xFFFF;
+    server.Registers()[769] = 0xFFFE;
+    Poll();
+    EXPECT_DOUBLE_EQ(Eval("R0300"), 4294967294.0);
+    EXPECT_DOUBLE_EQ(Eval("Q0300"), -2);
+}
+
+TEST_F(DataPagesTest, WordOrderFollowsTheConfigurationWord)
+{
+    for (bool lowFirst : {false, true}) {
+        server.Registers()[142] = lowFirst ? 0x2000 : 0x05E6;
+        SetFloat(768, 230.5f, lowFirst);
+        server.Registers()[770] = lowFirst ? 0x0002 : 0x0001;
+        server.Registers()[771] = lowFirst ? 0x0001 : 0x0002;
+        Poll();
+        EXPECT_DOUBLE_EQ(Eval("X0300"), 230.5) << lowFirst;
+        EXPECT_DOUBLE_EQ(Eval("R0302"), 0x00010002) << lowFirst;
+    }
+}
+
+TEST_F(DataPagesTest, FieldReferencesAndSelfReference)
+{
+    WritePage("Float", "[Base]\nFormula=10\n[Double]\nFormula=FLOAT0 * 2\n"
+                       "[Self]\nName=FSELF\nFormula=FSELF + 1\n"
+                       "[PingA]\nName=FPING\nFormula=FPONG + 1\n[PongA]\nName=FPONG\nFormula=FPING + 1\n");
+    pages.CreatePanel("Float");
+    pages.DataCalculate();
+    EXPECT_EQ(Shown(1), "20.00 ");
+    // A referenced field is evaluated again, so its statistics advance twice.
+    EXPECT_DOUBLE_EQ(pages.DataFields()[0]->Average, 10.0 / 5);
+    // A field that refers to itself takes its own current value.
+    EXPECT_EQ(Shown(2), "1.00 ");
+    pages.DataCalculate();
+    EXPECT_EQ(Shown(2), "2.00 ");
+    // A cycle through two fields ends as well.
+    EXPECT_NE(Shown(3), "-- ");
+    EXPECT_NE(Shown(4), "-- ");
+    EXPECT_DOUBLE_EQ(Eval("FNOSUCH"), 0);
+}
+
+TEST_F(DataPagesTest, PhaseWindows)
+{
+    server.Registers()[19] = 500;
+    server.Registers()[20] = 1000;
+    server.Registers()[21] = 0;
+    Poll();
+    pages.UpdatePhaseWindows();
+    EXPECT_DOUBLE_EQ(Eval("PAVG_A"), 500);
+    EXPECT_DOUBLE_EQ(Eval("PAVG_B"), 1000);
+    EXPECT_DOUBLE_EQ(Eval("PAVG_C"), 0);
+    server.Registers()[20] = 1050;
+    Poll();
+    pages.UpdatePhaseWindows();
+    EXPECT_DOUBLE_EQ(Eval("PAVG_B"), 1005);
+    pages.UpdatePhaseWindows();
+    EXPECT_DOUBLE_EQ(Eval("PAVG_B"), 1010);
+    server.Registers()[20] = 1200;
+    Poll();
+    pages.UpdatePhaseWindows();
+    EXPECT_DOUBLE_EQ(Eval("PAVG_B"), 1200);
+    EXPECT_DOUBLE_EQ(Eval("PAVG_D"), 0);
+    EXPECT_DOUBLE_EQ(Eval("PAVG"), 0);
+}
+
+TEST_F(DataPagesTest, ClickFillsTheWriteBoxAndResetBlanks)
+{
+    WritePage("Float", "[Reg]\nExtra=1A\nFormula=U001A\n[Bad]\nExtra=zz\n[None]\n");
+    pages.CreatePanel("Float");
+    server.Registers()[26] = 4321;
+    Poll();
+    pages.DataCalculate();
+    EXPECT_EQ(Shown(0), "4,321.00 ");
+    pageControl.show();
+    QTest::mouseClick(pages.DataFields()[0]->DataPanel(), Qt::LeftButton);
+    EXPECT_EQ(writeBox.reg, "1A");
+    EXPECT_EQ(writeBox.value, "4321");
+    EXPECT_TRUE(writeBox.decimal);
+    pages.DataFieldClick(pages.DataFields()[1]);
+    EXPECT_EQ(writeBox.reg, "zz");
+    EXPECT_EQ(writeBox.value, "0");
+    writeBox.reg = "keep";
+    pages.DataFieldClick(pages.DataFields()[2]); // no Extra: nothing changes
+    EXPECT_EQ(writeBox.reg, "keep");
+
+    pages.DataReset();
+    EXPECT_EQ(Shown(0), "-- ");
+    EXPECT_EQ(link->GetRegister(26), 0);
+}
+
+// The default page against a meter whose 60 floats are 1, 2, ..., 60 and
+// whose phase registers hold 1000, in both word orders.
+TEST_F(DataPagesTest, DefaultPageShowsTheMetersFloats)
+{
+    ASSERT_TRUE(QFile::copy(KELVANE_DATA_DIR "/Float.ini", dir.filePath("Float.ini")));
+    pages.CreatePanel("Float");
+    ASSERT_EQ(pageControl.count(), 1);
+    for (bool lowFirst : {false, true}) {
+        server.Registers()[142] = lowFirst ? 0x2000 : 0;
+        for (int i = 0; i < 60; ++i)
+            SetFloat(768 + 2 * i, static_cast<float>(1000 * (i + 1)) + 0.25f, lowFirst);
+        for (int r : {19, 20, 21})
+            server.Registers()[r] = 20000;
+        Poll();
+        pages.UpdatePhaseWindows();
+        pages.DataCalculate();
+        std::map<QString, QString> shown;
+        for (const TDataField* f : pages.DataFields())
+            shown[f->Caption()] = f->DataPanel()->text();
+        EXPECT_EQ(shown["V A-N (V)"], "11,000.3 ");        // entry 10
+        EXPECT_EQ(shown["V C-A (V)"], "16,000.3 ");        // entry 15, voltage A-C
+        EXPECT_EQ(shown["I B (A)"], "18,000.250 ");        // entry 17
+        EXPECT_EQ(shown["P tot (kW)"], "2.000 ");          // entry 1 / 1000
+        EXPECT_EQ(shown["PF P/S"], "0.500 ");              // 2000.25 / 4000.25
+        EXPECT_EQ(shown["Freq (Hz)"], "9,000.25 ");        // entry 8
+        EXPECT_EQ(shown["Pav A (kW)"], "2.000 ");
+        EXPECT_EQ(shown["VAh tot"], "60,000.250 ");        // entry 59
+        EXPECT_EQ(shown["Energy kWh"], "1,000.250 ");    // entry 0
+        for (const auto& [caption, text] : shown)
+            EXPECT_NE(text, "-- ") << caption.toStdString();
+    }
+    pageControl.resize(700, 450);
+    pageControl.show();
+    testsupport::SaveScreenshot(pageControl, "default-page");
+}
