@@ -99,12 +99,11 @@ std::pair<double, double> Interleaved(int rounds, double (*clock)(), const std::
     return {Median(a), Median(b)};
 }
 
+// A failed request ends the run; the exception lets the simulators stop.
 void Check(bool ok, const char* what)
 {
-    if (!ok) {
-        std::fprintf(stderr, "benchmark request failed: %s\n", what);
-        std::exit(1);
-    }
+    if (!ok)
+        throw std::runtime_error(std::string("benchmark request failed: ") + what);
 }
 
 std::function<void()> OurRead(TKelvane& link)
@@ -119,6 +118,7 @@ std::function<void()> LibmodbusRead(int port)
 {
     return [port] {
         modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+        modbus_set_slave(ctx, 1);
         modbus_set_response_timeout(ctx, 5, 0);
         uint16_t regs[125];
         Check(modbus_connect(ctx) == 0, "libmodbus connect");
@@ -137,7 +137,7 @@ void Report(const char* what, double ours, double peer, double unit, const char*
 
 } // namespace
 
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int delayedRounds = argc > 2 ? std::atoi(argv[2]) : 15;
@@ -160,4 +160,14 @@ int main(int argc, char** argv)
         Report("reply delayed 200 ms, CPU time per request", a, b, 1e-6, "us", 2.0);
     }
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
 }
