@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+
+// The data log: a delimited text file with a header line and one record per
+// logging interval, for spreadsheets to read.
+
+// The fixed quantities that can be logged: entry i is the floating-point
+// value in registers 768 + 2i and 769 + 2i of the register image.
+struct TLogParameter {
+    const char* Caption;
+    int Decimals;
+};
+
+constexpr std::size_t LogParameterCount = 60;
+constexpr int LogFloatBlockStart = 768;
+
+extern const std::array<TLogParameter, LogParameterCount> LogParameters;
+
+using TLogValues = std::array<double, LogParameterCount>;
+using TLogSelection = std::array<bool, LogParameterCount>;
+
+namespace LogFile {
+
+// The logging interval in seconds: 60 by default, 5 to 3600 accepted.
+constexpr int DefaultFrequency = 60;
+constexpr bool IsValidFrequency(int seconds)
+{
+    return seconds >= 5 && seconds <= 3600;
+}
+
+// ";" where the decimal separator is a comma, else ",".
+QString ListSeparator(const QLocale& locale);
+// The locale's short date format, with a two-digit year widened to four.
+QString DateFormat(const QLocale& locale);
+// The locale's long time format without its time zone: hours to seconds.
+QString TimeFormat(const QLocale& locale);
+// A value in fixed-point with the given decimals, the locale's decimal
+// separator and no thousands separators; empty for a value that is not a
+// finite number.
+QString FormatValue(double value, int decimals, const QLocale& locale);
+
+// "Date", "Time" and the captions of the selected entries, ended by CR LF.
+QString HeaderLine(const TLogSelection& selected, const QLocale& locale);
+// The date and time of `now` and the selected values, ended by CR LF.
+QString RecordLine(const TLogValues& values, const TLogSelection& selected, const QDateTime& now,
+                   const QLocale& locale);
+
+// Appends one record to the file, with the header first when the file is new
+// or empty. The record is written whole or not at all: an existing file
+// without write permission, a file that cannot be opened and a write or
+// flush that fails all give false, and a failed write is cut back to the
+// file's previous size.
+bool AppendRecord(const QString& fileName, const QString& header, const QString& record);
+
+} // namespace LogFile

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "LogFile.h"
+
+#include <QDialog>
+#include <QLocale>
+#include <QString>
+
+#include <array>
+#include <functional>
+
+class QCheckBox;
+class QFileDialog;
+class QGroupBox;
+class QKeyEvent;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+
+// "Logging": the log file, the logging interval and the quantities to log.
+// The settings live in section "Logging" of the settings file; they are
+// loaded when the dialog is created and stored whenever it closes. The
+// dialog is modeless and only hidden when closed; the log timer reads the
+// file name and the ticked quantities from it at every record.
+class TLogging : public QDialog {
+    Q_OBJECT
+public:
+    // settingsFile: the settings file's path; applicationDirectory: where the
+    // default log file "log.csv" lives.
+    TLogging(const QString& settingsFile, const QString& applicationDirectory, QWidget* parent = nullptr);
+
+    // Appends one record with the ticked quantities of values to the log
+    // file, and the header first when the file is new. False when nothing
+    // could be written.
+    bool WriteToLog(const TLogValues& values, const QLocale& locale = QLocale::system());
+
+    QString FileName() const;
+    // The interval typed in, in seconds: 60 unless it is an integer from 5 to 3600.
+    int FrequencySeconds() const;
+    TLogSelection Selection() const;
+
+    // The main window's handler that OK calls before the dialog closes, so
+    // that the new interval takes effect.
+    void SetMessageTarget(std::function<void()> handler);
+
+    // The interval a text stands for: 60 unless it is an integer from 5 to 3600.
+    static int LogFrequency(const QString& text);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Every way of closing the dialog (OK, the close box, Escape) ends here.
+    void done(int result) override;
+
+private:
+    void FormCreate();
+    QLayout* CreateFileAndFrequency();
+    QGroupBox* CreateGroup(const char* title, std::size_t first, std::size_t last);
+    // The width a check box needs for the longest caption.
+    int WidestCaption() const;
+    QLayout* CreateToggles();
+    void LoadSettings();
+    void FormShow();
+    void FormClose();
+    void BitBtn1Click();
+    void SpeedButton1Click();
+    // True when the key is dropped before it reaches the edit.
+    bool FrequencyKeyPress(const QKeyEvent& key) const;
+    void FrequencyExit();
+    void cbToggleClick(int tag);
+    void CheckBoxClick(std::size_t index, bool checked);
+    // Runs the file chooser; on OK its choice becomes the log file.
+    void ChooseLogFile();
+
+    QString settingsFile_;
+    QString applicationDirectory_;
+    std::function<void()> messageTarget_;
+    // Set while a box's previous mark is put back, so that the change asks nothing.
+    std::array<bool, LogParameterCount> restoring_{};
+
+    QLineEdit* Filename;
+    QToolButton* SpeedButton1;
+    QLineEdit* Frequency;
+    std::array<QCheckBox*, LogParameterCount> CB{};
+    std::array<QCheckBox*, 3> cbToggle{};
+    QPushButton* BitBtn1;
+    QFileDialog* SaveDialog;
+};

@@ -1,0 +1,335 @@
+// The main window's side of logging: the menu entry, the log timer and the
+// records taken from the meter link's register image.
+
+#include "DataLogger.h"
+#include "IniFile.h"
+#include "KelvaneCOM.h"
+#include "LoggingUnit.h"
+#include "ScriptedServer.h"
+#include "WidgetTestSupport.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <memory>
+
+namespace {
+
+const QString LogError = "Error opening output log file.  Will try again at next logging interval.";
+
+class DataLoggerTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString settings = dir.filePath("kelvane.ini");
+    QString logPath = dir.filePath("log.csv");
+    testsupport::LibmodbusServer server;
+    std::unique_ptr<TKelvane> link = std::make_unique<TKelvane>("127.0.0.1", true);
+    QStringList memo;
+    QAction loggingEnabled{"Enable"};
+    std::unique_ptr<TLogging> dialog;
+    std::unique_ptr<TDataLogger> logger;
+
+    void SetUp() override
+    {
+        link->SetTcpPort(server.Port());
+        WriteSettings("[Logging]\nParam0=1\nParam8=1\n");
+    }
+
+    void WriteSettings(const QByteArray& content)
+    {
+        QFile file(settings);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+
+    void CreateLogger()
+    {
+        dialog = std::make_unique<TLogging>(settings, dir.path());
+        logger = std::make_unique<TDataLogger>(
+            *dialog, loggingEnabled, [this] { return link.get(); }, [this](const QString& line) { memo << line; },
+            nullptr);
+    }
+
+    // Puts value as a float into registers reg and reg + 1 in the word order
+    // the meter uses (wordOrder 1: second register is the high word).
+    void SetFloat(int reg, float value, bool wordOrder = false)
+    {
+        const auto bits = std::bit_cast<uint32_t>(value);
+        const auto high = uint16_t(bits >> 16);
+        const auto low = uint16_t(bits & 0xFFFF);
+        server.Registers()[reg] = wordOrder ? low : high;
+        server.Registers()[reg + 1] = wordOrder ? high : low;
+    }
+
+    void ReadImage()
+    {
+        const bool abort = false;
+        ASSERT_EQ(link->ReadRegisters(1, 3, 19, 33, abort), 0);
+        ASSERT_EQ(link->ReadRegisters(1, 3, 128, 162, abort), 0);
+        ASSERT_EQ(link->ReadRegisters(1, 3, 768, 887, abort), 0);
+    }
+
+    QStringList LogLines() const
+    {
+        QFile file(logPath);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    }
+
+    // The value fields of a record line (date and time left off).
+    static QStringList ValueFields(const QString& line)
+    {
+        return line.split(LogFile::ListSeparator(QLocale::system())).mid(2);
+    }
+
+    static QString Value(double v, int decimals) { return LogFile::FormatValue(v, decimals, QLocale::system()); }
+};
+
+} // namespace
+
+TEST_F(DataLoggerTest, MenuEntryCaptionAndTimerFollowTheCheckMark)
+{
+    CreateLogger();
+    EXPECT_EQ(loggingEnabled.text(), "Enable");
+    EXPECT_FALSE(logger->LogTimer().isActive());
+    logger->LoggingEnabledClick();
+    EXPECT_TRUE(loggingEnabled.isChecked());
+    EXPECT_EQ(loggingEnabled.text(), "Enabled");
+    EXPECT_TRUE(logger->LogTimer().isActive());
+    loggingEnabled.trigger();
+    EXPECT_FALSE(loggingEnabled.isChecked());
+    EXPECT_EQ(loggingEnabled.text(), "Enable");
+    EXPECT_FALSE(logger->LogTimer().isActive());
+}
+
+TEST_F(DataLoggerTest, SetLogTimerRefusesValuesOutsideTheRange)
+{
+    CreateLogger();
+    const std::pair<int, int> cases[] = {{4, 60000}, {5, 5000}, {3600, 3600000}, {3601, 60000}, {-1, 60000}};
+    for (auto [seconds, ms] : cases) {
+        memo.clear();
+        logger->SetLogTimer(seconds);
+        EXPECT_EQ(logger->LogTimer().interval(), ms) << seconds;
+        EXPECT_EQ(memo, QStringList{QString("Timer set to %1").arg(ms)}) << seconds;
+    }
+}
+
+TEST_F(DataLoggerTest, StartUpSettingsWithFrequency4GiveSixtySeconds)
+{
+    WriteSettings("[Logging]\nEnabled=1\nFrequency=4\n");
+    CreateLogger();
+    memo.clear();
+    logger->LoadSettings(TIniFile(settings));
+    EXPECT_TRUE(loggingEnabled.isChecked());
+    EXPECT_TRUE(logger->LogTimer().isActive());
+    EXPECT_EQ(logger->LogTimer().interval(), 60000);
+    EXPECT_EQ(memo, QStringList{"Timer set to 60000"});
+
+    TIniFile ini(settings);
+    loggingEnabled.trigger();
+    logger->StoreSettings(ini);
+    EXPECT_EQ(ini.ReadString("Logging", "Enabled", ""), "0");
+}
+
+TEST_F(DataLoggerTest, TickWritesTheHeaderOnceAndARecordPerTick)
+{
+    SetFloat(768, 1234.567f);
+    SetFloat(768 + 16, 50.0f);
+    ReadImage();
+    CreateLogger();
+    logger->LoggingTimer();
+    EXPECT_TRUE(LogLines().isEmpty()) << "no record while logging is off";
+
+    loggingEnabled.trigger();
+    logger->LoggingTimer();
+    logger->LoggingTimer();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 3);
+    const QString separator = LogFile::ListSeparator(QLocale::system());
+    EXPECT_EQ(lines[0], QStringList({"Date", "Time", "Total Energy Consumption", "Frequency"}).join(separator));
+    EXPECT_EQ(ValueFields(lines[1]), QStringList({Value(1234.567, 3), Value(50, 1)}));
+    EXPECT_EQ(ValueFields(lines[2]), ValueFields(lines[1]));
+    EXPECT_TRUE(memo.last().startsWith("Write To Log File " + logPath + " at "));
+}
+
+TEST_F(DataLoggerTest, WordOrderFlagOfRegister142)
+{
+    server.Registers()[142] = 0x2000;
+    SetFloat(768, 2.5f, true);
+    SetFloat(768 + 16, 49.9f, true);
+    ReadImage();
+    const TLogValues values = TDataLogger::LogValues(*link, false);
+    EXPECT_FLOAT_EQ(values[0], 2.5f);
+    EXPECT_FLOAT_EQ(values[8], 49.9f);
+}
+
+TEST_F(DataLoggerTest, LogButtonScalesThePhasePowersByThePtAndCtRatios)
+{
+    const int registers[] = {19, 20, 21, 22, 23, 24, 25, 32, 33};
+    for (int k = 0; k < 9; ++k) {
+        server.Registers()[registers[k]] = uint16_t(100 * (k + 1));
+        SetFloat(768 + 2 * (19 + k), 7.0f);
+    }
+    server.Registers()[128] = 400; // PT 400:100
+    server.Registers()[129] = 100;
+    server.Registers()[130] = 200; // CT 200:5
+    server.Registers()[131] = 5;
+    ReadImage();
+
+    QPushButton bLogData;
+    bLogData.setObjectName("bLogData");
+    const TLogValues scaled = TDataLogger::LogValues(*link, true);
+    const TLogValues plain = TDataLogger::LogValues(*link, false);
+    for (int k = 0; k < 9; ++k) {
+        EXPECT_DOUBLE_EQ(scaled[std::size_t(19 + k)], 100.0 * (k + 1) * 4 * 40 / 10) << k;
+        EXPECT_DOUBLE_EQ(plain[std::size_t(19 + k)], 7.0) << k;
+    }
+
+    // The button's record carries the scaled values.
+    WriteSettings("[Logging]\nParam19=1\nParam27=1\n");
+    CreateLogger();
+    logger->DoLogging(&bLogData);
+    ASSERT_EQ(LogLines().size(), 2);
+    EXPECT_EQ(ValueFields(LogLines()[1]), QStringList({Value(1600, 3), Value(14400, 3)}));
+}
+
+TEST_F(DataLoggerTest, LogButtonWithoutRatiosLogsUnscaledValues)
+{
+    server.Registers()[19] = 1234;
+    server.Registers()[128] = 400;
+    server.Registers()[130] = 200;
+    for (auto [pt, ct] : {std::pair<uint16_t, uint16_t>{0, 5}, {100, 0}, {0, 0}}) {
+        server.Registers()[129] = pt;
+        server.Registers()[131] = ct;
+        ReadImage();
+        const double expected = 1234.0 / 10 * (pt ? 4 : 1) * (ct ? 40 : 1);
+        EXPECT_DOUBLE_EQ(TDataLogger::LogValues(*link, true)[19], expected) << pt << ":" << ct;
+    }
+}
+
+TEST_F(DataLoggerTest, ReadOnlyFileWarnsAndTheNextTickSucceedsOnceWritable)
+{
+    CreateLogger();
+    loggingEnabled.trigger();
+    logger->LoggingTimer();
+    ASSERT_EQ(LogLines().size(), 2);
+    ASSERT_TRUE(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    {
+        testsupport::MessageBoxRecorder boxes;
+        logger->LoggingTimer();
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(boxes.shown[0].title, "Kelvane Logging");
+        EXPECT_EQ(boxes.shown[0].text, LogError);
+    }
+    EXPECT_EQ(LogLines().size(), 2);
+    EXPECT_TRUE(memo.last().startsWith("Write To Log File "));
+
+    ASSERT_TRUE(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    logger->LoggingTimer();
+    EXPECT_EQ(LogLines().size(), 3);
+}
+
+TEST_F(DataLoggerTest, TicksDuringTheWarningTryAgainWithoutASecondBox)
+{
+    WriteSettings(QByteArray("[Logging]\nFilename=") + dir.filePath("missing/log.csv").toUtf8() + "\n");
+    CreateLogger();
+    loggingEnabled.trigger();
+    int boxes = 0;
+    int memoLinesInsideTheBox = 0;
+    const TMessageBoxHandler previous = SetMessageBoxHandler(
+        [&](QWidget*, QMessageBox::Icon, const QString&, const QString& text, QMessageBox::StandardButtons) {
+            ++boxes;
+            EXPECT_EQ(text, LogError);
+            // The box's modal loop lets the timer fire again.
+            const auto before = memo.size();
+            logger->LoggingTimer();
+            memoLinesInsideTheBox = int(memo.size() - before);
+            return QMessageBox::Ok;
+        });
+    logger->LoggingTimer();
+    SetMessageBoxHandler(previous);
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(memoLinesInsideTheBox, 1);
+}
+
+TEST_F(DataLoggerTest, DeletedFileComesBackWithAHeader)
+{
+    CreateLogger();
+    loggingEnabled.trigger();
+    logger->LoggingTimer();
+    logger->LoggingTimer();
+    ASSERT_EQ(LogLines().size(), 3);
+    ASSERT_TRUE(QFile::remove(logPath));
+    logger->LoggingTimer();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].startsWith("Date"));
+}
+
+TEST_F(DataLoggerTest, FirstCompletedPollWritesOneEarlyRecord)
+{
+    WriteSettings("[Logging]\nEnabled=1\nFrequency=60\nParam0=1\n");
+    CreateLogger();
+    logger->LoadSettings(TIniFile(settings));
+    EXPECT_TRUE(logger->FirstLogPending());
+    logger->PollCompleted();
+    EXPECT_FALSE(logger->FirstLogPending());
+    EXPECT_EQ(LogLines().size(), 2);
+    logger->PollCompleted();
+    EXPECT_EQ(LogLines().size(), 2) << "later polls leave logging to the timer";
+}
+
+TEST_F(DataLoggerTest, FirstPollWithLoggingOffWritesNothingAndClearsTheFlag)
+{
+    CreateLogger();
+    logger->PollCompleted();
+    EXPECT_FALSE(logger->FirstLogPending());
+    EXPECT_FALSE(QFile::exists(logPath));
+}
+
+TEST_F(DataLoggerTest, RecordFollowsTheLinkThatReplacedTheOldOne)
+{
+    SetFloat(768, 11.0f);
+    ReadImage();
+    CreateLogger();
+    loggingEnabled.trigger();
+    link = std::make_unique<TKelvane>("127.0.0.1", true); // a fresh link, image all zeros
+    logger->LoggingTimer();
+    EXPECT_EQ(ValueFields(LogLines()[1]).first(), Value(0, 3));
+
+    link.reset();
+    memo.clear();
+    logger->LoggingTimer();
+    EXPECT_EQ(LogLines().size(), 2);
+    EXPECT_EQ(memo, QStringList{"No meter link: no log record written"});
+}
+
+TEST_F(DataLoggerTest, ConfigureThenOkSetsTheIntervalTypedInTheDialog)
+{
+    CreateLogger();
+    logger->Configure1Click();
+    EXPECT_TRUE(dialog->isVisible());
+    dialog->findChild<QLineEdit*>("Frequency")->setText("120");
+    memo.clear();
+    QTest::mouseClick(dialog->findChild<QPushButton*>("BitBtn1"), Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(logger->LogTimer().interval(), 120000);
+    EXPECT_EQ(memo, QStringList{"Timer set to 120000"});
+}
+
+TEST_F(DataLoggerTest, TimerTicksWriteRecords)
+{
+    CreateLogger();
+    logger->SetLogTimer(5);
+    loggingEnabled.trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return LogLines().size() == 2; }, 8000));
+}
