@@ -107,6 +107,7 @@ TDataField* TDataPages::AddField(QWidget& sheet, const TIniFile& ini, const QStr
     field->Extra = ini.ReadString(section, "Extra", "");
     field->OnClick = [this](TDataField* sender) { DataFieldClick(sender); };
     field->setToolTip(QString("Array Location: %1").arg(i));
+    field->show(); // the page may already be on screen
     return field;
 }
 

@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
-# Builds kelvane if needed and starts the meter simulator on 127.0.0.1:1502,
-# so that a technician without a meter at hand can try the utility.
+# Builds kelvane if needed, starts the simulated meter on 127.0.0.1:1502 and
+# the utility connected to it. The demo keeps its settings, meter list and
+# log in build/demo, so it never touches a user's own files. The simulator
+# stops when the utility closes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
 port="${KELVANE_DEMO_PORT:-1502}"
-echo "Starting the simulated meter on 127.0.0.1:${port} (Ctrl+C stops it)."
-echo "Read it with mbpoll from another terminal, for example:"
-echo "  mbpoll -m tcp -p ${port} -a 1 -r 134 -c 1 -1 127.0.0.1      # register 133 reads 12345"
-echo "  mbpoll -m tcp -p ${port} -a 1 -r 769 -c 20 -t 4:float -B -1 127.0.0.1   # the first ten floats"
-exec build/sim/kelvane-sim --port "${port}"
+demo="$PWD/build/demo"
+mkdir -p "$demo"
+for f in data/*.ini; do
+  [ -e "$demo/$(basename "$f")" ] || cp "$f" "$demo/"
+done
+
+build/sim/kelvane-sim --port "$port" &
+sim=$!
+trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
+sleep 0.5
+kill -0 "$sim" 2>/dev/null || { echo "The simulated meter could not start on port $port." >&2; exit 1; }
+
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display found: kelvane needs a desktop session (set DISPLAY)." >&2
+  exit 1
+fi
+KELVANE_HOME="$demo" build/app/kelvane /MODE=TCP /IP=127.0.0.1 "/TCPPORT=$port"

@@ -282,6 +282,8 @@ TEST_F(DataPagesTest, DefaultPageShowsTheMetersFloats)
             SetFloat(768 + 2 * i, static_cast<float>(1000 * (i + 1)) + 0.25f, lowFirst);
         for (int r : {19, 20, 21})
             server.Registers()[r] = 20000;
+        for (int r : {128, 129, 130, 131})
+            server.Registers()[r] = 2; // PT 2:2, CT 2:2
         Poll();
         pages.UpdatePhaseWindows();
         pages.DataCalculate();
@@ -296,7 +298,7 @@ TEST_F(DataPagesTest, DefaultPageShowsTheMetersFloats)
         EXPECT_EQ(shown["Freq (Hz)"], "9,000.25 ");        // entry 8
         EXPECT_EQ(shown["Pav A (kW)"], "2.000 ");
         EXPECT_EQ(shown["VAh tot"], "60,000.250 ");        // entry 59
-        EXPECT_EQ(shown["Energy kWh"], "1,000.250 ");    // entry 0
+        EXPECT_EQ(shown["kWh total"], "1,000.250 ");    // entry 0
         for (const auto& [caption, text] : shown)
             EXPECT_NE(text, "-- ") << caption.toStdString();
     }

@@ -1,10 +1,17 @@
-// main() of the widget tests: a QApplication on the offscreen platform, and a
-// message-box handler that fails the running test, since no test may wait
-// for a click on a box it did not ask for.
+// main() of the widget tests: an application object on the offscreen
+// platform, and a message-box handler that fails the running test, since no
+// test may wait for a click on a box it did not ask for. A test target may
+// name its own application class in KELVANE_TEST_APPLICATION_HEADER and
+// KELVANE_TEST_APPLICATION.
 
 #include "MessageBoxes.h"
 
+#ifdef KELVANE_TEST_APPLICATION_HEADER
+#include KELVANE_TEST_APPLICATION_HEADER
+#else
 #include <QApplication>
+#define KELVANE_TEST_APPLICATION QApplication
+#endif
 
 #include <gtest/gtest.h>
 
@@ -13,7 +20,7 @@
 int main(int argc, char** argv)
 {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
+    KELVANE_TEST_APPLICATION app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     SetMessageBoxHandler([](QWidget*, QMessageBox::Icon, const QString& title, const QString& text,
                             QMessageBox::StandardButtons) {

@@ -1,0 +1,38 @@
+// Opening the connection to the meter from the port dialog's choice.
+
+#include "main.h"
+
+#include "MessageBoxes.h"
+#include "frmComSelect.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+
+void TForm1::KelvaneStart()
+{
+    const TComSelect& com = *dialogs_.ComSelect;
+    const bool tcp = com.IsTcp();
+    const QString target = tcp ? com.IpText() : com.PortText();
+    kelvane_ = std::make_shared<TKelvane>(target, tcp);
+    if (tcp)
+        kelvane_->SetTcpPort(com.TcpPort());
+    if (kelvane_->Active()) {
+        SetStatus(0, QString("Kelvane Opened on %1 at %2 baud").arg(target, com.BaudRate->currentText()));
+        kelvane_->SetBaudRate(BaudRateFromIndex(com.BaudIndex()));
+    } else {
+        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "ERROR: Could not connect to " + target);
+        SetStatus(0, "Failed to Open " + target);
+    }
+}
+
+// Replaces the meter link. An operation that is waiting on the old link
+// keeps its own reference, so the old link lives until that operation
+// returns and is freed then.
+void TForm1::MenuPortClick()
+{
+    dialogs_.ComSelect->exec();
+    kelvane_.reset();
+    KelvaneStart();
+    kelvane_->SetBaudRate(BaudRateFromIndex(dialogs_.ComSelect->BaudIndex()));
+    cbPollingClick();
+}

@@ -1,0 +1,23 @@
+#include "KelvaneApplication.h"
+
+#include "main.h"
+
+#include <exception>
+
+TKelvaneApplication::TKelvaneApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName("Kelvane");
+    setApplicationDisplayName("Kelvane");
+}
+
+bool TKelvaneApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        TForm1::MyExceptionHandler(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        TForm1::MyExceptionHandler("Unknown error");
+    }
+    return false;
+}

@@ -1,0 +1,142 @@
+// Polling, the status bar's counters and the list of saved meters.
+
+#include "main.h"
+
+#include "DataLogger.h"
+#include "IniFile.h"
+#include "MessageBoxes.h"
+#include "frmAddressUnit.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+
+namespace {
+
+constexpr int AddressRole = Qt::UserRole;
+
+QString MetersFile(const QString& directory)
+{
+    return QDir(directory).filePath("Meters.ini");
+}
+
+} // namespace
+
+void TForm1::tPollingTimer()
+{
+    if (!cbPolling->isChecked())
+        return;
+    // The next tick comes one interval after this pass ends. A pass that
+    // raises leaves polling stopped until the "Port" menu restarts it.
+    tPolling.stop();
+    bReadRegsClick();
+    if (!AppClosing)
+        tPolling.start();
+    logger_->PollCompleted();
+}
+
+void TForm1::cbPollingClick()
+{
+    if (cbPolling->isChecked())
+        tPolling.start();
+    else
+        tPolling.stop();
+}
+
+void TForm1::ebTimerChange()
+{
+    bool ok = false;
+    const int interval = ebTimer->text().trimmed().toInt(&ok);
+    tPolling.setInterval(ok ? interval : 500);
+}
+
+void TForm1::bRXTXClearClick()
+{
+    TX = 0;
+    RX = 0;
+    SetStatus(1, QString("TX: %1").arg(TX));
+    SetStatus(2, QString("RX: %1").arg(RX));
+}
+
+void TForm1::AddMeter(const QString& name, int address)
+{
+    auto* item = new QListWidgetItem(name, ListView);
+    item->setData(AddressRole, address);
+}
+
+void TForm1::MeterINI(bool save)
+{
+    TIniFile ini(MetersFile(paths_.Directory));
+    if (save) {
+        for (const QString& section : ini.Sections())
+            ini.EraseSection(section);
+        for (int i = 0; i < ListView->count(); ++i)
+            ini.WriteInteger(ListView->item(i)->text(), "Address", ListView->item(i)->data(AddressRole).toInt());
+    } else {
+        for (const QString& section : ini.Sections())
+            AddMeter(section, ini.ReadInteger(section, "Address", 1));
+    }
+    QString error;
+    if (!ini.UpdateFile(&error))
+        ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
+                       QString("The meter list could not be saved to %1: %2").arg(ini.FileName(), error));
+}
+
+void TForm1::bAddClick()
+{
+    bool ok = false;
+    int address = ebAddr->text().trimmed().toInt(&ok);
+    if (!ok)
+        address = 1;
+    if (address < 1 || address > 63) {
+        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "Address must be between 1..63");
+        return;
+    }
+    // Meters.ini keeps one section per name, so a second meter of the same
+    // name would be lost when the list is saved.
+    const QString name = ebName->text();
+    for (int i = 0; i < ListView->count(); ++i) {
+        if (ListView->item(i)->text().compare(name, Qt::CaseInsensitive) == 0) {
+            ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
+                           QString("A meter named \"%1\" is already in the list. Give this one another name.")
+                               .arg(name));
+            return;
+        }
+    }
+    AddMeter(name, address);
+    ebName->clear();
+    ebAddr->clear();
+}
+
+// Removes the selected meter and selects the one before it. With nothing
+// selected there is nothing to remove.
+void TForm1::bDeleteClick()
+{
+    QListWidgetItem* selected = ListView->currentItem();
+    if (!selected || !selected->isSelected())
+        return;
+    const int row = ListView->row(selected);
+    ListView->clearSelection();
+    delete ListView->takeItem(row);
+    if (row > 0)
+        ListView->setCurrentRow(row - 1);
+    else
+        ListView->setCurrentItem(nullptr);
+}
+
+void TForm1::ListViewSelectItem(QListWidgetItem* item)
+{
+    if (!item)
+        return;
+    pages_->DataReset();
+    QWidget* page = nullptr;
+    for (int i = 0; i < PageControl1->count(); ++i)
+        if (PageControl1->widget(i)->objectName() == "TabFloat")
+            page = PageControl1->widget(i);
+    if (!page)
+        return;
+    const int address = item->data(AddressRole).toInt();
+    PageControl1->setTabText(PageControl1->indexOf(page), QString("%1 (Addr: %2)").arg(item->text()).arg(address));
+    dialogs_.frmAddress->SetAddress(address);
+}

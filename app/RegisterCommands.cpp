@@ -1,0 +1,310 @@
+// The main window's register commands: the register banks, the read-all
+// pass with its retries and trace, single-register writes, the register
+// write box, the phase edit and the function 17 box.
+
+#include "main.h"
+
+#include "CmdLine.h"
+#include "ConfigWordUnit.h"
+#include "IniFile.h"
+#include "ProgressDialogUnit.h"
+#include "RegisterBitDefs.h"
+#include "frmAddressUnit.h"
+#include "frmModbusData.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+
+namespace {
+
+QString HexText(int value)
+{
+    return QString("%1").arg(static_cast<uint32_t>(value), 3, 16, QChar('0')).toUpper();
+}
+
+// A hexadecimal text as the register boxes take it ("$" allowed); 0 when it
+// is not a number.
+int HexValue(QString text)
+{
+    text = text.trimmed();
+    if (text.startsWith('$'))
+        text.remove(0, 1);
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok, 16);
+    return ok ? static_cast<int>(value) : 0;
+}
+
+int DecimalValue(const QString& text)
+{
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    return ok ? value : 0;
+}
+
+constexpr int ConfigFirst = 128;
+constexpr int ConfigLast = 158;
+constexpr int MaxBanks = 32768; // the end edit's tag carries bit 15
+
+} // namespace
+
+void TForm1::ReadRegisterBanksFromINI()
+{
+    const TIniFile ini(QDir(paths_.Directory).filePath("RegisterBanks.ini"));
+    const QStringList sections = ini.Sections().mid(0, MaxBanks);
+    RegisterBanks.resize(static_cast<std::size_t>(sections.size()));
+    for (int i = 0; i < sections.size(); ++i) {
+        RegisterBank& bank = RegisterBanks[static_cast<std::size_t>(i)];
+        const QString& s = sections[i];
+        bank.Name = ini.ReadString(s, "Name", QString("Bank %1").arg(i));
+        bank.Start = ini.ReadInteger(s, "Start", 0);
+        bank.End = ini.ReadInteger(s, "End", 0);
+        const int top = 16 * i + 16;
+        bank.CheckBox = new QCheckBox(bank.Name, TabGeneral);
+        bank.CheckBox->setGeometry(550, top, 200, 16);
+        bank.CheckBox->setChecked(ini.ReadBool(s, "Active", true));
+        auto makeEdit = [&](int left, int value, int tag) {
+            auto* edit = new QLineEdit(HexText(value), TabGeneral);
+            edit->setGeometry(left, top, 25, 11);
+            QFont small = edit->font();
+            small.setPointSize(7);
+            edit->setFont(small);
+            edit->setFrame(false);
+            edit->setProperty("Tag", tag);
+            connect(edit, &QLineEdit::textChanged, this, [this, edit] { RegisterBoxChange(edit); });
+            return edit;
+        };
+        bank.StartEdit = makeEdit(700, bank.Start, i);
+        bank.EndEdit = makeEdit(700 + 25 - 1, bank.End, i | 0x8000);
+    }
+}
+
+void TForm1::RegisterBoxChange(QLineEdit* edit)
+{
+    const int tag = edit->property("Tag").toInt();
+    const auto index = static_cast<std::size_t>(tag & 0x7FFF);
+    if (index >= RegisterBanks.size())
+        return;
+    const int value = HexValue(edit->text());
+    if (tag & 0x8000)
+        RegisterBanks[index].End = value;
+    else
+        RegisterBanks[index].Start = value;
+}
+
+uint8_t TForm1::DeviceAddress() const
+{
+    return static_cast<uint8_t>(dialogs_.frmAddress->GetAddress());
+}
+
+int TForm1::Attempts() const
+{
+    return CmdLineSwitch("/POLLING", arguments_) ? 1 : 3;
+}
+
+int TForm1::ReadRegistersRetry(int address, int function, int first, int last)
+{
+    // The link stays alive until this read returns, even if the "Port" menu
+    // replaces it meanwhile.
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    int result = 1;
+    for (int attempts = Attempts(); result != 0 && attempts > 0 && link; --attempts) {
+        ++TX;
+        result = link->ReadRegisters(static_cast<uint8_t>(address), static_cast<uint8_t>(function), first, last,
+                                     AppClosing);
+        if (result == 0)
+            ++RX;
+        SetStatus(1, QString("TX: %1").arg(TX));
+        SetStatus(2, QString("RX: %1").arg(RX));
+    }
+    return result;
+}
+
+void TForm1::bReadRegsClick()
+{
+    ComStatusMemo->clear();
+    bool anyBankRead = false;
+    int lastResult = 0;
+    for (std::size_t i = 0; i < RegisterBanks.size(); ++i) {
+        if (!kelvane_ || MenuOpen)
+            continue;
+        QCoreApplication::processEvents();
+        const RegisterBank& bank = RegisterBanks[i];
+        if (!bank.CheckBox->isChecked())
+            continue;
+        lastResult = ReadRegistersRetry(DeviceAddress(), 3, bank.Start, bank.End);
+        anyBankRead = true;
+        if (lastResult == 0) {
+            pages_->DataCalculate();
+            if (i == 0)
+                pages_->UpdatePhaseWindows();
+        }
+        const QString line = QString("[0x%1-0x%2] (%3) = %4")
+                                 .arg(HexText(bank.Start).toLower(), HexText(bank.End).toLower(), bank.Name,
+                                      TKelvane::ErrorCode(lastResult));
+        SetStatus(0, line);
+        AddMemoLine(ComStatusMemo, line);
+        WriteResult(lastResult);
+        if (AppClosing)
+            return;
+    }
+    if (cbDevid->isChecked())
+        bFunc17Click();
+    AfterPass(anyBankRead, lastResult);
+}
+
+// Judges the pass by its last bank read and runs the configuration editor's
+// commit cycle. A pass that read no bank at all says nothing about the
+// meter: the status and the editor are left as they are.
+void TForm1::AfterPass(bool anyBankRead, int lastResult)
+{
+    if (!anyBankRead)
+        return;
+    if (lastResult != 0) {
+        pages_->DataReset();
+        dialogs_.frmAddress->labStatus->setText("NO COMM");
+        return;
+    }
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    if (!link)
+        return;
+    cbDevid->setChecked(link->GetRegister(158) & 8);
+    if (link->GetRegister(40134) == 12345)
+        dialogs_.frmAddress->labStatus->setText("COMM OK!");
+    CommitConfigWord();
+    TConfigWord& editor = *dialogs_.ConfigWord;
+    if (!editor.UserChanged()) {
+        std::array<int32_t, ConfigLast + 1> values{};
+        for (int k = 0; k <= ConfigLast; ++k)
+            values[static_cast<std::size_t>(k)] = link->GetRegister(k);
+        editor.LoadValues(values);
+        editor.SetTag(0);
+    }
+}
+
+void TForm1::CommitConfigWord()
+{
+    TConfigWord& editor = *dialogs_.ConfigWord;
+    if (editor.Tag() <= 0)
+        return;
+    for (int reg = ConfigFirst; reg <= ConfigLast; ++reg) {
+        int32_t value = 0;
+        if (editor.RegisterChanged(reg, value)) {
+            SetRegister(reg, value);
+            AddMemoLine(Memo, QString("Writing 0x%1=%2").arg(reg, 2, 16, QChar('0')).arg(value));
+        }
+    }
+    if (editor.Tag() == 1)
+        editor.SetTag(0);
+    ReadRegistersRetry(DeviceAddress(), 3, ConfigFirst, ConfigLast - 1);
+    ReadRegistersRetry(DeviceAddress(), 3, ConfigLast, ConfigLast);
+    editor.ClearUserChanged();
+}
+
+void TForm1::SetRegister(int reg, int32_t value)
+{
+    reg &= 0xFFFF;
+    if (const auto def = RegisterBitDefs::Lookup(reg); def && reg >= RegisterBitDefs::MeasurementFirst)
+        value &= static_cast<int32_t>((uint64_t{1} << def->Bits) - 1);
+    if (const std::shared_ptr<TKelvane> link = kelvane_)
+        link->WriteRegister(DeviceAddress(), reg, value, AppClosing);
+    if (dialogs_.ProgressDialog->isVisible())
+        dialogs_.ProgressDialog->Step();
+}
+
+void TForm1::WriteResult(int32_t code)
+{
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    const QByteArray sent = link ? link->TransactionOutput : QByteArray();
+    const QByteArray received = link ? link->TransactionInput : QByteArray();
+    if (cbLogData->isChecked()) {
+        AddMemoLine(ComStatusMemo, TModbusData::QueryLine(sent));
+        AddMemoLine(ComStatusMemo, TModbusData::ResponseLine(received));
+    }
+    dialogs_.ModbusData->AddTransaction(sent, received, code);
+}
+
+void TForm1::bWriteSendClick()
+{
+    const int reg = HexValue(ebRead->text());
+    const int value = rbHex->isChecked() ? HexValue(ebWriteValue->text()) : DecimalValue(ebWriteValue->text());
+    if (cb32bit->isChecked()) {
+        SetRegister(reg, static_cast<int32_t>(static_cast<uint32_t>(value) >> 16));
+        SetRegister(reg + 1, value & 0xFFFF);
+    } else {
+        SetRegister(reg, value);
+    }
+}
+
+bool TForm1::WriteValueKey(const QKeyEvent& key)
+{
+    if (key.key() == Qt::Key_Up || key.key() == Qt::Key_Down) {
+        const int step = key.key() == Qt::Key_Up ? 1 : -1;
+        ebWriteValue->setText(QString::number(DecimalValue(ebWriteValue->text()) + step));
+        bWriteSendClick();
+        return true;
+    }
+    if (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) {
+        bWriteSendClick();
+        return true;
+    }
+    const QString text = key.text();
+    if (text.isEmpty() || key.key() == Qt::Key_Backspace || key.key() == Qt::Key_Tab
+        || key.key() == Qt::Key_Escape || key.key() == Qt::Key_Delete || key.key() == Qt::Key_Left
+        || key.key() == Qt::Key_Right)
+        return false;
+    const QChar c = text[0];
+    const bool passes = c == '-' || c.isDigit() || QString("abcdefABCDEF").contains(c);
+    return !passes;
+}
+
+bool TForm1::PhaseKey(const QKeyEvent& key)
+{
+    int step = 0;
+    if (key.key() == Qt::Key_Up)
+        step = 1;
+    else if (key.key() == Qt::Key_Down)
+        step = -1;
+    else if (key.key() != Qt::Key_Return && key.key() != Qt::Key_Enter)
+        return false;
+    const int n = DecimalValue(ebPhase->text()) + step;
+    ebPhase->setText(QString::number(n));
+    for (int reg : {575, 576, 577})
+        SetRegister(reg, n);
+    return true;
+}
+
+void TForm1::bFunc17Click()
+{
+    memoF17->clear();
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    if (link && link->TCP()) {
+        AddMemoLine(memoF17, "Function 17 needs a serial link: Modbus/TCP meters are not asked for it");
+        return;
+    }
+    const QByteArray text = link ? link->Modbus17(DeviceAddress(), AppClosing) : QByteArray();
+    if (text.isEmpty()) {
+        AddMemoLine(memoF17, "No Response");
+        return;
+    }
+    const int id = static_cast<uint8_t>(text[0]);
+    const int status = text.size() > 1 ? static_cast<uint8_t>(text[1]) : 0;
+    AddMemoLine(memoF17, QString("ID : 0x%1     Status : 0x%2")
+                             .arg(id, 2, 16, QChar('0'))
+                             .arg(status, 2, 16, QChar('0')));
+    AddMemoLine(memoF17, "Msg: " + QString::fromLatin1(text.mid(2)));
+}
+
+void TForm1::bF17ClearClick()
+{
+    memoF17->clear();
+}
+
+void TForm1::bClearClick()
+{
+    Memo->clear();
+}

@@ -1,0 +1,493 @@
+#include "main.h"
+
+#include "CmdLine.h"
+#include "ConfigWordUnit.h"
+#include "DataLogger.h"
+#include "IniFile.h"
+#include "LoggingUnit.h"
+#include "MessageBoxes.h"
+#include "frmAddressUnit.h"
+#include "frmCTSettings.h"
+#include "frmComSelect.h"
+#include "frmModbusData.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QStatusBar>
+#include <QUrl>
+
+namespace {
+
+constexpr int WindowWidth = 910;
+constexpr int WindowHeight = 835;
+constexpr int CalibrateBoxHeight = 265;
+const char* const VersionText = "5.7 (Oct 15, 2014)";
+
+} // namespace
+
+TForm1::TForm1(TAppPaths paths, QStringList arguments, QWidget* parent)
+    : QMainWindow(parent), paths_(std::move(paths)), arguments_(std::move(arguments))
+{
+    setWindowTitle("Kelvane Power Transducer");
+    auto* central = new QWidget(this);
+    setCentralWidget(central);
+    BuildMenus();
+    BuildMeterList(central);
+    PageControl1 = new QTabWidget(central);
+    PageControl1->setObjectName("PageControl1");
+    PageControl1->setGeometry(112, 0, 777, 489);
+    BuildGeneralTab();
+    BuildStatusBar();
+    BuildCalibrateBox(central);
+    resize(WindowWidth, WindowHeight);
+
+    pages_ = std::make_unique<TDataPages>(*PageControl1, [this] { return kelvane_.get(); }, paths_.Directory);
+    pages_->SetWriteBox(this);
+    tPolling.setInterval(1000);
+    connect(&tPolling, &QTimer::timeout, this, &TForm1::tPollingTimer);
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::SetDialogs(const TDialogs& dialogs)
+{
+    dialogs_ = dialogs;
+    logger_ = std::make_unique<TDataLogger>(*dialogs_.Logging, *LoggingEnabled,
+                                            [this] { return kelvane_.get(); },
+                                            [this](const QString& line) { AddMemoLine(Memo, line); }, this);
+}
+
+void TForm1::BuildMenus()
+{
+    QMenu* file = menuBar()->addMenu("&File");
+    SaveParams = file->addAction("&Save Params");
+    SaveParams->setShortcut(QKeySequence("Ctrl+S"));
+    WriteParams = file->addAction("&Write Params");
+    WriteParams->setShortcut(QKeySequence("Ctrl+W"));
+    LoadSetup = file->addAction("&Load Setup");
+    file->addAction("Dump Registers");
+    QAction* exit = file->addAction("E&xit");
+    exit->setShortcut(QKeySequence("Ctrl+X"));
+    connect(exit, &QAction::triggered, this, &TForm1::Exit1Click);
+
+    QMenu* logging = menuBar()->addMenu("Logging");
+    LoggingEnabled = logging->addAction("Enable");
+    LoggingEnabled->setCheckable(true);
+    connect(logging->addAction("Configure"), &QAction::triggered, this, [this] { logger_->Configure1Click(); });
+
+    QMenu* options = menuBar()->addMenu("&Options");
+    QAction* address = options->addAction("Device &Address");
+    address->setShortcut(QKeySequence("Ctrl+A"));
+    connect(address, &QAction::triggered, this, [this] { dialogs_.frmAddress->show(); });
+    QAction* configWord = options->addAction("Confi&g Word");
+    configWord->setShortcut(QKeySequence("Ctrl+G"));
+    connect(configWord, &QAction::triggered, this, [this] { dialogs_.ConfigWord->show(); });
+    connect(options->addAction("Show Raw Data"), &QAction::triggered, this, [this] { dialogs_.ModbusData->show(); });
+
+    // "Port" and "About" act as soon as they are chosen, like menu commands
+    // that have no drop-down.
+    QAction* port = menuBar()->addAction("Port");
+    connect(port, &QAction::triggered, this, &TForm1::MenuPortClick);
+    QAction* about = menuBar()->addAction("About");
+    connect(about, &QAction::triggered, this, &TForm1::About1Click);
+    for (QMenu* menu : {file, logging, options})
+        WatchMenu(menu);
+}
+
+// A pass skips its remaining banks while a drop-down menu is open, so that
+// the menu answers at once.
+void TForm1::WatchMenu(QMenu* menu)
+{
+    connect(menu, &QMenu::aboutToShow, this, [this] { MenuOpen = true; });
+    connect(menu, &QMenu::aboutToHide, this, [this] { MenuOpen = false; });
+}
+
+void TForm1::BuildMeterList(QWidget* central)
+{
+    ListView = new QListWidget(central);
+    ListView->setObjectName("ListView");
+    ListView->setGeometry(3, 8, 105, 353);
+    ListView->setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(ListView, &QListWidget::currentItemChanged, this,
+            [this](QListWidgetItem* current) { ListViewSelectItem(current); });
+    auto label = [central](const QString& text, int top) {
+        auto* l = new QLabel(text, central);
+        l->move(3, top);
+    };
+    label("Name:", 368);
+    ebName = new QLineEdit(central);
+    ebName->setGeometry(3, 384, 105, 21);
+    label("Modbus ID:", 416);
+    ebAddr = new QLineEdit(central);
+    ebAddr->setGeometry(3, 432, 105, 21);
+    bAdd = new QPushButton("Add", central);
+    bAdd->setGeometry(3, 457, 57, 25);
+    connect(bAdd, &QPushButton::clicked, this, &TForm1::bAddClick);
+    bDelete = new QPushButton("Delete", central);
+    bDelete->setGeometry(59, 457, 49, 25);
+    connect(bDelete, &QPushButton::clicked, this, &TForm1::bDeleteClick);
+}
+
+// The General page holds the text logs and the register banks' controls.
+// The user never sees it, but the program keeps writing to it.
+void TForm1::BuildGeneralTab()
+{
+    TabGeneral = new QWidget(centralWidget());
+    TabGeneral->setObjectName("TabGeneral");
+    TabGeneral->hide();
+    Memo = new QPlainTextEdit(TabGeneral);
+    Memo->setGeometry(8, 8, 260, 200);
+    Memo->setReadOnly(true);
+    ComStatusMemo = new QPlainTextEdit(TabGeneral);
+    ComStatusMemo->setGeometry(8, 216, 530, 220);
+    ComStatusMemo->setReadOnly(true);
+    cbLogData = new QCheckBox("Show Data", TabGeneral);
+    cbLogData->move(280, 8);
+    bClear = new QPushButton("Clear", TabGeneral);
+    bClear->move(280, 32);
+    connect(bClear, &QPushButton::clicked, this, &TForm1::bClearClick);
+    lSetupFile = new QLabel("No Setup File Loaded", TabGeneral);
+    lSetupFile->move(280, 64);
+    lSetupFile->installEventFilter(this);
+}
+
+void TForm1::BuildStatusBar()
+{
+    const int widths[] = {400, 75, 75, 50, 50};
+    for (int i = 0; i < 5; ++i) {
+        StatusPanels[i] = new QLabel(this);
+        StatusPanels[i]->setFixedWidth(widths[i]);
+        statusBar()->addWidget(StatusPanels[i]);
+    }
+    statusBar()->setSizeGripEnabled(false);
+    bRXTXClear = new QPushButton("Clear", TabGeneral);
+    connect(bRXTXClear, &QPushButton::clicked, this, &TForm1::bRXTXClearClick);
+}
+
+void TForm1::BuildCalibrateBox(QWidget* central)
+{
+    CalibrateBox = new QGroupBox("Calibration", central);
+    CalibrateBox->setGeometry(112, 489, 777, CalibrateBoxHeight);
+    auto* grid = new QGridLayout(CalibrateBox);
+    BuildWriteBox(CalibrateBox);
+    grid->addWidget(ebRead, 0, 0);
+    grid->addWidget(ebWriteValue, 0, 1);
+    grid->addWidget(rbHex, 0, 2);
+    grid->addWidget(rbDec, 0, 3);
+    grid->addWidget(cb32bit, 0, 4);
+    grid->addWidget(bWriteSend, 0, 5);
+
+    bReadRegs = new QPushButton("All", CalibrateBox);
+    connect(bReadRegs, &QPushButton::clicked, this, &TForm1::bReadRegsClick);
+    cbPolling = new QCheckBox("Polling", CalibrateBox);
+    cbPolling->setChecked(true);
+    connect(cbPolling, &QCheckBox::clicked, this, &TForm1::cbPollingClick);
+    ebTimer = new QLineEdit("500", CalibrateBox);
+    connect(ebTimer, &QLineEdit::textChanged, this, &TForm1::ebTimerChange);
+    ebPhase = new QLineEdit(CalibrateBox);
+    ebPhase->installEventFilter(this);
+    grid->addWidget(bReadRegs, 1, 0);
+    grid->addWidget(cbPolling, 1, 1);
+    grid->addWidget(ebTimer, 1, 2);
+    grid->addWidget(new QLabel("Phase:", CalibrateBox), 1, 3);
+    grid->addWidget(ebPhase, 1, 4);
+
+    auto* devid = new QGroupBox("Devid Mode", CalibrateBox);
+    auto* devidGrid = new QGridLayout(devid);
+    cbDevid = new QCheckBox("Devid Mode", devid);
+    cbDevid->setEnabled(false);
+    bFunc17 = new QPushButton("Function 17", devid);
+    connect(bFunc17, &QPushButton::clicked, this, &TForm1::bFunc17Click);
+    bF17Clear = new QPushButton("Clear", devid);
+    connect(bF17Clear, &QPushButton::clicked, this, &TForm1::bF17ClearClick);
+    memoF17 = new QPlainTextEdit(devid);
+    memoF17->setReadOnly(true);
+    devidGrid->addWidget(cbDevid, 0, 0);
+    devidGrid->addWidget(bFunc17, 0, 1);
+    devidGrid->addWidget(bF17Clear, 0, 2);
+    devidGrid->addWidget(memoF17, 1, 0, 1, 3);
+    grid->addWidget(devid, 2, 0, 1, 3);
+
+    cbCOMPORT = new QComboBox(CalibrateBox);
+    labDirectory = new QLabel(CalibrateBox);
+    auto* bChooseDirectory = new QPushButton("...", CalibrateBox);
+    connect(bChooseDirectory, &QPushButton::clicked, this, &TForm1::bChooseDirectoryClick);
+    auto* bEdit = new QPushButton("Edit", CalibrateBox);
+    connect(bEdit, &QPushButton::clicked, this, &TForm1::bEditClick);
+    auto* bLogData = new QPushButton("Log", CalibrateBox);
+    bLogData->setObjectName("bLogData");
+    connect(bLogData, &QPushButton::clicked, this, [this, bLogData] { logger_->DoLogging(bLogData); });
+    auto* bBeep = new QPushButton("Beep", CalibrateBox);
+    connect(bBeep, &QPushButton::clicked, this, &TForm1::Beep3);
+    auto* cbBeep = new QCheckBox("Beep", CalibrateBox);
+    connect(cbBeep, &QCheckBox::clicked, this, [] { QApplication::beep(); });
+    grid->addWidget(cbCOMPORT, 2, 3);
+    grid->addWidget(labDirectory, 3, 0, 1, 2);
+    grid->addWidget(bChooseDirectory, 3, 2);
+    grid->addWidget(bEdit, 3, 3);
+    grid->addWidget(bLogData, 3, 4);
+    grid->addWidget(bBeep, 3, 5);
+    grid->addWidget(cbBeep, 2, 4);
+}
+
+void TForm1::BuildWriteBox(QGroupBox* box)
+{
+    ebRead = new QLineEdit(box);
+    ebWriteValue = new QLineEdit(box);
+    ebWriteValue->installEventFilter(this);
+    rbHex = new QRadioButton("Hex", box);
+    rbHex->setChecked(true);
+    rbDec = new QRadioButton("Dec", box);
+    cb32bit = new QCheckBox("32bit", box);
+    bWriteSend = new QPushButton("Write", box);
+    connect(bWriteSend, &QPushButton::clicked, this, &TForm1::bWriteSendClick);
+}
+
+void TForm1::SetRegisterText(const QString& text)
+{
+    ebRead->setText(text);
+}
+
+QString TForm1::RegisterText() const
+{
+    return ebRead->text();
+}
+
+void TForm1::SetValueText(const QString& text)
+{
+    ebWriteValue->setText(text);
+}
+
+void TForm1::SelectDecimal()
+{
+    rbDec->setChecked(true);
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        FormShow();
+    }
+}
+
+void TForm1::FormShow()
+{
+    // The RX/TX "Clear" button lives in panel 3 of the status bar.
+    StatusPanels[3]->setLayout(new QHBoxLayout);
+    StatusPanels[3]->layout()->setContentsMargins(2, 1, 2, 1);
+    StatusPanels[3]->layout()->addWidget(bRXTXClear);
+
+    ApplySettings();
+
+    tPolling.setInterval(CmdLineSwitch("/POLLING", arguments_) ? SwitchInteger("/POLLING", 1000) : 1000);
+    CalibrateBox->hide();
+    CalibrateBox->setEnabled(false);
+    resize(width(), WindowHeight - CalibrateBoxHeight);
+    SaveParams->setVisible(false);
+    WriteParams->setVisible(false);
+    LoadSetup->setVisible(false);
+
+    pages_->CreatePanel("Float");
+    QStringList ports;
+    TKelvane::EnumComPorts(ports);
+    ports.removeAll(dialogs_.ComSelect->PortText());
+    cbCOMPORT->addItems(ports);
+    cbCOMPORT->addItem("Manual");
+    cbCOMPORT->setCurrentIndex(0);
+    ReadRegisterBanksFromINI();
+    MeterINI(false);
+    ApplyPlacement();
+
+    AddMemoLine(Memo, QString("Software Version: %1").arg(VersionText));
+    AddMemoLine(Memo, "Modbus layer: Modbus/TCP client, version 2.41 (August 20, 2013)");
+    KelvaneStart();
+    cbPollingClick();
+}
+
+// The settings file and the command line, in that order of precedence:
+// a switch wins over the saved key.
+void TForm1::ApplySettings()
+{
+    const TIniFile ini(paths_.SettingsFile);
+    setWindowTitle(ini.ReadString("Form", "Caption", "New Form"));
+    TComSelect& com = *dialogs_.ComSelect;
+    if (CmdLineSwitch("/PORT", arguments_)) {
+        com.SetPortText(PortName(CmdLineValue("/PORT", arguments_)));
+    } else {
+        QString port = ini.ReadString("Form", "COM", "COM1");
+        com.SetPortText(port.isEmpty() ? "COM1" : port);
+        com.SetIpText(ini.ReadString("Form", "IP Address", "0.0.0.0").remove(' '));
+    }
+    if (CmdLineSwitch("/IP", arguments_))
+        com.SetIpText(CmdLineValue("/IP", arguments_).remove(' '));
+    com.SetTcpPort(ini.ReadInteger("Form", "TCP Port", TcpDefaultPort));
+    if (CmdLineSwitch("/TCPPORT", arguments_))
+        com.SetTcpPort(SwitchInteger("/TCPPORT", TcpDefaultPort));
+
+    if (CmdLineSwitch("/BAUD", arguments_)) {
+        const QStringList rates{"9600", "19200", "38400", "57600"};
+        com.SetBaudIndex(std::max(0, static_cast<int>(rates.indexOf(CmdLineValue("/BAUD", arguments_)))));
+    } else {
+        com.SetBaudIndex(ini.ReadInteger("Form", "Baud", 0));
+    }
+    if (CmdLineSwitch("/MODE", arguments_))
+        com.SetTcp(CmdLineValue("/MODE", arguments_).compare("TCP", Qt::CaseInsensitive) == 0);
+    else
+        com.SetTcp(ini.ReadBool("Form", "TCP", false));
+    com.cbRTUClick();
+
+    logger_->LoadSettings(ini);
+    if (ini.ReadBool("Form", "InitMax", false))
+        showMaximized();
+}
+
+int TForm1::SwitchInteger(const QString& key, int defaultValue) const
+{
+    bool ok = false;
+    const int value = CmdLineValue(key, arguments_).toInt(&ok);
+    return ok ? value : defaultValue;
+}
+
+// A Windows-style COMn name is upper-cased as it always was; Linux device
+// paths are case-sensitive and stay as typed.
+QString TForm1::PortName(const QString& typed)
+{
+    static const QRegularExpression comName("^com[0-9]+$", QRegularExpression::CaseInsensitiveOption);
+    return comName.match(typed).hasMatch() ? typed.toUpper() : typed;
+}
+
+void TForm1::ApplyPlacement()
+{
+    const QRect screen = this->screen() ? this->screen()->geometry() : QRect(0, 0, 1920, 1080);
+    bool ok = false;
+    int top = CmdLineValue("/TOP", arguments_).toInt(&ok);
+    if (!ok || top < 0)
+        top = screen.height() / 2 - height() / 2;
+    int left = CmdLineValue("/LEFT", arguments_).toInt(&ok);
+    if (!ok || left < 0)
+        left = screen.width() / 2 - width() / 2;
+    move(left, top);
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    if (exiting_ || !FormCloseQuery()) {
+        event->accept();
+        return;
+    }
+    FormClose();
+    event->accept();
+}
+
+bool TForm1::FormCloseQuery()
+{
+    cbPolling->setChecked(false);
+    tPolling.stop();
+    AppClosing = true;
+    QCoreApplication::processEvents();
+    return true;
+}
+
+void TForm1::FormClose()
+{
+    TIniFile ini(paths_.SettingsFile);
+    const TComSelect& com = *dialogs_.ComSelect;
+    ini.WriteString("Form", "Caption", windowTitle());
+    ini.WriteBool("Form", "InitMax", isMaximized());
+    ini.WriteString("Form", "COM", com.PortText());
+    ini.WriteString("Form", "IP Address", com.IpText());
+    ini.WriteInteger("Form", "TCP Port", com.TcpPort());
+    ini.WriteBool("Form", "TCP", com.IsTcp());
+    ini.WriteInteger("Form", "Baud", com.BaudIndex());
+    logger_->StoreSettings(ini);
+    QString error;
+    if (!ini.UpdateFile(&error))
+        ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
+                       QString("The settings could not be saved to %1: %2").arg(paths_.SettingsFile, error));
+    MeterINI(true);
+}
+
+// "Exit" ends the run at once: nothing is saved on this path.
+void TForm1::Exit1Click()
+{
+    exiting_ = true;
+    AppClosing = true;
+    tPolling.stop();
+    QCoreApplication::exit(0);
+}
+
+void TForm1::About1Click()
+{
+    ShowMessageBox(this, QMessageBox::Information, "About",
+                   QString("Version: %1\n\r").arg(VersionText)
+                       + "Kelvane Power Transducer configuration and monitoring utility.\n"
+                         "Polls the meter over Modbus/RTU or Modbus/TCP, logs its measurements\n"
+                         "and edits its configuration.");
+}
+
+void TForm1::MyExceptionHandler(const QString& message)
+{
+    ShowMessageBox(QApplication::activeWindow(), QMessageBox::NoIcon, "Kelvane", "ERROR: " + message);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == lSetupFile && event->type() == QEvent::MouseButtonDblClick) {
+        dialogs_.CTSettings->show();
+        return true;
+    }
+    if (event->type() == QEvent::KeyPress && (watched == ebWriteValue || watched == ebPhase)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        return watched == ebWriteValue ? WriteValueKey(*key) : PhaseKey(*key);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::AddMemoLine(QPlainTextEdit* memo, const QString& line)
+{
+    memo->appendPlainText(line);
+}
+
+void TForm1::SetStatus(int panel, const QString& text)
+{
+    StatusPanels.at(static_cast<std::size_t>(panel))->setText(text);
+}
+
+void TForm1::Beep3()
+{
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0)
+            TKelvane::Delay(500);
+        QApplication::beep();
+    }
+}
+
+void TForm1::bChooseDirectoryClick()
+{
+    const QString start = QDir(labDirectory->text()).exists() ? labDirectory->text() : QDir::rootPath();
+    const QString chosen = QFileDialog::getExistingDirectory(this, "Select a directory", start);
+    if (!chosen.isEmpty())
+        labDirectory->setText(chosen);
+}
+
+void TForm1::bEditClick()
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(paths_.Directory).filePath("settings.ini")));
+}
