@@ -2,6 +2,7 @@
 
 #include "KelvaneCOM.h"
 #include "KelvaneError.h"
+#include "ScreenPlacement.h"
 #include "UEditIPAddr.h"
 
 #include <QAbstractItemView>
@@ -10,7 +11,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QSpinBox>
 #include <QStyle>
 
@@ -237,9 +237,5 @@ void TComSelect::showEvent(QShowEvent* event)
 // Centred on the screen the dialog is on, every time it is shown.
 void TComSelect::FormShow()
 {
-    const QScreen* current = screen();
-    if (!current)
-        return;
-    const QRect area = current->geometry();
-    move(area.left() + area.width() / 2 - width() / 2, area.top() + area.height() / 2 - height() / 2);
+    CentreOnScreen(*this);
 }

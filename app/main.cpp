@@ -407,6 +407,10 @@ bool TForm1::FormCloseQuery()
 
 void TForm1::FormClose()
 {
+    // An open logging dialog stores its own keys when it closes; it does so
+    // first, so that the main window's write below keeps them.
+    if (dialogs_.Logging->isVisible())
+        dialogs_.Logging->close();
     TIniFile ini(paths_.SettingsFile);
     const TComSelect& com = *dialogs_.ComSelect;
     ini.WriteString("Form", "Caption", windowTitle());

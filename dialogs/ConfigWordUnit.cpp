@@ -1,6 +1,7 @@
 #include "ConfigWordUnit.h"
 
 #include "MessageBoxes.h"
+#include "ScreenPlacement.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -13,7 +14,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -197,7 +197,7 @@ TConfigWord::TConfigWord(QWidget* parent)
     for (QPushButton* button : {bOK, bApply, bDISP})
         button->setEnabled(false);
     adjustSize();
-    CentreOnScreen();
+    CentreOnScreen(*this);
 }
 
 TAlignMaskEdit* TConfigWord::MakeEdit(const QString& name, Qt::Alignment alignment)
@@ -425,17 +425,9 @@ bool TConfigWord::eventFilter(QObject* watched, QEvent* e)
     return QWidget::eventFilter(watched, e);
 }
 
-void TConfigWord::CentreOnScreen()
-{
-    if (const QScreen* screen = this->screen()) {
-        const QRect area = screen->geometry();
-        move(area.left() + area.width() / 2 - width() / 2, area.top() + area.height() / 2 - height() / 2);
-    }
-}
-
 void TConfigWord::FormShow()
 {
-    CentreOnScreen();
+    CentreOnScreen(*this);
     bApply->setFocus();
     userChanged_ = false;
 }

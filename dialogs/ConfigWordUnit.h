@@ -88,7 +88,6 @@ private:
     QComboBox* MakeSourceCombo(const QString& name);
     void ConnectSignals();
 
-    void CentreOnScreen();
     void FormShow();
     void bOKClick();
     void bApplyClick();

@@ -1,5 +1,7 @@
 #include "frmAddressUnit.h"
 
+#include "ScreenPlacement.h"
+
 #include <QCheckBox>
 #include <QFrame>
 #include <QGridLayout>
@@ -7,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -122,9 +123,5 @@ void TfrmAddress::showEvent(QShowEvent* event)
 // Centred on the screen the dialog is on, every time it is shown.
 void TfrmAddress::FormShow()
 {
-    const QScreen* current = screen();
-    if (!current)
-        return;
-    const QRect area = current->geometry();
-    move(area.left() + area.width() / 2 - width() / 2, area.top() + area.height() / 2 - height() / 2);
+    CentreOnScreen(*this);
 }

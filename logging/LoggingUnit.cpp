@@ -2,6 +2,7 @@
 
 #include "IniFile.h"
 #include "MessageBoxes.h"
+#include "ScreenPlacement.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionGroupBox>
 #include <QToolButton>
@@ -263,8 +263,7 @@ void TLogging::showEvent(QShowEvent* event)
 
 void TLogging::FormShow()
 {
-    if (const QScreen* s = screen())
-        move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
+    CentreOnScreen(*this);
 }
 
 void TLogging::done(int result)
