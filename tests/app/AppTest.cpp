@@ -264,3 +264,14 @@ TEST(App, RegisterWriteBoxAndFunction17)
     form.bFunc17Click();
     EXPECT_TRUE(form.memoF17->toPlainText().contains("needs a serial link"));
 }
+
+TEST(App, PollingRunsPassAfterPass)
+{
+    TAppHarness app;
+    TForm1& form = app.Start({"/POLLING=600000"});
+    form.tPolling.setInterval(20);
+    form.tPolling.start();
+    QTest::qWait(600);
+    EXPECT_GE(form.TX, 9u) << "passes stopped after " << form.TX / 3;
+    EXPECT_EQ(form.RX, form.TX);
+}
