@@ -337,9 +337,9 @@ void TForm1::ApplySettings()
     }
     if (CmdLineSwitch("/IP", arguments_))
         com.SetIpText(CmdLineValue("/IP", arguments_).remove(' '));
-    com.SetTcpPort(ini.ReadInteger("Form", "TCP Port", TcpDefaultPort));
+    com.SetTcpPort(ini.ReadInteger("Form", "TCP Port", TComSelect::DefaultTcpPort));
     if (CmdLineSwitch("/TCPPORT", arguments_))
-        com.SetTcpPort(SwitchInteger("/TCPPORT", TcpDefaultPort));
+        com.SetTcpPort(SwitchInteger("/TCPPORT", TComSelect::DefaultTcpPort));
 
     if (CmdLineSwitch("/BAUD", arguments_)) {
         const QStringList rates{"9600", "19200", "38400", "57600"};

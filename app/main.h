@@ -69,8 +69,6 @@ struct RegisterBank {
 class TForm1 : public QMainWindow, private TRegisterWriteBox {
     Q_OBJECT
 public:
-    static constexpr int TcpDefaultPort = 502;
-
     TForm1(TAppPaths paths, QStringList arguments, QWidget* parent = nullptr);
     ~TForm1() override;
 

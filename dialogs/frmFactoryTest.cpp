@@ -302,7 +302,7 @@ void TFactoryTest::UpdateValues(const TReference& reference, const TKelvane& met
 
 TFactoryTest::TMeterReadings TFactoryTest::MeterReadings(const TKelvane& meter)
 {
-    const uint8_t wordOrder = (meter.GetRegister(142) & 0x2000) ? 1 : 0;
+    const uint8_t wordOrder = meter.WordOrder();
     TMeterReadings readings;
     for (std::size_t i = 0; i < readings.size(); ++i) {
         const int first = FloatBlockStart + 2 * MeterReadingSlots[i];

@@ -16,8 +16,6 @@ namespace {
 
 const QString Section = "Logging";
 constexpr int MillisecondsPerSecond = 1000;
-constexpr int WordOrderRegister = 142;
-constexpr int WordOrderMask = 0x2000;
 
 // The "Log" button logs these integer registers, scaled, as entries 19 to 27.
 constexpr int FirstScaledEntry = 19;
@@ -82,7 +80,7 @@ void TDataLogger::LoggingTimer()
 
 TLogValues TDataLogger::LogValues(const TKelvane& meter, bool scaledPhasePowers)
 {
-    const uint8_t wordOrder = (meter.GetRegister(WordOrderRegister) & WordOrderMask) ? 1 : 0;
+    const uint8_t wordOrder = meter.WordOrder();
     TLogValues values{};
     for (std::size_t i = 0; i < values.size(); ++i) {
         const int first = LogFloatBlockStart + 2 * int(i);

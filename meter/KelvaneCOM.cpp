@@ -181,6 +181,13 @@ double TKelvane::GetRegisterFloat(int first, int second, uint8_t wordOrder) cons
     return static_cast<double>(std::bit_cast<float>(bits));
 }
 
+uint8_t TKelvane::WordOrder() const
+{
+    constexpr int ConfigurationWord = 142;
+    constexpr int32_t WordOrderBit = 0x2000;
+    return (GetRegister(ConfigurationWord) & WordOrderBit) ? 1 : 0;
+}
+
 void TKelvane::ResetRegisters()
 {
     std::fill_n(image_.begin(), 1001, 0);

@@ -47,6 +47,11 @@ public:
     int32_t GetRegister32(int first, int second, uint8_t wordOrder) const;
     double GetRegisterFloat(int first, int second, uint8_t wordOrder) const;
     void ResetRegisters();
+    // The meter's word order of 32-bit and floating values, as register 142
+    // (the configuration word) sets it in bit 13: 1 when set (low word
+    // first), else 0. It is the word order to pass to GetRegister32 and
+    // GetRegisterFloat.
+    uint8_t WordOrder() const;
     int32_t LastResult() const { return lastResult_; }
     const QByteArray& IdentText() const { return identText_; }
 

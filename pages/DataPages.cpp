@@ -137,7 +137,7 @@ double TDataPages::DataFunctions(const std::string& n)
     const int a = RegisterAddress(std::string_view(n).substr(1));
     if (a < 0)
         return 0;
-    const uint8_t wordOrder = (link->GetRegister(142) & 0x2000) ? 1 : 0;
+    const uint8_t wordOrder = link->WordOrder();
     switch (n[0]) {
     case 'R':
         return static_cast<uint32_t>(link->GetRegister32(a, a + 1, wordOrder));

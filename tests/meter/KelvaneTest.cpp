@@ -313,3 +313,12 @@ TEST_F(KelvaneOverTcp, FramesOfEachExchangeAreKeptForTheTrace)
     EXPECT_TRUE(link->TransactionOutput.isEmpty());
     EXPECT_TRUE(link->TransactionInput.isEmpty());
 }
+
+TEST_F(KelvaneOverTcp, WordOrderIsBitThirteenOfTheConfigurationWord)
+{
+    const std::pair<uint16_t, int> rows[] = {{0x05E6, 0}, {0x2000, 1}, {0x25E6, 1}, {0xDFFF, 0}, {0xFFFF, 1}};
+    for (const auto& [word, order] : rows) {
+        Load(142, word);
+        EXPECT_EQ(link->WordOrder(), order) << std::hex << word;
+    }
+}
