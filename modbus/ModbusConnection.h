@@ -1,0 +1,140 @@
+#pragma once
+
+// One serial port and everything needed to run Modbus over it: the line and
+// timing settings, the worker thread that performs every exchange, and the
+// notification sink that hands the worker's results to the GUI thread.
+// Properties and Active are used on the GUI thread; the worker reads the
+// timing settings under the settings lock at each use.
+
+#include "BaudRate.h"
+#include "ModbusTransaction.h"
+#include "SerialPort.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+using TFrameData = std::vector<uint8_t>;
+class TModbusConnection;
+class TTransactionThread;
+using TNotifyEvent = std::function<void(TModbusConnection* sender)>;
+using TFrameDataEvent = std::function<void(TModbusConnection* sender, const TFrameData& data)>;
+using TGetHookedPortHandleEvent = std::function<void(TModbusConnection* sender, int& hookHandle)>;
+using TInspectCapturedFrameEvent = std::function<void(TModbusConnection* sender, uint8_t serverAddress,
+                                                      uint8_t commandCode, const TFrameData& commandData)>;
+using TPreprocessIncomingFrameEvent =
+    std::function<void(TModbusConnection* sender, uint8_t* buffer, int capacity, int& dataSize)>;
+// Shows an exception caught on the worker (its port lost, a system error) on
+// the GUI thread; the application's "ERROR: " display by default.
+using TExceptionDisplay = std::function<void(const std::exception& error)>;
+
+// The rate of a TBaudRate value (brCustom: customRate).
+uint32_t BaudRateValue(TBaudRate rate, uint32_t customRate);
+
+class TModbusConnection {
+public:
+    TModbusConnection();
+    ~TModbusConnection();
+    TModbusConnection(const TModbusConnection&) = delete;
+    TModbusConnection& operator=(const TModbusConnection&) = delete;
+
+    // Opening and closing.
+    bool Active() const;
+    void SetActive(bool active);
+    void Close() { SetActive(false); }
+
+    // Inactive only: a different value while active raises
+    // "Connection must NOT be active for the requested action to be performed".
+    const std::string& Port() const;
+    void SetPort(const std::string& port);
+    TConnectionMode ConnectionMode() const;
+    void SetConnectionMode(TConnectionMode mode);
+    TTransmissionMode TransmissionMode() const;
+    void SetTransmissionMode(TTransmissionMode mode);
+    TFlowControl FlowControl() const;
+    void SetFlowControl(TFlowControl flow);
+    bool DTREnabled() const;
+    void SetDTREnabled(bool on);
+    bool RTSEnabled() const;
+    void SetRTSEnabled(bool on);
+    bool HookExistingPort() const;
+    void SetHookExistingPort(bool on);
+    int InputBufferSize() const;
+    void SetInputBufferSize(int size);
+    int OutputBufferSize() const;
+    void SetOutputBufferSize(int size);
+
+    // Live: reapplied to the open port at once, FrameInterval recomputed.
+    TBaudRate BaudRate() const;
+    void SetBaudRate(TBaudRate rate);
+    uint32_t CustomBaudRate() const;
+    void SetCustomBaudRate(uint32_t rate); // also selects brCustom
+    TDataBits DataBits() const;
+    void SetDataBits(TDataBits bits);
+    TParityScheme Parity() const;
+    void SetParity(TParityScheme parity);
+    TStopBits StopBits() const;
+    void SetStopBits(TStopBits bits);
+    uint32_t SilentInterval() const;
+    void SetSilentInterval(uint32_t characters);
+
+    // Locked: read by the worker at each use.
+    bool EchoQueryBeforeReply() const;
+    void SetEchoQueryBeforeReply(bool on);
+    uint32_t MaxRetries() const;
+    void SetMaxRetries(uint32_t retries); // 0 raises "Value must be between %d and %d"
+    uint32_t ReceiveTimeout() const;
+    void SetReceiveTimeout(uint32_t ms);
+    uint32_t RefetchDelay() const;
+    void SetRefetchDelay(uint32_t ms);
+    uint32_t RTSHoldDelay() const;
+    void SetRTSHoldDelay(uint32_t ms);
+    uint32_t SendTimeout() const;
+    void SetSendTimeout(uint32_t ms);
+    uint32_t TurnaroundDelay() const;
+    void SetTurnaroundDelay(uint32_t ms);
+    TThreadPriority ThreadPriority() const;
+    void SetThreadPriority(TThreadPriority priority);
+
+    uint32_t FrameInterval() const;
+    // True once the worker found the port gone; the connection then does no
+    // more I/O and finishes every transaction at once with Info.PortLost.
+    bool PortLost() const;
+
+    // Used by the request layer, on the GUI thread.
+    void RegisterClient(TModbusClient* client);
+    void UnregisterClient(TModbusClient* client);
+    bool IsRegistered(const TModbusClient* client) const;
+    uint32_t NextTransactionID() { return transactionCounter_++; }
+    int BufferCapacity() const;
+    TFrameMode FrameMode() const;
+    void WriteServerAddress(const TModbusClient* client, TModbusBuffer& buffer) const;
+    void AppendChecksum(TModbusBuffer& buffer) const;
+    // The connection owns the transaction from here on, also when it raises
+    // ("Connection MUST be active for the requested action to be performed").
+    void EnqueueTransaction(std::unique_ptr<TModbusTransaction> transaction, TModbusClient* client);
+    void CancelClientTransactions(TModbusClient* client);
+
+    // Events.
+    TNotifyEvent OnBeforeOpen, OnAfterOpen, OnBeforeClose, OnAfterClose;
+    TNotifyEvent OnBeforeFrameSendAsync, OnAfterFrameSendAsync; // worker thread
+    TFrameDataEvent OnFrameSend, OnFrameReceive;                 // GUI thread, posted
+    TGetHookedPortHandleEvent OnGetHookedPortHandle;
+    TInspectCapturedFrameEvent OnInspectCapturedFrame;           // GUI thread, posted
+    TNotifyEvent OnInvalidFrameDiscard;                          // GUI thread, worker waits
+    TPreprocessIncomingFrameEvent OnPreprocessIncomingFrame;    // worker thread
+    TExceptionDisplay OnWorkerException;
+
+private:
+    friend class TTransactionThread;
+    struct TState;
+    std::unique_ptr<TState> d_;
+    uint32_t transactionCounter_ = 0;
+};

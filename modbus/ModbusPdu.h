@@ -1,0 +1,62 @@
+#pragma once
+
+// The Modbus protocol data unit, the same on every transport: request
+// layouts, the length of a reply judged from what has arrived, and the
+// checks a reply must pass against its request. Pure functions, bytes in and
+// bytes out; a PDU starts with its function code. The transports wrap it:
+// Modbus/TCP in its 7-byte MBAP header, RTU and ASCII in an address byte and
+// a checksum, each with the sizes of its layout below.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+struct TTransportLayout {
+    std::size_t HeaderSize;   // bytes before the PDU
+    std::size_t ChecksumSize; // bytes after it
+    std::size_t MaxAduSize;   // the largest frame
+};
+inline constexpr TTransportLayout TcpLayout{7, 0, 260};
+inline constexpr TTransportLayout RtuLayout{1, 2, 256};
+inline constexpr TTransportLayout AsciiLayout{1, 1, 255};
+
+namespace ModbusPdu {
+
+constexpr std::size_t MaxPduSize = 253;
+constexpr uint16_t MaxReadRegisters = 125;
+constexpr uint16_t MaxWriteRegisters = 123;
+constexpr uint16_t MaxReadBits = 2000;
+constexpr uint16_t MaxWriteBits = 1968;
+constexpr uint8_t ExceptionFlag = 0x80;
+
+using TPdu = std::vector<uint8_t>;
+
+// Request PDUs. Arguments are taken as given; the callers check their limits.
+TPdu ReadRequest(uint8_t function, uint16_t start, uint16_t count); // functions 1 to 4
+TPdu WriteSingleCoilRequest(uint16_t address, bool on);
+TPdu WriteSingleRegisterRequest(uint16_t address, uint16_t value);
+TPdu WriteMultipleCoilsRequest(uint16_t start, std::span<const bool> values);
+TPdu WriteMultipleRegistersRequest(uint16_t start, std::span<const uint16_t> values);
+TPdu ReadExceptionStatusRequest();
+TPdu DiagnosticsRequest(uint16_t subFunction, uint16_t data);
+TPdu ReportServerIdRequest();
+TPdu MaskWriteRegisterRequest(uint16_t address, uint16_t andMask, uint16_t orMask);
+TPdu ReadWriteRegistersRequest(uint16_t readStart, uint16_t readCount, uint16_t writeStart,
+                               std::span<const uint16_t> values);
+
+// The length of the whole reply PDU to a request of this function, judged
+// from the bytes received so far (function code first): what is needed to
+// learn it until then, the exact length once known, never more than
+// MaxPduSize. An exception reply is 2 bytes.
+std::size_t ReplyLength(uint8_t requestFunction, std::span<const uint8_t> received);
+
+bool IsException(std::span<const uint8_t> pdu);
+
+// Register values of a reply to functions 3, 4 and 23: true when its byte
+// count, halved, is count and the data is there; the values go to dest.
+bool ReadRegistersReply(std::span<const uint8_t> pdu, uint16_t count, std::span<uint16_t> dest);
+// A write reply that repeats the two words it must (functions 5, 6, 15, 16).
+bool EchoMatches(std::span<const uint8_t> pdu, uint16_t first, uint16_t second);
+
+} // namespace ModbusPdu
