@@ -23,7 +23,7 @@ enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHi
 
 using TFrameData = std::vector<uint8_t>;
 class TModbusConnection;
-class TTransactionThread;
+class TNotificationSink;
 using TNotifyEvent = std::function<void(TModbusConnection* sender)>;
 using TFrameDataEvent = std::function<void(TModbusConnection* sender, const TFrameData& data)>;
 using TGetHookedPortHandleEvent = std::function<void(TModbusConnection* sender, int& hookHandle)>;
@@ -108,33 +108,60 @@ public:
     // more I/O and finishes every transaction at once with Info.PortLost.
     bool PortLost() const;
 
-    // Used by the request layer, on the GUI thread.
-    void RegisterClient(TModbusClient* client);
-    void UnregisterClient(TModbusClient* client);
-    bool IsRegistered(const TModbusClient* client) const;
+    // Used by the request layer, on the GUI thread. A client still
+    // registered when the connection is destroyed gets ConnectionDestroyed.
+    void RegisterClient(TTransactionClient* client);
+    void UnregisterClient(TTransactionClient* client);
+    bool IsRegistered(const TTransactionClient* client) const;
     uint32_t NextTransactionID() { return transactionCounter_++; }
     int BufferCapacity() const;
     TFrameMode FrameMode() const;
-    void WriteServerAddress(const TModbusClient* client, TModbusBuffer& buffer) const;
+    void WriteServerAddress(const TTransactionClient* client, TModbusBuffer& buffer) const;
     void AppendChecksum(TModbusBuffer& buffer) const;
     // The connection owns the transaction from here on, also when it raises
     // ("Connection MUST be active for the requested action to be performed").
-    void EnqueueTransaction(std::unique_ptr<TModbusTransaction> transaction, TModbusClient* client);
-    void CancelClientTransactions(TModbusClient* client);
+    void EnqueueTransaction(std::unique_ptr<TModbusTransaction> transaction, TTransactionClient* client);
+    // Frees the client's queued transactions; the one in progress goes on.
+    void CancelClientTransactions(const TTransactionClient* client);
 
     // Events.
     TNotifyEvent OnBeforeOpen, OnAfterOpen, OnBeforeClose, OnAfterClose;
+    // The three events that run on the worker are taken as they are
+    // assigned when the connection opens; a change takes effect at the next
+    // open, since the worker may be calling them at any moment.
     TNotifyEvent OnBeforeFrameSendAsync, OnAfterFrameSendAsync; // worker thread
+    TPreprocessIncomingFrameEvent OnPreprocessIncomingFrame;    // worker thread
+    // A frame copy is taken only while the handler is assigned; the worker
+    // learns that at the open and at each EnqueueTransaction.
     TFrameDataEvent OnFrameSend, OnFrameReceive;                 // GUI thread, posted
     TGetHookedPortHandleEvent OnGetHookedPortHandle;
     TInspectCapturedFrameEvent OnInspectCapturedFrame;           // GUI thread, posted
-    TNotifyEvent OnInvalidFrameDiscard;                          // GUI thread, worker waits
-    TPreprocessIncomingFrameEvent OnPreprocessIncomingFrame;    // worker thread
+    TNotifyEvent OnInvalidFrameDiscard;                          // GUI thread, posted
+    // GUI thread, posted in order with the other notifications. Unassigned,
+    // the sink raises the exception again from its event handler, where the
+    // application's exception handler shows it.
     TExceptionDisplay OnWorkerException;
 
 private:
-    friend class TTransactionThread;
+    friend class TNotificationSink;
     struct TState;
+    struct TLockedSettings;
+
+    template <class T> T ReadLocked(T TLockedSettings::*field) const;
+    template <class T> void WriteLocked(T TLockedSettings::*field, T value);
+    template <class T> void SetInactiveOnly(T& field, const T& value);
+    template <class T> void SetLive(T& field, const T& value);
+    void LineChanged();
+    void OpenConnection();
+    void OpenPort();
+    void CloseConnection();
+    void ReleaseWorkerAndPort();
+    TLineSettings LineSettings() const;
+    void UpdateFrameInterval();
+    void UpdateFrameCopies();
+    // Whether the sink may hand a finished transaction to its client.
+    bool CanDeliver() const;
+
     std::unique_ptr<TState> d_;
     uint32_t transactionCounter_ = 0;
 };

@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-class TModbusClient;
+class TModbusConnection;
+class TModbusTransaction;
 
 // What every serial Modbus event reports about its transaction. Zeroed when
 // the transaction is built.
@@ -22,6 +23,20 @@ struct TTransactionInfo {
     bool PortLost = false;
 };
 
+// What a connection needs of a client that queues transactions on it
+// (TModbusClient): the address its requests go to, the finished
+// transactions, and word that the connection is being destroyed, after
+// which the client must forget it. All on the GUI thread.
+class TTransactionClient {
+public:
+    virtual uint8_t ServerAddress() const = 0;
+    virtual void ProcessTransaction(TModbusTransaction& transaction) = 0;
+    virtual void ConnectionDestroyed(TModbusConnection& connection) = 0;
+
+protected:
+    ~TTransactionClient() = default;
+};
+
 // One request and its reply. Built by a client on the GUI thread, then owned
 // in turn by the connection's queue, the worker, the posted notification and
 // the sink, which frees it after delivery.
@@ -34,5 +49,8 @@ public:
     bool Custom = false;
     bool AnyServerAddress = false;
     TTransactionInfo Info;
-    TModbusClient* Client = nullptr; // not owned
+    TTransactionClient* Client = nullptr; // not owned
+
+    // A broadcast is written once and never answered.
+    bool IsBroadcast() const { return Info.ServerAddress == 0 && !Custom; }
 };

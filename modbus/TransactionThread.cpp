@@ -1,0 +1,375 @@
+#include "TransactionThread.h"
+
+#include "NotificationSink.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// The thread's nice value relative to the GUI thread's, for each priority.
+int NiceOffset(TThreadPriority priority)
+{
+    switch (priority) {
+    case TThreadPriority::tpIdle: return 19;
+    case TThreadPriority::tpLowest: return 10;
+    case TThreadPriority::tpLower: return 5;
+    case TThreadPriority::tpNormal: return 0;
+    case TThreadPriority::tpHigher: return -5;
+    case TThreadPriority::tpHighest: return -10;
+    case TThreadPriority::tpTimeCritical: return -20;
+    }
+    return 0;
+}
+
+void Sleep(uint32_t ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// A transaction that got a reply of its own ends; silence and a garbled
+// frame are tried again.
+bool Repeats(TTransactionReply reply)
+{
+    return reply == TTransactionReply::trNoReply || reply == TTransactionReply::trInvalidFrame;
+}
+
+[[noreturn]] void RaiseSystemError(const char* what)
+{
+    const int error = errno;
+    throw EOSError(std::string(what) + ": " + std::strerror(error), error);
+}
+
+} // namespace
+
+TTransactionThread::TEventFd::TEventFd() : Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (Fd < 0)
+        RaiseSystemError("eventfd");
+}
+
+TTransactionThread::TEventFd::~TEventFd()
+{
+    ::close(Fd);
+}
+
+void TTransactionThread::TEventFd::Signal() const
+{
+    const uint64_t one = 1;
+    // Fails only when the counter is about to overflow, and then it is set anyway.
+    [[maybe_unused]] const ssize_t n = ::write(Fd, &one, sizeof one);
+}
+
+void TTransactionThread::TEventFd::Reset() const
+{
+    uint64_t count;
+    [[maybe_unused]] const ssize_t n = ::read(Fd, &count, sizeof count);
+}
+
+TTransactionThread::TTransactionThread(TModbusConnection& connection, TSerialPort& port, TNotificationSink& sink,
+                                       TWorkerSetup setup)
+    : connection_(connection), port_(port), sink_(sink), setup_(std::move(setup)),
+      sendRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity),
+      receiveRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity), priority_(setup_.Priority)
+{
+    if (setup_.OnPreprocessIncomingFrame)
+        preprocess_ = [this](uint8_t* buffer, int capacity, int& dataSize) {
+            setup_.OnPreprocessIncomingFrame(&connection_, buffer, capacity, dataSize);
+        };
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, 0);
+    baseNice_ = errno == 0 ? nice : 0;
+    // Stale input goes before the thread starts rather than when it gets to
+    // run, so that whatever arrives once the open has returned is heard.
+    port_.Discard();
+    thread_ = std::thread(&TTransactionThread::Execute, this);
+}
+
+TTransactionThread::~TTransactionThread()
+{
+    terminated_ = true;
+    wake_.Signal();
+    // A client worker notices the flag only between transactions, so the
+    // one in progress finishes its attempts; a listener is in an endless
+    // wait for a frame, which the abort ends.
+    if (setup_.Mode.Connection != TConnectionMode::cmClient)
+        port_.Abort();
+    thread_.join();
+}
+
+void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> transaction)
+{
+    {
+        std::lock_guard lock(queueLock_);
+        queue_.push_back(std::move(transaction));
+    }
+    wake_.Signal();
+}
+
+void TTransactionThread::CancelClientTransactions(const TTransactionClient* client)
+{
+    std::lock_guard lock(queueLock_);
+    std::erase_if(queue_, [client](const auto& transaction) { return transaction->Client == client; });
+}
+
+void TTransactionThread::SetPriority(TThreadPriority priority)
+{
+    priority_ = priority;
+    ApplyPriority();
+}
+
+void TTransactionThread::SetFrameCopies(bool sent, bool received)
+{
+    frameSendCopy_ = sent;
+    frameReceiveCopy_ = received;
+}
+
+void TTransactionThread::ApplyPriority()
+{
+    const pid_t tid = tid_;
+    if (tid == 0)
+        return; // the thread applies it itself when it starts
+    const int nice = std::clamp(baseNice_ + NiceOffset(priority_), -20, 19);
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+}
+
+void TTransactionThread::Execute()
+{
+    tid_ = ::gettid();
+    ApplyPriority();
+    switch (setup_.Mode.Connection) {
+    case TConnectionMode::cmClient:
+        ClientExecute();
+        break;
+    case TConnectionMode::cmServer:
+    case TConnectionMode::cmMonitor:
+        ListenExecute();
+        break;
+    default:
+        sink_.PostWorkerException(std::make_exception_ptr(EModbusError("Internal error")));
+    }
+}
+
+template <class F>
+bool TTransactionThread::Guarded(F&& f)
+{
+    try {
+        f();
+        return true;
+    } catch (const EPortLost&) {
+        ReportPortLost(std::current_exception());
+    } catch (...) {
+        sink_.PostWorkerException(std::current_exception());
+    }
+    return false;
+}
+
+void TTransactionThread::ReportPortLost(std::exception_ptr error)
+{
+    if (!portLost_.exchange(true))
+        sink_.PostWorkerException(std::move(error));
+}
+
+// ---------------------------------------------------------------- client
+
+void TTransactionThread::ClientExecute()
+{
+    while (!terminated_) {
+        Guarded([this] { WaitForWork(); });
+        while (!terminated_) {
+            auto transaction = TakeFirst();
+            if (!transaction)
+                break;
+            RunTransaction(std::move(transaction));
+        }
+    }
+}
+
+std::unique_ptr<TModbusTransaction> TTransactionThread::TakeFirst()
+{
+    std::lock_guard lock(queueLock_);
+    if (queue_.empty())
+        return nullptr;
+    auto transaction = std::move(queue_.front());
+    queue_.pop_front();
+    return transaction;
+}
+
+// Waits for new work or the end; while the port is there, a hang-up of it
+// also ends the wait, so that a lost port is reported when it goes, not at
+// the next request. (Events 0 on the port: poll reports only hang-ups and
+// errors, never the input the worker is not waiting for.)
+void TTransactionThread::WaitForWork()
+{
+    const bool watchPort = watchPort_ && !portLost_;
+    pollfd fds[2] = {{wake_.Fd, POLLIN, 0}, {port_.Handle(), 0, 0}};
+    if (::poll(fds, watchPort ? 2 : 1, -1) < 0) {
+        if (errno == EINTR)
+            return;
+        RaiseSystemError("poll");
+    }
+    if (fds[0].revents & POLLIN)
+        wake_.Reset();
+    if (watchPort && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        // The port's own wait raises EPortLost with the system's words.
+        // Should it see nothing wrong, the idle wait stops watching the port
+        // rather than wake up again and again.
+        watchPort_ = false;
+        port_.WaitForData(0);
+    }
+}
+
+void TTransactionThread::RunTransaction(std::unique_ptr<TModbusTransaction> transaction)
+{
+    if (!portLost_) {
+        try {
+            Exchange(*transaction);
+        } catch (const EPortLost&) {
+            ReportPortLost(std::current_exception());
+        } catch (...) {
+            // The transaction is freed without an event.
+            sink_.PostWorkerException(std::current_exception());
+            return;
+        }
+    }
+    if (portLost_) {
+        transaction->Info.PortLost = true;
+        transaction->Info.Reply = TTransactionReply::trNoReply;
+    }
+    Finish(std::move(transaction));
+}
+
+// Sends the request until it is answered, or MaxRetries times. Attempts
+// counts the frames written, so a port lost before a write does not count it.
+void TTransactionThread::Exchange(TModbusTransaction& transaction)
+{
+    TTransactionInfo& info = transaction.Info;
+    const int length = EncodeFrame(setup_.Mode.Transmission, transaction.RequestBuffer, sendRaw_.data(),
+                                   static_cast<int>(sendRaw_.size()));
+    info.Attempts = 0;
+    do {
+        info.Reply = TTransactionReply::trNoReply;
+        if (frameSendCopy_)
+            sink_.PostFrameData(TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), true);
+        port_.Discard();
+        if (setup_.OnBeforeFrameSendAsync)
+            setup_.OnBeforeFrameSendAsync(&connection_);
+        const bool written = port_.WriteFrame(sendRaw_.data(), static_cast<std::size_t>(length),
+                                              connection_.RTSHoldDelay());
+        if (setup_.OnAfterFrameSendAsync)
+            setup_.OnAfterFrameSendAsync(&connection_);
+        ++info.Attempts;
+        if (written)
+            info.Reply = transaction.IsBroadcast() ? Broadcast() : ReceiveReply(transaction, length);
+        Sleep(connection_.RefetchDelay());
+    } while (Repeats(info.Reply) && info.Attempts < connection_.MaxRetries());
+}
+
+TTransactionReply TTransactionThread::Broadcast()
+{
+    Sleep(connection_.TurnaroundDelay());
+    return TTransactionReply::trSuccess;
+}
+
+// Collects and classifies the reply; a reply from another server is
+// ignored, and the wait starts again with the full ReceiveTimeout.
+TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length)
+{
+    TTransactionReply reply;
+    do {
+        const uint32_t timeout = connection_.ReceiveTimeout();
+        const int received = RemoveEcho(Receive(static_cast<int>(std::min<uint32_t>(timeout, INT_MAX))), length);
+        PostReceived(received);
+        TExceptionInfo exception{};
+        reply = ClassifyReply(setup_.Mode, transaction.RequestBuffer, transaction.AnyServerAddress,
+                              receiveRaw_.data(), received, transaction.ReplyBuffer, exception);
+        if (reply == TTransactionReply::trExceptionReply) {
+            transaction.Info.ExceptionKind = exception.Kind;
+            transaction.Info.ExceptionCode = exception.Code;
+        }
+    } while (reply == TTransactionReply::trUnexpectedReply);
+    return reply;
+}
+
+// A line that returns every sent frame: an echo that came alone is followed
+// by a second wait for the reply; an echo that came with the reply is cut off.
+int TTransactionThread::RemoveEcho(int received, int length)
+{
+    if (!connection_.EchoQueryBeforeReply() || received < length ||
+        std::memcmp(receiveRaw_.data(), sendRaw_.data(), static_cast<std::size_t>(length)) != 0)
+        return received;
+    if (received == length)
+        return Receive(static_cast<int>(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX)));
+    std::memmove(receiveRaw_.data(), receiveRaw_.data() + length, static_cast<std::size_t>(received - length));
+    return received - length;
+}
+
+int TTransactionThread::Receive(int firstTimeout)
+{
+    return ReceiveFrame(setup_.Mode.Transmission, port_, receiveRaw_.data(), static_cast<int>(receiveRaw_.size()),
+                        firstTimeout, connection_.FrameInterval(), preprocess_);
+}
+
+void TTransactionThread::PostReceived(int length)
+{
+    if (length > 0 && frameReceiveCopy_)
+        sink_.PostFrameData(TFrameData(receiveRaw_.begin(), receiveRaw_.begin() + length), false);
+}
+
+void TTransactionThread::Finish(std::unique_ptr<TModbusTransaction> transaction)
+{
+    // A broadcast has no one to tell: it is freed here.
+    if (!transaction->IsBroadcast())
+        sink_.PostTransactionDone(std::move(transaction));
+}
+
+// ---------------------------------------------------------------- monitor, server
+
+// Listens until the connection closes. A monitor reports every valid frame;
+// a server would offer each request to its server components, of which this
+// system has none, so it answers nothing.
+void TTransactionThread::ListenExecute()
+{
+    TModbusBuffer buffer(SerialLayout(setup_.Mode.Transmission).AduCapacity);
+    while (!terminated_ && !portLost_)
+        Guarded([&] { ListenFrame(buffer); });
+    WaitForTermination();
+}
+
+void TTransactionThread::ListenFrame(TModbusBuffer& buffer)
+{
+    const int length = Receive(-1);
+    if (length <= 0)
+        return;
+    PostReceived(length);
+    if (!DecodeFrame(setup_.Mode, receiveRaw_.data(), length, buffer)) {
+        sink_.PostInvalidFrameDiscard();
+        return;
+    }
+    if (setup_.Mode.Connection != TConnectionMode::cmMonitor)
+        return;
+    const uint8_t* data = buffer.Data();
+    const int dataSize = std::max(0, buffer.Size() - 2 - SerialLayout(setup_.Mode.Transmission).ChecksumSize);
+    sink_.PostCapturedFrame(std::make_unique<TInspectCapturedFrameEventArgs>(
+        TInspectCapturedFrameEventArgs{data[0], data[1], TFrameData(data + 2, data + 2 + dataSize)}));
+    port_.Discard();
+}
+
+// After a lost port: nothing more to listen to until the close.
+void TTransactionThread::WaitForTermination()
+{
+    while (!terminated_) {
+        pollfd fd{wake_.Fd, POLLIN, 0};
+        ::poll(&fd, 1, -1);
+        wake_.Reset();
+    }
+}
