@@ -45,6 +45,21 @@ TPdu MaskWriteRegisterRequest(uint16_t address, uint16_t andMask, uint16_t orMas
 TPdu ReadWriteRegistersRequest(uint16_t readStart, uint16_t readCount, uint16_t writeStart,
                                std::span<const uint16_t> values);
 
+// File record access (functions 20 and 21): each record is a range of
+// RecordLength registers from RecordNumber on in file FileNumber; a write
+// carries Values, one per register (RecordLength is then Values.size()).
+// A request's data, like a reply's, is at most MaxFileRecordBytes bytes.
+constexpr uint8_t FileRecordReference = 6;
+constexpr std::size_t MaxFileRecordBytes = 245;
+struct TFileRecordRef {
+    uint16_t FileNumber = 0;
+    uint16_t RecordNumber = 0;
+    uint16_t RecordLength = 0;
+    std::span<const uint16_t> Values;
+};
+TPdu ReadFileRecordRequest(std::span<const TFileRecordRef> records);
+TPdu WriteFileRecordRequest(std::span<const TFileRecordRef> records);
+
 // The length of the whole reply PDU to a request of this function, judged
 // from the bytes received so far (function code first): what is needed to
 // learn it until then, the exact length once known, never more than
