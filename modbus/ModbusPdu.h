@@ -63,10 +63,16 @@ TPdu WriteFileRecordRequest(std::span<const TFileRecordRef> records);
 // The length of the whole reply PDU to a request of this function, judged
 // from the bytes received so far (function code first): what is needed to
 // learn it until then, the exact length once known, never more than
-// MaxPduSize. An exception reply is 2 bytes.
+// MaxPduSize. An exception reply is 2 bytes. A reply whose function code is
+// foreign to the request, or whose layout is unknown, is taken as complete
+// with what has arrived.
 std::size_t ReplyLength(uint8_t requestFunction, std::span<const uint8_t> received);
 
+// An exception reply: two bytes, the function code with bit 7 set (0x80
+// itself is none) and the exception code.
 bool IsException(std::span<const uint8_t> pdu);
+// The reply's function code is the request's, plain or as an exception.
+bool FunctionMatches(uint8_t requestFunction, std::span<const uint8_t> pdu);
 
 // Register values of a reply to functions 3, 4 and 23: true when its byte
 // count, halved, is count and the data is there; the values go to dest.
