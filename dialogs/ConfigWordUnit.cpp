@@ -142,6 +142,16 @@ bool FilterKey(QLineEdit* edit, const QKeyEvent* key, QStringView accepted)
     return true;
 }
 
+// A context menu or a switch to another window leaves the caret where it
+// was: the user has not left the field.
+bool LeavesTheField(const QEvent* e)
+{
+    if (e->type() != QEvent::FocusOut)
+        return false;
+    const Qt::FocusReason reason = static_cast<const QFocusEvent*>(e)->reason();
+    return reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason;
+}
+
 constexpr QStringView NumberKeys = u"+-.0123456789";
 constexpr QStringView HexKeys = u"0123456789ABCDEF";
 
@@ -379,7 +389,10 @@ void TConfigWord::ConnectSignals()
         for (QCheckBox* box : word->boxes)
             connect(box, &QCheckBox::toggled, this, [this, word] { WordBoxClick(*word); });
     }
-    changing.insert(changing.end(), ebSP.begin(), ebSP.end());
+    for (TAlignMaskEdit* edit : ebSP) {
+        changing.push_back(edit);
+        edit->installEventFilter(this);
+    }
     for (TAlignMaskEdit* edit : changing)
         connect(edit, &QLineEdit::textChanged, this, [this, edit] { ControlChange(edit); });
     for (QComboBox* combo : {cbOutputA, cbOutputB})
@@ -408,6 +421,8 @@ void TConfigWord::closeEvent(QCloseEvent* e)
 
 bool TConfigWord::eventFilter(QObject* watched, QEvent* e)
 {
+    if (TScaledEdit* scaled = ScaledEditOf(watched))
+        TrackEnteredRaw(*scaled, e);
     if (e->type() == QEvent::KeyPress) {
         auto* edit = static_cast<TAlignMaskEdit*>(watched);
         if (IsWordEdit(watched))
@@ -415,14 +430,25 @@ bool TConfigWord::eventFilter(QObject* watched, QEvent* e)
         if (IsNumericEdit(watched))
             return FilterKey(edit, static_cast<QKeyEvent*>(e), NumberKeys);
     }
-    if (e->type() == QEvent::FocusOut && IsNumericEdit(watched)) {
-        // A context menu or a switch to another window leaves the caret where
-        // it was: the user has not left the field.
-        const Qt::FocusReason reason = static_cast<QFocusEvent*>(e)->reason();
-        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+    if (LeavesTheField(e)) {
+        if (IsNumericEdit(watched))
             ebExit(static_cast<TAlignMaskEdit*>(watched));
+        else if (IsScratchpad(watched))
+            ExitScratchpad(static_cast<TAlignMaskEdit*>(watched));
     }
     return QWidget::eventFilter(watched, e);
+}
+
+// The edit takes its text back on Escape from the events it sees (see
+// TAlignMaskEdit); the raw value behind the text is kept the same way, from
+// the same events, so that both return to the same moment. The raw value
+// comes back as it was, never recomputed from its rounded rendering.
+void TConfigWord::TrackEnteredRaw(TScaledEdit& scaled, const QEvent* e)
+{
+    if (!scaled.edit->isModified())
+        scaled.enteredRaw = scaled.raw;
+    else if (e->type() == QEvent::KeyPress && static_cast<const QKeyEvent*>(e)->key() == Qt::Key_Escape)
+        scaled.raw = scaled.enteredRaw;
 }
 
 void TConfigWord::FormShow()
@@ -542,8 +568,8 @@ void TConfigWord::ControlChange(QWidget* sender)
             SetWordBits(configWord_, HexValue(edit->text()).value_or(0));
         else if (edit == xConfigWord_.edit)
             SetWordBits(xConfigWord_, HexValue(edit->text()).value_or(0));
-        else if (edit == pulseValue_.edit)
-            SyncRawFromText(pulseValue_);
+        else if (edit == pulseValue_.edit && edit->isModified())
+            SyncRawFromText(pulseValue_); // the user's text, not a rendering or a revert
         SetBold(edit, true);
     } else if (qobject_cast<QComboBox*>(sender)) {
         SetBold(sender, true);
@@ -594,9 +620,12 @@ void TConfigWord::ebExit(TAlignMaskEdit* edit)
 {
     TScaledEdit* scaled = ScaledEditOf(edit);
     if (!ParseNumber(edit->text())) {
-        ShowMessageBox(this, QMessageBox::Critical, "Error", "Input must be a number", QMessageBox::Ok);
         // A scaled field shows its value again, which stays unchanged.
-        SetEditText(edit, scaled ? TagToText(*scaled) : QStringLiteral("1"));
+        if (scaled)
+            RevertScaledEdit(*scaled);
+        else
+            SetEditText(edit, QStringLiteral("1"));
+        ShowMessageBox(this, QMessageBox::Critical, "Error", "Input must be a number", QMessageBox::Ok);
         return;
     }
     if (scaled)
@@ -605,26 +634,59 @@ void TConfigWord::ebExit(TAlignMaskEdit* edit)
         ExitWholeNumberEdit(edit);
 }
 
-// Takes the user's text as the raw value, within what the register holds,
-// and shows the value that will be stored.
+// Takes the user's text as the raw value and shows the value that will be
+// stored. A value the register cannot hold is refused: the field keeps the
+// value it had before the change.
 void TConfigWord::ExitScaledEdit(TScaledEdit& scaled)
 {
     SyncRawFromText(scaled);
-    scaled.raw = std::clamp(scaled.raw, scaled.lowest, scaled.highest);
+    if (scaled.raw < scaled.lowest || scaled.raw > scaled.highest) {
+        RevertScaledEdit(scaled);
+        ShowRangeError(RawToText(scaled, scaled.lowest), RawToText(scaled, scaled.highest));
+        return;
+    }
     SetEditText(scaled.edit, TagToText(scaled));
 }
 
-// A ratio or demand period is a whole number that the register holds: a
-// fraction is cut to its whole part, a value beyond the register's range to
-// the nearest limit, so the field shows what will be written.
+void TConfigWord::RevertScaledEdit(TScaledEdit& scaled)
+{
+    scaled.raw = scaled.enteredRaw;
+    SetEditText(scaled.edit, TagToText(scaled));
+}
+
+// A ratio or demand period is a whole number: a fraction is cut to its whole
+// part, so the field shows what will be written.
 void TConfigWord::ExitWholeNumberEdit(TAlignMaskEdit* edit)
 {
-    bool ok = false;
-    const int value = edit->text().toInt(&ok, 10);
-    if (ok && value >= 0 && value <= 0xFFFF)
-        return;
     const long double number = std::trunc(ParseNumber(edit->text()).value_or(1));
-    SetEditText(edit, QString::number(qlonglong(std::clamp<long double>(number, 0, 0xFFFF))));
+    if (!RefuseOutsideRegister(edit, number))
+        SetEditText(edit, QString::number(qlonglong(number)));
+}
+
+// A scratchpad takes any text (one that is not a whole number is stored as
+// 1), but a number the register cannot hold is refused.
+void TConfigWord::ExitScratchpad(TAlignMaskEdit* edit)
+{
+    if (const std::optional<long double> number = ParseNumber(edit->text()))
+        RefuseOutsideRegister(edit, *number);
+}
+
+// The unsigned 16-bit registers: a number outside them is refused and the
+// field goes back to its text from before the change.
+bool TConfigWord::RefuseOutsideRegister(TAlignMaskEdit* edit, long double number)
+{
+    constexpr int32_t highest = 0xFFFF;
+    if (number >= 0 && number <= highest)
+        return false;
+    edit->RevertUserChange();
+    ShowRangeError(QString::number(0), QString::number(highest));
+    return true;
+}
+
+void TConfigWord::ShowRangeError(const QString& lowest, const QString& highest)
+{
+    const QString text = QString("Input must be between %1 and %2").arg(lowest, highest);
+    ShowMessageBox(this, QMessageBox::Critical, "Error", text, QMessageBox::Ok);
 }
 
 TOutputSource TConfigWord::SourceOf(const QComboBox* combo)
@@ -673,8 +735,13 @@ long double TConfigWord::Multiplier(const TOutputSource& source) const
 
 QString TConfigWord::TagToText(const TScaledEdit& scaled) const
 {
+    return RawToText(scaled, scaled.raw);
+}
+
+QString TConfigWord::RawToText(const TScaledEdit& scaled, int32_t raw) const
+{
     const TOutputSource source = SourceOf(scaled);
-    return ::TagToText(source, scaled.raw, Multiplier(source));
+    return ::TagToText(source, raw, Multiplier(source));
 }
 
 // The raw value follows the text only when the text is not already the
@@ -716,6 +783,11 @@ bool TConfigWord::IsNumericEdit(const QObject* object)
 bool TConfigWord::IsWordEdit(const QObject* object) const
 {
     return object == configWord_.edit || object == xConfigWord_.edit;
+}
+
+bool TConfigWord::IsScratchpad(const QObject* object) const
+{
+    return std::find(ebSP.begin(), ebSP.end(), object) != ebSP.end();
 }
 
 int TConfigWord::CalculateWord(const TWordEdit& word)

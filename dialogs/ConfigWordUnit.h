@@ -70,6 +70,9 @@ private:
         int32_t lowest = 0;          // raw range the register holds
         int32_t highest = 0;
         int32_t raw = 0;
+        // The raw value from before the user's unfinished change of the
+        // text, which Escape or a refused value brings back.
+        int32_t enteredRaw = 0;
     };
     // A 16-bit word shown both as 16 boxes and as a hexadecimal edit.
     struct TWordEdit {
@@ -101,18 +104,25 @@ private:
     void ebExit(TAlignMaskEdit* edit);
     void ExitScaledEdit(TScaledEdit& scaled);
     void ExitWholeNumberEdit(TAlignMaskEdit* edit);
+    void ExitScratchpad(TAlignMaskEdit* edit);
+    bool RefuseOutsideRegister(TAlignMaskEdit* edit, long double number);
+    void ShowRangeError(const QString& lowest, const QString& highest);
+    void TrackEnteredRaw(TScaledEdit& scaled, const QEvent* e);
+    void RevertScaledEdit(TScaledEdit& scaled);
 
     TOutputSource SourceOf(const TScaledEdit& scaled) const;
     static TOutputSource SourceOf(const QComboBox* combo);
     static void SelectSource(QComboBox* combo, int32_t code);
     long double Multiplier(const TOutputSource& source) const;
     QString TagToText(const TScaledEdit& scaled) const;
+    QString RawToText(const TScaledEdit& scaled, int32_t raw) const;
     void SyncRawFromText(TScaledEdit& scaled);
     std::array<TAlignMaskEdit*, 5> PlainEdits() const;
     std::array<TScaledEdit*, 5> ScaledEdits();
     TScaledEdit* ScaledEditOf(const QObject* object);
     bool IsNumericEdit(const QObject* object);
     bool IsWordEdit(const QObject* object) const;
+    bool IsScratchpad(const QObject* object) const;
     void SetLoaded();
 
     static int CalculateWord(const TWordEdit& word);

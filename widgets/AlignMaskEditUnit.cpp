@@ -1,16 +1,11 @@
 #include "AlignMaskEditUnit.h"
 
+#include <QFocusEvent>
 #include <QKeyEvent>
 
 TAlignMaskEdit::TAlignMaskEdit(QWidget* parent) : QLineEdit(parent)
 {
     SetAlignment(Qt::AlignRight);
-    // The program's own setText never marks the edit modified; the user's
-    // typing does. So a change while unmodified is a program-set text.
-    connect(this, &QLineEdit::textChanged, this, [this](const QString& text) {
-        if (!isModified())
-            programText_ = text;
-    });
 }
 
 void TAlignMaskEdit::SetAlignment(Qt::Alignment alignment)
@@ -26,14 +21,21 @@ void TAlignMaskEdit::RevertUserChange()
     }
 }
 
-// Tab never reaches keyPressEvent (focus navigation takes it first), so the
-// key is caught here, before the edit's own handling runs.
 bool TAlignMaskEdit::event(QEvent* e)
 {
-    if (e->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent*>(e)->key();
-        if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Escape)
-            RevertUserChange();
+    // Every change the user makes arrives as an event (a key, a paste, a
+    // drop). While the text is unchanged, each event notes it, so the text
+    // from just before the change is at hand when Escape asks for it.
+    if (!isModified())
+        programText_ = text();
+    if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+        RevertUserChange();
+    if (e->type() == QEvent::FocusOut) {
+        // A context menu or another window taking the focus leaves the user
+        // in the field; moving on to another control ends the change.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(e)->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+            setModified(false);
     }
     return QLineEdit::event(e);
 }

@@ -443,30 +443,100 @@ TEST_F(ConfigWordTest, WholeNumberFieldsShowWhatWillBeWritten)
     Type("ebCT_Pri", "2.5");
     Leave();
     EXPECT_EQ(Text("ebCT_Pri"), "2");
-    Type("ebPT_Pri", "70000");
-    Leave();
-    EXPECT_EQ(Text("ebPT_Pri"), "65535");
     Type("ebPT_Sec", "0"); // scales as 1, written as 0
     Type("ebSP1", "1.5");
-    Type("ebSP2", "70000");
-    Type("ebSP3", "-1");
     Click("bApply");
     meter.Pass(dialog);
-    EXPECT_EQ(meter.writes,
-              (Writes{{128, 65535}, {129, 0}, {130, 2}, {150, 1}, {151, 1}, {152, -1}}));
+    EXPECT_EQ(meter.writes, (Writes{{129, 0}, {130, 2}, {150, 1}}));
 }
 
-TEST_F(ConfigWordTest, OutputValuesStayWithinTheRegister)
+// Escape takes back what was typed, and the value behind the field comes
+// back as the register holds it, not recomputed from its rounded text. Tab
+// moves on and keeps what was typed.
+TEST_F(ConfigWordTest, EscapeRestoresTheRegisterValueAndTabKeepsTheTypedOne)
 {
-    FakeMeter meter;
-    LoadAndShow(meter);
-    ClickBox("cbIncludeRatios");
-    Type("ebOutB_10", "99999999");
-    Leave();
-    EXPECT_EQ(Text("ebOutB_10"), "32767");
-    Type("ebOutB_0", "-40000");
-    Leave();
-    EXPECT_EQ(Text("ebOutB_0"), "-32768");
+    // CT 100:3 shows a pulse value of 25 Wh as 833 (833.33 rounded).
+    const std::map<int, int32_t> pulse{{130, 100}, {131, 3}, {134, 25}};
+    const struct {
+        const char* name;
+        std::map<int, int32_t> image;
+        const char* field;
+        const char* typed;
+        Qt::Key key;
+        const char* shown;
+        Writes writes;
+    } cases[] = {
+        {"PulseEscape", pulse, "ebPulseValue", "900", Qt::Key_Escape, "833", {}},
+        {"PulseTab", pulse, "ebPulseValue", "900", Qt::Key_Tab, "900", {{134, 27}}},
+        {"OutputEscape", {{138, 5000}}, "ebOutA_0", "100", Qt::Key_Escape, "200.000", {}},
+        {"OutputTab", {{138, 5000}}, "ebOutA_0", "100", Qt::Key_Tab, "100.000", {{138, 2500}}},
+        {"RatioEscape", {}, "ebCT_Pri", "100", Qt::Key_Escape, "200", {}},
+        {"RatioTab", {}, "ebCT_Pri", "100", Qt::Key_Tab, "100", {{130, 100}}},
+        {"ScratchpadTab", {}, "ebSP1", "12", Qt::Key_Tab, "12", {{150, 12}}},
+        {"WordTab", {}, "ebConfigWord", "1234", Qt::Key_Tab, "1234", {{142, 0x1234}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeMeter meter;
+        meter.image = MeterImage(c.image);
+        LoadAndShow(meter);
+        Type(c.field, c.typed);
+        QTest::keyClick(Find(c.field), c.key);
+        EXPECT_EQ(Text(c.field), c.shown);
+        Leave();
+        EXPECT_EQ(Text(c.field), c.shown);
+        if (c.key == Qt::Key_Tab)
+            EXPECT_TRUE(Find(c.field)->font().bold()); // a change still to be applied
+        Click("bApply");
+        meter.Pass(dialog);
+        EXPECT_EQ(meter.writes, c.writes);
+    }
+}
+
+// A number outside what its register holds is refused when the field is
+// left, with the range in the field's own units; the field shows its value
+// again and nothing is written for it. The limits themselves are taken.
+TEST_F(ConfigWordTest, ValuesTheRegisterCannotHoldAreRefused)
+{
+    const std::map<int, int32_t> oneToOne{{128, 1}, {129, 1}, {130, 1}, {131, 1}, {141, 100}};
+    const struct {
+        const char* name;
+        std::map<int, int32_t> image;
+        const char* field;
+        const char* typed;
+        const char* message; // empty: taken
+        const char* shown;
+        Writes writes;
+    } cases[] = {
+        {"ScratchpadAbove", {}, "ebSP1", "70000", "Input must be between 0 and 65535", "0", {}},
+        {"ScratchpadBelow", {{152, 9}}, "ebSP3", "-1", "Input must be between 0 and 65535", "9", {}},
+        {"ScratchpadTop", {}, "ebSP1", "65535", "", "65535", {{150, 65535}}},
+        {"RatioAbove", {}, "ebPT_Pri", "70000", "Input must be between 0 and 65535", "1", {}},
+        {"OutputAbove", oneToOne, "ebOutB_10", "40000", "Input must be between -32768 and 32767", "100", {}},
+        {"OutputTop", oneToOne, "ebOutB_10", "32767", "", "32767", {{141, 32767}}},
+        {"OutputInAmperes", {}, "ebOutA_0", "-1400", "Input must be between -1310.720 and 1310.680", "0.000", {}},
+        {"PulseBelow", {{134, 2}}, "ebPulseValue", "-100", "Input must be between 0 and 2621400", "80", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeMeter meter;
+        meter.image = MeterImage(c.image);
+        LoadAndShow(meter);
+        testsupport::MessageBoxRecorder boxes;
+        Type(c.field, c.typed);
+        Leave();
+        if (*c.message) {
+            ASSERT_EQ(boxes.shown.size(), 1u);
+            EXPECT_EQ(boxes.shown[0].text, c.message);
+            EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Critical);
+        } else {
+            EXPECT_TRUE(boxes.shown.empty());
+        }
+        EXPECT_EQ(Text(c.field), c.shown);
+        Click("bApply");
+        meter.Pass(dialog);
+        EXPECT_EQ(meter.writes, c.writes);
+    }
 }
 
 TEST_F(ConfigWordTest, NothingCanBeStoredBeforeTheMetersValuesArrive)
