@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 namespace {

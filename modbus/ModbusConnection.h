@@ -10,12 +10,10 @@
 #include "ModbusTransaction.h"
 #include "SerialPort.h"
 
-#include <QObject>
-
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
