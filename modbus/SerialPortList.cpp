@@ -1,8 +1,22 @@
 #include "SerialPortList.h"
 
 #include <filesystem>
+#include <fstream>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The serial core lists every UART slot the platform reserves (ttyS0 ...
+// ttyS31) with a device link; a slot where no UART was found has type 0.
+bool IsEmptyUartSlot(const fs::path& tty)
+{
+    std::ifstream type(tty / "type");
+    int value = -1;
+    return type >> value && value == 0;
+}
+
+} // namespace
 
 void EnumerateSerialPorts(std::vector<std::string>& ports, const std::string& sysClassTty,
                           const std::string& serialById)
@@ -11,7 +25,7 @@ void EnumerateSerialPorts(std::vector<std::string>& ports, const std::string& sy
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(sysClassTty, ec)) {
         // Virtual consoles and pseudo-terminals have no device link.
-        if (fs::exists(entry.path() / "device", ec))
+        if (fs::exists(entry.path() / "device", ec) && !IsEmptyUartSlot(entry.path()))
             ports.push_back("/dev/" + entry.path().filename().string());
     }
     for (const auto& entry : fs::directory_iterator(serialById, ec))

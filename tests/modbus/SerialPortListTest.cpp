@@ -14,10 +14,12 @@ TEST(SerialPortList, DevicesWithADeviceLinkAndStableNames)
 {
     const fs::path root = fs::temp_directory_path() / ("kelvane-ports-" + std::to_string(::getpid()));
     fs::remove_all(root);
-    for (const char* tty : {"ttyS0", "ttyUSB0", "tty1", "ptmx"})
+    for (const char* tty : {"ttyS0", "ttyS1", "ttyUSB0", "tty1", "ptmx"})
         fs::create_directories(root / "class/tty" / tty);
-    fs::create_directories(root / "class/tty/ttyS0/device");
-    fs::create_directories(root / "class/tty/ttyUSB0/device");
+    for (const char* tty : {"ttyS0", "ttyS1", "ttyUSB0"})
+        fs::create_directories(root / "class/tty" / tty / "device");
+    std::ofstream(root / "class/tty/ttyS0/type") << "4\n"; // a 16550A
+    std::ofstream(root / "class/tty/ttyS1/type") << "0\n"; // no UART in this slot
     fs::create_directories(root / "by-id");
     std::ofstream(root / "by-id/usb-FTDI_Cable-if00-port0").put('x');
 
