@@ -140,7 +140,7 @@ void HandleExceptionStatusRead(TModbusClient& client, TExchange& x)
     constexpr int StatusBits = 8;
     TExceptionStatusValues values(StatusBits, false);
     ParseReply(x, [&] {
-        x.Reply.Byte(2);
+        Require(x.Reply.Size() >= 3);
         values = UnpackBitsAt(x.Transaction.ReplyBuffer, 2, StatusBits);
     });
     Raise(client.OnExceptionStatusRead, &client, x.Info(), values);

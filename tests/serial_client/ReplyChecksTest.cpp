@@ -24,6 +24,28 @@ uint32_t ReadFourAt10(TModbusClient& c, int32_t u) { return c.ReadHoldingRegiste
 uint32_t Write1234At5(TModbusClient& c, int32_t u) { return c.WriteSingleRegister(5, 0x1234, u); }
 uint32_t ReportId(TModbusClient& c, int32_t u) { return c.ReportServerIdentification(u); }
 
+uint32_t ReadTenCoilsAt3(TModbusClient& c, int32_t u) { return c.ReadCoils(3, 10, u); }
+uint32_t QueryData1234(TModbusClient& c, int32_t u)
+{
+    return c.Diagnostics(TDiagnosticAction::daReturnQueryData, 0x1234, u);
+}
+uint32_t BusMessageCount(TModbusClient& c, int32_t u)
+{
+    return c.Diagnostics(TDiagnosticAction::daReturnBusMessageCount, 0x1234, u);
+}
+// File 4 records 1 and 2, file 3 record 9; written with 7, 8 and 9.
+TModbusFileRecordList TwoFileRanges()
+{
+    TModbusFileRecordList list;
+    list.Add(4, 1, 2).SetValue(0, 7);
+    list.Items(0).SetValue(1, 8);
+    list.Add(3, 9, 1).SetValue(0, 9);
+    return list;
+}
+uint32_t ReadFiles(TModbusClient& c, int32_t u) { return c.ReadFileRecord(TwoFileRanges(), u); }
+uint32_t WriteFiles(TModbusClient& c, int32_t u) { return c.WriteFileRecord(TwoFileRanges(), u); }
+const std::vector<uint16_t> SevenEight{7, 8};
+
 struct ReplyCase {
     const char* Name;
     Request Issue;
@@ -60,6 +82,36 @@ const ReplyCase ReplyCases[] = {
      {3, 0xAA, 0xBB, 0xCC}},
     {"ServerIdCountBeyondFrameIsUnmatched", ReportId, {1, 17, 5, 0xAA}, "ServerIdentificationReport",
      R::trUnmatchedReply, {0}},
+    // The functions the meter link does not use share the same checks.
+    {"CoilsUnpackedLeastSignificantFirst", ReadTenCoilsAt3, {1, 1, 2, 0b10110101, 0b11}, "CoilsRead",
+     R::trSuccess, {1, 0, 1, 0, 1, 1, 0, 1, 1, 1}},
+    {"CoilsByteCountShortIsUnmatched", ReadTenCoilsAt3, {1, 1, 1, 0xFF}, "CoilsRead", R::trUnmatchedReply,
+     std::vector<int>(10, 0)},
+    {"SingleCoilEcho", [](TModbusClient& c, int32_t u) { return c.WriteSingleCoil(4, true, u); },
+     {1, 5, 0, 4, 0xFF, 0}, "SingleCoilWrite", R::trSuccess, {4, 1}},
+    {"ExceptionStatusBits", [](TModbusClient& c, int32_t u) { return c.ReadExceptionStatus(u); }, {1, 7, 0x81},
+     "ExceptionStatusRead", R::trSuccess, {1, 0, 0, 0, 0, 0, 0, 1}},
+    {"DiagnosticQueryDataEchoed", QueryData1234, {1, 8, 0, 0, 0x12, 0x34}, "Diagnostics", R::trSuccess,
+     {int(TDiagnosticAction::daReturnQueryData), 0}},
+    {"DiagnosticQueryDataNotEchoedIsUnmatched", QueryData1234, {1, 8, 0, 0, 0x12, 0x35}, "Diagnostics",
+     R::trUnmatchedReply, {int(TDiagnosticAction::daReturnQueryData), 0}},
+    {"DiagnosticCounterIsTheResult", BusMessageCount, {1, 8, 0, 11, 0, 42}, "Diagnostics", R::trSuccess,
+     {int(TDiagnosticAction::daReturnBusMessageCount), 42}},
+    {"MultipleCoilsWriteEcho",
+     [](TModbusClient& c, int32_t u) { return c.WriteMultipleCoils(8, {true, false, true}, u); },
+     {1, 15, 0, 8, 0, 3}, "MultipleCoilsWrite", R::trSuccess, {1, 0, 1}},
+    {"FileRecordsRead", ReadFiles, {1, 20, 10, 5, 6, 0, 10, 0, 11, 3, 6, 0, 12}, "FileRecordRead", R::trSuccess,
+     {10, 11, 12}},
+    {"FileRecordWithWrongReferenceIsUnmatched", ReadFiles, {1, 20, 10, 5, 6, 0, 10, 0, 11, 3, 7, 0, 12},
+     "FileRecordRead", R::trUnmatchedReply, {0, 0, 0}},
+    {"FileRecordsWriteEcho", WriteFiles,
+     {1, 21, 20, 6, 0, 4, 0, 1, 0, 2, 0, 7, 0, 8, 6, 0, 3, 0, 9, 0, 1, 0, 9}, "FileRecordWrite", R::trSuccess,
+     {7, 8, 9}},
+    {"MaskWriteEcho", [](TModbusClient& c, int32_t u) { return c.MaskWriteSingleRegister(4, 0xF2, 0x25, u); },
+     {1, 22, 0, 4, 0, 0xF2, 0, 0x25}, "SingleRegisterMaskWrite", R::trSuccess, {4, 0xF2, 0x25}},
+    {"ReadWriteReturnsReadThenWritten",
+     [](TModbusClient& c, int32_t u) { return c.ReadWriteMultipleRegisters(3, 2, 10, SevenEight, u); },
+     {1, 23, 4, 0, 1, 0, 2}, "MultipleRegistersReadWrite", R::trSuccess, {1, 2, 7, 8}},
 };
 
 class ReplyCheck : public ::testing::TestWithParam<ReplyCase> {};

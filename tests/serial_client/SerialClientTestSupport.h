@@ -170,20 +170,59 @@ private:
 };
 
 // One event the client raised, with its values in a common form: register
-// values, or the address and value of a single write, or the count and the
-// bytes of a server identification.
+// or bit values, the address and value(s) of a single write, the count and
+// the bytes of a server identification, the action and result of a
+// diagnostic, the values of all file records one after the other, the
+// values read and then those written by function 23.
 struct TSeenEvent {
     std::string Name;
     TTransactionInfo Info;
     std::vector<int> Values;
 };
 
-// Records the events of the functions the meter link uses, of
-// OnTransactionProcessed and of OnConsecutiveTimeoutLimitExceed, in order.
+// Records the events of every function, OnTransactionProcessed and
+// OnConsecutiveTimeoutLimitExceed, in order.
 class TEventLog {
 public:
     explicit TEventLog(TModbusClient& client)
     {
+        auto bits = [this](const char* name) {
+            return [this, name](TModbusClient*, const TTransactionInfo& info, uint16_t, uint16_t,
+                                const TBitValues& values) { Add(name, info, {values.begin(), values.end()}); };
+        };
+        client.OnCoilsRead = bits("CoilsRead");
+        client.OnDiscreteInputsRead = bits("DiscreteInputsRead");
+        client.OnMultipleCoilsWrite = bits("MultipleCoilsWrite");
+        client.OnExceptionStatusRead = [this](TModbusClient*, const TTransactionInfo& info,
+                                              const TExceptionStatusValues& values) {
+            Add("ExceptionStatusRead", info, {values.begin(), values.end()});
+        };
+        client.OnSingleCoilWrite = [this](TModbusClient*, const TTransactionInfo& info, uint16_t addr, bool on) {
+            Add("SingleCoilWrite", info, {addr, on});
+        };
+        client.OnSingleRegisterMaskWrite = [this](TModbusClient*, const TTransactionInfo& info, uint16_t addr,
+                                                  uint16_t andMask, uint16_t orMask) {
+            Add("SingleRegisterMaskWrite", info, {addr, andMask, orMask});
+        };
+        client.OnDiagnostics = [this](TModbusClient*, const TTransactionInfo& info, TDiagnosticAction action,
+                                      uint16_t result) { Add("Diagnostics", info, {int(action), result}); };
+        auto files = [this](const char* name) {
+            return [this, name](TModbusClient*, const TTransactionInfo& info, TModbusFileRecordList& list) {
+                std::vector<int> values;
+                for (int i = 0; i < list.Count(); ++i)
+                    values.insert(values.end(), list.Items(i).Values().begin(), list.Items(i).Values().end());
+                Add(name, info, values);
+            };
+        };
+        client.OnFileRecordRead = files("FileRecordRead");
+        client.OnFileRecordWrite = files("FileRecordWrite");
+        client.OnMultipleRegistersReadWrite = [this](TModbusClient*, const TTransactionInfo& info, uint16_t,
+                                                     uint16_t, const TRegValues& read, uint16_t, uint16_t,
+                                                     const TRegValues& written) {
+            std::vector<int> values(read.begin(), read.end());
+            values.insert(values.end(), written.begin(), written.end());
+            Add("MultipleRegistersReadWrite", info, values);
+        };
         auto registers = [this](const char* name) {
             return [this, name](TModbusClient*, const TTransactionInfo& info, uint16_t, uint16_t,
                                 const TRegValues& values) { Add(name, info, {values.begin(), values.end()}); };
