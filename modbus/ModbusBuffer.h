@@ -34,6 +34,9 @@ public:
     void WriteByte(uint8_t b);
     void WriteWord(uint16_t w);
     void WriteWordLE(uint16_t w);
+    // The byte at offset, wherever the cursor is; checked against Capacity
+    // like every read.
+    uint8_t ByteAt(int offset) const;
 
     // Checksums over the bytes before the cursor.
     uint16_t Crc16() const;
@@ -45,6 +48,7 @@ public:
 
 private:
     void CheckSpace(int n) const;
+    [[noreturn]] static void RaiseNoSpace();
     void Grow();
 
     int capacity_;

@@ -83,12 +83,15 @@ uint32_t FrameInterval(TTransmissionMode mode, const TLineTiming& line);
 
 // The port operations ReceiveFrame needs. WaitForData waits up to timeoutMs
 // (negative: no limit, only an abort ends it) and says whether characters
-// arrived; ReadAvailable reads what the port holds, up to n bytes.
+// arrived; ReadAvailable reads what the port holds, up to n bytes. NowMs is
+// the monotonic clock (ms) ReceiveFrame measures its deadlines with; a
+// scripted port replaces it with the time of its script.
 class TSerialInput {
 public:
     virtual ~TSerialInput() = default;
     virtual bool WaitForData(int timeoutMs) = 0;
     virtual std::size_t ReadAvailable(uint8_t* dest, std::size_t n) = 0;
+    virtual int64_t NowMs();
 };
 
 // Lets a handler rewrite a collected raw frame (at most capacity bytes) and
@@ -97,8 +100,12 @@ using TPreprocessIncomingFrame = std::function<void(uint8_t* buffer, int capacit
 
 // Collects one raw frame: RTU up to a silence of frameInterval ms, ASCII
 // from ":" to CR LF. firstTimeout 0 returns 0 at once; negative waits
-// without limit for the first character. Returns the length after the
-// preprocessing handler, if one is given.
+// without limit for the first character (ASCII: for the ":"); a positive
+// one counts from the call. Once a frame has begun, a line that never falls
+// silent ends it after capacity x frameInterval ms, and a full buffer ends
+// it at once. Returns the length after the preprocessing handler, which
+// runs only on a non-empty frame and whose length is kept within
+// 0 ... capacity.
 int ReceiveFrame(TTransmissionMode mode, TSerialInput& port, uint8_t* raw, int capacity,
                  int firstTimeout, uint32_t frameInterval,
                  const TPreprocessIncomingFrame& preprocess = {});
