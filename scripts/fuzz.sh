@@ -4,12 +4,12 @@
 # Exits non-zero when a fuzzer reports anything (crash, sanitizer report,
 # leak, timeout, out-of-memory).
 #
-#   FUZZ_SECONDS=60 scripts/fuzz.sh
+#   FUZZ_SECONDS=60 [FUZZ_BUILD=build-fuzz] scripts/fuzz.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-60}"
-build=build-fuzz
+build="${FUZZ_BUILD:-build-fuzz}"
 
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
