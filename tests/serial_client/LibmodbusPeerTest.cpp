@@ -123,6 +123,7 @@ struct PeerCase {
     // Checks the event's values against the server's registers afterwards.
     std::function<void(const TSeenEvent&, const TLibmodbusRtuServer&)> Check;
 };
+void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.Name; }
 
 std::vector<uint16_t> Ramp(int n, uint16_t first)
 {

@@ -55,6 +55,7 @@ struct ReplyCase {
     std::vector<int> Values;
     uint8_t ExceptionCode = 0;
 };
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.Name; }
 
 using R = TTransactionReply;
 
@@ -71,6 +72,10 @@ const ReplyCase ReplyCases[] = {
      {0, 0}},
     {"ExceptionReplyHasCodeAndNoValues", ReadTwoAt10, {1, 0x83, 2}, "HoldingRegistersRead", R::trExceptionReply,
      {0, 0}, 2},
+    // Longer than an exception reply, so the frame layer passes it on as a
+    // reply; its function code is still not the request's.
+    {"ExceptionFunctionCodeWithDataIsUnmatched", ReadTwoAt10, {1, 0x83, 4, 0, 1, 0, 2}, "HoldingRegistersRead",
+     R::trUnmatchedReply, {0, 0}},
     {"ExceptionCodeAboveEightHasNoKind", ReadTwoAt10, {1, 0x83, 0x0B}, "HoldingRegistersRead",
      R::trExceptionReply, {0, 0}, 0x0B},
     {"WriteEchoPasses", Write1234At5, {1, 6, 0, 5, 0x12, 0x34}, "SingleRegisterWrite", R::trSuccess,
@@ -337,6 +342,7 @@ struct ArgumentCase {
     std::function<uint32_t(TModbusClient&)> Issue;
     const char* Error; // nullptr: accepted
 };
+void PrintTo(const ArgumentCase& c, std::ostream* os) { *os << c.Name; }
 
 const std::vector<uint16_t> Values123(123, 1), Values124(124, 1), Values122(122, 1);
 
