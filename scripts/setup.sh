@@ -8,7 +8,7 @@ packages=(
   cmake g++ ninja-build pkg-config
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev mbpoll
+  libmodbus-dev mbpoll python3-pymodbus
   clang libclang-rt-14-dev
 )
 
