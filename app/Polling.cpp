@@ -25,7 +25,7 @@ QString MetersFile(const QString& directory)
 
 void TForm1::tPollingTimer()
 {
-    if (!cbPolling->isChecked())
+    if (!cbPolling->isChecked() || passRunning_)
         return;
     // The next tick comes one interval after this pass ends. A pass that
     // raises leaves polling stopped until the "Port" menu restarts it.

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRadioButton>
+#include <QTimer>
 
 namespace {
 
@@ -126,6 +127,13 @@ int TForm1::ReadRegistersRetry(int address, int function, int first, int last)
 
 void TForm1::bReadRegsClick()
 {
+    if (passRunning_)
+        return;
+    passRunning_ = true;
+    struct PassEnd {
+        bool& running;
+        ~PassEnd() { running = false; }
+    } passEnd{passRunning_};
     ComStatusMemo->clear();
     bool anyBankRead = false;
     int lastResult = 0;
@@ -210,7 +218,14 @@ void TForm1::SetRegister(int reg, int32_t value)
     reg &= 0xFFFF;
     if (const auto def = RegisterBitDefs::Lookup(reg); def && reg >= RegisterBitDefs::MeasurementFirst)
         value &= static_cast<int32_t>((uint64_t{1} << def->Bits) - 1);
-    if (const std::shared_ptr<TKelvane> link = kelvane_)
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    // A write asked for while the link waits for another exchange (a key
+    // pressed during a pass) waits its turn instead of being lost.
+    if (link && link->Exchanging()) {
+        QTimer::singleShot(0, this, [this, reg, value] { SetRegister(reg, value); });
+        return;
+    }
+    if (link)
         link->WriteRegister(DeviceAddress(), reg, value, AppClosing);
     if (dialogs_.ProgressDialog->isVisible())
         dialogs_.ProgressDialog->Step();

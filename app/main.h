@@ -204,4 +204,7 @@ private:
     QAction* LoadSetup = nullptr;
     bool shown_ = false;
     bool exiting_ = false;
+    // A read-all pass is running; a second one started inside its waits
+    // (the "All" button, a polling tick after the "Port" menu) stands aside.
+    bool passRunning_ = false;
 };

@@ -28,6 +28,17 @@ bool IsProtocolAddress(int reg)
     return reg >= 0 && reg <= LastProtocolAddress;
 }
 
+// Keeps the GUI answering while an exchange waits, and ends the wait as soon
+// as abort is set.
+TWaitHook ProcessEventsUntil(const bool& abort)
+{
+    return [&abort] {
+        if (!abort && QCoreApplication::instance())
+            QCoreApplication::processEvents();
+        return !abort;
+    };
+}
+
 uint32_t TickCount()
 {
     using namespace std::chrono;
@@ -45,7 +56,7 @@ TKelvane::TKelvane(const QString& target, bool tcp)
         tcpClient_->Port = 502;
         tcpClient_->ConnectTimeOut = 5000;
         tcpClient_->TimeOut = 500;
-        active_ = true;
+        active_ = TTcpSocket::IsAddress(tcpClient_->Host);
     } else {
         // The serial transport is not available in this build: the link
         // stays inactive and every meter operation refuses to run.
@@ -60,27 +71,44 @@ void TKelvane::RaiseNoSerialConnection() const
     throw EModbusError("There is no active connection");
 }
 
+// The client is not re-entrant: an operation that runs inside the wait of
+// another one (a menu command, a button) would reuse the request and data
+// that the waiting exchange still needs, so it is turned away. An inactive
+// link (no IP address to connect to) and a set abort flag send nothing.
 template <typename Operation>
-int TKelvane::TcpTransaction(uint8_t function, uint8_t address, Operation operation)
+int TKelvane::TcpTransaction(uint8_t function, uint8_t address, const bool& abort, Operation operation)
 {
+    if (exchanging_)
+        return ResultPending;
     lastResult_ = -1;
+    if (!active_ || abort) {
+        TransactionOutput.clear();
+        TransactionInput.clear();
+        if (!active_)
+            lastResult_ = TIdModBusClient::SocketNotConnected;
+        return lastResult_;
+    }
     tcpClient_->ModBusFunction = function;
     tcpClient_->UnitID = address;
-    struct KeepFrames {
+    tcpClient_->WaitHook = ProcessEventsUntil(abort);
+    exchanging_ = true;
+    struct Finish {
         TKelvane& link;
-        ~KeepFrames()
+        ~Finish()
         {
             const auto& sent = link.tcpClient_->LastRequest();
             const auto& received = link.tcpClient_->LastReply();
             link.TransactionOutput = QByteArray(reinterpret_cast<const char*>(sent.data()), sent.size());
             link.TransactionInput = QByteArray(reinterpret_cast<const char*>(received.data()), received.size());
+            link.tcpClient_->WaitHook = nullptr;
+            link.exchanging_ = false;
         }
-    } keep{*this};
+    } finish{*this};
     lastResult_ = operation();
     return lastResult_;
 }
 
-int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, int last, const bool& /*abort*/)
+int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, int last, const bool& abort)
 {
     first = ApplyRegisterRule(first);
     last = ApplyRegisterRule(last);
@@ -94,15 +122,15 @@ int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, in
 
     // Every Modbus/TCP read is a function 3 read into the holding image.
     uint16_t buffer[MaxReadCount] = {};
-    TcpTransaction(3, address, [&] {
+    const int result = TcpTransaction(3, address, abort, [&] {
         return tcpClient_->ReadHoldingRegisters(static_cast<uint16_t>(first), static_cast<uint16_t>(count), buffer);
     });
-    if (lastResult_ == 0)
+    if (result == 0)
         std::copy_n(buffer, count, image_.begin() + first);
-    return lastResult_;
+    return result;
 }
 
-int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool& /*abort*/)
+int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort)
 {
     reg = ApplyRegisterRule(reg);
     if (!IsProtocolAddress(reg))
@@ -110,13 +138,13 @@ int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool&
     if (!tcp_)
         RaiseNoSerialConnection();
 
-    return TcpTransaction(6, address, [&] {
+    return TcpTransaction(6, address, abort, [&] {
         return tcpClient_->WriteSingleRegister(static_cast<uint16_t>(reg), static_cast<uint16_t>(value));
     });
 }
 
 int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values,
-                                     const bool& /*abort*/)
+                                     const bool& abort)
 {
     const auto last = static_cast<long long>(first) + static_cast<long long>(values.size()) - 1;
     if (!IsProtocolAddress(first) || last > LastProtocolAddress)
@@ -127,7 +155,7 @@ int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const
     std::vector<uint16_t> words(values.size());
     std::transform(values.begin(), values.end(), words.begin(),
                    [](int32_t v) { return static_cast<uint16_t>(v); });
-    return TcpTransaction(16, address, [&] {
+    return TcpTransaction(16, address, abort, [&] {
         return tcpClient_->WriteMultipleRegisters(static_cast<uint16_t>(first), words);
     });
 }

@@ -27,14 +27,18 @@ public:
     static constexpr int RegisterSlots = 65537; // slots per part of the image
 
     // With tcp true, target is the meter's IP address; no connection is made
-    // here, every request connects on its own. With tcp false, target names
-    // the serial port.
+    // here, every request connects on its own. A target that is not an IP
+    // address leaves the link inactive. With tcp false, target names the
+    // serial port.
     TKelvane(const QString& target, bool tcp);
     ~TKelvane();
     TKelvane(const TKelvane&) = delete;
     TKelvane& operator=(const TKelvane&) = delete;
 
-    // Meter operations. abort ends a wait at once when it becomes true.
+    // Meter operations. They process pending events while they wait, and
+    // abort ends a wait at once when it becomes true. An operation called
+    // from inside the wait of another one on the same link does not start a
+    // second exchange: it returns ResultPending at once.
     int ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort);
     int WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort);
     int WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values, const bool& abort);
@@ -53,6 +57,8 @@ public:
     // GetRegisterFloat.
     uint8_t WordOrder() const;
     int32_t LastResult() const { return lastResult_; }
+    // True while an operation of this link waits for the meter.
+    bool Exchanging() const { return exchanging_; }
     const QByteArray& IdentText() const { return identText_; }
 
     static int32_t MaskedNumber(int32_t value, int bits, bool isSigned);
@@ -84,7 +90,7 @@ private:
     // Runs one Modbus/TCP operation and keeps its frames for the trace, also
     // when the operation raises.
     template <typename Operation>
-    int TcpTransaction(uint8_t function, uint8_t address, Operation operation);
+    int TcpTransaction(uint8_t function, uint8_t address, const bool& abort, Operation operation);
     [[noreturn]] void RaiseNoSerialConnection() const;
 
     QString comPort_;
@@ -95,5 +101,6 @@ private:
     std::unique_ptr<TIdModBusClient> tcpClient_;
     std::vector<int32_t> image_;
     int32_t lastResult_ = 0;
+    bool exchanging_ = false;
     QByteArray identText_;
 };

@@ -1,8 +1,24 @@
 #include "IdModBusClient.h"
 
 #include <algorithm>
-#include <chrono>
-#include <limits>
+
+namespace {
+
+// The result code of a socket operation that did not get done, by the step
+// of the exchange it broke.
+int SocketResult(TSocketOutcome outcome, int32_t failedStep)
+{
+    switch (outcome) {
+    case TSocketOutcome::Aborted:
+        return ModbusTcp::NoReply;
+    case TSocketOutcome::SystemError:
+        return TIdModBusClient::SocketError;
+    default:
+        return failedStep;
+    }
+}
+
+} // namespace
 
 TIdModBusClient::TIdModBusClient() = default;
 
@@ -40,47 +56,52 @@ int TIdModBusClient::Transact()
     lastRequest_.clear();
     lastReply_.clear();
     // The request is built first: a refused one is refused before connecting.
-    const auto request = ModbusTcp::EncodeRequest({UnitID, ModBusFunction, RegNumber, BlockLength}, registerData_);
-    TTcpSocket socket;
-    socket.Connect(Host, Port, ConnectTimeOut);
-    if (!socket.Connected())
-        return -4;
-    return ExchangeRequest(socket, request);
+    const ModbusTcp::TRequest request{UnitID, ModBusFunction, RegNumber, BlockLength};
+    const auto frame = ModbusTcp::EncodeRequest(request, registerData_);
+    TTcpSocket socket(WaitHook);
+    const TSocketOutcome connected = socket.Connect(Host, Port, TTcpSocket::DeadlineAfter(ConnectTimeOut));
+    if (connected != TSocketOutcome::Done)
+        return SocketResult(connected, SocketNotConnected);
+    return ExchangeRequest(socket, request, frame);
 }
 
-int TIdModBusClient::ExchangeRequest(TTcpSocket& socket, const std::vector<uint8_t>& request)
+int TIdModBusClient::ExchangeRequest(TTcpSocket& socket, const ModbusTcp::TRequest& request,
+                                     const std::vector<uint8_t>& frame)
 {
-    lastRequest_ = request;
-    socket.WriteAll(request.data(), request.size());
-    uint8_t reply[ModbusTcp::FrameBufferSize];
-    const std::size_t received = ReceiveReply(socket, reply);
+    lastRequest_ = frame;
+    // A request fits an empty send buffer; the write waits only when the
+    // peer stalls, and no longer than a connect may take.
+    const TSocketOutcome sent = socket.WriteAll(frame.data(), frame.size(), TTcpSocket::DeadlineAfter(ConnectTimeOut));
+    if (sent != TSocketOutcome::Done)
+        return SocketResult(sent, SocketWriteError);
+    uint8_t reply[ModbusTcp::MaxFrameSize];
+    std::size_t received = 0;
+    const TSocketOutcome outcome = ReceiveReply(socket, reply, received);
     lastReply_.assign(reply, reply + received);
-    return ModbusTcp::DecodeReply(ModBusFunction, {reply, received}, registerData_);
+    if (outcome != TSocketOutcome::Done)
+        return SocketResult(outcome, SocketReadError);
+    return ModbusTcp::DecodeReply(request, {reply, received}, registerData_);
 }
 
-// Collects the reply until the whole frame is in, the function code shows it
-// is not ours, or TimeOut runs out. Bytes beyond the frame are never read.
-std::size_t TIdModBusClient::ReceiveReply(TTcpSocket& socket, uint8_t* reply)
+// Collects the reply until the whole frame is in or TimeOut runs out; what
+// arrived by then is the reply. Bytes beyond the frame are never read.
+TSocketOutcome TIdModBusClient::ReceiveReply(TTcpSocket& socket, uint8_t* reply, std::size_t& have) const
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(TimeOut);
-    std::size_t have = 0;
+    const auto deadline = TTcpSocket::DeadlineAfter(TimeOut);
+    have = 0;
     for (;;) {
-        const std::span<const uint8_t> received{reply, have};
-        const std::size_t need = ModbusTcp::ExpectedReplyLength(ModBusFunction, received);
-        if (have >= need || ModbusTcp::IsForeignFunction(ModBusFunction, received))
-            return have;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const int wait = static_cast<int>(std::clamp<long long>(left, 0, std::numeric_limits<int>::max()));
-        if (TimeOut == 0) {
-            if (!socket.WaitReadable(0))
-                return have;
-        } else if (wait <= 0 || !socket.WaitReadable(wait)) {
-            return have;
-        }
-        const std::size_t got = socket.ReadAvailable(reply + have, need - have);
-        if (got == 0 && TimeOut == 0)
-            return have;
+        const std::size_t need = ModbusTcp::ExpectedReplyLength(ModBusFunction, {reply, have});
+        if (have >= need)
+            return TSocketOutcome::Done;
+        const TSocketOutcome waited = socket.WaitReadable(deadline);
+        if (waited == TSocketOutcome::TimedOut)
+            return TSocketOutcome::Done;
+        if (waited != TSocketOutcome::Done)
+            return waited;
+        std::size_t got = 0;
+        if (const TSocketOutcome read = socket.ReadAvailable(reply + have, need - have, got);
+            read != TSocketOutcome::Done)
+            return read;
         have += got;
     }
 }

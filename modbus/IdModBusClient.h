@@ -8,16 +8,26 @@
 #include <string>
 
 // A small synchronous Modbus/TCP master. Each operation opens a connection,
-// exchanges one request and closes the connection again, on success, on a
-// result code and on an exception alike. It blocks its caller for at most
-// ConnectTimeOut plus TimeOut, waiting in poll() rather than spinning.
+// exchanges one request and closes the connection again, whatever the
+// outcome. It blocks its caller for at most ConnectTimeOut plus TimeOut,
+// waiting in poll() rather than spinning; a WaitHook runs between short
+// slices of every wait, so that the caller can keep its GUI answering and
+// end the wait early.
 //
 // Result codes: 0 success; 1 ... 255 the exception code of an exception
-// reply; -1 no reply before TimeOut or a reply with a foreign function code;
-// -2 a reply cut short; -4 no connection. A connect that fails, a write that
-// fails and a peer that closes the connection raise ESocketError.
+// reply; -1 no reply before TimeOut, a reply with a foreign function code,
+// or a wait the hook ended; -2 a reply cut short, or a read that does not
+// bring the count asked; -4 a write whose echo does not repeat the request;
+// the socket codes below when the connection cannot be made or breaks. A
+// request that cannot be sent raises EModbusTcpError, a host that is not an
+// IP address ESocketError.
 class TIdModBusClient {
 public:
+    static constexpr int32_t SocketError = static_cast<int32_t>(0x800405E9);        // the machine's socket layer failed
+    static constexpr int32_t SocketWriteError = static_cast<int32_t>(0x800405EA);   // the request could not be sent
+    static constexpr int32_t SocketReadError = static_cast<int32_t>(0x800405EB);    // the peer closed or reset the connection
+    static constexpr int32_t SocketNotConnected = static_cast<int32_t>(0x800405EC); // refused, unreachable or timed out
+
     TIdModBusClient();
 
     std::string Host;
@@ -28,6 +38,9 @@ public:
     uint8_t ModBusFunction = 0;
     uint16_t RegNumber = 0;
     uint16_t BlockLength = 0;
+    // Runs between the slices of every wait; returning false ends the
+    // exchange at once with -1. Without a hook a wait blocks until its end.
+    TWaitHook WaitHook;
 
     std::string Version() const { return "1.0.1"; }
     const ModbusTcp::TRegisterData& RegisterData() const { return registerData_; }
@@ -37,7 +50,7 @@ public:
     const std::vector<uint8_t>& LastReply() const { return lastReply_; }
 
     // Reads count holding registers; dest receives the first count words of
-    // the reply data (words beyond what the reply carried are 0).
+    // the reply data (all 0 unless the read succeeded).
     int ReadHoldingRegisters(uint16_t regNumber, uint16_t count, std::span<uint16_t> dest);
     int WriteSingleRegister(uint16_t regNumber, uint16_t value);
     int WriteMultipleRegisters(uint16_t regNumber, std::span<const uint16_t> values);
@@ -45,8 +58,8 @@ public:
 private:
     // Connects, exchanges the current request and disconnects.
     int Transact();
-    int ExchangeRequest(TTcpSocket& socket, const std::vector<uint8_t>& request);
-    std::size_t ReceiveReply(TTcpSocket& socket, uint8_t* reply);
+    int ExchangeRequest(TTcpSocket& socket, const ModbusTcp::TRequest& request, const std::vector<uint8_t>& frame);
+    TSocketOutcome ReceiveReply(TTcpSocket& socket, uint8_t* reply, std::size_t& have) const;
 
     ModbusTcp::TRegisterData registerData_{};
     std::vector<uint8_t> lastRequest_;

@@ -13,128 +13,138 @@ void PutWord(std::vector<uint8_t>& frame, uint16_t word)
     frame.push_back(static_cast<uint8_t>(word & 0xFF));
 }
 
-uint16_t WordAt(std::span<const uint8_t> bytes, std::size_t offset)
+uint16_t ReadQuantity(const TRequest& r)
 {
-    return static_cast<uint16_t>(bytes[offset] << 8 | bytes[offset + 1]);
+    return std::min(r.BlockLength, r.Function <= 2 ? MaxBitQuantity : ModbusPdu::MaxReadRegisters);
 }
 
-// Offset 10 onward of a request, by function.
-void EncodeBody(std::vector<uint8_t>& frame, const TRequest& r, const TRegisterData& data)
+uint16_t CoilWord(uint16_t data)
+{
+    return data != 0 ? 0xFF00 : 0x0000;
+}
+
+ModbusPdu::TPdu WriteCoilsPdu(const TRequest& r, const TRegisterData& data)
+{
+    const uint16_t quantity = std::min(r.BlockLength, MaxBitQuantity);
+    std::array<bool, MaxBitQuantity> bits{};
+    std::transform(data.begin(), data.begin() + quantity, bits.begin(), [](uint16_t w) { return w != 0; });
+    return ModbusPdu::WriteMultipleCoilsRequest(r.RegNumber, std::span<const bool>(bits).first(quantity));
+}
+
+ModbusPdu::TPdu WriteRegistersPdu(const TRequest& r, const TRegisterData& data)
+{
+    if (r.BlockLength < 1 || r.BlockLength > ModbusPdu::MaxWriteRegisters)
+        throw EModbusTcpError("Modbus/TCP: a write of several registers takes 1 to 123 registers, not "
+                              + std::to_string(r.BlockLength));
+    return ModbusPdu::WriteMultipleRegistersRequest(r.RegNumber, std::span(data).first(r.BlockLength));
+}
+
+// Bits of a reply to functions 1 and 2, least significant bit first, one
+// word (0 or 1) each.
+int DecodeBits(std::span<const uint8_t> pdu, uint16_t count, TRegisterData& data)
+{
+    const std::size_t byteCount = (count + 7u) / 8u;
+    if (pdu[1] != byteCount || pdu.size() < 2 + byteCount)
+        return InvalidReply;
+    for (std::size_t i = 0; i < count; ++i)
+        data[i] = (pdu[2 + i / 8] >> (i % 8)) & 1;
+    return 0;
+}
+
+int EchoResult(std::span<const uint8_t> pdu, uint16_t first, uint16_t second)
+{
+    return ModbusPdu::EchoMatches(pdu, first, second) ? 0 : UnmatchedReply;
+}
+
+// A whole normal reply PDU, its function code the request's.
+int DecodeData(const TRequest& r, std::span<const uint8_t> pdu, TRegisterData& data)
 {
     switch (r.Function) {
     case 1:
     case 2:
-        PutWord(frame, std::min(r.BlockLength, MaxReadBits));
-        break;
+        return DecodeBits(pdu, ReadQuantity(r), data);
     case 3:
     case 4:
-        PutWord(frame, std::min(r.BlockLength, MaxReadRegisters));
-        break;
+        return ModbusPdu::ReadRegistersReply(pdu, ReadQuantity(r), data) ? 0 : InvalidReply;
     case 5:
-        PutWord(frame, data[0] != 0 ? 0xFF00 : 0x0000);
-        break;
+        return EchoResult(pdu, r.RegNumber, CoilWord(data[0]));
     case 6:
-        PutWord(frame, data[0]);
-        break;
-    case 15: {
-        uint16_t quantity = std::min(r.BlockLength, MaxReadBits);
-        PutWord(frame, quantity);
-        std::size_t byteCount = (quantity + 7u) / 8u;
-        frame.push_back(static_cast<uint8_t>(byteCount));
-        std::size_t first = frame.size();
-        frame.resize(first + byteCount, 0);
-        for (std::size_t i = 0; i < quantity; ++i)
-            if (data[i] != 0)
-                frame[first + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
-        break;
-    }
+        return EchoResult(pdu, r.RegNumber, data[0]);
+    case 15:
+        return EchoResult(pdu, r.RegNumber, std::min(r.BlockLength, MaxBitQuantity));
     case 16:
-        if (r.BlockLength < 1 || r.BlockLength > MaxWriteRegisters)
-            throw EModbusTcpError("Modbus/TCP: a write of several registers takes 1 to 123 registers, not "
-                                  + std::to_string(r.BlockLength));
-        PutWord(frame, r.BlockLength);
-        frame.push_back(static_cast<uint8_t>(2 * r.BlockLength));
-        for (std::size_t i = 0; i < r.BlockLength; ++i)
-            PutWord(frame, data[i]);
-        break;
+        return EchoResult(pdu, r.RegNumber, r.BlockLength);
     default:
-        throw EModbusTcpError("Modbus/TCP: function " + std::to_string(r.Function) + " is not supported");
+        return 0;
     }
 }
 
 } // namespace
 
-std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data)
+ModbusPdu::TPdu RequestPdu(const TRequest& r, const TRegisterData& data)
 {
-    std::vector<uint8_t> frame;
-    frame.reserve(FrameBufferSize);
-    PutWord(frame, 0); // transaction identifier
-    PutWord(frame, 0); // protocol identifier
-    PutWord(frame, 0); // length, filled in below
-    frame.push_back(request.UnitID);
-    frame.push_back(request.Function);
-    PutWord(frame, request.RegNumber);
-    EncodeBody(frame, request, data);
-    const uint16_t length = static_cast<uint16_t>(frame.size() - 6);
-    frame[4] = static_cast<uint8_t>(length >> 8);
-    frame[5] = static_cast<uint8_t>(length & 0xFF);
-    return frame;
-}
-
-bool IsForeignFunction(uint8_t function, std::span<const uint8_t> received)
-{
-    if (received.size() < 8)
-        return false;
-    const uint8_t code = received[7];
-    return code != function && code != (function | 0x80);
-}
-
-std::size_t ExpectedReplyLength(uint8_t function, std::span<const uint8_t> received)
-{
-    if (received.size() < ReplyHeadSize || received[7] != function)
-        return ReplyHeadSize;
-    switch (function) {
+    switch (r.Function) {
     case 1:
     case 2:
     case 3:
     case 4:
-        return std::min<std::size_t>(ReplyHeadSize + received[8], FrameBufferSize);
+        return ModbusPdu::ReadRequest(r.Function, r.RegNumber, ReadQuantity(r));
+    case 5:
+        return ModbusPdu::WriteSingleCoilRequest(r.RegNumber, data[0] != 0);
+    case 6:
+        return ModbusPdu::WriteSingleRegisterRequest(r.RegNumber, data[0]);
+    case 15:
+        return WriteCoilsPdu(r, data);
+    case 16:
+        return WriteRegistersPdu(r, data);
     default:
-        return 12; // the echo of a write: address and value or quantity
+        throw EModbusTcpError("Modbus/TCP: function " + std::to_string(r.Function) + " is not supported");
     }
 }
 
-int DecodeReply(uint8_t function, std::span<const uint8_t> reply, TRegisterData& data)
+std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu)
+{
+    std::vector<uint8_t> frame;
+    frame.reserve(HeaderSize + pdu.size());
+    PutWord(frame, 0); // transaction identifier
+    PutWord(frame, 0); // protocol identifier
+    PutWord(frame, static_cast<uint16_t>(pdu.size() + 1)); // the unit identifier and the PDU follow
+    frame.push_back(unitId);
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    return frame;
+}
+
+std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data)
+{
+    return EncodeFrame(request.UnitID, RequestPdu(request, data));
+}
+
+std::span<const uint8_t> FramePdu(std::span<const uint8_t> frame)
+{
+    return frame.size() > HeaderSize ? frame.subspan(HeaderSize) : std::span<const uint8_t>{};
+}
+
+std::size_t ExpectedReplyLength(uint8_t function, std::span<const uint8_t> received)
+{
+    return HeaderSize + ModbusPdu::ReplyLength(function, FramePdu(received));
+}
+
+int DecodeReply(const TRequest& request, std::span<const uint8_t> reply, TRegisterData& data)
 {
     if (reply.empty())
-        return -1;
-    if (IsForeignFunction(function, reply))
-        return -1;
-    if (reply.size() < ExpectedReplyLength(function, reply))
-        return -2;
-    if (reply[7] != function)
-        return reply[8] != 0 ? reply[8] : -2;
-
-    const std::size_t byteCount = reply[8];
-    switch (function) {
-    case 1:
-    case 2: {
-        std::size_t count = std::min<std::size_t>(byteCount * 8, MaxReadBits);
-        for (std::size_t i = 0; i < count; ++i)
-            data[i] = (reply[ReplyHeadSize + i / 8] >> (i % 8)) & 1;
-        break;
-    }
-    case 3:
-    case 4: {
-        std::size_t count = std::min<std::size_t>(byteCount / 2, MaxReadRegisters);
-        for (std::size_t i = 0; i < count; ++i)
-            data[i] = WordAt(reply, ReplyHeadSize + 2 * i);
-        break;
-    }
-    default:
-        break;
-    }
-    return 0;
+        return NoReply;
+    const std::span<const uint8_t> pdu = FramePdu(reply);
+    if (pdu.empty())
+        return InvalidReply;
+    if (!ModbusPdu::FunctionMatches(request.Function, pdu))
+        return NoReply;
+    const std::size_t length = ModbusPdu::ReplyLength(request.Function, pdu);
+    if (pdu.size() < length)
+        return InvalidReply;
+    const std::span<const uint8_t> whole = pdu.first(length);
+    if (ModbusPdu::IsException(whole))
+        return whole[1] != 0 ? whole[1] : InvalidReply;
+    return DecodeData(request, whole, data);
 }
 
 } // namespace ModbusTcp

@@ -1,15 +1,17 @@
 #pragma once
 
-// Modbus/TCP request and reply frames as pure functions: bytes in, bytes out,
-// no socket. The client builds with them and the tests check them by tables.
+// Modbus/TCP frames as pure functions, bytes in and bytes out, no socket: the
+// MBAP header around a PDU of the layer both transports share. The client
+// builds with them and the tests check them by tables.
+
+#include "KelvaneError.h"
+#include "ModbusPdu.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "KelvaneError.h"
 
 // Raised when a Modbus/TCP exchange is refused before anything is sent.
 class EModbusTcpError : public EKelvaneError {
@@ -19,12 +21,17 @@ public:
 
 namespace ModbusTcp {
 
-constexpr std::size_t FrameBufferSize = 266;
-constexpr std::size_t ReplyHeadSize = 9; // MBAP header, function, byte count or exception
+// Transaction identifier, protocol identifier, length and unit identifier.
+constexpr std::size_t HeaderSize = TcpLayout.HeaderSize;
+constexpr std::size_t MaxFrameSize = TcpLayout.MaxAduSize;
 constexpr std::size_t RegisterDataSize = 256;
-constexpr uint16_t MaxReadRegisters = 125;
-constexpr uint16_t MaxReadBits = 250;
-constexpr uint16_t MaxWriteRegisters = 123;
+// The client sends at most this many coils or inputs in one request.
+constexpr uint16_t MaxBitQuantity = 250;
+
+// Result codes of an exchange, besides 0 and the exception codes 1 ... 255.
+constexpr int NoReply = -1;        // nothing in time, or a foreign function code
+constexpr int InvalidReply = -2;   // cut short, or data that is not what was asked
+constexpr int UnmatchedReply = -4; // a write echo that does not repeat the request
 
 using TRegisterData = std::array<uint16_t, RegisterDataSize>;
 
@@ -35,24 +42,32 @@ struct TRequest {
     uint16_t BlockLength = 0;
 };
 
-// The request frame with its MBAP header. Raises EModbusTcpError for a
-// function without a request layout and for a function 16 block outside
-// 1 ... 123 registers, so that nothing is sent for them.
+// The PDU of a request as the client lays it out from its fields and data:
+// read quantities capped at 125 registers or 250 bits, a coil written on
+// when its word is not 0. Raises EModbusTcpError for a function without a
+// request layout and for a function 16 block outside 1 ... 123 registers,
+// so that nothing is sent for them.
+ModbusPdu::TPdu RequestPdu(const TRequest& request, const TRegisterData& data);
+
+// The MBAP header (transaction and protocol identifiers 0, the length of
+// what follows, the unit identifier) and the PDU.
+std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu);
+
 std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data);
 
+// The PDU of a frame: what follows the header (empty while it is incomplete).
+std::span<const uint8_t> FramePdu(std::span<const uint8_t> frame);
+
 // Total length of the reply to a request of this function, judged from the
-// bytes received so far: the 9-byte head until the function code and byte
-// count are known, then the whole frame, never more than the reply buffer.
+// bytes received so far: the header and function code until more is known,
+// then the whole frame, never more than MaxFrameSize.
 std::size_t ExpectedReplyLength(uint8_t function, std::span<const uint8_t> received);
 
-// True once the received function code is neither the request's nor its
-// exception form, so waiting for more bytes is pointless.
-bool IsForeignFunction(uint8_t function, std::span<const uint8_t> received);
-
-// The client's result code for a reply, as far as it arrived: 0 with the
-// data of functions 1 to 4 parsed into data, the exception code of an
-// exception reply, -1 for no reply or a foreign function code, -2 for a
-// reply cut short or an exception reply that names no exception.
-int DecodeReply(uint8_t function, std::span<const uint8_t> reply, TRegisterData& data);
+// The result code of a reply, as far as it arrived. data holds the values
+// of the request on entry (the echo of a write is checked against them);
+// the values of a read are parsed into it when the reply is sound, and it is
+// left alone otherwise. A read must bring the count asked, a write must
+// echo the address and value or quantity sent.
+int DecodeReply(const TRequest& request, std::span<const uint8_t> reply, TRegisterData& data);
 
 } // namespace ModbusTcp

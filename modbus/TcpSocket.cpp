@@ -1,9 +1,10 @@
 #include "TcpSocket.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <climits>
+#include <memory>
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,25 +14,30 @@
 
 namespace {
 
-[[noreturn]] void RaiseSystemError(const std::string& what, int error)
+struct FreeAddrInfo {
+    void operator()(addrinfo* a) const { ::freeaddrinfo(a); }
+};
+using TAddrInfo = std::unique_ptr<addrinfo, FreeAddrInfo>;
+
+TAddrInfo ResolveNumeric(const std::string& host, int port, int& rc)
 {
-    throw ESocketError(what + ": " + std::strerror(error));
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    return TAddrInfo(rc == 0 ? found : nullptr);
 }
 
-// Polls one descriptor, retrying when a signal interrupts the wait, so that
-// the time limit still holds. Returns poll()'s revents, or 0 at the limit.
-short PollFor(int fd, short events, int timeoutMs)
+// Milliseconds until the deadline, rounded up so that a wait never ends
+// before it; -1 without a deadline.
+int MillisecondsLeft(TTcpSocket::TClock::time_point deadline)
 {
-    pollfd p{fd, events, 0};
-    for (;;) {
-        int r = ::poll(&p, 1, timeoutMs);
-        if (r > 0)
-            return p.revents;
-        if (r == 0)
-            return 0;
-        if (errno != EINTR)
-            RaiseSystemError("Socket wait failed", errno);
-    }
+    if (deadline == TTcpSocket::NoDeadline)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TTcpSocket::TClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
 } // namespace
@@ -39,6 +45,17 @@ short PollFor(int fd, short events, int timeoutMs)
 TTcpSocket::~TTcpSocket()
 {
     Disconnect();
+}
+
+TTcpSocket::TClock::time_point TTcpSocket::DeadlineAfter(int64_t ms)
+{
+    return ms < 0 ? NoDeadline : TClock::now() + std::chrono::milliseconds(ms);
+}
+
+bool TTcpSocket::IsAddress(const std::string& host)
+{
+    int rc = 0;
+    return ResolveNumeric(host, 0, rc) != nullptr;
 }
 
 void TTcpSocket::Disconnect()
@@ -49,94 +66,99 @@ void TTcpSocket::Disconnect()
     }
 }
 
-void TTcpSocket::Connect(const std::string& host, int port, int timeoutMs)
+// Each round polls for what is left of the deadline (or one slice of it when
+// a hook runs between slices). A signal that interrupts poll() only starts
+// the next round; at the deadline one last look without waiting decides.
+TSocketOutcome TTcpSocket::WaitFor(int fd, short events, TClock::time_point deadline) const
+{
+    for (;;) {
+        const int left = MillisecondsLeft(deadline);
+        const int slice = hook_ && (left < 0 || left > HookSliceMs) ? HookSliceMs : left;
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, slice);
+        if (r > 0)
+            return TSocketOutcome::Done;
+        if (r < 0 && errno != EINTR)
+            return TSocketOutcome::SystemError;
+        if (r == 0 && left == 0)
+            return TSocketOutcome::TimedOut;
+        if (hook_ && !hook_())
+            return TSocketOutcome::Aborted;
+    }
+}
+
+TSocketOutcome TTcpSocket::Connect(const std::string& host, int port, TClock::time_point deadline)
 {
     Disconnect();
-    const std::string where = host + ":" + std::to_string(port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0)
-        throw ESocketError("Cannot connect to " + where + ": " + ::gai_strerror(rc));
-
-    int error = 0;
-    for (addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
-        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            error = errno;
-            continue;
-        }
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            fd_ = fd;
-            break;
-        }
-        error = errno;
-        if (error == EINPROGRESS) {
-            short ev = PollFor(fd, POLLOUT, timeoutMs < 0 ? -1 : timeoutMs);
-            if (ev == 0) {
-                error = ETIMEDOUT;
-            } else {
-                socklen_t len = sizeof error;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-                if (error == 0) {
-                    fd_ = fd;
-                    break;
-                }
-            }
-        }
-        ::close(fd);
+    int rc = 0;
+    const TAddrInfo address = ResolveNumeric(host, port, rc);
+    if (!address)
+        throw ESocketError("Cannot connect to " + host + ":" + std::to_string(port) + ": "
+                           + (rc == EAI_NONAME ? std::string("not an IP address") : ::gai_strerror(rc)));
+    const addrinfo& a = *address;
+    const int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol);
+    if (fd < 0)
+        return TSocketOutcome::SystemError;
+    TSocketOutcome outcome = TSocketOutcome::Done;
+    if (::connect(fd, a.ai_addr, a.ai_addrlen) != 0) {
+        outcome = errno == EINPROGRESS ? WaitFor(fd, POLLOUT, deadline) : TSocketOutcome::Failed;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (outcome == TSocketOutcome::Done && (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error))
+            outcome = TSocketOutcome::Failed;
     }
-    ::freeaddrinfo(found);
-    if (fd_ < 0)
-        RaiseSystemError("Cannot connect to " + where, error ? error : ECONNREFUSED);
+    if (outcome != TSocketOutcome::Done) {
+        ::close(fd);
+        return outcome;
+    }
+    fd_ = fd;
     // Requests are small and answered one at a time: send each at once.
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return TSocketOutcome::Done;
 }
 
-void TTcpSocket::WriteAll(const uint8_t* data, std::size_t size)
+TSocketOutcome TTcpSocket::WriteAll(const uint8_t* data, std::size_t size, TClock::time_point deadline)
 {
     if (fd_ < 0)
-        throw ESocketError("Socket is not connected");
+        return TSocketOutcome::Failed;
     while (size > 0) {
-        ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
         if (n > 0) {
             data += n;
             size -= static_cast<std::size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The send buffer is full; a Modbus request never fills it in
-            // practice, but a stalled peer must not make us spin.
-            if (PollFor(fd_, POLLOUT, 5000) == 0)
-                throw ESocketError("Socket write timed out");
-        } else if (n < 0 && errno != EINTR) {
-            RaiseSystemError("Socket write failed", errno);
+            // A full send buffer: wait until the peer takes some, within the limit.
+            if (const TSocketOutcome waited = WaitFor(fd_, POLLOUT, deadline); waited != TSocketOutcome::Done)
+                return waited;
+        } else if (n == 0 || errno != EINTR) {
+            return TSocketOutcome::Failed;
         }
     }
+    return TSocketOutcome::Done;
 }
 
-bool TTcpSocket::WaitReadable(int timeoutMs)
+TSocketOutcome TTcpSocket::WaitReadable(TClock::time_point deadline)
 {
-    if (fd_ < 0)
-        throw ESocketError("Socket is not connected");
-    return PollFor(fd_, POLLIN, timeoutMs) != 0;
+    return fd_ < 0 ? TSocketOutcome::Failed : WaitFor(fd_, POLLIN, deadline);
 }
 
-std::size_t TTcpSocket::ReadAvailable(uint8_t* buffer, std::size_t capacity)
+TSocketOutcome TTcpSocket::ReadAvailable(uint8_t* buffer, std::size_t capacity, std::size_t& got)
 {
+    got = 0;
     if (fd_ < 0)
-        throw ESocketError("Socket is not connected");
+        return TSocketOutcome::Failed;
+    if (capacity == 0)
+        return TSocketOutcome::Done;
     for (;;) {
-        ssize_t n = ::recv(fd_, buffer, capacity, 0);
-        if (n > 0)
-            return static_cast<std::size_t>(n);
-        if (n == 0 && capacity > 0)
-            throw ESocketError("Connection closed by the peer");
-        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
-            return 0;
-        if (errno != EINTR)
-            RaiseSystemError("Socket read failed", errno);
+        const ssize_t n = ::recv(fd_, buffer, capacity, 0);
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
+            return TSocketOutcome::Done;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return TSocketOutcome::Done;
+        if (n == 0 || errno != EINTR)
+            return TSocketOutcome::Failed;
     }
 }

@@ -20,8 +20,9 @@ namespace apptest {
 
 class TSimulatedMeter {
 public:
-    TSimulatedMeter(uint16_t port, rFaultOptions faults = {}, std::vector<uint8_t> units = {1, 2})
-        : dispatcher_(units, faults, TUnknownUnit::GatewayException), server_(dispatcher_, {"127.0.0.1", port, 64, 0})
+    TSimulatedMeter(uint16_t port, rFaultOptions faults = {}, std::vector<uint8_t> units = {1, 2}, int delayMs = 0)
+        : dispatcher_(units, faults, TUnknownUnit::GatewayException),
+          server_(dispatcher_, {"127.0.0.1", port, 64, delayMs})
     {
         server_.Listen();
         thread_ = std::thread([this] { server_.Run(); });

@@ -195,30 +195,6 @@ TEST(App, AMeterThatStopsAnsweringAndComesBack)
     EXPECT_NE(app.FieldText("Freq (Hz)"), "-- ");
 }
 
-TEST(App, AMeterThatGoesAwayStopsPollingUntilThePortMenu)
-{
-    TAppHarness app;
-    const uint16_t port = app.meter->Port();
-    TForm1& form = app.Start();
-    app.meter.reset(); // connection refused from now on
-    {
-        MessageBoxRecorder boxes;
-        form.tPolling.setInterval(10);
-        form.tPolling.start();
-        QTest::qWait(200);
-        ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_TRUE(boxes.shown[0].text.startsWith("ERROR: ")) << boxes.shown[0].text.toStdString();
-        EXPECT_TRUE(boxes.shown[0].text.contains("Connection refused"));
-        EXPECT_FALSE(form.tPolling.isActive());
-    }
-    app.meter = std::make_unique<TSimulatedMeter>(port);
-    QTimer::singleShot(0, form.Dialogs().ComSelect, [&] { form.Dialogs().ComSelect->accept(); });
-    form.MenuPortClick();
-    EXPECT_TRUE(form.tPolling.isActive());
-    form.tPollingTimer();
-    EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
-}
-
 // The "Port" menu may run inside a pass, while the pass still uses the old
 // link: the old link lives until the pass is done with it, and is freed then.
 TEST(App, ReopeningTheConnectionDuringAPass)

@@ -215,8 +215,8 @@ TEST(Kelvane, ExceptionRepliesAndRefusedConnections)
     EXPECT_EQ(server.Requests().at(0)[6], 1); // the unit id is the address
 
     auto refused = LinkTo(testsupport::UnusedPort());
-    EXPECT_THROW(refused->ReadRegisters(1, 3, 0, 9, NoAbort), ESocketError);
-    EXPECT_EQ(refused->LastResult(), -1);
+    EXPECT_EQ(refused->ReadRegisters(1, 3, 0, 9, NoAbort), TIdModBusClient::SocketNotConnected);
+    EXPECT_EQ(TKelvane::ErrorCode(refused->LastResult()), "Socket Not Connected");
 }
 
 TEST(Kelvane, Modbus17OverTcpSendsNothing)
@@ -309,7 +309,7 @@ TEST_F(KelvaneOverTcp, FramesOfEachExchangeAreKeptForTheTrace)
 
     // A refused connection sends nothing: the trace shows empty frames.
     link->SetTcpPort(testsupport::UnusedPort());
-    EXPECT_THROW(link->ReadRegisters(1, 3, 0, 9, NoAbort), ESocketError);
+    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), TIdModBusClient::SocketNotConnected);
     EXPECT_TRUE(link->TransactionOutput.isEmpty());
     EXPECT_TRUE(link->TransactionInput.isEmpty());
 }

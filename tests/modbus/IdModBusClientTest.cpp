@@ -83,12 +83,54 @@ TEST(IdModBusClient, SendsTheRequestBytesOfFunctionsThreeAndSixteen)
 
 TEST(IdModBusClient, ReadHandsBackExactlyTheCountAsked)
 {
-    // Two words arrive for a request of five: the rest are 0.
     ScriptedServer server([](const Bytes&) { return Send({0, 0, 0, 0, 0, 7, 1, 3, 4, 0, 11, 0, 22}); });
     auto client = ClientFor(server.Port());
-    uint16_t dest[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    ASSERT_EQ(client.ReadHoldingRegisters(0, 5, dest), 0);
-    EXPECT_EQ((std::vector<uint16_t>(dest, dest + 8)), (std::vector<uint16_t>{11, 22, 0, 0, 0, 9, 9, 9}));
+    uint16_t dest[4] = {9, 9, 9, 9};
+    ASSERT_EQ(client.ReadHoldingRegisters(0, 2, dest), 0);
+    EXPECT_EQ((std::vector<uint16_t>(dest, dest + 4)), (std::vector<uint16_t>{11, 22, 9, 9}));
+}
+
+// A reply that brings fewer registers than asked is no success: its values
+// never pass for the meter's.
+TEST(IdModBusClient, ShortReadIsAnInvalidResponse)
+{
+    const Bytes replies[] = {
+        {0, 0, 0, 0, 0, 3, 1, 3, 0},
+        {0, 0, 0, 0, 0, 6, 1, 3, 3, 0, 11, 0},
+        {0, 0, 0, 0, 0, 7, 1, 3, 4, 0, 11, 0, 22},
+    };
+    for (const Bytes& reply : replies) {
+        ScriptedServer server([&](const Bytes&) { return Send(reply); });
+        auto client = ClientFor(server.Port());
+        uint16_t dest[10] = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+        EXPECT_EQ(client.ReadHoldingRegisters(0, 10, dest), ModbusTcp::InvalidReply) << int(reply[8]) << " bytes";
+        EXPECT_EQ(dest[0], 0);
+    }
+}
+
+TEST(IdModBusClient, WriteEchoThatDoesNotRepeatTheRequestIsUnmatched)
+{
+    struct Row {
+        const char* what;
+        Bytes reply;
+        int expected;
+    };
+    const Row rows[] = {
+        {"function 6, sound echo", {0, 0, 0, 0, 0, 6, 1, 6, 0, 5, 0xBE, 0xEF}, 0},
+        {"function 6, other value", {0, 0, 0, 0, 0, 6, 1, 6, 0, 5, 0xBE, 0xEE}, ModbusTcp::UnmatchedReply},
+        {"function 6, other register", {0, 0, 0, 0, 0, 6, 1, 6, 0, 6, 0xBE, 0xEF}, ModbusTcp::UnmatchedReply},
+        {"function 16, sound echo", {0, 0, 0, 0, 0, 6, 1, 16, 0, 200, 0, 3}, 0},
+        {"function 16, other count", {0, 0, 0, 0, 0, 6, 1, 16, 0, 200, 0, 2}, ModbusTcp::UnmatchedReply},
+        {"function 16, other start", {0, 0, 0, 0, 0, 6, 1, 16, 0, 201, 0, 3}, ModbusTcp::UnmatchedReply},
+    };
+    const uint16_t values[] = {1, 2, 3};
+    for (const auto& r : rows) {
+        ScriptedServer server([&](const Bytes&) { return Send(r.reply); });
+        auto client = ClientFor(server.Port());
+        const int result = r.reply[7] == 6 ? client.WriteSingleRegister(5, 0xBEEF)
+                                           : client.WriteMultipleRegisters(200, values);
+        EXPECT_EQ(result, r.expected) << r.what;
+    }
 }
 
 TEST(IdModBusClient, BlockLengthAboveTheLimitIsSentAsTheLimit)
@@ -134,14 +176,15 @@ TEST(IdModBusClient, TimeOutZeroTakesOnlyWhatHasArrived)
     EXPECT_EQ(client.ReadHoldingRegisters(0, 10, dest), -1);
 }
 
-// Servers that misbehave get a result code or the socket error, never a
-// crash, a hang or data that did not arrive.
+// Servers that misbehave get a result code, never an exception, a crash, a
+// hang or data that did not arrive. A connection that breaks is an outcome
+// of the exchange like any other.
 TEST(IdModBusClient, MisbehavingServers)
 {
     struct Row {
         const char* what;
         ScriptedServer::Reply reply;
-        int expected; // result code; 99 means ESocketError
+        int expected;
     };
     Bytes oversized = {0, 0, 0, 0, 1, 0x2D, 1, 3, 250};
     oversized.resize(400, 0x42);
@@ -149,20 +192,18 @@ TEST(IdModBusClient, MisbehavingServers)
         {"truncated and held", {{0, 0, 0, 0, 0, 7, 1, 3}, false, true}, -2},
         {"byte count promises more", {{0, 0, 0, 0, 0, 7, 1, 3, 20, 0, 1}, false, true}, -2},
         {"wrong function code", {{0, 0, 0, 0, 0, 7, 1, 4, 2, 0, 1}}, -1},
-        {"oversized reply", {oversized}, 0},
-        {"closed before replying", {{}, true}, 99},
-        {"closed mid-reply", {{0, 0, 0, 0, 0, 7, 1, 3, 4, 0}, true}, 99},
+        {"oversized reply", {oversized}, -2},
+        {"closed before replying", {{}, true}, TIdModBusClient::SocketReadError},
+        {"closed mid-reply", {{0, 0, 0, 0, 0, 7, 1, 3, 4, 0}, true}, TIdModBusClient::SocketReadError},
+        {"reset before replying", {{}, false, false, true}, TIdModBusClient::SocketReadError},
+        {"reset mid-reply", {{0, 0, 0, 0, 0, 7, 1, 3, 4}, false, false, true}, TIdModBusClient::SocketReadError},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
         ScriptedServer server([&](const Bytes&) { return r.reply; });
         auto client = ClientFor(server.Port(), 300);
         uint16_t dest[125];
-        if (r.expected == 99) {
-            EXPECT_THROW(client.ReadHoldingRegisters(0, 2, dest), ESocketError);
-        } else {
-            EXPECT_EQ(client.ReadHoldingRegisters(0, 2, dest), r.expected);
-        }
+        EXPECT_EQ(client.ReadHoldingRegisters(0, 2, dest), r.expected);
     }
 }
 
@@ -179,22 +220,35 @@ TEST(IdModBusClient, OversizedReplyKeepsTheRequestedWords)
     EXPECT_EQ(client.RegisterData()[125], 0); // never beyond the 125 words of a read
 }
 
-TEST(IdModBusClient, ConnectionRefusedRaisesWithTheSystemsReason)
+TEST(IdModBusClient, ConnectionsThatCannotBeMadeAreNotConnected)
 {
-    auto client = ClientFor(testsupport::UnusedPort());
+    auto refused = ClientFor(testsupport::UnusedPort());
     uint16_t dest[125];
-    try {
-        client.ReadHoldingRegisters(0, 1, dest);
-        FAIL() << "no exception";
-    } catch (const ESocketError& e) {
-        EXPECT_NE(std::string(e.what()).find("Connection refused"), std::string::npos) << e.what();
-    }
+    EXPECT_EQ(refused.ReadHoldingRegisters(0, 1, dest), TIdModBusClient::SocketNotConnected);
+    EXPECT_TRUE(refused.LastRequest().empty());
+
+    testsupport::UnansweredListener never;
+    auto slow = ClientFor(never.Port());
+    slow.ConnectTimeOut = 300;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(slow.WriteSingleRegister(0, 1), TIdModBusClient::SocketNotConnected);
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(290));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
 }
 
-TEST(IdModBusClient, UnknownHostRaises)
+// A host that is not an IP address is a request that cannot be made, not an
+// outcome of an exchange: it says so, and no name is looked up.
+TEST(IdModBusClient, HostThatIsNotAnAddressRaises)
 {
-    TIdModBusClient client;
-    client.Host = "no-such-host.invalid";
-    client.ConnectTimeOut = 1000;
-    EXPECT_THROW(client.WriteSingleRegister(0, 1), ESocketError);
+    for (const char* host : {"no-such-host.invalid", "", "localhost"}) {
+        TIdModBusClient client;
+        client.Host = host;
+        try {
+            client.WriteSingleRegister(0, 1);
+            FAIL() << "no exception for " << host;
+        } catch (const ESocketError& e) {
+            EXPECT_NE(std::string(e.what()).find("not an IP address"), std::string::npos) << e.what();
+        }
+    }
 }

@@ -67,82 +67,117 @@ TEST(ModbusTcpRequest, RefusesWhatCannotBeSent)
     }
 }
 
+TEST(ModbusTcpRequest, FrameIsTheHeaderAroundThePdu)
+{
+    const Bytes pdu = ModbusPdu::ReadRequest(3, 0, 10);
+    const Bytes frame = EncodeFrame(1, pdu);
+    EXPECT_EQ(frame, (Bytes{0, 0, 0, 0, 0, 6, 1, 3, 0, 0, 0, 0x0A}));
+    EXPECT_EQ(Bytes(FramePdu(frame).begin(), FramePdu(frame).end()), pdu);
+    EXPECT_TRUE(FramePdu(Bytes{0, 0, 0, 0, 0, 6, 1}).empty());
+}
+
 TEST(ModbusTcpReply, ExpectedLengthFromWhatArrived)
 {
-    EXPECT_EQ(ExpectedReplyLength(3, {}), ReplyHeadSize);
-    const Bytes head3 = {0, 0, 0, 0, 0, 7, 1, 3, 4};
-    EXPECT_EQ(ExpectedReplyLength(3, head3), 13u);
-    const Bytes exception = {0, 0, 0, 0, 0, 3, 1, 0x83, 2};
-    EXPECT_EQ(ExpectedReplyLength(3, exception), 9u);
-    const Bytes echo6 = {0, 0, 0, 0, 0, 6, 1, 6, 0};
-    EXPECT_EQ(ExpectedReplyLength(6, echo6), 12u);
+    EXPECT_EQ(ExpectedReplyLength(3, {}), HeaderSize + 1);
+    EXPECT_EQ(ExpectedReplyLength(3, Bytes{0, 0, 0, 0, 0, 7, 1}), HeaderSize + 1);
+    EXPECT_EQ(ExpectedReplyLength(3, Bytes{0, 0, 0, 0, 0, 7, 1, 3}), 9u);
+    EXPECT_EQ(ExpectedReplyLength(3, Bytes{0, 0, 0, 0, 0, 7, 1, 3, 4}), 13u);
+    EXPECT_EQ(ExpectedReplyLength(3, Bytes{0, 0, 0, 0, 0, 3, 1, 0x83}), 9u);
+    EXPECT_EQ(ExpectedReplyLength(6, Bytes{0, 0, 0, 0, 0, 6, 1, 6}), 12u);
     EXPECT_EQ(ExpectedReplyLength(16, Bytes{0, 0, 0, 0, 0, 6, 1, 16, 0}), 12u);
-    // The largest byte count still fits the reply buffer.
-    const Bytes huge = {0, 0, 0, 0, 0, 7, 1, 3, 255};
-    EXPECT_EQ(ExpectedReplyLength(3, huge), 264u);
-    EXPECT_LE(ExpectedReplyLength(3, huge), FrameBufferSize);
+    // A foreign function code ends the wait with what has arrived.
+    EXPECT_EQ(ExpectedReplyLength(3, Bytes{0, 0, 0, 0, 0, 6, 1, 4}), 8u);
+    // The largest byte count still fits the largest frame.
+    EXPECT_EQ(ExpectedReplyLength(3, Bytes{0, 0, 0, 0, 0, 7, 1, 3, 255}), MaxFrameSize);
 }
+
+namespace {
+
+struct DecodeRow {
+    const char* what;
+    TRequest request;
+    uint16_t data0; // the value of a single write
+    Bytes reply;
+    int expected;
+};
+
+const TRequest Read10{1, 3, 0, 10};
+const TRequest Read2{1, 3, 0, 2};
+const TRequest Write6{1, 6, 1, 0};
+const TRequest Write16{1, 16, 0x0100, 2};
+
+Bytes Head(std::initializer_list<uint8_t> pdu)
+{
+    Bytes frame{0, 0, 0, 0, 0, static_cast<uint8_t>(pdu.size() + 1), 1};
+    for (uint8_t byte : pdu)
+        frame.push_back(byte);
+    return frame;
+}
+
+} // namespace
 
 TEST(ModbusTcpReply, ResultCodes)
 {
-    struct Row {
-        uint8_t function;
-        Bytes reply;
-        int expected;
-    };
-    const Row rows[] = {
-        {3, {}, -1},                                              // nothing arrived
-        {3, {0, 0, 0, 0, 0, 3, 1, 0x83, 2}, 2},                   // exception 2
-        {6, {0, 0, 0, 0, 0, 3, 1, 0x86, 4}, 4},
-        {3, {0, 0, 0, 0, 0, 3, 1, 0x83, 0}, -2},                  // exception naming no exception
-        {3, {0, 0, 0, 0, 0, 5, 1, 4, 2, 0, 1}, -1},               // foreign function code
-        {3, {0, 0, 0, 0, 0, 5, 1, 0x84, 2}, -1},
-        {3, {0, 0, 0, 0}, -2},                                    // cut short in the header
-        {3, {0, 0, 0, 0, 0, 7, 1, 3}, -2},                        // no byte count
-        {3, {0, 0, 0, 0, 0, 7, 1, 3, 4, 0, 1, 0}, -2},            // byte count promises more
-        {3, {0, 0, 0, 0, 0, 7, 1, 3, 4, 0, 1, 0, 2}, 0},
-        {6, {0, 0, 0, 0, 0, 6, 1, 6, 0, 1, 0, 2}, 0},
-        {6, {0, 0, 0, 0, 0, 6, 1, 6, 0, 1}, -2},                  // echo cut short
+    const DecodeRow rows[] = {
+        {"nothing arrived", Read10, 0, {}, NoReply},
+        {"exception 2", Read10, 0, Head({0x83, 2}), 2},
+        {"exception 4 to a write", Write6, 2, Head({0x86, 4}), 4},
+        {"exception naming none", Read10, 0, Head({0x83, 0}), InvalidReply},
+        {"foreign function code", Read2, 0, Head({4, 2, 0, 1}), NoReply},
+        {"foreign exception", Read2, 0, Head({0x84, 2}), NoReply},
+        {"cut short in the header", Read2, 0, {0, 0, 0, 0}, InvalidReply},
+        {"no byte count", Read2, 0, Head({3}), InvalidReply},
+        {"byte count promises more", Read2, 0, Head({3, 4, 0, 1, 0}), InvalidReply},
+        {"sound read", Read2, 0, Head({3, 4, 0, 1, 0, 2}), 0},
+        {"read of 10 with no bytes", Read10, 0, Head({3, 0}), InvalidReply},
+        {"read of 10 with 3 bytes", Read10, 0, Head({3, 3, 0, 1, 0}), InvalidReply},
+        {"read of 10 with 4 bytes", Read10, 0, Head({3, 4, 0, 1, 0, 2}), InvalidReply},
+        {"sound echo of function 6", Write6, 2, Head({6, 0, 1, 0, 2}), 0},
+        {"echo with another value", Write6, 3, Head({6, 0, 1, 0, 2}), UnmatchedReply},
+        {"echo of another register", Write6, 2, Head({6, 0, 9, 0, 2}), UnmatchedReply},
+        {"echo cut short", Write6, 2, Head({6, 0, 1}), InvalidReply},
+        {"sound echo of function 16", Write16, 0, Head({16, 1, 0, 0, 2}), 0},
+        {"echo of another start", Write16, 0, Head({16, 1, 1, 0, 2}), UnmatchedReply},
+        {"echo of another count", Write16, 0, Head({16, 1, 0, 0, 3}), UnmatchedReply},
     };
     for (const auto& r : rows) {
         TRegisterData data{};
-        EXPECT_EQ(DecodeReply(r.function, r.reply, data), r.expected) << "reply of " << r.reply.size() << " bytes";
+        data[0] = r.data0;
+        EXPECT_EQ(DecodeReply(r.request, r.reply, data), r.expected) << r.what;
     }
 }
 
-TEST(ModbusTcpReply, DataIsTakenAsTheByteCountSays)
+TEST(ModbusTcpReply, ValuesOfASoundReadOnly)
 {
     TRegisterData data{};
     data.fill(0x5555);
-    const Bytes words = {0, 0, 0, 0, 0, 7, 1, 3, 4, 0x12, 0x34, 0xFF, 0xFE};
-    ASSERT_EQ(DecodeReply(3, words, data), 0);
+    ASSERT_EQ(DecodeReply(Read2, Head({3, 4, 0x12, 0x34, 0xFF, 0xFE}), data), 0);
     EXPECT_EQ(data[0], 0x1234);
     EXPECT_EQ(data[1], 0xFFFE);
     EXPECT_EQ(data[2], 0x5555); // beyond the reply: untouched
 
-    // An odd byte count parses the whole words only.
-    const Bytes odd = {0, 0, 0, 0, 0, 6, 1, 3, 3, 0, 9, 0xAA};
-    TRegisterData oddData{};
-    ASSERT_EQ(DecodeReply(3, odd, oddData), 0);
-    EXPECT_EQ(oddData[0], 9);
-    EXPECT_EQ(oddData[1], 0);
+    // A short reply leaves every value as it was.
+    TRegisterData shortData{};
+    shortData.fill(0x5555);
+    EXPECT_EQ(DecodeReply(Read10, Head({3, 4, 0, 1, 0, 2}), shortData), InvalidReply);
+    EXPECT_EQ(shortData[0], 0x5555);
 
-    // Bits come least significant first.
-    const Bytes bits = {0, 0, 0, 0, 0, 4, 1, 1, 1, 0b00000101};
+    // Bits come least significant first, one word each.
     TRegisterData bitData{};
-    ASSERT_EQ(DecodeReply(1, bits, bitData), 0);
+    ASSERT_EQ(DecodeReply({1, 1, 0, 8}, Head({1, 1, 0b00000101}), bitData), 0);
     EXPECT_EQ((std::vector<uint16_t>(bitData.begin(), bitData.begin() + 8)),
               (std::vector<uint16_t>{1, 0, 1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(DecodeReply({1, 1, 0, 9}, Head({1, 1, 0xFF}), bitData), InvalidReply); // 9 bits need 2 bytes
 }
 
-TEST(ModbusTcpReply, ByteCountBeyondOneHundredTwentyFiveWordsIsCapped)
+TEST(ModbusTcpReply, ByteCountBeyondOneHundredTwentyFiveWordsIsInvalid)
 {
     Bytes reply = {0, 0, 0, 0, 0, 0, 1, 3, 254};
     for (int i = 0; i < 254; ++i)
         reply.push_back(static_cast<uint8_t>(i));
     TRegisterData data{};
     data.fill(0xEEEE);
-    ASSERT_EQ(DecodeReply(3, reply, data), 0);
-    EXPECT_EQ(data[124], (248 << 8) | 249);
+    EXPECT_EQ(DecodeReply({1, 3, 0, 125}, reply, data), InvalidReply);
+    EXPECT_EQ(data[0], 0xEEEE);
     EXPECT_EQ(data[125], 0xEEEE);
 }

@@ -26,7 +26,7 @@ namespace testsupport {
 using Bytes = std::vector<uint8_t>;
 
 // Opens a listening socket on 127.0.0.1 with a port the kernel picks.
-inline int ListenOnLoopback(uint16_t& port)
+inline int ListenOnLoopback(uint16_t& port, int backlog = 16)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
@@ -34,7 +34,7 @@ inline int ListenOnLoopback(uint16_t& port)
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0)
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, backlog) != 0)
         throw std::runtime_error("cannot listen on 127.0.0.1");
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -50,6 +50,35 @@ inline uint16_t UnusedPort()
     return port;
 }
 
+// A port whose connections are never accepted: the listen queue holds one
+// connection, which this object fills itself, so the kernel drops every
+// further SYN and a connect waits until its own time limit.
+class UnansweredListener {
+public:
+    UnansweredListener()
+    {
+        listenFd_ = ListenOnLoopback(port_, 0);
+        fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port_);
+        if (::connect(fillerFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            throw std::runtime_error("cannot fill the listen queue");
+    }
+    ~UnansweredListener()
+    {
+        ::close(fillerFd_);
+        ::close(listenFd_);
+    }
+    uint16_t Port() const { return port_; }
+
+private:
+    int listenFd_ = -1;
+    int fillerFd_ = -1;
+    uint16_t port_ = 0;
+};
+
 // Accepts connections one after the other. For each, reads one request and
 // hands it to the script, which returns the bytes to send back; then the
 // server waits for the client to close (or closes itself when told to).
@@ -59,6 +88,7 @@ public:
         Bytes bytes;
         bool closeAfter = false;     // close right after sending
         bool holdOpen = false;       // send nothing more, keep the connection until the client leaves
+        bool reset = false;          // abort the connection (RST) right after sending
     };
     using Script = std::function<Reply(const Bytes& request)>;
 
@@ -119,6 +149,11 @@ private:
         Reply reply = script_(request);
         if (!reply.bytes.empty())
             ::send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
+        if (reply.reset) {
+            linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            return;
+        }
         if (reply.closeAfter)
             return;
         // Wait (bounded) for the client to close its end.

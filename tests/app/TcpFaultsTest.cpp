@@ -1,0 +1,200 @@
+// The main window against Modbus/TCP meters that go away, answer late or
+// never accept the connection: polling carries on and picks the meter up
+// again, the window keeps answering while a pass waits, closing it ends the
+// wait, and commands given inside a wait never run a second exchange beside
+// the waiting one.
+
+#include "AppHarness.h"
+#include "ScriptedServer.h"
+#include "frmAddressUnit.h"
+#include "frmComSelect.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using apptest::TAppHarness;
+using apptest::TSimulatedMeter;
+using testsupport::MessageBoxRecorder;
+
+namespace {
+
+constexpr rFaultOptions NeverAnswers{1, 0, 0, false};
+
+QString Status(TForm1& form)
+{
+    return form.Dialogs().frmAddress->labStatus->text();
+}
+
+// Records when a timer on the GUI thread fires while it runs.
+class GuiTicker {
+public:
+    GuiTicker()
+    {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { ticks_.push_back(Clock::now()); });
+        start_ = Clock::now();
+        timer_.start();
+    }
+    // The longest time without a tick up to now.
+    std::chrono::milliseconds LongestGap() const
+    {
+        Clock::duration longest{};
+        auto previous = start_;
+        for (auto t : ticks_) {
+            longest = std::max(longest, t - previous);
+            previous = t;
+        }
+        longest = std::max(longest, Clock::now() - previous);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+    }
+    std::size_t Ticks() const { return ticks_.size(); }
+
+private:
+    QTimer timer_;
+    Clock::time_point start_;
+    std::vector<Clock::time_point> ticks_;
+};
+
+// Points the window's link at another port on 127.0.0.1 through the "Port" menu.
+void ReopenOn(TForm1& form, uint16_t port)
+{
+    form.Dialogs().ComSelect->SetTcpPort(port);
+    QTimer::singleShot(0, form.Dialogs().ComSelect, [&form] { form.Dialogs().ComSelect->accept(); });
+    form.MenuPortClick();
+}
+
+} // namespace
+
+// A refused connection is one failed exchange: no message box, polling goes
+// on showing "NO COMM", and the meter is read again as soon as it answers.
+TEST(TcpFaults, AMeterThatGoesAwayIsPickedUpAgainByItself)
+{
+    TAppHarness app;
+    const uint16_t port = app.meter->Port();
+    TForm1& form = app.Start();
+    form.tPollingTimer();
+    ASSERT_EQ(Status(form), "COMM OK!");
+
+    MessageBoxRecorder boxes;
+    app.meter.reset(); // connection refused from now on
+    form.tPolling.setInterval(20);
+    form.tPolling.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "NO COMM"; }, 10000));
+    EXPECT_TRUE(form.StatusPanels[0]->text().endsWith("= Socket Not Connected"))
+        << form.StatusPanels[0]->text().toStdString();
+    EXPECT_EQ(app.FieldText("Freq (Hz)"), "-- ");
+    const uint32_t failedTx = form.TX;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.TX > failedTx + 3; }, 10000)); // polling goes on
+
+    app.meter = std::make_unique<TSimulatedMeter>(port);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return app.FieldText("Freq (Hz)") != "-- "; }, 10000));
+    EXPECT_TRUE(form.tPolling.isActive());
+    EXPECT_TRUE(boxes.shown.empty()) << boxes.shown[0].text.toStdString();
+}
+
+// While every bank waits out its reply timeout, timers still fire and a
+// click on a button is answered before the pass ends.
+TEST(TcpFaults, TheWindowAnswersWhileAMeterDoesNotReply)
+{
+    TAppHarness app;
+    app.meter = std::make_unique<TSimulatedMeter>(0, NeverAnswers);
+    TForm1& form = app.Start();
+    Clock::time_point added{};
+    QTimer::singleShot(100, &form, [&] {
+        form.ebName->setText("Line 9");
+        form.ebAddr->setText("9");
+        QTest::mouseClick(form.bAdd, Qt::LeftButton);
+        if (form.ListView->count() == 1)
+            added = Clock::now();
+    });
+    GuiTicker ticker;
+    form.tPollingTimer(); // three banks of 500 ms each
+    const auto passEnd = Clock::now();
+    EXPECT_EQ(Status(form), "NO COMM");
+    EXPECT_GT(ticker.Ticks(), 50u);
+    EXPECT_LT(ticker.LongestGap(), 250ms) << ticker.LongestGap().count() << " ms";
+    ASSERT_NE(added, Clock::time_point{});
+    EXPECT_GT(passEnd - added, 1s);
+}
+
+// A host that never accepts the connection holds each bank for the 5 s
+// connect limit; the window answers meanwhile, and closing it ends the wait.
+TEST(TcpFaults, ClosingTheWindowEndsAConnectWaitAtOnce)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    testsupport::UnansweredListener never;
+    ReopenOn(form, never.Port());
+    form.tPolling.stop();
+    QTimer::singleShot(700, &form, [&] { form.close(); });
+    GuiTicker ticker;
+    const auto t0 = Clock::now();
+    form.tPollingTimer();
+    const auto elapsed = Clock::now() - t0;
+    EXPECT_TRUE(form.AppClosing);
+    EXPECT_GE(elapsed, 650ms);
+    EXPECT_LT(elapsed, 2500ms);
+    EXPECT_LT(ticker.LongestGap(), 250ms) << ticker.LongestGap().count() << " ms";
+}
+
+// The "All" button and a polling tick that come while a pass waits (the
+// "Port" menu re-enables the timer) do not start a second pass beside it:
+// one request per bank, and the old link lives until the pass is done.
+TEST(TcpFaults, NoSecondPassStartsInsideAWait)
+{
+    TAppHarness app;
+    app.meter = std::make_unique<TSimulatedMeter>(0, NeverAnswers);
+    TSimulatedMeter answering(0);
+    TForm1& form = app.Start();
+    std::weak_ptr<TKelvane> oldLink = form.Kelvane();
+    bool nestedDone = false;
+    QTimer::singleShot(100, &form, [&] {
+        form.bReadRegsClick();
+        form.tPolling.setInterval(10);
+        ReopenOn(form, answering.Port());
+        QTest::qWait(100); // ticks of the re-enabled timer inside the wait
+        nestedDone = true;
+    });
+    form.TX = 0;
+    form.tPollingTimer();
+    EXPECT_TRUE(nestedDone);
+    EXPECT_EQ(form.TX, 3u); // one try of each of the three banks
+    EXPECT_TRUE(oldLink.expired());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
+}
+
+// A write asked for while a pass waits for a slow meter is sent after the
+// waiting exchange, not beside it, and reaches the meter.
+TEST(TcpFaults, AWriteInsideAWaitWaitsItsTurn)
+{
+    TAppHarness app;
+    app.meter = std::make_unique<TSimulatedMeter>(0, rFaultOptions{}, std::vector<uint8_t>{1, 2}, 300);
+    TForm1& form = app.Start();
+    bool linkWasBusy = false;
+    QTimer::singleShot(100, &form, [&] {
+        linkWasBusy = form.Kelvane()->Exchanging();
+        form.ebRead->setText("96");
+        form.rbDec->setChecked(true);
+        form.cb32bit->setChecked(false);
+        form.ebWriteValue->setText("4321");
+        form.bWriteSendClick();
+    });
+    form.tPollingTimer();
+    EXPECT_TRUE(linkWasBusy);
+    EXPECT_EQ(Status(form), "COMM OK!");
+    EXPECT_TRUE(form.ComStatusMemo->toPlainText().contains("(Measurements) = OK"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return app.meter->Register(1, 150) == 4321; }, 10000));
+}
