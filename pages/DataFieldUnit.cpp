@@ -8,6 +8,31 @@
 #include <cmath>
 #include <numeric>
 
+namespace {
+
+// Puts the locale's group separator between every three integer digits of
+// an ungrouped number. QLocale's own grouping follows the locale's grouping
+// rules (none in a four-digit Spanish number, groups of two in Indian
+// English), which the data page does not use.
+QString GroupThousands(const QString& number, const QLocale& locale)
+{
+    const qsizetype point = number.indexOf(locale.decimalPoint());
+    const QString integer = point < 0 ? number : number.left(point);
+    // Digits may lie outside the Basic Multilingual Plane: count code points.
+    const QList<uint> digits = integer.toUcs4();
+    const QString separator = locale.groupSeparator();
+    QString grouped;
+    for (qsizetype i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += separator;
+        const auto c = static_cast<char32_t>(digits[i]);
+        grouped += QString::fromUcs4(&c, 1);
+    }
+    return point < 0 ? grouped : grouped + number.mid(point);
+}
+
+} // namespace
+
 TDataField::TDataField(QWidget* parent) : QFrame(parent)
 {
     setFrameShape(QFrame::NoFrame);
@@ -61,6 +86,7 @@ bool TDataField::eventFilter(QObject* watched, QEvent* event)
 
 void TDataField::Blank()
 {
+    hasValue_ = false;
     dataPanel_->setText("-- ");
 }
 
@@ -78,12 +104,18 @@ TExpressionPtr TDataField::ResolveIdentifier(const std::string& name, const TPar
     try {
         return std::make_unique<TFloatLiteral>(static_cast<double>(DataFunction(name)));
     } catch (...) {
-        return std::make_unique<TStringLiteral>("-- ");
+        // The name has no value, so neither has the formula. A number stands
+        // in for it, so that the formula parses exactly as it does when the
+        // name has a value, and a formula that does not parse still shows N/A.
+        nameWithoutValue_ = true;
+        return std::make_unique<TFloatLiteral>(0.0);
     }
 }
 
 void TDataField::DoMath()
 {
+    hasValue_ = false;
+    nameWithoutValue_ = false;
     TExpressionPtr tree;
     try {
         tree = ParseExpression(formulaText_,
@@ -92,6 +124,10 @@ void TDataField::DoMath()
                                });
     } catch (...) {
         dataPanel_->setText("N/A");
+        return;
+    }
+    if (nameWithoutValue_) {
+        Blank();
         return;
     }
     try {
@@ -127,6 +163,7 @@ QString TDataField::DisplayText(const TExpression& tree)
         text = *formatted;
     }
     Value = v;
+    hasValue_ = true;
     UpdateStatistics();
     return text;
 }
@@ -170,7 +207,7 @@ QString TDataField::FormatValue(double x, int decimals, bool postFix, int unitDi
     const double scaled = magnitude * scale;
     if (scaled < 4503599627370496.0 && scaled - std::floor(scaled) == 0.5)
         magnitude = (std::floor(scaled) + 1) / scale;
-    QLocale grouped = locale;
-    grouped.setNumberOptions(grouped.numberOptions() & ~QLocale::OmitGroupSeparator);
-    return sign + grouped.toString(magnitude, 'f', decimals) + suffix;
+    QLocale plain = locale;
+    plain.setNumberOptions(QLocale::OmitGroupSeparator);
+    return sign + GroupThousands(plain.toString(magnitude, 'f', decimals), locale) + suffix;
 }

@@ -30,17 +30,23 @@ public:
 
     // Evaluates the formula and shows the result.
     void DoMath();
-    // Shows "-- ".
+    // Shows "-- ": the field has no value.
     void Blank();
     // The next evaluation restarts the statistics.
     void Reset();
-    // The hook through which the formula reaches DataFunction.
+    // The hook through which the formula reaches DataFunction. A name that
+    // DataFunction cannot give a value for (it raises) leaves the formula
+    // without a value: DoMath then shows "-- ".
     TExpressionPtr ResolveIdentifier(const std::string& name, const TParameterList* arguments);
+    // Whether the latest evaluation gave a number, now in Value; not after
+    // Blank(), a failure, a text or truth value, or before the first DoMath.
+    bool HasValue() const { return hasValue_; }
 
     // The value text in the default number format: sign, the magnitude with
-    // the locale's separators and `decimals` fraction digits, and with
-    // postFix a "K", "M" or "G" for each division by 1000 that a magnitude
-    // of at least unitDivider takes. Halves round away from zero.
+    // its integer digits grouped by three and `decimals` fraction digits, and
+    // with postFix a "K", "M" or "G" for each division by 1000 that a
+    // magnitude of at least unitDivider takes. The locale gives the digits and
+    // the separators, never the grouping. Halves round away from zero.
     static QString FormatValue(double x, int decimals, bool postFix, int unitDivider, const QLocale& locale);
 
     QString Caption() const { return caption_->text(); }
@@ -86,4 +92,6 @@ private:
     std::array<double, 5> averageRing_{};
     int ringIndex_ = 1;
     bool resetPending_ = true;
+    bool hasValue_ = false;
+    bool nameWithoutValue_ = false; // set by ResolveIdentifier during a parse
 };

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTabWidget>
 
 #include <algorithm>
@@ -73,7 +74,7 @@ void TDataPages::CreatePanel(const QString& pageName)
     pageControl_.addTab(sheet, ini.ReadString(InfoSection, "Name", pageName));
 
     QStringList unusable;
-    QStringList namesOnPage;
+    QSet<QString> namesOnPage; // upper case, as formulas name them
     for (const QString& section : ini.Sections()) {
         if (section.compare(InfoSection, Qt::CaseInsensitive) == 0)
             continue;
@@ -81,9 +82,9 @@ void TDataPages::CreatePanel(const QString& pageName)
         const QString name = field->objectName();
         if (!IsIdentifier(name))
             unusable.append(QString("\"%1\" (field \"%2\") is not a name").arg(name, section));
-        else if (namesOnPage.contains(name, Qt::CaseInsensitive))
+        else if (namesOnPage.contains(name.toUpper()))
             unusable.append(QString("\"%1\" (field \"%2\") repeats a name on the page").arg(name, section));
-        namesOnPage.append(name);
+        namesOnPage.insert(name.toUpper());
     }
     if (!unusable.isEmpty())
         ReportUnusableNames(pageName, unusable);
@@ -152,24 +153,32 @@ double TDataPages::DataFunctions(const std::string& n)
     }
 }
 
-// A field reference evaluates the field again and takes its Value. A field
+// A field reference evaluates the field again and takes its Value; when that
+// evaluation gave no value, the reference has none either and raises. A field
 // that is already being evaluated further up (a formula that refers to itself,
-// directly or through others) gives its current Value instead.
+// directly or through others) gives its current Value instead, which ends the
+// cycle. Of several fields with the name, the last one counts.
 double TDataPages::FieldReference(const std::string& name)
 {
     const QString wanted = QString::fromStdString(name);
-    double value = 0;
+    const TDataField* referenced = nullptr;
+    bool inCycle = false;
     for (TDataField* field : dataFields_) {
         if (field->objectName().toUpper() != wanted)
             continue;
-        if (std::find(evaluating_.begin(), evaluating_.end(), field) == evaluating_.end()) {
+        inCycle = std::find(evaluating_.begin(), evaluating_.end(), field) != evaluating_.end();
+        if (!inCycle) {
             evaluating_.push_back(field);
             field->DoMath();
             evaluating_.pop_back();
         }
-        value = field->Value;
+        referenced = field;
     }
-    return value;
+    if (!referenced)
+        return 0;
+    if (!inCycle && !referenced->HasValue())
+        throw EExpression("The field " + name + " has no value");
+    return referenced->Value;
 }
 
 void TDataPages::DataCalculate()

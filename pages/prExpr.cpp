@@ -3,6 +3,8 @@
 
 #include "prExpr.h"
 
+#include "Utf8Text.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -850,6 +852,26 @@ bool IsOrdinal(ekind kind)
     return kind == ekind::ekInteger || kind == ekind::ekBoolean;
 }
 
+std::int32_t ClampToInt32(std::size_t n)
+{
+    return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
+}
+
+// The character position (from 1) of the first occurrence of text inside
+// within that begins and ends between two characters of within, or 0.
+std::int32_t CharPosition(std::string_view text, std::string_view within)
+{
+    if (text.empty())
+        return 0;
+    const std::size_t chars = Utf8Length(text);
+    std::size_t position = 1;
+    for (std::size_t at = 0; at + text.size() <= within.size(); at += Utf8CharSize(within, at), ++position) {
+        if (within.compare(at, text.size(), text) == 0 && Utf8Offset(within.substr(at), chars) == text.size())
+            return ClampToInt32(position);
+    }
+    return 0;
+}
+
 }  // namespace
 
 const char* TStringExpression::FunctionName(int function)
@@ -902,16 +924,17 @@ std::string TStringExpression::ReadString() const
                 c = static_cast<char>(c - 'A' + 'a');
         return text;
     default: {
-        // Positions count from 1; a start before the text counts from its
-        // first character, a start beyond it or a count of zero or less gives
-        // nothing.
-        const std::int64_t start = std::max<std::int64_t>(Param(1).ReadInteger(), 1);
-        const std::int64_t count = Param(2).ReadInteger();
-        const auto length = static_cast<std::int64_t>(text.size());
-        if (count <= 0 || start > length)
+        // Positions and counts are characters, from 1; a start before the
+        // text counts from its first character, a start beyond it or a count
+        // of zero or less gives nothing.
+        const std::int32_t start = std::max<std::int32_t>(Param(1).ReadInteger(), 1);
+        const std::int32_t count = Param(2).ReadInteger();
+        if (count <= 0)
             return {};
-        const std::int64_t taken = std::min(count, length - start + 1);
-        return text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(taken));
+        const std::size_t first = Utf8Offset(text, static_cast<std::size_t>(start) - 1);
+        const std::size_t taken =
+            Utf8Offset(std::string_view(text).substr(first), static_cast<std::size_t>(count));
+        return text.substr(first, taken);
     }
     }
 }
@@ -924,16 +947,8 @@ std::int32_t TStringExpression::ReadInteger() const
     CheckParameters();
     const std::string text = Param(0).ReadString();
     if (FFunction == sLength)
-        return static_cast<std::int32_t>(
-            std::min<std::size_t>(text.size(), std::numeric_limits<std::int32_t>::max()));
-    const std::string within = Param(1).ReadString();
-    if (text.empty())
-        return 0;
-    const auto at = within.find(text);
-    if (at == std::string::npos)
-        return 0;
-    return static_cast<std::int32_t>(
-        std::min<std::size_t>(at + 1, std::numeric_limits<std::int32_t>::max()));
+        return ClampToInt32(Utf8Length(text));
+    return CharPosition(text, Param(1).ReadString());
 }
 
 TExprKind TStringExpression::ResultKind() const

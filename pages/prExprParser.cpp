@@ -5,6 +5,8 @@
 
 #include "prExpr.h"
 
+#include "Utf8Text.h"
+
 #include <charconv>
 #include <optional>
 #include <utility>
@@ -171,7 +173,7 @@ TExpressionPtr TParser::Formula()
     auto root = Expression();
     SkipBlanks();
     if (!AtEnd())
-        throw EExpression(std::string(1, Current()) + " not appropriate");
+        throw EExpression(std::string(FText.substr(FPos, Utf8CharSize(FText, FPos))) + " not appropriate");
     return root;
 }
 
@@ -401,18 +403,18 @@ TExpressionPtr TParser::String()
 {
     ++FPos;
     std::string text;
-    for (;;) {
+    for (std::size_t chars = 1;; ++chars) {
         if (AtEnd())
             throw EExpression("Unterminated string");
-        const char c = Current();
-        ++FPos;
-        if (c == '\'') {
-            if (Current() != '\'')
-                break;
+        if (Current() == '\'') {
             ++FPos;
+            if (Current() != '\'')
+                break;  // the closing quote; of a doubled one, the second is the character
         }
-        text += c;
-        if (text.size() > kMaxStringLength)
+        const std::size_t size = Utf8CharSize(FText, FPos);
+        text += FText.substr(FPos, size);
+        FPos += size;
+        if (chars > kMaxStringLength)
             throw EExpression("String too long");
     }
     return std::make_unique<TStringLiteral>(std::move(text));

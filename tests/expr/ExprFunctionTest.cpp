@@ -73,6 +73,33 @@ INSTANTIATE_TEST_SUITE_P(Text, Function, testing::Values(
     TValueCase{"FLOAT(LENGTH('abc')) / 2", ekF, "1.5"}
 ));
 
+// Text functions count characters (UTF-8 code points) and never split one. A
+// byte that does not begin a complete, valid sequence counts as a character
+// of its own and is kept as it is.
+INSTANTIATE_TEST_SUITE_P(Characters, Function, testing::Values(
+    TValueCase{"LENGTH('µ')", ekI, "1"},
+    TValueCase{"LENGTH('µA°€𝄞')", ekI, "5"},
+    TValueCase{"COPY('µA', 1, 1)", ekS, "µ"},
+    TValueCase{"COPY('µA', 2, 1)", ekS, "A"},
+    TValueCase{"COPY('Temp °C', 6, 2)", ekS, "°C"},
+    TValueCase{"COPY('€𝄞x', 2, 5)", ekS, "𝄞x"},
+    TValueCase{"COPY('€𝄞x', 4, 1)", ekS, ""},
+    TValueCase{"POS('A', 'µA')", ekI, "2"},
+    TValueCase{"POS('°C', 'Temp °C')", ekI, "6"},
+    TValueCase{"POS('x', '𝄞€x')", ekI, "3"},
+    TValueCase{"UPPER('µa°')", ekS, "µA°"},
+    TValueCase{"LOWER('ÀB')", ekS, "Àb"},
+    TValueCase{"LENGTH('\xF0\x9F\x98\x80')", ekI, "1"},
+    TValueCase{"LENGTH('\xFF\xFE')", ekI, "2"},
+    TValueCase{"LENGTH('a\xE2\x82')", ekI, "3"},           // a sequence cut short
+    TValueCase{"COPY('\xE2\x82" "A', 2, 2)", ekS, "\x82" "A"},
+    TValueCase{"POS('A', '\xE2\x82" "A')", ekI, "3"},
+    TValueCase{"POS('\xAC', '€\xAC')", ekI, "2"},           // not inside the €
+    TValueCase{"LENGTH('\xC0\xAF')", ekI, "2"},            // overlong
+    TValueCase{"LENGTH('\xED\xA0\x80')", ekI, "3"},        // a surrogate
+    TValueCase{"LENGTH('\xF4\x90\x80\x80')", ekI, "4"}     // beyond U+10FFFF
+));
+
 class FunctionError : public testing::TestWithParam<TErrorCase> {};
 
 TEST_P(FunctionError, RaisesWhenRead)

@@ -69,6 +69,8 @@ INSTANTIATE_TEST_SUITE_P(Structure, MalformedFormula, testing::Values(
     TErrorCase{"COUNT UNIT", "U not appropriate"},
     TErrorCase{"1 NOT 2", "N not appropriate"},
     TErrorCase{"TRUE(1)", "( not appropriate"},
+    TErrorCase{"5 µA", "µ not appropriate"},  // the whole character
+    TErrorCase{"5 \xE2\x82", "\xE2 not appropriate"},
     TErrorCase{"(1", " ) expected"},
     TErrorCase{"(1 2)", " ) expected"},
     TErrorCase{"SIN(1", "Incorrectly formed parameters"},

@@ -103,6 +103,12 @@ TEST(ExprLex, StringOf256CharactersIsAcceptedAnd257AreNot)
     EXPECT_EQ(ParseError("'" + limit + "x'"), "String too long");
     // A doubled quote counts once.
     EXPECT_EQ(Evaluate("'" + std::string(255, 'x') + "'''").Text, std::string(255, 'x') + "'");
+    // Characters are counted, not bytes.
+    std::string micro;
+    for (int i = 0; i < 256; ++i)
+        micro += "µ";
+    EXPECT_EQ(Evaluate("'" + micro + "'").Text, micro);
+    EXPECT_EQ(ParseError("'" + micro + "µ'"), "String too long");
 }
 
 TEST(ExprLex, HexOf255DigitsIsAcceptedAnd256AreNot)

@@ -55,6 +55,36 @@ TEST(DataFieldFormat, DefaultNumberFormatInTwoLocales)
     }
 }
 
+// The field groups integer digits by three in every locale; only the
+// separators (and the digits) are the locale's.
+TEST(DataField, GroupsThousandsByThreeWithTheLocalesSeparators)
+{
+    struct Row {
+        const char* locale;
+        const char* formula;
+        int decimals;
+        QString shown;
+    };
+    const Row rows[] = {
+        {"es_ES", "1234567.891", 3, "1.234.567,891 "},
+        {"es_ES", "1234.5", 2, "1.234,50 "},
+        {"en_IN", "1234567.891", 2, "1,234,567.89 "},
+        {"en_IN", "-123456789", 0, "-123,456,789 "},
+        {"de_CH", "1234567.5", 1, "1\u2019234\u2019567.5 "},
+        {"de_DE", "999.999", 2, "1.000,00 "},
+        {"en_US", "100000", 0, "100,000 "},
+        {"en_US", "12.5", 1, "12.5 "},
+        {"ar_EG", "1234567.5", 1, "\u0661\u066C\u0662\u0663\u0664\u066C\u0665\u0666\u0667\u066B\u0665 "},
+    };
+    for (const auto& r : rows) {
+        Field f(r.formula);
+        f.field.SetLocale(QLocale(r.locale));
+        f.field.Decimals = r.decimals;
+        f.field.DoMath();
+        EXPECT_EQ(f.Shown(), r.shown) << r.locale << " " << r.formula;
+    }
+}
+
 TEST(DataFieldFormat, OutFormatAcceptsOnlyConversionsThatSuitTheValue)
 {
     struct Row {
@@ -119,8 +149,12 @@ TEST(DataField, ShowsFormulaResultsWithTheDisplayBlank)
         {"", "", "N/A"},
         {"1 +", "", "N/A"},
         {"1 DIV 0", "", "-- "},
-        {"X", "", "--  "},       // the resolver raises: the name shows as "-- "
-        {"X * 2", "", "-- "},   // ... and "-- " * 2 fails with a kind error
+        {"X", "", "-- "},       // the resolver raises: the name has no value ...
+        {"X * 2", "", "-- "},   // ... nor has any formula that uses it
+        {"(X * 2) + 1", "", "-- "},
+        {"'V ' + X", "", "-- "},
+        {"IF(X = 0, 1, 2)", "", "-- "},
+        {"X +", "", "N/A"},     // a formula that does not parse stays N/A
     };
     for (const auto& r : rows) {
         Field f(r.formula, [](const std::string& name) -> double {
@@ -130,7 +164,7 @@ TEST(DataField, ShowsFormulaResultsWithTheDisplayBlank)
         });
         f.field.SetOutFormat(r.outFormat);
         f.field.DoMath();
-        EXPECT_EQ(f.Shown(), r.shown) << r.formula;
+        EXPECT_EQ(f.Shown(), QString(r.shown)) << r.formula;
     }
 }
 
@@ -177,7 +211,7 @@ TEST(DataField, FailuresLeaveValueAndStatisticsAlone)
     f.field.DoMath();
     fail = true;
     f.field.DoMath();
-    EXPECT_EQ(f.Shown(), "--  ");
+    EXPECT_EQ(f.Shown(), "-- ");
     EXPECT_DOUBLE_EQ(f.field.Value, 3);
 
     // A floating pattern that is not a number is no value.

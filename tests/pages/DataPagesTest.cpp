@@ -12,6 +12,8 @@
 
 #include <bit>
 #include <cstring>
+#include <limits>
+#include <map>
 
 using testsupport::LibmodbusServer;
 
@@ -218,6 +220,67 @@ TEST_F(DataPagesTest, FieldReferencesAndSelfReference)
     EXPECT_NE(Shown(3), "-- ");
     EXPECT_NE(Shown(4), "-- ");
     EXPECT_DOUBLE_EQ(Eval("FNOSUCH"), 0);
+}
+
+// A field whose latest evaluation gave no value (a meter float that is not a
+// number, a text) gives none to the fields that refer to it, however the
+// reference is used; they show "-- " until it has a value again. A field in a
+// cycle still takes the current Value of the field it comes back to.
+TEST_F(DataPagesTest, AReferenceToAFieldWithoutValueHasNoValue)
+{
+    WritePage("Float", "[S tot]\nName=FS\nFormula=X0306\n[P tot]\nName=FP\nFormula=X0302\n"
+                       "[PF]\nName=FPF\nFormula=FP / FS\n[PF %]\nFormula=(FP / FS) * 100\n"
+                       "[PF guarded]\nFormula=IF(FS <> 0, FP / FS, 0)\n[Bare]\nFormula=FS\n"
+                       "[Text]\nFormula=STRING(FS)\n[Chain]\nFormula=FPF * 2\n"
+                       "[Counter]\nName=FACC\nFormula=FACC + 1\n"
+                       "[Ping]\nName=FPING\nFormula=FPONG + FS\n[Pong]\nName=FPONG\nFormula=FPING + 1\n"
+                       "[Unit]\nName=FUNIT\nFormula='kWh'\n[Of unit]\nFormula=FUNIT + 1\n");
+    pages.CreatePanel("Float");
+    struct Row {
+        const char* caption;
+        const char* withS;    // S tot is 4000
+        const char* withoutS; // S tot is not a number
+    };
+    const Row rows[] = {
+        {"S tot", "4,000.00 ", "-- "},
+        {"P tot", "2,000.00 ", "2,000.00 "},
+        {"PF", "0.50 ", "-- "},
+        {"PF %", "50.00 ", "-- "},
+        {"PF guarded", "0.50 ", "-- "},
+        {"Bare", "4,000.00 ", "-- "},
+        {"Text", "4000 ", "-- "},
+        {"Chain", "1.00 ", "-- "},
+        {"Counter", "1.00 ", "2.00 "},
+        {"Ping", "4,001.00 ", "-- "},
+        {"Pong", "4,002.00 ", "-- "},
+        {"Unit", "kWh ", "kWh "},
+        {"Of unit", "-- ", "-- "},
+    };
+    auto shown = [this] {
+        std::map<QString, QString> byCaption;
+        for (const TDataField* f : pages.DataFields())
+            byCaption[f->Caption()] = f->DataPanel()->text();
+        return byCaption;
+    };
+    SetFloat(770, 2000, false);
+    SetFloat(774, 4000, false);
+    Poll();
+    pages.DataCalculate();
+    const auto before = shown();
+    SetFloat(774, std::numeric_limits<float>::quiet_NaN(), false);
+    Poll();
+    pages.DataCalculate();
+    const auto after = shown();
+    for (const auto& r : rows) {
+        EXPECT_EQ(before.at(r.caption), QString(r.withS)) << r.caption;
+        EXPECT_EQ(after.at(r.caption), QString(r.withoutS)) << r.caption;
+    }
+    EXPECT_DOUBLE_EQ(pages.DataFields()[2]->Value, 0.5); // kept, not shown
+
+    SetFloat(774, 5000, false);
+    Poll();
+    pages.DataCalculate();
+    EXPECT_EQ(shown().at("PF"), "0.40 ");
 }
 
 TEST_F(DataPagesTest, PhaseWindows)
