@@ -17,18 +17,25 @@ namespace {
 QString GroupThousands(const QString& number, const QLocale& locale)
 {
     const qsizetype point = number.indexOf(locale.decimalPoint());
-    const QString integer = point < 0 ? number : number.left(point);
-    // Digits may lie outside the Basic Multilingual Plane: count code points.
-    const QList<uint> digits = integer.toUcs4();
+    const qsizetype end = point < 0 ? number.size() : point;
+    // Digits may lie outside the Basic Multilingual Plane: count code points,
+    // so the second half of a surrogate pair is no digit of its own.
+    qsizetype digitsLeft = 0;
+    for (qsizetype i = 0; i < end; ++i)
+        digitsLeft += number[i].isLowSurrogate() ? 0 : 1;
     const QString separator = locale.groupSeparator();
     QString grouped;
-    for (qsizetype i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            grouped += separator;
-        const auto c = static_cast<char32_t>(digits[i]);
-        grouped += QString::fromUcs4(&c, 1);
+    grouped.reserve(number.size() + digitsLeft / 3 * separator.size());
+    for (qsizetype i = 0; i < end; ++i) {
+        if (!number[i].isLowSurrogate()) {
+            if (i > 0 && digitsLeft % 3 == 0)
+                grouped += separator;
+            --digitsLeft;
+        }
+        grouped += number[i];
     }
-    return point < 0 ? grouped : grouped + number.mid(point);
+    grouped += QStringView(number).sliced(end);
+    return grouped;
 }
 
 } // namespace
@@ -208,6 +215,6 @@ QString TDataField::FormatValue(double x, int decimals, bool postFix, int unitDi
     if (scaled < 4503599627370496.0 && scaled - std::floor(scaled) == 0.5)
         magnitude = (std::floor(scaled) + 1) / scale;
     QLocale plain = locale;
-    plain.setNumberOptions(QLocale::OmitGroupSeparator);
+    plain.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
     return sign + GroupThousands(plain.toString(magnitude, 'f', decimals), locale) + suffix;
 }
