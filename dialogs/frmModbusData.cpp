@@ -77,6 +77,12 @@ void TModbusData::AddTransaction(const QByteArray& query, const QByteArray& resp
     Memo->appendPlainText(TraceRule);
 }
 
+void TModbusData::AddNote(const QString& line)
+{
+    if (!Frozen())
+        Memo->appendPlainText(line);
+}
+
 void TModbusData::CopyClick()
 {
     Memo->selectAll();

@@ -33,6 +33,9 @@ public:
     // Adds the four lines of one transaction (request, response, result text
     // and a rule), unless the trace is frozen.
     void AddTransaction(const QByteArray& query, const QByteArray& response, int32_t result);
+    // Adds one line of its own to the trace (a write the meter refused),
+    // unless the trace is frozen.
+    void AddNote(const QString& line);
 
 private:
     QPlainTextEdit* Memo;

@@ -9,7 +9,10 @@
 #include <QDate>
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -28,6 +31,16 @@ double Ratio(const TKelvane& meter, int numeratorRegister, int denominatorRegist
 {
     const int32_t denominator = meter.GetRegister(denominatorRegister);
     return denominator == 0 ? 1.0 : double(meter.GetRegister(numeratorRegister)) / denominator;
+}
+
+// A quantity that was not read is logged as an empty field (a value that is
+// no number formats as nothing), so a spreadsheet shows a gap rather than a
+// stale value or the zero of a reset image as if it had been measured.
+constexpr double NotRead = std::numeric_limits<double>::quiet_NaN();
+
+bool LatestReadsOk(const TKelvane& meter, std::initializer_list<int> registers)
+{
+    return std::all_of(registers.begin(), registers.end(), [&meter](int reg) { return meter.LatestReadOk(reg); });
 }
 
 } // namespace
@@ -84,12 +97,16 @@ TLogValues TDataLogger::LogValues(const TKelvane& meter, bool scaledPhasePowers)
     TLogValues values{};
     for (std::size_t i = 0; i < values.size(); ++i) {
         const int first = LogFloatBlockStart + 2 * int(i);
-        values[i] = meter.GetRegisterFloat(first, first + 1, wordOrder);
+        values[i] = LatestReadsOk(meter, {first, first + 1}) ? meter.GetRegisterFloat(first, first + 1, wordOrder)
+                                                              : NotRead;
     }
     if (scaledPhasePowers) {
         const double scale = Ratio(meter, 128, 129) * Ratio(meter, 130, 131);
-        for (std::size_t k = 0; k < ScaledRegisters.size(); ++k)
-            values[FirstScaledEntry + k] = meter.GetRegister(ScaledRegisters[k]) * scale / 10;
+        for (std::size_t k = 0; k < ScaledRegisters.size(); ++k) {
+            const int reg = ScaledRegisters[k];
+            values[FirstScaledEntry + k] =
+                LatestReadsOk(meter, {reg, 128, 129, 130, 131}) ? meter.GetRegister(reg) * scale / 10 : NotRead;
+        }
     }
     return values;
 }
@@ -102,17 +119,31 @@ void TDataLogger::DoLogging(QObject* sender)
         return;
     }
     const bool logButton = sender && sender->objectName() == "bLogData";
-    if (!dialog_.WriteToLog(LogValues(*meter, logButton)) && !warningOpen_) {
-        // The box runs a modal loop in which further ticks may arrive; they
-        // try again but show no box of their own.
-        warningOpen_ = true;
-        ShowMessageBox(mainWindow_, QMessageBox::Warning, "Kelvane Logging",
-                       "Error opening output log file.  Will try again at next logging interval.");
-        warningOpen_ = false;
-    }
+    if (!dialog_.WriteToLog(LogValues(*meter, logButton)))
+        WarnWriteFailed();
     const QLocale locale = QLocale::system();
     addMessage_(QString("Write To Log File %1 at %2")
                     .arg(dialog_.FileName(), locale.toString(QDate::currentDate(), LogFile::DateFormat(locale))));
+}
+
+// The box is shown once the tick that failed has returned. Shown inside the
+// tick, its modal loop would hold the log timer (and the polling timer, whose
+// tick writes the first record), since a timer never fires again while its
+// own handler runs: no record would be tried until someone clicked OK. While
+// the box is open the ticks go on and try again, and show no second box.
+void TDataLogger::WarnWriteFailed()
+{
+    if (warningOpen_)
+        return;
+    warningOpen_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            ShowMessageBox(mainWindow_, QMessageBox::Warning, "Kelvane Logging",
+                           "Error opening output log file.  Will try again at next logging interval.");
+            warningOpen_ = false;
+        },
+        Qt::QueuedConnection);
 }
 
 void TDataLogger::OnMyMessage()
@@ -132,8 +163,8 @@ void TDataLogger::PollCompleted()
 {
     if (!firstLogPending_)
         return;
-    // Cleared first: the record may show a box whose modal loop runs the
-    // next poll, which must not write the early record a second time.
+    // Cleared first, so that the early record is written once whatever
+    // runs while it is written.
     firstLogPending_ = false;
     LoggingTimer();
 }

@@ -59,13 +59,19 @@ public:
     void StoreSettings(TIniFile& ini) const;
 
     const QTimer& LogTimer() const { return logTimer_; }
+    // The log timer itself, for a shorter interval than the dialog allows.
+    QTimer& LogTimer() { return logTimer_; }
     bool FirstLogPending() const { return firstLogPending_; }
 
     // The 60 quantities as logged; the "Log" button's variant replaces the
-    // phase powers 19 to 27 by the scaled integer registers.
+    // phase powers 19 to 27 by the scaled integer registers. A quantity whose
+    // registers the latest read did not bring (a failed read, a reset image)
+    // is NaN, which the log shows as an empty field.
     static TLogValues LogValues(const TKelvane& meter, bool scaledPhasePowers);
 
 private:
+    void WarnWriteFailed();
+
     TLogging& dialog_;
     QAction& LoggingEnabled;
     TMeterSource meter_;
@@ -73,6 +79,7 @@ private:
     QWidget* mainWindow_;
     QTimer logTimer_;
     bool firstLogPending_ = true;
-    // A failure warning is open: later ticks keep trying but add no second box.
+    // A failure warning is waiting to be shown or open: later ticks keep
+    // trying but add no second box.
     bool warningOpen_ = false;
 };

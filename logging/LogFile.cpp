@@ -94,6 +94,18 @@ QString JoinLine(const QStringList& fields, const QLocale& locale)
     return fields.join(ListSeparator(locale)) + LineEnd;
 }
 
+// False when the file's last byte is not a line feed, as in a file that
+// another program cut short in the middle of a line. A file that cannot be
+// read is taken to end properly.
+bool EndsWithLineEnd(const QString& fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly) || file.size() == 0 || !file.seek(file.size() - 1))
+        return true;
+    char last = 0;
+    return !file.getChar(&last) || last == '\n';
+}
+
 } // namespace
 
 QString ListSeparator(const QLocale& locale)
@@ -161,7 +173,14 @@ bool AppendRecord(const QString& fileName, const QString& header, const QString&
         return false;
     const qint64 previousSize = file.size();
     // An empty file has no header yet, whether it was created now or earlier.
-    const QByteArray lines = ((previousSize == 0 ? header : QString()) + record).toUtf8();
+    // A record never runs on from a broken last line: it starts a line of
+    // its own.
+    QString start;
+    if (previousSize == 0)
+        start = header;
+    else if (!EndsWithLineEnd(fileName))
+        start = LineEnd;
+    const QByteArray lines = (start + record).toUtf8();
     if (file.write(lines) == lines.size() && file.flush())
         return true;
     // A full disk or a size limit may have let part of the lines through.

@@ -52,7 +52,7 @@ QString RecordLine(const TLogValues& values, const TLogSelection& selected, cons
                    const QLocale& locale);
 
 // Appends one record to the file, with the header first when the file is new
-// or empty. The record is written whole or not at all: an existing file
+// or empty, and a line end first when the file's last line has none. The record is written whole or not at all: an existing file
 // without write permission, a file that cannot be opened and a write or
 // flush that fails all give false, and a failed write is cut back to the
 // file's previous size.

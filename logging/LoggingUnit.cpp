@@ -238,10 +238,7 @@ int TLogging::FrequencySeconds() const
 
 TLogSelection TLogging::Selection() const
 {
-    TLogSelection selected{};
-    for (std::size_t i = 0; i < LogParameterCount; ++i)
-        selected[i] = CB[i]->isChecked();
-    return selected;
+    return confirmed_;
 }
 
 void TLogging::SetMessageTarget(std::function<void()> handler)
@@ -350,17 +347,25 @@ void TLogging::cbToggleClick(int tag)
         CB[i]->setChecked(checked);
 }
 
+// A changed mark counts for the records only once it is settled: while the
+// question about the existing file (or the file chooser after Yes) is open,
+// log ticks go on with the entries as they were, and after Cancel nothing of
+// the change has reached the file.
 void TLogging::CheckBoxClick(std::size_t index, bool checked)
 {
-    if (!isVisible() || restoring_[index] || !QFileInfo(FileName()).isFile())
+    if (restoring_[index])
         return;
-    const auto answer = ShowMessageBox(this, QMessageBox::Warning, "Logging", ExistingFileWarning,
-                                       QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-    if (answer == QMessageBox::Yes) {
-        ChooseLogFile();
-    } else if (answer != QMessageBox::No) {
-        restoring_[index] = true;
-        CB[index]->setChecked(!checked);
-        restoring_[index] = false;
+    if (isVisible() && QFileInfo(FileName()).isFile()) {
+        const auto answer = ShowMessageBox(this, QMessageBox::Warning, "Logging", ExistingFileWarning,
+                                           QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        if (answer == QMessageBox::Yes) {
+            ChooseLogFile();
+        } else if (answer != QMessageBox::No) {
+            restoring_[index] = true;
+            CB[index]->setChecked(!checked);
+            restoring_[index] = false;
+            return;
+        }
     }
+    confirmed_[index] = checked;
 }

@@ -37,6 +37,8 @@ public:
     QString FileName() const;
     // The interval typed in, in seconds: 60 unless it is an integer from 5 to 3600.
     int FrequencySeconds() const;
+    // The entries to log: the ticked boxes, leaving out a change whose
+    // question about the existing log file is still open.
     TLogSelection Selection() const;
 
     // The main window's handler that OK calls before the dialog closes, so
@@ -77,6 +79,8 @@ private:
     std::function<void()> messageTarget_;
     // Set while a box's previous mark is put back, so that the change asks nothing.
     std::array<bool, LogParameterCount> restoring_{};
+    // The marks the records use: each box's mark once its change is settled.
+    TLogSelection confirmed_{};
 
     QLineEdit* Filename;
     QToolButton* SpeedButton1;

@@ -9,6 +9,8 @@
 #include "WidgetTestSupport.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -30,6 +32,7 @@ protected:
     QString settings = dir.filePath("kelvane.ini");
     QString logPath = dir.filePath("log.csv");
     testsupport::LibmodbusServer server;
+    std::unique_ptr<testsupport::ScriptedServer> refusing;
     std::unique_ptr<TKelvane> link = std::make_unique<TKelvane>("127.0.0.1", true);
     QStringList memo;
     QAction loggingEnabled{"Enable"};
@@ -68,6 +71,32 @@ protected:
         server.Registers()[reg + 1] = wordOrder ? high : low;
     }
 
+    // Reads registers first to last from the libmodbus server, or, with ok
+    // false, from a meter that refuses every request.
+    void Read(int first, int last, bool ok)
+    {
+        if (!refusing)
+            refusing = std::make_unique<testsupport::ScriptedServer>(RefuseWithException4);
+        link->SetTcpPort(ok ? server.Port() : refusing->Port());
+        const bool abort = false;
+        const int result = link->ReadRegisters(1, 3, first, last, abort);
+        EXPECT_EQ(result == 0, ok) << first << "-" << last << ": " << TKelvane::ErrorCode(result).toStdString();
+        link->SetTcpPort(server.Port());
+    }
+
+    // The request's MBAP header and unit, then its function with the
+    // exception bit and exception 4.
+    static testsupport::ScriptedServer::Reply RefuseWithException4(const testsupport::Bytes& request)
+    {
+        testsupport::Bytes reply(request.begin(), request.begin() + std::min<std::ptrdiff_t>(request.size(), 8));
+        reply.resize(8);
+        reply[4] = 0;
+        reply[5] = 3;
+        reply[7] |= 0x80;
+        reply.push_back(4);
+        return {reply};
+    }
+
     void ReadImage()
     {
         const bool abort = false;
@@ -76,7 +105,8 @@ protected:
         ASSERT_EQ(link->ReadRegisters(1, 3, 768, 887, abort), 0);
     }
 
-    QStringList LogLines() const
+    QStringList LogLines() const { return LogLines(logPath); }
+    static QStringList LogLines(const QString& logPath)
     {
         QFile file(logPath);
         if (!file.open(QIODevice::ReadOnly))
@@ -91,6 +121,33 @@ protected:
     }
 
     static QString Value(double v, int decimals) { return LogFile::FormatValue(v, decimals, QLocale::system()); }
+
+    int WriteMessages() const { return int(memo.filter("Write To Log File ").size()); }
+
+    // Logging on, with the log timer ticking every `ms` milliseconds.
+    void LogEvery(int ms)
+    {
+        loggingEnabled.setChecked(true);
+        logger->LoggingChange();
+        logger->LogTimer().setInterval(ms);
+    }
+};
+
+// Answers each message box with `handler` for the life of the object.
+class MessageBoxAnswer {
+public:
+    explicit MessageBoxAnswer(std::function<QMessageBox::StandardButton(const QString& text)> handler)
+        : previous_(SetMessageBoxHandler(
+              [handler](QWidget*, QMessageBox::Icon, const QString&, const QString& text,
+                        QMessageBox::StandardButtons) { return handler(text); }))
+    {
+    }
+    ~MessageBoxAnswer() { SetMessageBoxHandler(previous_); }
+    MessageBoxAnswer(const MessageBoxAnswer&) = delete;
+    MessageBoxAnswer& operator=(const MessageBoxAnswer&) = delete;
+
+private:
+    TMessageBoxHandler previous_;
 };
 
 } // namespace
@@ -225,6 +282,7 @@ TEST_F(DataLoggerTest, ReadOnlyFileWarnsAndTheNextTickSucceedsOnceWritable)
     {
         testsupport::MessageBoxRecorder boxes;
         logger->LoggingTimer();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 5000));
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Warning);
         EXPECT_EQ(boxes.shown[0].title, "Kelvane Logging");
@@ -238,27 +296,130 @@ TEST_F(DataLoggerTest, ReadOnlyFileWarnsAndTheNextTickSucceedsOnceWritable)
     EXPECT_EQ(LogLines().size(), 3);
 }
 
-TEST_F(DataLoggerTest, TicksDuringTheWarningTryAgainWithoutASecondBox)
+// The warning about a log file that cannot be written stays open while the
+// timer goes on: ticks while it is open try again (and open no second box),
+// and once the folder is back the records go on at once.
+TEST_F(DataLoggerTest, TicksGoOnWhileTheWriteWarningIsOpen)
 {
-    WriteSettings(QByteArray("[Logging]\nFilename=") + dir.filePath("missing/log.csv").toUtf8() + "\n");
+    const QString folder = dir.filePath("missing");
+    const QString path = QDir(folder).filePath("log.csv");
+    WriteSettings(QByteArray("[Logging]\nFilename=") + path.toUtf8() + "\nParam0=1\n");
     CreateLogger();
-    loggingEnabled.trigger();
     int boxes = 0;
-    int memoLinesInsideTheBox = 0;
-    const TMessageBoxHandler previous = SetMessageBoxHandler(
-        [&](QWidget*, QMessageBox::Icon, const QString&, const QString& text, QMessageBox::StandardButtons) {
-            ++boxes;
+    bool failedTicksWhileOpen = false;
+    bool recordsWhileOpen = false;
+    bool answered = false;
+    {
+        MessageBoxAnswer answer([&](const QString& text) {
             EXPECT_EQ(text, LogError);
-            // The box's modal loop lets the timer fire again.
-            const auto before = memo.size();
-            logger->LoggingTimer();
-            memoLinesInsideTheBox = int(memo.size() - before);
+            if (++boxes > 1)
+                return QMessageBox::Ok;
+            // The box's own modal loop, as long as the technician takes.
+            const int before = WriteMessages();
+            failedTicksWhileOpen = QTest::qWaitFor([&] { return WriteMessages() >= before + 3; }, 10000);
+            EXPECT_TRUE(QDir().mkpath(folder));
+            recordsWhileOpen = QTest::qWaitFor([&] { return LogLines(path).size() >= 3; }, 10000);
+            answered = true;
             return QMessageBox::Ok;
         });
-    logger->LoggingTimer();
-    SetMessageBoxHandler(previous);
+        LogEvery(20);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answered; }, 30000));
+        loggingEnabled.trigger();
+    }
+    EXPECT_TRUE(failedTicksWhileOpen);
+    EXPECT_TRUE(recordsWhileOpen);
     EXPECT_EQ(boxes, 1);
-    EXPECT_EQ(memoLinesInsideTheBox, 1);
+}
+
+// A quantity whose registers the latest read did not bring is logged as an
+// empty field: the record keeps its date, time and number of fields, and
+// neither the last values read nor the zeros of a reset image stand in.
+TEST_F(DataLoggerTest, QuantitiesWhoseLatestReadFailedAreLoggedEmpty)
+{
+    WriteSettings(QByteArray("[Logging]\nParam0=1\nParam8=1\nParam16=1\nParam59=1\n"));
+    SetFloat(768, 1.5f);
+    SetFloat(768 + 2 * 8, 50.0f);
+    SetFloat(768 + 2 * 16, 2.25f);
+    SetFloat(768 + 2 * 59, 99.0f);
+    const QStringList measured{Value(1.5, 3), Value(50, 1), Value(2.25, 3), Value(99, 3)};
+    struct ReadStep {
+        int first;
+        int last;
+        bool ok;
+    };
+    const struct {
+        const char* name;
+        std::vector<ReadStep> reads;
+        bool reset;
+        QStringList fields;
+    } cases[] = {
+        {"AllRead", {{768, 887, true}}, false, measured},
+        {"LatestReadFailed", {{768, 887, true}, {768, 887, false}}, false, {"", "", "", ""}},
+        {"PartOfTheBlockFailed", {{768, 887, true}, {800, 887, false}}, false, {measured[0], measured[1], "", ""}},
+        {"ReadAgain", {{768, 887, false}, {768, 887, true}}, false, measured},
+        {"OtherRegistersFailed", {{768, 887, true}, {0, 124, false}}, false, measured},
+        {"NeverRead", {}, false, {"", "", "", ""}},
+        {"ImageReset", {{768, 887, true}}, true, {"", "", "", ""}},
+    };
+    CreateLogger();
+    loggingEnabled.trigger();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        link = std::make_unique<TKelvane>("127.0.0.1", true);
+        for (const ReadStep& step : c.reads)
+            Read(step.first, step.last, step.ok);
+        if (c.reset)
+            link->ResetRegisters();
+        QFile::remove(logPath);
+        logger->LoggingTimer();
+        const QStringList lines = LogLines();
+        ASSERT_EQ(lines.size(), 2);
+        EXPECT_EQ(ValueFields(lines[1]), c.fields);
+        EXPECT_FALSE(lines[1].split(LogFile::ListSeparator(QLocale::system()))[0].isEmpty()) << "the date";
+    }
+}
+
+// While the question about an existing log file is open, and after Cancel,
+// the records keep the entries as they were; after No they take the new one.
+TEST_F(DataLoggerTest, RecordsUseOnlyConfirmedEntries)
+{
+    const struct {
+        const char* name;
+        QMessageBox::StandardButton answer;
+        int fieldsAfter;
+    } cases[] = {{"Cancel", QMessageBox::Cancel, 3}, {"No", QMessageBox::No, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(logPath);
+        WriteSettings(QByteArray("[Logging]\nFilename=") + logPath.toUtf8() + "\nParam0=1\n");
+        CreateLogger();
+        dialog->show();
+        LogEvery(20);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= 2; }, 10000));
+        const auto fields = [](const QString& line) {
+            return int(line.split(LogFile::ListSeparator(QLocale::system())).size());
+        };
+        int questions = 0;
+        {
+            MessageBoxAnswer answer([&](const QString& text) {
+                ++questions;
+                EXPECT_TRUE(text.startsWith("WARNING: Log file currently exists."));
+                const auto before = LogLines().size();
+                EXPECT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= before + 2; }, 10000));
+                for (const QString& line : LogLines())
+                    EXPECT_EQ(fields(line), 3) << line.toStdString();
+                return c.answer;
+            });
+            auto* box = dialog->findChild<QCheckBox*>("CB_8");
+            QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+        }
+        EXPECT_EQ(questions, 1);
+        const auto before = LogLines().size();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= before + 2; }, 10000));
+        loggingEnabled.trigger();
+        EXPECT_EQ(fields(LogLines().last()), c.fieldsAfter);
+        dialog->hide();
+    }
 }
 
 TEST_F(DataLoggerTest, DeletedFileComesBackWithAHeader)
@@ -302,9 +463,9 @@ TEST_F(DataLoggerTest, RecordFollowsTheLinkThatReplacedTheOldOne)
     ReadImage();
     CreateLogger();
     loggingEnabled.trigger();
-    link = std::make_unique<TKelvane>("127.0.0.1", true); // a fresh link, image all zeros
+    link = std::make_unique<TKelvane>("127.0.0.1", true); // a fresh link that has read nothing
     logger->LoggingTimer();
-    EXPECT_EQ(ValueFields(LogLines()[1]).first(), Value(0, 3));
+    EXPECT_EQ(ValueFields(LogLines()[1]), QStringList({"", ""}));
 
     link.reset();
     memo.clear();

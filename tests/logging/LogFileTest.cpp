@@ -157,6 +157,28 @@ TEST_F(AppendRecordTest, HeaderOnlyWhenTheFileIsNewOrEmpty)
     EXPECT_EQ(ReadAll(dir.filePath("empty.csv")), "H\r\nr\r\n");
 }
 
+// A file that another program cut short in the middle of a line: the next
+// record starts a line of its own instead of running into the broken one.
+TEST_F(AppendRecordTest, RecordAfterABrokenLastLineStartsOnANewLine)
+{
+    const struct {
+        const char* name;
+        QByteArray before;
+        QByteArray after;
+    } cases[] = {
+        {"CutInAValue", "H\r\nr1,12", "H\r\nr1,12\r\nr2\r\n"},
+        {"CutBetweenCrAndLf", "H\r\nr1\r", "H\r\nr1\r\r\nr2\r\n"},
+        {"HeaderOnlyCut", "Da", "Da\r\nr2\r\n"},
+        {"WholeLines", "H\r\nr1\r\n", "H\r\nr1\r\nr2\r\n"},
+        {"LineFeedOnly", "H\nr1\n", "H\nr1\nr2\r\n"},
+    };
+    for (const auto& c : cases) {
+        WriteAll(path, c.before);
+        EXPECT_TRUE(LogFile::AppendRecord(path, "H\r\n", "r2\r\n")) << c.name;
+        EXPECT_EQ(ReadAll(path), c.after) << c.name;
+    }
+}
+
 TEST_F(AppendRecordTest, DeletedFileComesBackWithAHeader)
 {
     ASSERT_TRUE(LogFile::AppendRecord(path, "H\r\n", "r1\r\n"));
