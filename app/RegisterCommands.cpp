@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRadioButton>
+#include <QStatusBar>
 #include <QTimer>
 
 namespace {
@@ -50,6 +51,8 @@ int DecimalValue(const QString& text)
 constexpr int ConfigFirst = 128;
 constexpr int ConfigLast = 158;
 constexpr int MaxBanks = 32768; // the end edit's tag carries bit 15
+// How long the status bar shows the writes the meter refused, in ms.
+constexpr int RefusedWriteMessageTime = 60000;
 
 } // namespace
 
@@ -199,11 +202,24 @@ void TForm1::CommitConfigWord()
     TConfigWord& editor = *dialogs_.ConfigWord;
     if (editor.Tag() <= 0)
         return;
+    QStringList refused;
     for (int reg = ConfigFirst; reg <= ConfigLast; ++reg) {
         int32_t value = 0;
         if (editor.RegisterChanged(reg, value)) {
+            const std::shared_ptr<TKelvane> link = kelvane_;
             SetRegister(reg, value);
-            AddMemoLine(Memo, QString("Writing 0x%1=%2").arg(reg, 2, 16, QChar('0')).arg(value));
+            const QString line = QString("Writing 0x%1=%2").arg(reg, 2, 16, QChar('0')).arg(value);
+            AddMemoLine(Memo, line);
+            // A write the meter refused is shown where the technician looks:
+            // the trace with its frames and reason, and the status bar.
+            const int32_t result = link ? link->LastResult() : 0;
+            if (result != 0 && result != TKelvane::ResultPending) {
+                const QString refusal = line + " refused: " + TKelvane::ErrorCode(result);
+                AddMemoLine(Memo, refusal);
+                WriteResult(result);
+                dialogs_.ModbusData->AddNote(refusal);
+                refused << refusal;
+            }
         }
     }
     if (editor.Tag() == 1)
@@ -211,6 +227,8 @@ void TForm1::CommitConfigWord()
     ReadRegistersRetry(DeviceAddress(), 3, ConfigFirst, ConfigLast - 1);
     ReadRegistersRetry(DeviceAddress(), 3, ConfigLast, ConfigLast);
     editor.ClearUserChanged();
+    if (!refused.isEmpty())
+        statusBar()->showMessage(refused.join("; "), RefusedWriteMessageTime);
 }
 
 void TForm1::SetRegister(int reg, int32_t value)

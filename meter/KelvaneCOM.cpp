@@ -127,6 +127,7 @@ int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, in
     });
     if (result == 0)
         std::copy_n(buffer, count, image_.begin() + first);
+    NoteRead(first, count, result);
     return result;
 }
 
@@ -216,10 +217,25 @@ uint8_t TKelvane::WordOrder() const
     return (GetRegister(ConfigurationWord) & WordOrderBit) ? 1 : 0;
 }
 
+bool TKelvane::LatestReadOk(int reg) const
+{
+    const int n = ApplyRegisterRule(reg);
+    return n >= 0 && n < RegisterSlots && readOk_[static_cast<std::size_t>(n)];
+}
+
+// A read turned away because another one is under way has read nothing and
+// leaves the marks as they are.
+void TKelvane::NoteRead(int first, int count, int result)
+{
+    if (result != ResultPending)
+        std::fill_n(readOk_.begin() + first, count, result == 0);
+}
+
 void TKelvane::ResetRegisters()
 {
     std::fill_n(image_.begin(), 1001, 0);
     std::fill_n(image_.begin() + RegisterSlots, 1001, 0);
+    std::fill_n(readOk_.begin(), 1001, false);
 }
 
 int32_t TKelvane::MaskedNumber(int32_t value, int bits, bool isSigned)

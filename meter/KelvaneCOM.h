@@ -57,6 +57,12 @@ public:
     // GetRegisterFloat.
     uint8_t WordOrder() const;
     int32_t LastResult() const { return lastResult_; }
+    // Whether the latest read that covered holding register reg (numbered as
+    // for GetRegister) succeeded, so that its image value is what the meter
+    // gave. False before any read of it, after a failed read of it and after
+    // ResetRegisters (for the registers that reset zeroes). Every read path
+    // of either transport records its outcome through NoteRead.
+    bool LatestReadOk(int reg) const;
     // True while an operation of this link waits for the meter.
     bool Exchanging() const { return exchanging_; }
     const QByteArray& IdentText() const { return identText_; }
@@ -92,6 +98,7 @@ private:
     template <typename Operation>
     int TcpTransaction(uint8_t function, uint8_t address, const bool& abort, Operation operation);
     [[noreturn]] void RaiseNoSerialConnection() const;
+    void NoteRead(int first, int count, int result);
 
     QString comPort_;
     TBaudRate baudRate_ = TBaudRate::br9600;
@@ -100,6 +107,7 @@ private:
     bool tcp_;
     std::unique_ptr<TIdModBusClient> tcpClient_;
     std::vector<int32_t> image_;
+    std::vector<bool> readOk_ = std::vector<bool>(RegisterSlots, false);
     int32_t lastResult_ = 0;
     bool exchanging_ = false;
     QByteArray identText_;
