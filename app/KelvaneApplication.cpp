@@ -6,8 +6,9 @@
 
 TKelvaneApplication::TKelvaneApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
+    // The display name follows the application name. Set explicitly, Qt's
+    // Linux platforms would append it to every window title.
     setApplicationName("Kelvane");
-    setApplicationDisplayName("Kelvane");
 }
 
 bool TKelvaneApplication::notify(QObject* receiver, QEvent* event)

@@ -36,9 +36,11 @@ void TForm1::tPollingTimer()
     logger_->PollCompleted();
 }
 
+// A link whose port did not open has been reported already; polling it would
+// only fail once more. The "Port" menu starts polling with the next link.
 void TForm1::cbPollingClick()
 {
-    if (cbPolling->isChecked())
+    if (cbPolling->isChecked() && kelvane_ && kelvane_->Active())
         tPolling.start();
     else
         tPolling.stop();
@@ -93,9 +95,14 @@ void TForm1::bAddClick()
         ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "Address must be between 1..63");
         return;
     }
-    // Meters.ini keeps one section per name, so a second meter of the same
-    // name would be lost when the list is saved.
-    const QString name = ebName->text();
+    // Meters.ini keeps one section per name, trimmed and matched without
+    // regard to case: a name it cannot keep apart from another would be lost
+    // when the list is saved.
+    const QString name = ebName->text().trimmed();
+    if (name.isEmpty()) {
+        ShowMessageBox(this, QMessageBox::Warning, "Kelvane", "Enter a name for the meter.");
+        return;
+    }
     for (int i = 0; i < ListView->count(); ++i) {
         if (ListView->item(i)->text().compare(name, Qt::CaseInsensitive) == 0) {
             ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
@@ -113,16 +120,16 @@ void TForm1::bAddClick()
 // selected there is nothing to remove.
 void TForm1::bDeleteClick()
 {
-    QListWidgetItem* selected = ListView->currentItem();
-    if (!selected || !selected->isSelected())
+    const QList<QListWidgetItem*> selected = ListView->selectedItems();
+    if (selected.isEmpty())
         return;
-    const int row = ListView->row(selected);
-    ListView->clearSelection();
+    const int row = ListView->row(selected.first());
+    // With no current entry the list selects no neighbour of its own when
+    // the entry goes.
+    ListView->selectionModel()->clear();
     delete ListView->takeItem(row);
     if (row > 0)
-        ListView->setCurrentRow(row - 1);
-    else
-        ListView->setCurrentItem(nullptr);
+        ListView->setCurrentRow(row - 1, QItemSelectionModel::ClearAndSelect);
 }
 
 void TForm1::ListViewSelectItem(QListWidgetItem* item)

@@ -5,6 +5,7 @@
 #include "DataLogger.h"
 #include "IniFile.h"
 #include "LoggingUnit.h"
+#include "MenuShortcuts.h"
 #include "MessageBoxes.h"
 #include "frmAddressUnit.h"
 #include "frmCTSettings.h"
@@ -18,6 +19,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -37,6 +39,14 @@ constexpr int WindowWidth = 910;
 constexpr int WindowHeight = 835;
 constexpr int CalibrateBoxHeight = 265;
 const char* const VersionText = "5.7 (Oct 15, 2014)";
+const char* const PageName = "Float";
+const char* const BanksFile = "RegisterBanks.ini";
+
+// The polling interval in ms. Below the minimum the meter would be polled
+// flat out; above the maximum the window would seem dead.
+constexpr int DefaultPollingInterval = 1000;
+constexpr int MinPollingInterval = 50;
+constexpr int MaxPollingInterval = 3600000;
 
 } // namespace
 
@@ -107,6 +117,7 @@ void TForm1::BuildMenus()
     connect(about, &QAction::triggered, this, &TForm1::About1Click);
     for (QMenu* menu : {file, logging, options})
         WatchMenu(menu);
+    new TMenuShortcuts(*menuBar());
 }
 
 // A pass skips its remaining banks while a drop-down menu is open, so that
@@ -123,8 +134,13 @@ void TForm1::BuildMeterList(QWidget* central)
     ListView->setObjectName("ListView");
     ListView->setGeometry(3, 8, 105, 353);
     ListView->setSelectionMode(QAbstractItemView::SingleSelection);
-    connect(ListView, &QListWidget::currentItemChanged, this,
-            [this](QListWidgetItem* current) { ListViewSelectItem(current); });
+    // Only a selection switches the meter: the list also moves its current
+    // entry on its own (on focus, on a removal) with nothing selected.
+    connect(ListView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected) {
+                for (const QModelIndex& index : selected.indexes())
+                    ListViewSelectItem(ListView->item(index.row()));
+            });
     auto label = [central](const QString& text, int top) {
         auto* l = new QLabel(text, central);
         l->move(3, top);
@@ -296,7 +312,7 @@ void TForm1::FormShow()
 
     ApplySettings();
 
-    tPolling.setInterval(CmdLineSwitch("/POLLING", arguments_) ? SwitchInteger("/POLLING", 1000) : 1000);
+    tPolling.setInterval(PollingInterval());
     CalibrateBox->hide();
     CalibrateBox->setEnabled(false);
     resize(width(), WindowHeight - CalibrateBoxHeight);
@@ -304,7 +320,8 @@ void TForm1::FormShow()
     WriteParams->setVisible(false);
     LoadSetup->setVisible(false);
 
-    pages_->CreatePanel("Float");
+    ReportMissingFiles();
+    pages_->CreatePanel(PageName);
     QStringList ports;
     TKelvane::EnumComPorts(ports);
     ports.removeAll(dialogs_.ComSelect->PortText());
@@ -356,6 +373,46 @@ void TForm1::ApplySettings()
     logger_->LoadSettings(ini);
     if (ini.ReadBool("Form", "InitMax", false))
         showMaximized();
+}
+
+// The /POLLING value, or the default when the switch is absent, has no
+// value or its value is refused.
+int TForm1::PollingInterval()
+{
+    if (!CmdLineSwitch("/POLLING", arguments_))
+        return DefaultPollingInterval;
+    const QString text = CmdLineValue("/POLLING", arguments_).trimmed();
+    bool ok = false;
+    const int interval = text.toInt(&ok);
+    if (ok && interval >= MinPollingInterval && interval <= MaxPollingInterval)
+        return interval;
+    if (!text.isEmpty())
+        ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
+                       QString("The polling interval /POLLING=%1 is not a whole number of milliseconds from %2 to "
+                               "%3 ms; the meter is polled every %4 ms instead.")
+                           .arg(text)
+                           .arg(MinPollingInterval)
+                           .arg(MaxPollingInterval)
+                           .arg(DefaultPollingInterval));
+    return DefaultPollingInterval;
+}
+
+// Without the page file the window shows no data page, and without the bank
+// file no register is read; both would otherwise look like a dead meter.
+void TForm1::ReportMissingFiles()
+{
+    const QDir directory(paths_.Directory);
+    const QString where = QDir::toNativeSeparators(directory.absolutePath());
+    QStringList lines;
+    const QString page = QString(PageName) + ".ini";
+    if (!QFileInfo::exists(directory.filePath(page)))
+        lines << QString("The page file %1 is not in %2: the window shows no measurements.").arg(page, where);
+    if (!QFileInfo::exists(directory.filePath(BanksFile)))
+        lines << QString("The register bank file %1 is not in %2: the meter is not read.").arg(BanksFile, where);
+    if (lines.isEmpty())
+        return;
+    lines << "The default files are in the data folder of the sources; a build copies them beside the executable.";
+    ShowMessageBox(this, QMessageBox::Warning, "Kelvane", lines.join('\n'));
 }
 
 int TForm1::SwitchInteger(const QString& key, int defaultValue) const

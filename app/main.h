@@ -177,6 +177,8 @@ private:
     void WatchMenu(QMenu* menu);
     void ApplySettings();
     void ApplyPlacement();
+    int PollingInterval();
+    void ReportMissingFiles();
     int SwitchInteger(const QString& key, int defaultValue) const;
     static QString PortName(const QString& typed);
     void SetStatus(int panel, const QString& text);

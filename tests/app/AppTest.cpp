@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
+#include <functional>
+
 using apptest::TAppHarness;
 using apptest::TSimulatedMeter;
 using testsupport::MessageBoxRecorder;
@@ -28,6 +32,42 @@ QString StatusText(TForm1& form, int panel)
 QStringList Lines(const QPlainTextEdit* memo)
 {
     return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+// Starts the utility against the harness's simulator with exactly these
+// switches after the connection's (the harness's own Start adds a polling
+// interval of its own).
+TForm1& StartWith(TAppHarness& app, const QStringList& switches)
+{
+    const QStringList arguments = QStringList{"/MODE=TCP", "/IP=127.0.0.1",
+                                              QString("/TCPPORT=%1").arg(app.meter->Port())}
+                                  + switches;
+    app.windows = std::make_unique<TKelvaneWindows>(app.paths, arguments);
+    app.windows->Form1.show();
+    return app.windows->Form1;
+}
+
+// Keys reach a window's shortcuts only while it is the active window.
+bool Activate(QWidget& window)
+{
+    QApplication::setActiveWindow(&window);
+    return QTest::qWaitForWindowActive(&window, 10000);
+}
+
+void ClickRow(TForm1& form, int row)
+{
+    const QRect rect = form.ListView->visualItemRect(form.ListView->item(row));
+    QTest::mouseClick(form.ListView->viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+// The window title that Qt's Linux desktop platforms (xcb, wayland) hand to
+// the window manager for a window's own title. Qt exports the function but
+// installs no header for it.
+using TTitleFormat = QString (*)(const QString& title, const QString& separator);
+TTitleFormat DesktopTitleFormat()
+{
+    return reinterpret_cast<TTitleFormat>(
+        dlsym(RTLD_DEFAULT, "_ZN15QPlatformWindow17formatWindowTitleERK7QStringS2_"));
 }
 
 } // namespace
@@ -80,8 +120,9 @@ TEST(App, MeterListRoundTripAndSelection)
     app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n[Odd]\nAddress=99\n");
     TForm1& form = app.Start();
     ASSERT_EQ(form.ListView->count(), 3);
+    ASSERT_TRUE(Activate(form));
 
-    form.ListView->setCurrentRow(1);
+    ClickRow(form, 1);
     EXPECT_EQ(form.PageControl1->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
     app.meter->SetRegister(2, 150, 4242);
@@ -89,7 +130,7 @@ TEST(App, MeterListRoundTripAndSelection)
     EXPECT_EQ(form.Kelvane()->GetRegister(150), 4242); // the pass read unit 2
     EXPECT_EQ(form.Kelvane()->GetRegister(149), app.meter->Register(2, 149));
 
-    form.ListView->setCurrentRow(2); // an address outside 1..63 keeps the device address
+    ClickRow(form, 2); // an address outside 1..63 keeps the device address
     EXPECT_EQ(form.PageControl1->tabText(0), "Odd (Addr: 99)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
 
@@ -100,26 +141,116 @@ TEST(App, MeterListRoundTripAndSelection)
     EXPECT_TRUE(form.ebName->text().isEmpty());
     {
         MessageBoxRecorder boxes;
-        form.ebName->setText("line 1");
-        form.ebAddr->setText("3");
-        QTest::mouseClick(form.bAdd, Qt::LeftButton);
         form.ebName->setText("Far");
         form.ebAddr->setText("64");
         QTest::mouseClick(form.bAdd, Qt::LeftButton);
-        ASSERT_EQ(boxes.shown.size(), 2u);
-        EXPECT_TRUE(boxes.shown[0].text.contains("\"line 1\" is already in the list"));
-        EXPECT_EQ(boxes.shown[1].text, "Address must be between 1..63");
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, "Address must be between 1..63");
         EXPECT_EQ(form.ListView->count(), 4);
     }
-    form.ListView->setCurrentRow(1);
+    ClickRow(form, 1);
     QTest::mouseClick(form.bDelete, Qt::LeftButton);
     EXPECT_EQ(form.ListView->count(), 3);
-    EXPECT_EQ(form.ListView->currentItem()->text(), "Line 1");
+    ASSERT_EQ(form.ListView->selectedItems().size(), 1);
+    EXPECT_EQ(form.ListView->selectedItems()[0]->text(), "Line 1");
     EXPECT_EQ(form.PageControl1->tabText(0), "Line 1 (Addr: 1)");
 
     form.close();
     app.windows.reset();
     EXPECT_EQ(app.ReadFile("Meters.ini"), "[Line 1]\nAddress=1\n\n[Odd]\nAddress=99\n\n[Line 3]\nAddress=7\n\n");
+}
+
+// The meter list moves the device address only when the user selects a
+// meter: not when the list merely gets a current entry (on focus, on a click
+// beside the entries) and not when the selected first entry is deleted.
+TEST(App, MeterListSwitchesOnlyOnASelection)
+{
+    TAppHarness app;
+    app.WriteFile("Meters.ini", "[Line 1]\nAddress=5\n[Line 2]\nAddress=2\n[Line 3]\nAddress=9\n");
+    TForm1& form = app.Start();
+    const QString pageCaption = form.PageControl1->tabText(0);
+    const TfrmAddress& address = *form.Dialogs().frmAddress;
+    ASSERT_TRUE(Activate(form)); // the list takes the focus
+    EXPECT_EQ(form.PageControl1->tabText(0), pageCaption);
+    EXPECT_EQ(address.GetAddress(), 1);
+
+    form.ebName->setFocus();
+    QTest::keyClick(form.ebName, Qt::Key_Backtab); // back into the list
+    ASSERT_TRUE(form.ListView->hasFocus());
+    QTest::mouseClick(form.ListView->viewport(), Qt::LeftButton, {},
+                      QPoint(10, form.ListView->viewport()->height() - 5)); // below the entries
+    EXPECT_EQ(form.PageControl1->tabText(0), pageCaption);
+    EXPECT_EQ(address.GetAddress(), 1);
+    EXPECT_TRUE(form.ListView->selectedItems().isEmpty());
+
+    ClickRow(form, 0);
+    EXPECT_EQ(form.PageControl1->tabText(0), "Line 1 (Addr: 5)");
+    EXPECT_EQ(address.GetAddress(), 5);
+    QTest::mouseClick(form.bDelete, Qt::LeftButton); // nothing before the first entry to select
+    ASSERT_EQ(form.ListView->count(), 2);
+    EXPECT_TRUE(form.ListView->selectedItems().isEmpty());
+    EXPECT_EQ(address.GetAddress(), 5);
+    QTest::mouseClick(form.bDelete, Qt::LeftButton); // nothing selected: nothing deleted
+    EXPECT_EQ(form.ListView->count(), 2);
+
+    form.ListView->setFocus(); // makes the first entry current, unselected
+    EXPECT_EQ(address.GetAddress(), 5);
+    QTest::keyClick(form.ListView, Qt::Key_Down); // the keyboard selects too
+    ASSERT_EQ(form.ListView->selectedItems().size(), 1);
+    EXPECT_EQ(form.ListView->selectedItems()[0]->text(), "Line 3");
+    EXPECT_EQ(form.PageControl1->tabText(0), "Line 3 (Addr: 9)");
+    EXPECT_EQ(address.GetAddress(), 9);
+    QTest::keyClick(form.ListView, Qt::Key_Up);
+    EXPECT_EQ(form.PageControl1->tabText(0), "Line 2 (Addr: 2)");
+    EXPECT_EQ(address.GetAddress(), 2);
+}
+
+// Meters.ini keeps one section per name, trimmed and matched without regard
+// to case, so the list takes names the same way.
+TEST(App, MeterNamesAreTakenAsTheIniFileKeepsThem)
+{
+    TAppHarness app;
+    app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n");
+    TForm1& form = app.Start();
+    struct Row {
+        const char* name;
+        const char* address;
+        const char* refusal; // part of the message, or nullptr when the meter is added
+    };
+    const Row rows[] = {
+        {"  lead  ", "3", nullptr},
+        {"   ", "4", "Enter a name"},
+        {"", "4", "Enter a name"},
+        {" LINE 1", "5", "\"LINE 1\" is already in the list"},
+        {"Lead", "6", "\"Lead\" is already in the list"},
+        {"Far", "64", "Address must be between 1..63"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("name \"") + row.name + "\"");
+        MessageBoxRecorder boxes;
+        form.ebName->clear();
+        form.ebAddr->clear();
+        QTest::keyClicks(form.ebName, row.name);
+        QTest::keyClicks(form.ebAddr, row.address);
+        QTest::mouseClick(form.bAdd, Qt::LeftButton);
+        if (row.refusal) {
+            ASSERT_EQ(boxes.shown.size(), 1u);
+            EXPECT_TRUE(boxes.shown[0].text.contains(row.refusal)) << boxes.shown[0].text.toStdString();
+            EXPECT_EQ(form.ebName->text(), row.name); // the edits keep what was typed
+        } else {
+            EXPECT_TRUE(boxes.shown.empty());
+            EXPECT_TRUE(form.ebName->text().isEmpty());
+        }
+    }
+    ASSERT_EQ(form.ListView->count(), 2);
+    EXPECT_EQ(form.ListView->item(1)->text(), "lead");
+
+    form.close();
+    app.windows.reset();
+    EXPECT_EQ(app.ReadFile("Meters.ini"), "[Line 1]\nAddress=1\n\n[lead]\nAddress=3\n\n");
+    TForm1& again = app.Start();
+    ASSERT_EQ(again.ListView->count(), 2);
+    EXPECT_EQ(again.ListView->item(1)->text(), "lead");
 }
 
 TEST(App, CloseSavesSettingsAndExitSavesNothing)
@@ -247,7 +378,170 @@ TEST(App, PollingRunsPassAfterPass)
     TForm1& form = app.Start({"/POLLING=600000"});
     form.tPolling.setInterval(20);
     form.tPolling.start();
-    QTest::qWait(600);
-    EXPECT_GE(form.TX, 9u) << "passes stopped after " << form.TX / 3;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.TX >= 9u; }, 20000)) << "passes stopped after " << form.TX / 3;
     EXPECT_EQ(form.RX, form.TX);
+}
+
+// The menu shortcuts act wherever the focus is in the main window, also in
+// an edit that would otherwise take Ctrl+A as "select all".
+TEST(App, MenuShortcutsWorkWhereverTheFocusIs)
+{
+    struct Row {
+        const char* name;
+        QKeySequence key;
+        std::function<QWidget*(TForm1&)> focus;
+        std::function<QWidget*(TForm1&)> opens;
+    };
+    const Row rows[] = {
+        {"Ctrl+A in the name edit", QKeySequence("Ctrl+A"), [](TForm1& f) { return f.ebName; },
+         [](TForm1& f) -> QWidget* { return f.Dialogs().frmAddress; }},
+        {"Ctrl+A in the address edit", QKeySequence("Ctrl+A"), [](TForm1& f) { return f.ebAddr; },
+         [](TForm1& f) -> QWidget* { return f.Dialogs().frmAddress; }},
+        {"Ctrl+A in the meter list", QKeySequence("Ctrl+A"), [](TForm1& f) { return f.ListView; },
+         [](TForm1& f) -> QWidget* { return f.Dialogs().frmAddress; }},
+        {"Ctrl+G in the name edit", QKeySequence("Ctrl+G"), [](TForm1& f) { return f.ebName; },
+         [](TForm1& f) -> QWidget* { return f.Dialogs().ConfigWord; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TAppHarness app;
+        app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n");
+        TForm1& form = app.Start();
+        ASSERT_TRUE(Activate(form));
+        QWidget* focus = row.focus(form);
+        focus->setFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return focus->hasFocus(); }, 5000));
+        if (auto* edit = qobject_cast<QLineEdit*>(focus))
+            QTest::keyClicks(edit, "12");
+        QTest::keySequence(focus, row.key);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return row.opens(form)->isVisible(); }, 5000));
+        if (auto* edit = qobject_cast<QLineEdit*>(focus)) {
+            EXPECT_EQ(edit->text(), "12");
+            EXPECT_FALSE(edit->hasSelectedText());
+        }
+        EXPECT_TRUE(form.ListView->selectedItems().isEmpty());
+    }
+}
+
+// Ctrl+X is "E&xit" also while an edit has the focus: it ends the
+// application's event loop and cuts nothing.
+TEST(App, CtrlXInAnEditEndsTheRun)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    ASSERT_TRUE(Activate(form));
+    form.ebName->setFocus();
+    QTest::keyClicks(form.ebName, "Line 9");
+    form.ebName->selectAll();
+    QTimer watchdog; // ends the loop with another code should the shortcut fail
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    watchdog.start(20000);
+    QTimer::singleShot(0, form.ebName, [&] { QTest::keyClick(form.ebName, Qt::Key_X, Qt::ControlModifier); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(form.ebName->text(), "Line 9");
+    EXPECT_TRUE(form.AppClosing);
+}
+
+// A polling interval outside 50 ms ... one hour would poll the meter flat
+// out or not at all: it is refused with a message, and 1000 ms applies.
+TEST(App, PollingSwitchOutsideItsRangeIsRefused)
+{
+    struct Row {
+        const char* argument;
+        int interval;
+        bool refused;
+    };
+    const Row rows[] = {
+        {"/POLLING=0", 1000, true},      {"/POLLING=-5", 1000, true},          {"/POLLING=49", 1000, true},
+        {"/POLLING=3600001", 1000, true}, {"/POLLING=fast", 1000, true},        {"/POLLING=50", 50, false},
+        {"/POLLING=3600000", 3600000, false}, {"/POLLING=250", 250, false}, {"/POLLING", 1000, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.argument);
+        TAppHarness app;
+        MessageBoxRecorder boxes;
+        TForm1& form = StartWith(app, {row.argument});
+        EXPECT_EQ(form.tPolling.interval(), row.interval);
+        EXPECT_TRUE(form.tPolling.isActive());
+        ASSERT_EQ(boxes.shown.size(), row.refused ? 1u : 0u);
+        if (row.refused) {
+            const QString& text = boxes.shown[0].text;
+            EXPECT_TRUE(text.contains(QString(row.argument).mid(9))) << text.toStdString();
+            EXPECT_TRUE(text.contains("50 to 3600000 ms")) << text.toStdString();
+            EXPECT_TRUE(text.contains("1000 ms")) << text.toStdString();
+        }
+        app.windows.reset();
+    }
+}
+
+// Without its page file the window has no data page, and without the bank
+// file nothing is read: one message names what is missing and where.
+TEST(App, AMissingPageOrBankFileIsNamedOnce)
+{
+    const QStringList rows[] = {{"Float.ini"}, {"RegisterBanks.ini"}, {"Float.ini", "RegisterBanks.ini"}};
+    for (const QStringList& missing : rows) {
+        SCOPED_TRACE(missing.join(", ").toStdString());
+        TAppHarness app;
+        for (const QString& name : missing)
+            ASSERT_TRUE(QFile::remove(app.dir.filePath(name)));
+        MessageBoxRecorder boxes;
+        TForm1& form = app.Start();
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        const QString& text = boxes.shown[0].text;
+        for (const QString& name : {QString("Float.ini"), QString("RegisterBanks.ini")})
+            EXPECT_EQ(text.contains(name), missing.contains(name)) << text.toStdString();
+        EXPECT_TRUE(text.contains(QDir::toNativeSeparators(app.dir.path()))) << text.toStdString();
+        EXPECT_EQ(form.PageControl1->count(), missing.contains("Float.ini") ? 0 : 1);
+        app.windows.reset();
+    }
+}
+
+// A first start on a port that does not open says so once: polling waits
+// for the "Port" menu instead of failing a second time on the closed link.
+TEST(App, APortThatDoesNotOpenIsReportedOnce)
+{
+    TAppHarness app; // no settings file: a first start
+    const QString port = "/dev/kelvane-test-no-such-port";
+    MessageBoxRecorder boxes;
+    app.windows = std::make_unique<TKelvaneWindows>(app.paths, QStringList{"/PORT=" + port});
+    TForm1& form = app.windows->Form1;
+    form.show();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to " + port);
+    EXPECT_EQ(StatusText(form, 0), "Failed to Open " + port);
+    EXPECT_FALSE(form.tPolling.isActive());
+
+    TComSelect& com = *form.Dialogs().ComSelect;
+    QTimer::singleShot(0, &com, [&] {
+        com.SetTcp(true);
+        com.SetIpText("127.0.0.1");
+        com.SetTcpPort(app.meter->Port());
+        com.accept();
+    });
+    form.MenuPortClick();
+    EXPECT_TRUE(form.tPolling.isActive());
+    form.tPollingTimer();
+    EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
+    EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+// Every window's title is its own caption, also as a Linux desktop shows it,
+// and the application keeps its name.
+TEST(App, EveryWindowTitleIsItsOwnCaption)
+{
+    TAppHarness app("[Form]\nCaption=Test bench\n");
+    app.Start();
+    const TTitleFormat desktopTitle = DesktopTitleFormat();
+    ASSERT_NE(desktopTitle, nullptr) << dlerror();
+    TKelvaneWindows& w = *app.windows;
+    const QWidget* windows[] = {&w.Form1, &w.ProgressDialog, &w.frmAddress, &w.ConfigWord, &w.ComSelect,
+                                &w.Logging, &w.TextView, &w.ModbusData, &w.FactoryTest, &w.CTSettings};
+    for (const QWidget* window : windows) {
+        const QString title = window->windowTitle();
+        EXPECT_FALSE(title.isEmpty()) << window->metaObject()->className();
+        EXPECT_EQ(desktopTitle(title, QString(" \u2014 ")), title);
+    }
+    EXPECT_EQ(w.Form1.windowTitle(), "Test bench");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Kelvane");
 }

@@ -1,0 +1,40 @@
+#include "MenuShortcuts.h"
+
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
+
+TMenuShortcuts::TMenuShortcuts(QMenuBar& menuBar) : QObject(&menuBar), menuBar_(menuBar)
+{
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+// Before a key is looked up among the shortcuts, the focus widget and its
+// parents are asked whether they want it themselves (the shortcut override).
+// For a key of a menu entry of this window the question is answered "no" on
+// their behalf.
+bool TMenuShortcuts::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::ShortcutOverride || !watched->isWidgetType())
+        return false;
+    if (static_cast<QWidget*>(watched)->window() != menuBar_.window())
+        return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (!IsMenuShortcut(QKeySequence(key->keyCombination())))
+        return false;
+    key->ignore();
+    return true;
+}
+
+bool TMenuShortcuts::IsMenuShortcut(const QKeySequence& key) const
+{
+    for (const QAction* menuAction : menuBar_.actions()) {
+        if (!menuAction->menu())
+            continue;
+        for (const QAction* action : menuAction->menu()->actions())
+            if (action->isEnabled() && action->isVisible() && action->shortcut() == key)
+                return true;
+    }
+    return false;
+}
