@@ -1,6 +1,8 @@
 #include "KelvaneCOM.h"
 
+#include "SerialMeterTransport.h"
 #include "SerialPortList.h"
+#include "TcpMeterTransport.h"
 
 #include <QCoreApplication>
 
@@ -28,87 +30,41 @@ bool IsProtocolAddress(int reg)
     return reg >= 0 && reg <= LastProtocolAddress;
 }
 
-// Keeps the GUI answering while an exchange waits, and ends the wait as soon
-// as abort is set.
-TWaitHook ProcessEventsUntil(const bool& abort)
-{
-    return [&abort] {
-        if (!abort && QCoreApplication::instance())
-            QCoreApplication::processEvents();
-        return !abort;
-    };
-}
-
 uint32_t TickCount()
 {
     using namespace std::chrono;
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+std::unique_ptr<TMeterTransport> MakeTransport(const QString& target, bool tcp, TLinkProperties& properties,
+                                               TFrameTrace trace)
+{
+    if (tcp)
+        return std::make_unique<TTcpMeterTransport>(target, properties, trace);
+    return std::make_unique<TSerialMeterTransport>(target, properties, trace);
+}
+
 } // namespace
 
 TKelvane::TKelvane(const QString& target, bool tcp)
-    : tcp_(tcp), image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
+    : tcp_(tcp), transport_(MakeTransport(target, tcp, properties_, {TransactionOutput, TransactionInput})),
+      image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
 {
-    if (tcp) {
-        tcpClient_ = std::make_unique<TIdModBusClient>();
-        tcpClient_->Host = target.toStdString();
-        tcpClient_->Port = 502;
-        tcpClient_->ConnectTimeOut = 5000;
-        tcpClient_->TimeOut = 500;
-        active_ = TTcpSocket::IsAddress(tcpClient_->Host);
-    } else {
-        // The serial transport is not available in this build: the link
-        // stays inactive and every meter operation refuses to run.
-        comPort_ = target;
-    }
 }
 
 TKelvane::~TKelvane() = default;
 
-void TKelvane::RaiseNoSerialConnection() const
+bool TKelvane::Exchanging() const
 {
-    throw EModbusError("There is no active connection");
+    return transport_->Exchanging();
 }
 
-// The client is not re-entrant: an operation that runs inside the wait of
-// another one (a menu command, a button) would reuse the request and data
-// that the waiting exchange still needs, so it is turned away. An inactive
-// link (no IP address to connect to) and a set abort flag send nothing.
-template <typename Operation>
-int TKelvane::TcpTransaction(uint8_t function, uint8_t address, const bool& abort, Operation operation)
+QString TKelvane::LastOpenError() const
 {
-    if (exchanging_)
-        return ResultPending;
-    lastResult_ = -1;
-    if (!active_ || abort) {
-        TransactionOutput.clear();
-        TransactionInput.clear();
-        if (!active_)
-            lastResult_ = TIdModBusClient::SocketNotConnected;
-        return lastResult_;
-    }
-    tcpClient_->ModBusFunction = function;
-    tcpClient_->UnitID = address;
-    tcpClient_->WaitHook = ProcessEventsUntil(abort);
-    exchanging_ = true;
-    struct Finish {
-        TKelvane& link;
-        ~Finish()
-        {
-            const auto& sent = link.tcpClient_->LastRequest();
-            const auto& received = link.tcpClient_->LastReply();
-            link.TransactionOutput = QByteArray(reinterpret_cast<const char*>(sent.data()), sent.size());
-            link.TransactionInput = QByteArray(reinterpret_cast<const char*>(received.data()), received.size());
-            link.tcpClient_->WaitHook = nullptr;
-            link.exchanging_ = false;
-        }
-    } finish{*this};
-    lastResult_ = operation();
-    return lastResult_;
+    return transport_->LastOpenError();
 }
 
-int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, int last, const bool& abort)
+int TKelvane::ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort)
 {
     first = ApplyRegisterRule(first);
     last = ApplyRegisterRule(last);
@@ -117,18 +73,18 @@ int TKelvane::ReadRegisters(uint8_t address, uint8_t /*function*/, int first, in
         return -7;
     if (!IsProtocolAddress(first) || !IsProtocolAddress(last))
         return IllegalDataAddress;
-    if (!tcp_)
-        RaiseNoSerialConnection();
 
-    // Every Modbus/TCP read is a function 3 read into the holding image.
-    uint16_t buffer[MaxReadCount] = {};
-    const int result = TcpTransaction(3, address, abort, [&] {
-        return tcpClient_->ReadHoldingRegisters(static_cast<uint16_t>(first), static_cast<uint16_t>(count), buffer);
-    });
-    if (result == 0)
-        std::copy_n(buffer, count, image_.begin() + first);
-    NoteRead(first, count, result);
-    return result;
+    const uint8_t used = transport_->ReadFunction(function);
+    std::vector<uint16_t> values(static_cast<std::size_t>(count));
+    lastResult_ = ResultPending;
+    lastResult_ = transport_->ReadRegisters(address, used, static_cast<uint16_t>(first), values, abort);
+    if (lastResult_ == 0) {
+        const auto image = image_.begin() + first + (used == 3 ? 0 : RegisterSlots);
+        std::copy_n(values.begin(), std::min<std::size_t>(values.size(), static_cast<std::size_t>(count)), image);
+    }
+    if (used == 3)
+        NoteRead(first, count, lastResult_);
+    return lastResult_;
 }
 
 int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort)
@@ -136,12 +92,10 @@ int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool&
     reg = ApplyRegisterRule(reg);
     if (!IsProtocolAddress(reg))
         return IllegalDataAddress;
-    if (!tcp_)
-        RaiseNoSerialConnection();
 
-    return TcpTransaction(6, address, abort, [&] {
-        return tcpClient_->WriteSingleRegister(static_cast<uint16_t>(reg), static_cast<uint16_t>(value));
-    });
+    lastResult_ = ResultPending;
+    lastResult_ = transport_->WriteRegister(address, static_cast<uint16_t>(reg), static_cast<uint16_t>(value), abort);
+    return lastResult_;
 }
 
 int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values,
@@ -150,24 +104,26 @@ int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const
     const auto last = static_cast<long long>(first) + static_cast<long long>(values.size()) - 1;
     if (!IsProtocolAddress(first) || last > LastProtocolAddress)
         return IllegalDataAddress;
-    if (!tcp_)
-        RaiseNoSerialConnection();
 
     std::vector<uint16_t> words(values.size());
     std::transform(values.begin(), values.end(), words.begin(),
                    [](int32_t v) { return static_cast<uint16_t>(v); });
-    return TcpTransaction(16, address, abort, [&] {
-        return tcpClient_->WriteMultipleRegisters(static_cast<uint16_t>(first), words);
-    });
+    lastResult_ = ResultPending;
+    lastResult_ = transport_->WriteMultipleRegisters(address, static_cast<uint16_t>(first), words, abort);
+    return lastResult_;
 }
 
-QByteArray TKelvane::Modbus17(uint8_t /*address*/, const bool& /*abort*/)
+// Over Modbus/TCP nothing is sent and the caller sees that no
+// identification came back; the last result is left alone.
+QByteArray TKelvane::Modbus17(uint8_t address, const bool& abort)
 {
-    // Modbus/TCP has no identification exchange here: nothing is sent and
-    // the caller sees that no identification came back.
-    if (!tcp_)
-        RaiseNoSerialConnection();
-    return {};
+    identText_.clear();
+    QByteArray text;
+    const int32_t previous = lastResult_;
+    lastResult_ = ResultPending;
+    lastResult_ = transport_->Modbus17(address, text, abort).value_or(previous);
+    identText_ = text;
+    return identText_;
 }
 
 int32_t TKelvane::HoldingAt(int n) const
@@ -263,6 +219,8 @@ QString TKelvane::ErrorCode(int32_t code)
     case -5: return "Exception";
     case -6: return "Unknown Response Error";
     case -7: return "Invalid Reg Count (must be 1-125)";
+    case MeterResult::PortLost: return "Port Lost (reconnect the adapter, then choose the port again)";
+    case MeterResult::Cancelled: return "Request Cancelled (port closed or address changed)";
     case static_cast<int32_t>(0x800405E8): return "Buffer Overflow";
     case static_cast<int32_t>(0x800405E9): return "Socket Error";
     case static_cast<int32_t>(0x800405EA): return "Socket Write Error";
@@ -305,37 +263,30 @@ void TKelvane::Delay(uint32_t ms)
 
 void TKelvane::SetComPort(const QString& name)
 {
-    if (!tcp_)
-        comPort_ = name;
+    transport_->SetComPort(name);
 }
 
 void TKelvane::SetBaudRate(TBaudRate rate)
 {
-    if (!tcp_)
-        baudRate_ = rate;
+    transport_->SetBaudRate(rate);
 }
 
-void TKelvane::SetActive(bool /*active*/)
+void TKelvane::SetActive(bool active)
 {
-    // A Modbus/TCP link connects per request and is always usable; the
-    // serial link of this build cannot open a port and stays inactive.
+    transport_->SetActive(active);
 }
 
 void TKelvane::SetRXTimeout(int32_t ms)
 {
-    // On Modbus/TCP the receive timeout is the wait for each reply.
-    rxTimeout_ = ms;
-    if (tcp_ && ms >= 0)
-        tcpClient_->TimeOut = static_cast<uint32_t>(ms);
+    transport_->SetRXTimeout(ms);
 }
 
 int TKelvane::TcpPort() const
 {
-    return tcp_ ? tcpClient_->Port : 0;
+    return transport_->TcpPort();
 }
 
 void TKelvane::SetTcpPort(int port)
 {
-    if (tcp_)
-        tcpClient_->Port = port;
+    transport_->SetTcpPort(port);
 }

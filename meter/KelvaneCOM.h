@@ -2,6 +2,7 @@
 
 #include "BaudRate.h"
 #include "IdModBusClient.h"
+#include "MeterTransport.h"
 #include "RegisterBitDefs.h"
 
 #include <QByteArray>
@@ -23,22 +24,38 @@
 // number above 40,000 stands for holding register number - 40,001.
 class TKelvane {
 public:
-    static constexpr int ResultPending = -99999;
+    static constexpr int ResultPending = MeterResult::Pending;
     static constexpr int RegisterSlots = 65537; // slots per part of the image
 
     // With tcp true, target is the meter's IP address; no connection is made
     // here, every request connects on its own. A target that is not an IP
     // address leaves the link inactive. With tcp false, target names the
-    // serial port.
+    // serial port ("COM1", "ttyUSB0" or a path), opened here at 9600 baud,
+    // 8N1, in RTU; a port that does not open leaves the link inactive, and
+    // LastOpenError says why.
     TKelvane(const QString& target, bool tcp);
     ~TKelvane();
     TKelvane(const TKelvane&) = delete;
     TKelvane& operator=(const TKelvane&) = delete;
 
     // Meter operations. They process pending events while they wait, and
-    // abort ends a wait at once when it becomes true. An operation called
-    // from inside the wait of another one on the same link does not start a
-    // second exchange: it returns ResultPending at once.
+    // abort ends a wait at once when it becomes true (the operation then
+    // returns ResultPending). The link must outlive every operation that
+    // waits on it: a caller that may replace it meanwhile holds its own
+    // reference for the length of the operation.
+    //
+    // An operation called from inside the wait of another one on the same
+    // link: over Modbus/TCP it does not start a second exchange and returns
+    // ResultPending at once; on a serial port it queues its own request
+    // behind the waiting one and returns its own result (one to another
+    // server address closes and reopens the port, so the waiting request is
+    // cancelled, -9).
+    //
+    // On a serial port: a lost port gives -8 at once, also to every later
+    // operation, and leaves the link inactive; an inactive port (never
+    // opened, or closed) raises "There is no active connection"; a request
+    // to address 0 is a broadcast, 0 once it is written. Every wait ends
+    // within the receive timeout of every attempt and a margin.
     int ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort);
     int WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort);
     int WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values, const bool& abort);
@@ -64,7 +81,7 @@ public:
     // of either transport records its outcome through NoteRead.
     bool LatestReadOk(int reg) const;
     // True while an operation of this link waits for the meter.
-    bool Exchanging() const { return exchanging_; }
+    bool Exchanging() const;
     const QByteArray& IdentText() const { return identText_; }
 
     static int32_t MaskedNumber(int32_t value, int bits, bool isSigned);
@@ -74,15 +91,24 @@ public:
     // Waits ms milliseconds while processing pending GUI events.
     static void Delay(uint32_t ms);
 
-    // Properties.
-    const QString& ComPort() const { return comPort_; }
+    // Properties. On a serial port: a new port name or baud rate closes the
+    // port, changes it and opens it again if it was open; Active opens or
+    // closes the port; RXTimeout is the wait for each reply. Over Modbus/TCP
+    // the port name and baud rate are left alone, Active can be switched
+    // off and on again (a target that is not an IP address stays inactive)
+    // and RXTimeout is the wait for each reply.
+    const QString& ComPort() const { return properties_.ComPort; }
     void SetComPort(const QString& name);
-    TBaudRate BaudRate() const { return baudRate_; }
+    TBaudRate BaudRate() const { return properties_.BaudRate; }
     void SetBaudRate(TBaudRate rate);
-    bool Active() const { return active_; }
+    bool Active() const { return properties_.Active; }
     void SetActive(bool active);
-    int32_t RXTimeout() const { return rxTimeout_; }
+    int32_t RXTimeout() const { return properties_.RXTimeout; }
     void SetRXTimeout(int32_t ms);
+    // Why the serial port did not open the last time it was opened (no
+    // permission and its remedy, in use, no such port); empty when it did,
+    // and always over Modbus/TCP.
+    QString LastOpenError() const;
     bool TCP() const { return tcp_; }
     // TCP port of the meter (502 unless set).
     int TcpPort() const;
@@ -93,22 +119,13 @@ public:
 
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image
-    // Runs one Modbus/TCP operation and keeps its frames for the trace, also
-    // when the operation raises.
-    template <typename Operation>
-    int TcpTransaction(uint8_t function, uint8_t address, const bool& abort, Operation operation);
-    [[noreturn]] void RaiseNoSerialConnection() const;
     void NoteRead(int first, int count, int result);
 
-    QString comPort_;
-    TBaudRate baudRate_ = TBaudRate::br9600;
-    bool active_ = false;
-    int32_t rxTimeout_ = 500;
+    TLinkProperties properties_;
     bool tcp_;
-    std::unique_ptr<TIdModBusClient> tcpClient_;
+    std::unique_ptr<TMeterTransport> transport_;
     std::vector<int32_t> image_;
     std::vector<bool> readOk_ = std::vector<bool>(RegisterSlots, false);
     int32_t lastResult_ = 0;
-    bool exchanging_ = false;
     QByteArray identText_;
 };

@@ -54,10 +54,10 @@ TEST(Kelvane, CreationOverTcp)
 
 TEST(Kelvane, SerialLinkWithoutATransportNeverPretendsToSucceed)
 {
-    TKelvane link("/dev/ttyS0", false);
+    TKelvane link("/dev/kelvane-no-such-port", false);
     EXPECT_FALSE(link.TCP());
     EXPECT_FALSE(link.Active());
-    EXPECT_EQ(link.ComPort(), "/dev/ttyS0");
+    EXPECT_EQ(link.ComPort(), "/dev/kelvane-no-such-port");
     link.SetActive(true);
     EXPECT_FALSE(link.Active());
     try {
@@ -250,7 +250,7 @@ TEST(Kelvane, ErrorCodeTexts)
         {-5, "Exception"},
         {-6, "Unknown Response Error"},
         {-7, "Invalid Reg Count (must be 1-125)"},
-        {-8, "-8"},
+        {-10, "-10"},
         {-99999, "-99999"},
         {-2147219992, "Buffer Overflow"},
         {-2147219991, "Socket Error"},

@@ -1,0 +1,98 @@
+#include "TcpMeterTransport.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+// Keeps the GUI answering while an exchange waits, and ends the wait as soon
+// as abort is set.
+TWaitHook ProcessEventsUntil(const bool& abort)
+{
+    return [&abort] {
+        if (!abort && QCoreApplication::instance())
+            QCoreApplication::processEvents();
+        return !abort;
+    };
+}
+
+QByteArray Bytes(const std::vector<uint8_t>& frame)
+{
+    return QByteArray(reinterpret_cast<const char*>(frame.data()), static_cast<qsizetype>(frame.size()));
+}
+
+} // namespace
+
+TTcpMeterTransport::TTcpMeterTransport(const QString& target, TLinkProperties& properties, TFrameTrace trace)
+    : properties_(properties), trace_(trace)
+{
+    client_.Host = target.toStdString();
+    client_.Port = 502;
+    client_.ConnectTimeOut = 5000;
+    client_.TimeOut = 500;
+    properties_.Active = TTcpSocket::IsAddress(client_.Host);
+}
+
+void TTcpMeterTransport::SetActive(bool active)
+{
+    properties_.Active = active && TTcpSocket::IsAddress(client_.Host);
+}
+
+void TTcpMeterTransport::SetRXTimeout(int32_t ms)
+{
+    properties_.RXTimeout = ms;
+    if (ms >= 0)
+        client_.TimeOut = static_cast<uint32_t>(ms);
+}
+
+// The client is not re-entrant: an operation that runs inside the wait of
+// another one (a menu command, a button) would reuse the request and data
+// that the waiting exchange still needs, so it is turned away. An inactive
+// link and a set abort flag send nothing.
+template <typename Operation>
+int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const bool& abort, Operation operation)
+{
+    if (exchanging_)
+        return MeterResult::Pending;
+    if (!properties_.Active || abort) {
+        trace_.Output.clear();
+        trace_.Input.clear();
+        return properties_.Active ? MeterResult::NoReply : TIdModBusClient::SocketNotConnected;
+    }
+    client_.ModBusFunction = function;
+    client_.UnitID = address;
+    client_.WaitHook = ProcessEventsUntil(abort);
+    exchanging_ = true;
+    struct Finish {
+        TTcpMeterTransport& transport;
+        ~Finish() { transport.KeepFrames(); }
+    } finish{*this};
+    return operation();
+}
+
+// Also when the operation raised: the trace shows what went over the wire.
+void TTcpMeterTransport::KeepFrames()
+{
+    trace_.Output = Bytes(client_.LastRequest());
+    trace_.Input = Bytes(client_.LastReply());
+    client_.WaitHook = nullptr;
+    exchanging_ = false;
+}
+
+int32_t TTcpMeterTransport::ReadRegisters(uint8_t address, uint8_t, uint16_t first, std::vector<uint16_t>& values,
+                                          const bool& abort)
+{
+    return Transaction(3, address, abort, [&] {
+        return client_.ReadHoldingRegisters(first, static_cast<uint16_t>(values.size()), values);
+    });
+}
+
+int32_t TTcpMeterTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort)
+{
+    return Transaction(6, address, abort, [&] { return client_.WriteSingleRegister(reg, value); });
+}
+
+int32_t TTcpMeterTransport::WriteMultipleRegisters(uint8_t address, uint16_t first, std::span<const uint16_t> words,
+                                                   const bool& abort)
+{
+    return Transaction(16, address, abort, [&] { return client_.WriteMultipleRegisters(first, words); });
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "IdModBusClient.h"
+#include "MeterTransport.h"
+
+// Modbus/TCP for the meter link: one blocking exchange per operation,
+// connecting for each, with the event loop turning while it waits. Every
+// read is a function 3 read; there is no identification exchange.
+// Properties: the port name and baud rate mean nothing here and are left
+// alone; Active follows the flag only while the target is an IP address;
+// RXTimeout is the wait for each reply.
+class TTcpMeterTransport final : public TMeterTransport {
+public:
+    TTcpMeterTransport(const QString& target, TLinkProperties& properties, TFrameTrace trace);
+
+    void SetComPort(const QString&) override {}
+    void SetBaudRate(TBaudRate) override {}
+    void SetActive(bool active) override;
+    void SetRXTimeout(int32_t ms) override;
+    int TcpPort() const override { return client_.Port; }
+    void SetTcpPort(int port) override { client_.Port = port; }
+    QString LastOpenError() const override { return {}; }
+    bool Exchanging() const override { return exchanging_; }
+
+    uint8_t ReadFunction(uint8_t) const override { return 3; }
+    int32_t ReadRegisters(uint8_t address, uint8_t function, uint16_t first, std::vector<uint16_t>& values,
+                          const bool& abort) override;
+    int32_t WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort) override;
+    int32_t WriteMultipleRegisters(uint8_t address, uint16_t first, std::span<const uint16_t> words,
+                                   const bool& abort) override;
+    std::optional<int32_t> Modbus17(uint8_t, QByteArray&, const bool&) override { return std::nullopt; }
+
+private:
+    template <typename Operation>
+    int32_t Transaction(uint8_t function, uint8_t address, const bool& abort, Operation operation);
+    void KeepFrames();
+
+    TLinkProperties& properties_;
+    TFrameTrace trace_;
+    TIdModBusClient client_;
+    bool exchanging_ = false;
+};

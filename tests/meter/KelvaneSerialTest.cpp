@@ -1,0 +1,391 @@
+// The meter link on a serial port: the link opens the slave end of a
+// pseudo-terminal with its real worker thread, and libmodbus's RTU server,
+// an implementation independent of ours, answers on the master end. Every
+// wait runs the event loop; every deadline is generous.
+
+#include "KelvaneCOM.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <modbus/modbus.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const bool NoAbort = false;
+
+// The application object, which shows what its event handlers raise the
+// way the program's does, and keeps each message so a test can count them.
+class TReportingApp : public QCoreApplication {
+public:
+    TReportingApp(int& argc, char** argv) : QCoreApplication(argc, argv) {}
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QCoreApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            Reports.push_back(e.what());
+        }
+        return false;
+    }
+    std::vector<std::string> Reports;
+};
+
+// A pseudo-terminal whose slave the link opens by its path. The test keeps
+// the slave open too, so the line stays up while the link closes and reopens
+// its port; closing the master hangs the line up like an unplugged adapter.
+class TPtyLine {
+public:
+    TPtyLine()
+    {
+        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) < 0)
+            throw std::runtime_error("openpty failed");
+        char name[128];
+        if (::ptsname_r(master_, name, sizeof name) != 0)
+            throw std::runtime_error("ptsname_r failed");
+        path_ = name;
+    }
+    ~TPtyLine()
+    {
+        CloseMaster();
+        ::close(slave_);
+    }
+    int Master() const { return master_; }
+    const std::string& Path() const { return path_; }
+    void CloseMaster()
+    {
+        if (master_ >= 0)
+            ::close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+// Counts the opens of a device by watching it with inotify: how often the
+// link opened its port, seen from outside the link.
+class TOpenCounter {
+public:
+    explicit TOpenCounter(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0)
+            throw std::runtime_error("inotify failed");
+    }
+    ~TOpenCounter() { ::close(fd_); }
+    // Opens seen since the last call.
+    int Take()
+    {
+        int opens = 0;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
+            for (char* p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+                opens += (reinterpret_cast<inotify_event*>(p)->mask & IN_OPEN) != 0;
+        return opens;
+    }
+
+private:
+    int fd_;
+};
+
+// libmodbus's RTU server for unit 1 on the master end: holding register i
+// holds 0x1000 + i, input register i holds 0x8000 ^ 7i, 1000 of each.
+class TLibmodbusRtuServer {
+public:
+    static constexpr int Registers = 1000;
+
+    explicit TLibmodbusRtuServer(int lineFd)
+    {
+        ctx_ = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
+        modbus_set_slave(ctx_, 1);
+        modbus_set_socket(ctx_, lineFd);
+        modbus_set_indication_timeout(ctx_, 0, 50000);
+        // With libmodbus's default (500 ms, the link's own receive timeout)
+        // a request that came right after one for another unit went
+        // unanswered now and then; far below the link's wait it never does.
+        modbus_set_response_timeout(ctx_, 0, 10000);
+        mapping_ = modbus_mapping_new(0, 0, Registers, Registers);
+        for (int i = 0; i < Registers; ++i) {
+            mapping_->tab_registers[i] = static_cast<uint16_t>(0x1000 + i);
+            mapping_->tab_input_registers[i] = static_cast<uint16_t>(0x8000 ^ (i * 7));
+        }
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~TLibmodbusRtuServer()
+    {
+        stop_ = true;
+        thread_.join();
+        modbus_mapping_free(mapping_);
+        modbus_free(ctx_); // leaves the line's descriptor open
+    }
+    uint16_t Holding(int i) const
+    {
+        std::lock_guard lock(mutex_);
+        return mapping_->tab_registers[i];
+    }
+
+private:
+    void Serve()
+    {
+        uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        while (!stop_) {
+            const int n = modbus_receive(ctx_, query);
+            if (n > 0) {
+                std::lock_guard lock(mutex_);
+                modbus_reply(ctx_, query, n, mapping_);
+            }
+        }
+    }
+
+    modbus_t* ctx_ = nullptr;
+    modbus_mapping_t* mapping_ = nullptr;
+    mutable std::mutex mutex_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::unique_ptr<TReportingApp> MakeApp()
+{
+    static int argc = 1;
+    static char name[] = "meter_tests";
+    static char* argv[] = {name, nullptr};
+    if (QCoreApplication::instance())
+        return nullptr;
+    return std::make_unique<TReportingApp>(argc, argv);
+}
+
+class KelvaneSerial : public ::testing::Test {
+protected:
+    std::unique_ptr<TReportingApp> app = MakeApp();
+    TPtyLine line;
+    TOpenCounter opens{line.Path()};
+    std::unique_ptr<TLibmodbusRtuServer> server = std::make_unique<TLibmodbusRtuServer>(line.Master());
+    std::shared_ptr<TKelvane> link = std::make_shared<TKelvane>(QString::fromStdString(line.Path()), false);
+
+    const std::vector<std::string>& Reports() const { return app->Reports; }
+
+    // The time an operation took, and its result.
+    template <typename Operation>
+    std::pair<int, Clock::duration> Timed(Operation op)
+    {
+        const auto t0 = Clock::now();
+        const int result = op();
+        return {result, Clock::now() - t0};
+    }
+};
+
+} // namespace
+
+TEST_F(KelvaneSerial, OpensThePortAndReadsHoldingAndInputRegisters)
+{
+    ASSERT_TRUE(app) << "another application object is alive";
+    ASSERT_TRUE(link->Active()) << link->LastOpenError().toStdString();
+    EXPECT_TRUE(link->LastOpenError().isEmpty());
+    EXPECT_EQ(link->BaudRate(), TBaudRate::br9600);
+
+    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput), "(01)(03)(00)(00)(00)(0A)(C5)(CD)");
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionInput.left(3)), "(01)(03)(14)");
+    EXPECT_EQ(link->TransactionInput.size(), 3 + 20 + 2);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(link->GetRegister(i), 0x1000 + i) << i;
+    EXPECT_TRUE(link->LatestReadOk(9));
+
+    ASSERT_EQ(link->ReadRegisters(1, 4, 40001, 40010, NoAbort), 0);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(link->GetRegisterFunc4(i), 0x8000 ^ (i * 7)) << i;
+        EXPECT_EQ(link->GetRegister(i), 0x1000 + i) << i; // the holding value stays
+    }
+    EXPECT_EQ(link->LastResult(), 0);
+}
+
+TEST_F(KelvaneSerial, WritesReachTheMeterAndReadBack)
+{
+    ASSERT_EQ(link->WriteRegister(1, 40006, 0xBEEF, NoAbort), 0);
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput.left(6)), "(01)(06)(00)(05)(BE)(EF)");
+    const int32_t values[] = {0x11, 0x10022, -1};
+    ASSERT_EQ(link->WriteMultipleRegisters(1, 10, values, NoAbort), 0);
+    EXPECT_EQ(server->Holding(5), 0xBEEF);
+    EXPECT_EQ(server->Holding(12), 0xFFFF);
+    EXPECT_EQ(link->GetRegister(5), 0); // a write never changes the image
+
+    ASSERT_EQ(link->ReadRegisters(1, 3, 5, 12, NoAbort), 0);
+    EXPECT_EQ(link->GetRegister(5), 0xBEEF);
+    EXPECT_EQ(link->GetRegister(10), 0x11);
+    EXPECT_EQ(link->GetRegister(11), 0x22);
+    EXPECT_EQ(link->GetRegister(12), 0xFFFF);
+}
+
+TEST_F(KelvaneSerial, FailuresAreResultCodesWithinTheirDeadline)
+{
+    ASSERT_EQ(link->ReadRegisters(1, 3, 990, 999, NoAbort), 0);
+    const int32_t before = link->GetRegister(995);
+
+    // Beyond the server's 1000 registers: exception 2; the image keeps its values.
+    EXPECT_EQ(link->ReadRegisters(1, 3, 995, 1004, NoAbort), 2);
+    EXPECT_EQ(TKelvane::ErrorCode(link->LastResult()), "Exception: Illegal Data Address");
+    EXPECT_EQ(link->GetRegister(995), before);
+    EXPECT_FALSE(link->LatestReadOk(995));
+
+    // Nobody answers address 7: the receive timeout (500 ms, one attempt).
+    const auto [result, took] = Timed([&] { return link->ReadRegisters(7, 3, 0, 9, NoAbort); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(TKelvane::ErrorCode(result), "Timeout");
+    EXPECT_GE(took, 450ms);
+    EXPECT_LT(took, 3s);
+}
+
+TEST_F(KelvaneSerial, IdentificationTextAndNoneWithoutReply)
+{
+    const QByteArray text = link->Modbus17(1, NoAbort);
+    const QByteArray version = "LMB" LIBMODBUS_VERSION_STRING;
+    ASSERT_EQ(text.size(), 2 + version.size());
+    EXPECT_EQ(static_cast<uint8_t>(text[1]), 0xFF); // run indicator on
+    EXPECT_TRUE(text.endsWith(version));
+    EXPECT_EQ(link->IdentText(), text);
+    EXPECT_EQ(link->LastResult(), 0);
+
+    EXPECT_TRUE(link->Modbus17(7, NoAbort).isEmpty());
+    EXPECT_TRUE(link->IdentText().isEmpty());
+    EXPECT_EQ(link->LastResult(), -1);
+}
+
+TEST_F(KelvaneSerial, ANewServerAddressReopensThePortTheSameOneDoesNot)
+{
+    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 0, NoAbort), 0);
+    opens.Take();
+    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 0, NoAbort), 0);
+    EXPECT_EQ(opens.Take(), 0);
+    EXPECT_EQ(link->ReadRegisters(2, 3, 0, 0, NoAbort), -1);
+    EXPECT_EQ(opens.Take(), 1);
+    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 0, NoAbort), 0);
+    EXPECT_EQ(opens.Take(), 1);
+    EXPECT_TRUE(link->Active());
+
+    // A new baud rate or port name reopens the port; the same one does not.
+    link->SetBaudRate(TBaudRate::br9600);
+    link->SetComPort(QString::fromStdString(line.Path()));
+    EXPECT_EQ(opens.Take(), 0);
+    link->SetBaudRate(TBaudRate::br19200);
+    EXPECT_EQ(link->BaudRate(), TBaudRate::br19200);
+    EXPECT_EQ(opens.Take(), 1);
+    link->SetComPort("/dev/kelvane-no-such-port");
+    EXPECT_FALSE(link->Active());
+    EXPECT_EQ(link->ComPort(), "/dev/kelvane-no-such-port");
+    link->SetComPort(QString::fromStdString(line.Path()));
+    EXPECT_FALSE(link->Active()); // it was closed before
+    link->SetActive(true);
+    EXPECT_TRUE(link->Active());
+    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 0, NoAbort), 0);
+}
+
+TEST_F(KelvaneSerial, ABroadcastEndsOnceWritten)
+{
+    const auto [result, took] = Timed([&] { return link->WriteRegister(0, 7, 0x0707, NoAbort); });
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took, 2s);
+    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput.left(2)), "(00)(06)");
+    // libmodbus carries the broadcast out without answering it.
+    const auto deadline = Clock::now() + 5s;
+    while (server->Holding(7) != 0x0707 && Clock::now() < deadline)
+        TKelvane::Delay(10);
+    EXPECT_EQ(server->Holding(7), 0x0707);
+}
+
+TEST_F(KelvaneSerial, AbortEndsTheWaitAtOnce)
+{
+    link->SetRXTimeout(2000);
+    EXPECT_EQ(link->RXTimeout(), 2000);
+    bool abort = false;
+    QTimer::singleShot(100, [&] { abort = true; });
+    const auto [result, took] = Timed([&] { return link->ReadRegisters(7, 3, 0, 9, abort); });
+    EXPECT_EQ(result, TKelvane::ResultPending);
+    EXPECT_LT(took, 1500ms);
+    EXPECT_FALSE(link->Exchanging());
+}
+
+// Operations started from inside a wait (as a timer of the program does)
+// complete on their own, and the waiting one gets its own result.
+TEST_F(KelvaneSerial, NestedOperationsCompleteOnTheirOwn)
+{
+    int nestedRead = 1;
+    bool exchangingInside = false;
+    std::shared_ptr<TKelvane> holder = link;
+    QTimer::singleShot(0, [&] {
+        exchangingInside = holder->Exchanging();
+        nestedRead = holder->ReadRegisters(1, 4, 20, 29, NoAbort);
+        holder.reset(); // the program replaces its link meanwhile
+    });
+    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
+    EXPECT_TRUE(exchangingInside);
+    EXPECT_EQ(nestedRead, 0);
+    EXPECT_FALSE(holder);
+    EXPECT_EQ(link->GetRegister(9), 0x1000 + 9);
+    EXPECT_EQ(link->GetRegisterFunc4(29), 0x8000 ^ (29 * 7));
+    EXPECT_EQ(link->LastResult(), 0);
+
+    // A nested operation to another address closes the port under the
+    // waiting one, which is cancelled; the nested one gets its own timeout.
+    int nestedOther = 1;
+    QTimer::singleShot(0, [&] { nestedOther = link->ReadRegisters(7, 3, 0, 9, NoAbort); });
+    const auto [outer, took] = Timed([&] { return link->ReadRegisters(1, 3, 0, 9, NoAbort); });
+    EXPECT_EQ(outer, -9);
+    EXPECT_EQ(nestedOther, -1);
+    EXPECT_LT(took, 3s);
+    EXPECT_FALSE(link->Exchanging());
+    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0)
+        << TKelvane::Hexa(link->TransactionOutput).toStdString() << " got "
+        << TKelvane::Hexa(link->TransactionInput).toStdString();
+}
+
+TEST_F(KelvaneSerial, ALostPortIsReportedOnceAndEndsEveryOperation)
+{
+    server.reset();
+    link->SetRXTimeout(10000);
+    QTimer::singleShot(200, [&] { line.CloseMaster(); });
+    const auto [result, took] = Timed([&] { return link->ReadRegisters(1, 3, 0, 9, NoAbort); });
+    EXPECT_EQ(result, -8);
+    EXPECT_LT(took, 5s);
+    EXPECT_FALSE(link->Active());
+    EXPECT_EQ(TKelvane::ErrorCode(result).left(9), "Port Lost");
+
+    for (int i = 0; i < 3; ++i) {
+        const auto [later, laterTook] = Timed([&] { return link->WriteRegister(1, 5, 1, NoAbort); });
+        EXPECT_EQ(later, -8);
+        EXPECT_LT(laterTook, 1s);
+    }
+    EXPECT_TRUE(link->Modbus17(1, NoAbort).isEmpty());
+    ASSERT_EQ(Reports().size(), 1u);
+    EXPECT_NE(Reports()[0].find("was lost"), std::string::npos) << Reports()[0];
+}
+
+TEST(KelvaneSerialOpen, APortThatDoesNotOpenKeepsItsReason)
+{
+    auto app = MakeApp();
+    TKelvane link("/dev/kelvane-no-such-port", false);
+    EXPECT_FALSE(link.Active());
+    EXPECT_NE(link.LastOpenError().indexOf("kelvane-no-such-port"), -1) << link.LastOpenError().toStdString();
+    EXPECT_THROW(link.ReadRegisters(1, 3, 0, 9, NoAbort), EModbusError);
+}
