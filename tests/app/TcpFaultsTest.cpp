@@ -165,7 +165,11 @@ TEST(TcpFaults, NoSecondPassStartsInsideAWait)
         form.bReadRegsClick();
         form.tPolling.setInterval(10);
         ReopenOn(form, answering.Port());
-        QTest::qWait(100); // ticks of the re-enabled timer inside the wait
+        // A few ticks of the re-enabled timer inside the wait.
+        int ticks = 0;
+        const auto counter = QObject::connect(&form.tPolling, &QTimer::timeout, [&] { ++ticks; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, 10000));
+        QObject::disconnect(counter);
         nestedDone = true;
     });
     form.TX = 0;
