@@ -6,6 +6,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -147,7 +148,9 @@ uint8_t TMeterModel::WriteRegisters(uint16_t first, std::span<const uint16_t> va
 
 std::string TMeterModel::Identification() const
 {
-    return "Kelvane KPT-3 meter, serial " + std::to_string(SerialNumber());
+    char version[16];
+    std::snprintf(version, sizeof version, "%.2f", SoftwareVersion);
+    return "Kelvane power transducer, serial " + std::to_string(SerialNumber()) + ", firmware " + version;
 }
 
 void TMeterModel::SetSigned(int reg, double value)

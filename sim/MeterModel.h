@@ -56,7 +56,9 @@ public:
 
     static bool IsWritable(int reg);
 
-    // The readable model text of the identification report.
+    // The readable model text of the identification report: model, serial
+    // number and software version ("Kelvane power transducer, serial 10001,
+    // firmware 5.70").
     std::string Identification() const;
 
     // The 60 logged quantities as the float block serves them.

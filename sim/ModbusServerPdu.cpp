@@ -74,6 +74,11 @@ std::vector<uint8_t> ReportServerId(const TMeterModel& meter, std::span<const ui
 
 } // namespace
 
+bool IsWrite(std::span<const uint8_t> request)
+{
+    return !request.empty() && (request[0] == FnWriteSingle || request[0] == FnWriteMultiple);
+}
+
 std::vector<uint8_t> Exception(uint8_t function, uint8_t code)
 {
     return {static_cast<uint8_t>(function | 0x80), code};

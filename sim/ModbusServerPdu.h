@@ -41,6 +41,10 @@ constexpr uint16_t MaxWriteCount = 123;
 // the meter refuses exception 2.
 std::vector<uint8_t> Handle(TMeterModel& meter, std::span<const uint8_t> request);
 
+// A request that changes registers (functions 6 and 16), the kind a
+// broadcast may carry.
+bool IsWrite(std::span<const uint8_t> request);
+
 // An exception reply for `function`.
 std::vector<uint8_t> Exception(uint8_t function, uint8_t code);
 

@@ -19,14 +19,21 @@ TMeterModel* TRequestDispatcher::Meter(uint8_t unit)
 
 std::optional<TRequestDispatcher::rReply> TRequestDispatcher::Handle(uint8_t unit, std::span<const uint8_t> pdu)
 {
+    return Handle(unit, pdu, UnknownUnit);
+}
+
+std::optional<TRequestDispatcher::rReply> TRequestDispatcher::Handle(uint8_t unit, std::span<const uint8_t> pdu,
+                                                                     TUnknownUnit unknownUnit)
+{
     TMeterModel* meter = Meter(unit);
     if (!meter) {
         // Not counted: the faults belong to the simulated meters.
-        if (UnknownUnit == TUnknownUnit::Silent || pdu.empty())
+        if (unknownUnit == TUnknownUnit::Silent || pdu.empty())
             return std::nullopt;
         return rReply{unit, ModbusServerPdu::Exception(pdu[0], ModbusServerPdu::ExGatewayTargetFailed)};
     }
 
+    const std::lock_guard lock(Lock);
     ++RequestCount;
     if (IsNth(RequestCount, Faults.DropEvery))
         return std::nullopt;
@@ -42,6 +49,15 @@ std::optional<TRequestDispatcher::rReply> TRequestDispatcher::Handle(uint8_t uni
     if (Faults.WrongUnit)
         reply.Unit = static_cast<uint8_t>(unit + 1);
     return reply;
+}
+
+void TRequestDispatcher::Broadcast(std::span<const uint8_t> pdu)
+{
+    if (!ModbusServerPdu::IsWrite(pdu))
+        return;
+    const std::lock_guard lock(Lock);
+    for (auto& [unit, meter] : Meters)
+        ModbusServerPdu::Handle(*meter, pdu);
 }
 
 void TRequestDispatcher::Corrupt(std::vector<uint8_t>& pdu, uint64_t nth)

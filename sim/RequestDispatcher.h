@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -22,8 +23,10 @@ struct rFaultOptions {
 // of absent meters answers exception 11; a meter on a serial bus keeps quiet.
 enum class TUnknownUnit { Silent, GatewayException };
 
-// The meters behind one server and the faults laid over their replies; the
-// transports (TCP, later RTU) only move frames.
+// The meters behind the servers and the faults laid over their replies; the
+// transports (Modbus/TCP, RTU) only move frames. Both transports may serve
+// the same meters from threads of their own: Handle and Broadcast take one
+// request at a time.
 class TRequestDispatcher {
 public:
     struct rReply {
@@ -35,10 +38,19 @@ public:
                        TUnknownUnit unknownUnit, TMeterModel::TClock clock = {});
 
     // The reply to `pdu` addressed to `unit`, or nothing when no reply is
-    // to be sent.
+    // to be sent. A unit without a meter gets what unknownUnit says, by
+    // default what the constructor was told.
     std::optional<rReply> Handle(uint8_t unit, std::span<const uint8_t> pdu);
+    std::optional<rReply> Handle(uint8_t unit, std::span<const uint8_t> pdu, TUnknownUnit unknownUnit);
 
-    // The meter of `unit`, or null.
+    // A request to every unit at once (address 0 on a serial bus): each
+    // meter executes a write; anything else is ignored. Nobody replies, so
+    // no fault applies and the request is not counted.
+    void Broadcast(std::span<const uint8_t> pdu);
+
+    // The meter of `unit`, or null. The servers use the meters under the
+    // dispatcher's lock; anyone else may look at them only while no server
+    // runs.
     TMeterModel* Meter(uint8_t unit);
 
     // Corrupting a reply alternates between two ways: a wrong function code,
@@ -54,4 +66,5 @@ private:
     TUnknownUnit UnknownUnit;
     uint64_t RequestCount = 0;
     uint64_t CorruptCount = 0;
+    std::mutex Lock;
 };

@@ -39,18 +39,39 @@ std::optional<std::vector<uint8_t>> ParseUnits(const std::string& text)
 std::string SimUsage()
 {
     return "Usage: kelvane-sim [options]\n"
-           "Simulates Kelvane three-phase power transducers on a Modbus/TCP server.\n"
+           "Simulates Kelvane three-phase power transducers on a Modbus/TCP server, on a\n"
+           "Modbus RTU line (a pseudo-terminal), or on both at once.\n"
            "\n"
-           "  --host ADDR          address to listen on (default 127.0.0.1)\n"
-           "  --port N             TCP port (default 1502; 0 picks a free port)\n"
            "  --units LIST         unit ids 1...247, comma separated (default 1); each is a\n"
            "                       meter of its own with serial number 10000 + unit id.\n"
-           "                       A request to another unit id is answered with\n"
-           "                       exception 11 (gateway target device failed to respond).\n"
+           "                       Both transports serve the same meters.\n"
+           "\n"
+           "Transports: without --rtu only Modbus/TCP is served. --rtu serves RTU only,\n"
+           "unless a Modbus/TCP switch (--tcp, --host, --port, --max-clients) is given\n"
+           "too: then both are served.\n"
+           "\n"
+           "Modbus/TCP:\n"
+           "  --tcp                serve Modbus/TCP (the default without --rtu)\n"
+           "  --host ADDR          address to listen on (default 127.0.0.1)\n"
+           "  --port N             TCP port (default 1502; 0 picks a free port)\n"
            "  --max-clients N      connections served at once (default 64); further ones\n"
            "                       are accepted and closed at once\n"
+           "  A request to another unit id is answered with exception 11 (gateway target\n"
+           "  device failed to respond).\n"
            "\n"
-           "Fault injection (requests are counted over all clients and units):\n"
+           "Modbus RTU:\n"
+           "  --rtu                serve Modbus RTU on a new pseudo-terminal and print the\n"
+           "                       path of its slave side (\"/dev/pts/N\"), the port to open\n"
+           "  --link PATH          also make PATH a symbolic link to that slave (a link\n"
+           "                       already there is replaced, any other file is refused);\n"
+           "                       it is removed at exit\n"
+           "  --baud N             the line's baud rate, 8 data bits, no parity, 1 stop bit\n"
+           "                       (default 19200): it sets the silence that ends a request\n"
+           "  A request ends when its function's length is in, or at that silence. A frame\n"
+           "  with a wrong CRC and a request to another unit id get no reply; a write to\n"
+           "  unit 0 (broadcast) is executed by every meter, without a reply.\n"
+           "\n"
+           "Fault injection (requests are counted over all clients, units and transports):\n"
            "  --delay MS           send each reply MS milliseconds late (0...60000)\n"
            "  --drop-every N       send no reply to every Nth request\n"
            "  --exception-every N  answer every Nth request with exception 4\n"
@@ -64,14 +85,18 @@ std::string SimUsage()
            "Registers (0-based): 2...33 integer measurements, 128...162 configuration\n"
            "(writable except 133, which reads 12345), 512...584 measurement block (writable),\n"
            "768...887 the 60 logged quantities as floats. Reads reach up to 1023.\n"
-           "Functions 3, 4 (mirrors 3), 6, 16 and 17.\n"
-           "Stops on SIGINT and SIGTERM. Exit status: 0 done, 1 cannot listen, 2 bad usage.\n";
+           "Functions 3, 4 (mirrors 3), 6, 16 and 17 (report server ID: ID byte 0x4B, run\n"
+           "status 0xFF and the model text with serial number and firmware version).\n"
+           "Stops on SIGINT and SIGTERM. Exit status: 0 done, 1 cannot listen, create the\n"
+           "line or its link, 2 bad usage.\n";
 }
 
 rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
 {
     rSimOptionsResult r;
     rSimOptions& o = r.Options;
+    bool tcpAsked = false;
+    std::string rtuSwitch; // a switch that needs --rtu, when one was given
 
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -80,6 +105,11 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
             inlineValue = name.substr(eq + 1);
             name.resize(eq);
         }
+
+        if (name == "--tcp" || name == "--host" || name == "--port" || name == "--max-clients")
+            tcpAsked = true;
+        if (name == "--link" || name == "--baud")
+            rtuSwitch = name;
 
         const auto flag = [&] {
             if (inlineValue)
@@ -114,6 +144,22 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
             if (!flag())
                 return r;
             o.Faults.WrongUnit = true;
+        } else if (name == "--rtu") {
+            if (!flag())
+                return r;
+            o.Rtu = true;
+        } else if (name == "--tcp") {
+            if (!flag())
+                return r;
+        } else if (name == "--link") {
+            const auto text = value();
+            if (!text)
+                return r;
+            if (text->empty()) {
+                r.Error = "--link needs a path";
+                return r;
+            }
+            o.Link = *text;
         } else if (name == "--host") {
             const auto text = value();
             if (!text)
@@ -147,6 +193,7 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
                 {"--drop-every", 1, 1000000, &o.Faults.DropEvery},
                 {"--exception-every", 1, 1000000, &o.Faults.ExceptionEvery},
                 {"--corrupt-every", 1, 1000000, &o.Faults.CorruptEvery},
+                {"--baud", 50, 4000000, &o.Baud},
             };
             const auto it = std::find_if(std::begin(numerics), std::end(numerics),
                                          [&](const rNumeric& n) { return name == n.Name; });
@@ -162,5 +209,8 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
                 o.Port = static_cast<uint16_t>(port);
         }
     }
+    if (!rtuSwitch.empty() && !o.Rtu)
+        r.Error = rtuSwitch + " needs --rtu";
+    o.Tcp = !o.Rtu || tcpAsked;
     return r;
 }

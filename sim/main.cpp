@@ -1,24 +1,113 @@
-// kelvane-sim: simulated Kelvane meters on a Modbus/TCP server.
+// kelvane-sim: simulated Kelvane meters on a Modbus/TCP server, on a Modbus
+// RTU line (a pseudo-terminal), or on both.
 
+#include "PseudoTerminal.h"
 #include "RequestDispatcher.h"
+#include "RtuServer.h"
 #include "SimOptions.h"
 #include "TcpServer.h"
 
 #include <atomic>
 #include <csignal>
-#include <cstdio>
 #include <exception>
+#include <functional>
 #include <iostream>
+#include <optional>
+#include <thread>
 
 namespace {
 
 // Lock-free atomics may be used from a signal handler.
-std::atomic<TTcpServer*> RunningServer{nullptr};
+std::atomic<TTcpServer*> RunningTcp{nullptr};
+std::atomic<TRtuServer*> RunningRtu{nullptr};
 
 extern "C" void OnStopSignal(int)
 {
-    if (TTcpServer* server = RunningServer.load())
+    if (TTcpServer* server = RunningTcp.load())
         server->Stop();
+    if (TRtuServer* server = RunningRtu.load())
+        server->Stop();
+}
+
+void CatchStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+struct rServer {
+    std::function<void()> Run;
+    std::function<void()> Stop;
+};
+
+// Runs every server on a thread of its own. When one ends, stopped or
+// failed, the others are stopped too; the first failure is thrown on.
+void RunAll(const std::vector<rServer>& servers)
+{
+    std::vector<std::exception_ptr> failures(servers.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < servers.size(); ++i)
+        threads.emplace_back([&, i] {
+            try {
+                servers[i].Run();
+            } catch (...) {
+                failures[i] = std::current_exception();
+            }
+            for (const rServer& s : servers)
+                s.Stop();
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (const std::exception_ptr& f : failures)
+        if (f)
+            std::rethrow_exception(f);
+}
+
+// Sets up the transports the options ask for, announces them and serves
+// until a stop signal.
+void SimulateUntilStopped(const rSimOptions& o)
+{
+    TRequestDispatcher dispatcher(o.Units, o.Faults, TUnknownUnit::GatewayException);
+    std::optional<TTcpServer> tcp;
+    std::optional<TRtuServer> rtu;
+    std::optional<TSlaveLink> link;
+    std::vector<rServer> servers;
+
+    if (o.Tcp) {
+        tcp.emplace(dispatcher, rTcpServerOptions{o.Host, o.Port, o.MaxClients, o.DelayMs});
+        tcp->Listen();
+        servers.push_back({[&] { tcp->Run(); }, [&] { tcp->Stop(); }});
+    }
+    if (o.Rtu) {
+        rtu.emplace(dispatcher, rRtuServerOptions{static_cast<uint32_t>(o.Baud), o.DelayMs});
+        if (!o.Link.empty())
+            link.emplace(o.Link, rtu->SlavePath());
+        servers.push_back({[&] { rtu->Run(); }, [&] { rtu->Stop(); }});
+    }
+
+    RunningTcp = tcp ? &*tcp : nullptr;
+    RunningRtu = rtu ? &*rtu : nullptr;
+    struct rForgetServers {
+        ~rForgetServers()
+        {
+            RunningTcp = nullptr;
+            RunningRtu = nullptr;
+        }
+    } forget;
+    CatchStopSignals();
+    if (tcp)
+        std::cout << "kelvane-sim listening on " << tcp->Address() << "\n";
+    if (rtu)
+        std::cout << "kelvane-sim serving Modbus RTU on " << rtu->SlavePath() << "\n";
+    if (link)
+        std::cout << "kelvane-sim linked " << o.Link << " to " << rtu->SlavePath() << "\n";
+    std::cout.flush();
+
+    RunAll(servers);
 }
 
 } // namespace
@@ -30,33 +119,12 @@ int main(int argc, char** argv)
         std::cerr << "kelvane-sim: " << parsed.Error << "\n";
         return 2;
     }
-    const rSimOptions& o = parsed.Options;
-    if (o.Help) {
+    if (parsed.Options.Help) {
         std::cout << SimUsage();
         return 0;
     }
-
     try {
-        TRequestDispatcher dispatcher(o.Units, o.Faults, TUnknownUnit::GatewayException);
-        TTcpServer server(dispatcher, {o.Host, o.Port, o.MaxClients, o.DelayMs});
-        server.Listen();
-
-        RunningServer = &server;
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-        std::signal(SIGPIPE, SIG_IGN);
-
-        std::cout << "kelvane-sim listening on " << server.Address() << std::endl;
-        try {
-            server.Run();
-        } catch (...) {
-            RunningServer = nullptr;
-            throw;
-        }
-        RunningServer = nullptr;
+        SimulateUntilStopped(parsed.Options);
     } catch (const std::exception& e) {
         std::cerr << "kelvane-sim: " << e.what() << "\n";
         return 1;

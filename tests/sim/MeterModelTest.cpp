@@ -54,7 +54,7 @@ TEST(MeterModel, ConfigurationDefaults)
     };
     for (const auto& r : rows)
         EXPECT_EQ(m.Read(r.Reg), r.Value) << "register " << r.Reg;
-    EXPECT_EQ(m.Meter.Identification(), "Kelvane KPT-3 meter, serial 10007");
+    EXPECT_EQ(m.Meter.Identification(), "Kelvane power transducer, serial 10007, firmware 5.70");
 }
 
 struct rWriteCase {

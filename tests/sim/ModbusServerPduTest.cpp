@@ -78,7 +78,7 @@ TEST(ModbusServerPdu, ReportServerIdCarriesIdStatusAndModelText)
     EXPECT_EQ(reply[1], reply.size() - 2) << "byte count covers ID, status and text";
     EXPECT_EQ(reply[2], ModbusServerPdu::ServerId);
     EXPECT_EQ(reply[3], 0xFF);
-    EXPECT_EQ(std::string(reply.begin() + 4, reply.end()), "Kelvane KPT-3 meter, serial 10001");
+    EXPECT_EQ(std::string(reply.begin() + 4, reply.end()), "Kelvane power transducer, serial 10001, firmware 5.70");
 }
 
 } // namespace

@@ -21,7 +21,8 @@ TEST(SimOptions, EverySwitch)
 {
     const auto r = ParseSimOptions({"--host", "0.0.0.0", "--port=0", "--units", "1,2,247", "--delay", "250",
                                     "--drop-every", "5", "--exception-every=6", "--corrupt-every", "7",
-                                    "--wrong-unit", "--max-clients", "3"});
+                                    "--wrong-unit", "--max-clients", "3", "--rtu", "--link", "/tmp/meter",
+                                    "--baud=9600"});
     ASSERT_EQ(r.Error, "");
     const rSimOptions& o = r.Options;
     EXPECT_EQ(o.Host, "0.0.0.0");
@@ -33,14 +34,45 @@ TEST(SimOptions, EverySwitch)
     EXPECT_EQ(o.Faults.CorruptEvery, 7);
     EXPECT_TRUE(o.Faults.WrongUnit);
     EXPECT_EQ(o.MaxClients, 3);
+    EXPECT_EQ(o.Link, "/tmp/meter");
+    EXPECT_EQ(o.Baud, 9600);
 }
+
+struct rTransportCase {
+    const char* Name;
+    std::vector<std::string> Args;
+    bool Tcp, Rtu;
+};
+
+class SimOptionsTransports : public testing::TestWithParam<rTransportCase> {};
+
+TEST_P(SimOptionsTransports, Chosen)
+{
+    const auto r = ParseSimOptions(GetParam().Args);
+    ASSERT_EQ(r.Error, "");
+    EXPECT_EQ(r.Options.Tcp, GetParam().Tcp);
+    EXPECT_EQ(r.Options.Rtu, GetParam().Rtu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimOptionsTransports,
+    testing::Values(rTransportCase{"NoSwitch", {}, true, false},
+                    rTransportCase{"Tcp", {"--tcp"}, true, false},
+                    rTransportCase{"RtuAlone", {"--rtu", "--link", "/tmp/m", "--baud", "9600", "--units", "2"}, false,
+                                   true},
+                    rTransportCase{"RtuAndTcp", {"--rtu", "--tcp"}, true, true},
+                    rTransportCase{"PortBeforeRtu", {"--port", "0", "--rtu"}, true, true},
+                    rTransportCase{"RtuAndHost", {"--rtu", "--host", "::1"}, true, true},
+                    rTransportCase{"RtuAndMaxClients", {"--rtu", "--max-clients=2"}, true, true}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(SimOptions, HelpAndUsage)
 {
     EXPECT_TRUE(ParseSimOptions({"--help"}).Options.Help);
     const std::string usage = SimUsage();
     for (const char* word : {"--host", "--port", "--units", "--delay", "--drop-every", "--exception-every",
-                             "--corrupt-every", "--wrong-unit", "--max-clients", "exception 11"})
+                             "--corrupt-every", "--wrong-unit", "--max-clients", "exception 11", "--tcp", "--rtu",
+                             "--link", "--baud"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 
@@ -72,6 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
                     rBadCase{{"--units", "1,,2"}, "--units"},
                     rBadCase{{"--units", "3,3"}, "--units"},
                     rBadCase{{"--host", ""}, "--host"},
-                    rBadCase{{"--wrong-unit=1"}, "takes no value"}));
+                    rBadCase{{"--wrong-unit=1"}, "takes no value"},
+                    rBadCase{{"--rtu=yes"}, "takes no value"},
+                    rBadCase{{"--link", "/tmp/m"}, "--link needs --rtu"},
+                    rBadCase{{"--tcp", "--baud", "9600"}, "--baud needs --rtu"},
+                    rBadCase{{"--rtu", "--baud", "49"}, "--baud"},
+                    rBadCase{{"--rtu", "--link="}, "--link needs a path"}));
 
 } // namespace

@@ -1,8 +1,8 @@
 #pragma once
 
 // Helpers for the simulator's tests: a server running on a thread of the
-// test process, a libmodbus client, and a raw TCP client for frames that
-// no well-behaved client would send.
+// test process, libmodbus clients over TCP and RTU, and a raw TCP client for
+// frames that no well-behaved client would send.
 
 #include "RequestDispatcher.h"
 #include "TcpServer.h"
@@ -14,6 +14,7 @@
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -66,6 +67,20 @@ using TModbus = std::unique_ptr<modbus_t, rModbusFree>;
 inline TModbus Connect(uint16_t port, int unit, int timeoutMs = 1000)
 {
     TModbus ctx(modbus_new_tcp("127.0.0.1", port));
+    if (!ctx)
+        return nullptr;
+    modbus_set_slave(ctx.get(), unit);
+    modbus_set_response_timeout(ctx.get(), timeoutMs / 1000, (timeoutMs % 1000) * 1000);
+    if (modbus_connect(ctx.get()) != 0)
+        return nullptr;
+    return ctx;
+}
+
+// A libmodbus RTU master on the serial port at `path` (8N1, 19200 baud)
+// addressing `unit`, or null.
+inline TModbus ConnectRtu(const std::string& path, int unit, int timeoutMs = 2000)
+{
+    TModbus ctx(modbus_new_rtu(path.c_str(), 19200, 'N', 8, 1));
     if (!ctx)
         return nullptr;
     modbus_set_slave(ctx.get(), unit);
