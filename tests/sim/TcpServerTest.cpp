@@ -121,7 +121,7 @@ TEST(SimTcp, ReportServerId)
     ASSERT_GT(n, 2) << modbus_strerror(errno);
     EXPECT_EQ(data[0], 0x4B);
     EXPECT_EQ(data[1], 0xFF);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data) + 2, n - 2), "Kelvane KPT-3 meter, serial 10004");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data) + 2, n - 2), "Kelvane power transducer, serial 10004, firmware 5.70");
 }
 
 TEST(SimTcp, UnitsAnswerWithTheirOwnSerialNumbers)
