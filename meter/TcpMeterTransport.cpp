@@ -61,6 +61,10 @@ int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const
     client_.ModBusFunction = function;
     client_.UnitID = address;
     client_.WaitHook = ProcessEventsUntil(abort);
+    // Without an event loop there is nothing to keep answering: the wait then
+    // sleeps until its deadline unless a signal (whose handler may set abort)
+    // wakes it.
+    client_.WaitSliceMs = QCoreApplication::instance() ? TTcpSocket::DefaultSliceMs : 0;
     exchanging_ = true;
     struct Finish {
         TTcpMeterTransport& transport;

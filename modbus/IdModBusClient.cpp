@@ -58,7 +58,7 @@ int TIdModBusClient::Transact()
     // The request is built first: a refused one is refused before connecting.
     const ModbusTcp::TRequest request{UnitID, ModBusFunction, RegNumber, BlockLength};
     const auto frame = ModbusTcp::EncodeRequest(request, registerData_);
-    TTcpSocket socket(WaitHook);
+    TTcpSocket socket(WaitHook, WaitSliceMs);
     const TSocketOutcome connected = socket.Connect(Host, Port, TTcpSocket::DeadlineAfter(ConnectTimeOut));
     if (connected != TSocketOutcome::Done)
         return SocketResult(connected, SocketNotConnected);

@@ -38,9 +38,14 @@ public:
     uint8_t ModBusFunction = 0;
     uint16_t RegNumber = 0;
     uint16_t BlockLength = 0;
-    // Runs between the slices of every wait; returning false ends the
-    // exchange at once with -1. Without a hook a wait blocks until its end.
+    // Runs between the slices of every wait and when a signal interrupts
+    // one; returning false ends the exchange at once with -1. Without a hook
+    // a wait blocks until its end.
     TWaitHook WaitHook;
+    // The longest slice of a wait with a hook, in ms; 0: no slices, the hook
+    // runs only for signals (a caller with no events to process need not
+    // wake up).
+    int WaitSliceMs = TTcpSocket::DefaultSliceMs;
 
     std::string Version() const { return "1.0.1"; }
     const ModbusTcp::TRegisterData& RegisterData() const { return registerData_; }

@@ -73,7 +73,7 @@ TSocketOutcome TTcpSocket::WaitFor(int fd, short events, TClock::time_point dead
 {
     for (;;) {
         const int left = MillisecondsLeft(deadline);
-        const int slice = hook_ && (left < 0 || left > HookSliceMs) ? HookSliceMs : left;
+        const int slice = hook_ && sliceMs_ > 0 && (left < 0 || left > sliceMs_) ? sliceMs_ : left;
         pollfd p{fd, events, 0};
         const int r = ::poll(&p, 1, slice);
         if (r > 0)

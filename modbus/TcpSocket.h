@@ -27,15 +27,18 @@ enum class TSocketOutcome { Done, TimedOut, Aborted, Failed, SystemError };
 // A TCP client socket whose every wait has a deadline: the connect, a write
 // that cannot proceed, the wait for data. The time left is recomputed from
 // the deadline after every wake-up, so signals cannot stretch a wait. With a
-// wait hook, a wait polls in slices of at most HookSliceMs and runs the hook
-// between them. The socket is closed when the object goes away.
+// wait hook, a wait polls in slices of at most sliceMs and runs the hook
+// between them and after a signal; with sliceMs 0 it blocks until its
+// deadline, and only a signal (whose handler may have set what the hook
+// looks at) runs the hook early. The socket is closed when the object goes
+// away.
 class TTcpSocket {
 public:
     using TClock = std::chrono::steady_clock;
     static constexpr TClock::time_point NoDeadline = TClock::time_point::max();
-    static constexpr int HookSliceMs = 20;
+    static constexpr int DefaultSliceMs = 20;
 
-    explicit TTcpSocket(TWaitHook hook = {}) : hook_(std::move(hook)) {}
+    explicit TTcpSocket(TWaitHook hook = {}, int sliceMs = DefaultSliceMs) : hook_(std::move(hook)), sliceMs_(sliceMs) {}
     TTcpSocket(const TTcpSocket&) = delete;
     TTcpSocket& operator=(const TTcpSocket&) = delete;
     ~TTcpSocket();
@@ -64,5 +67,6 @@ private:
     TSocketOutcome WaitFor(int fd, short events, TClock::time_point deadline) const;
 
     TWaitHook hook_;
+    int sliceMs_;
     int fd_ = -1;
 };

@@ -139,3 +139,27 @@ TEST_P(TcpWaitTest, HookEndsTheWaitAtOnce)
 INSTANTIATE_TEST_SUITE_P(Silences, TcpWaitTest,
                          ::testing::Values(Silence{"ReplyNeverComes", false}, Silence{"ConnectNeverCompletes", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Without slices a wait sleeps until its deadline; only a signal runs the
+// hook early, and the hook can end the wait then.
+TEST(TcpWaitUnsliced, OnlySignalsRunTheHook)
+{
+    ScriptedServer silent([](const testsupport::Bytes&) { return ScriptedServer::Reply{{}, false, true}; });
+    TIdModBusClient client;
+    client.Host = "127.0.0.1";
+    client.Port = silent.Port();
+    client.TimeOut = 300;
+    client.WaitSliceMs = 0;
+    int calls = 0;
+    client.WaitHook = [&] { return ++calls < 1000; };
+    uint16_t dest[1];
+    EXPECT_EQ(client.ReadHoldingRegisters(0, 1, dest), -1);
+    EXPECT_LE(calls, 2);
+
+    client.TimeOut = 10000;
+    client.WaitHook = [&] { return false; };
+    SignalStorm storm(4s);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(client.ReadHoldingRegisters(0, 1, dest), -1);
+    EXPECT_LT(Clock::now() - t0, 2s);
+}
