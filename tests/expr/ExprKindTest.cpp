@@ -52,6 +52,8 @@ struct TIncompatibleCase {
     const char* Root;
     const char* Message;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const TIncompatibleCase& row, std::ostream* os) { *os << row.Root; }
 
 class Incompatible : public testing::TestWithParam<TIncompatibleCase> {};
 

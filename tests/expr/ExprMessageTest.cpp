@@ -101,6 +101,8 @@ struct TFloatTextCase {
     double Value;
     const char* Text;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const TFloatTextCase& row, std::ostream* os) { *os << row.Value; }
 
 class FloatText : public testing::TestWithParam<TFloatTextCase> {};
 

@@ -73,6 +73,8 @@ struct TFlowRow {
     TFlowControl Flow;
     uint32_t RtsHoldDelay;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const TFlowRow& row, std::ostream* os) { *os << row.Name; }
 
 class SerialPortWrite : public testing::TestWithParam<TFlowRow> {};
 

@@ -64,6 +64,8 @@ struct rWriteCase {
     uint8_t Exception;
     std::vector<uint16_t> ReadBack; // after the write, from First
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const rWriteCase& row, std::ostream* os) { *os << row.Name; }
 
 class MeterModelWrite : public testing::TestWithParam<rWriteCase> {};
 

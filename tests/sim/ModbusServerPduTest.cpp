@@ -13,6 +13,8 @@ struct rPduCase {
     std::vector<uint8_t> Reply; // the whole reply, or its start when Prefix
     bool Prefix = false;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const rPduCase& row, std::ostream* os) { *os << row.Name; }
 
 class ModbusServerPduTable : public testing::TestWithParam<rPduCase> {};
 

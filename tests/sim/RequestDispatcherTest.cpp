@@ -37,6 +37,8 @@ struct rFaultCase {
     rFaultOptions Faults;
     std::string Expected;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const rFaultCase& row, std::ostream* os) { *os << row.Name; }
 
 class RequestDispatcherFaults : public testing::TestWithParam<rFaultCase> {};
 
@@ -110,6 +112,8 @@ struct rCorruptCase {
     uint64_t Nth;
     std::vector<uint8_t> Corrupted;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const rCorruptCase& row, std::ostream* os) { *os << row.Name; }
 
 class RequestDispatcherCorrupt : public testing::TestWithParam<rCorruptCase> {};
 

@@ -43,6 +43,8 @@ struct rTransportCase {
     std::vector<std::string> Args;
     bool Tcp, Rtu;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const rTransportCase& row, std::ostream* os) { *os << row.Name; }
 
 class SimOptionsTransports : public testing::TestWithParam<rTransportCase> {};
 
@@ -80,6 +82,11 @@ struct rBadCase {
     std::vector<std::string> Args;
     const char* ErrorMentions;
 };
+void PrintTo(const rBadCase& row, std::ostream* os)
+{
+    for (const std::string& arg : row.Args)
+        *os << arg << ' ';
+}
 
 class SimOptionsBad : public testing::TestWithParam<rBadCase> {};
 

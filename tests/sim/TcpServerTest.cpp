@@ -264,6 +264,8 @@ struct rBadHeaderCase {
     const char* Name;
     std::vector<uint8_t> Bytes;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const rBadHeaderCase& row, std::ostream* os) { *os << row.Name; }
 
 class SimTcpBadHeader : public testing::TestWithParam<rBadHeaderCase> {};
 

@@ -60,6 +60,8 @@ struct BadAddress {
     Kind kind;
     const char* message;
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const BadAddress& row, std::ostream* os) { *os << '"' << row.dotted << '"'; }
 
 class IPAddrUtilsBad : public testing::TestWithParam<BadAddress> {};
 
