@@ -20,7 +20,10 @@ void TForm1::KelvaneStart()
         SetStatus(0, QString("Kelvane Opened on %1 at %2 baud").arg(target, com.BaudRate->currentText()));
         kelvane_->SetBaudRate(BaudRateFromIndex(com.BaudIndex()));
     } else {
-        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "ERROR: Could not connect to " + target);
+        // A Modbus/TCP link is inactive only for a target that is not an IP
+        // address: no name is looked up, and no request would go anywhere.
+        const QString reason = tcp ? " (not an IP address)" : "";
+        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "ERROR: Could not connect to " + target + reason);
         SetStatus(0, "Failed to Open " + target);
     }
 }

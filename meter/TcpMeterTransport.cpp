@@ -47,7 +47,8 @@ void TTcpMeterTransport::SetRXTimeout(int32_t ms)
 // The client is not re-entrant: an operation that runs inside the wait of
 // another one (a menu command, a button) would reuse the request and data
 // that the waiting exchange still needs, so it is turned away. An inactive
-// link and a set abort flag send nothing.
+// link and a set abort flag send nothing; an exchange the abort flag ends
+// has no outcome of its own and is left pending, as on the serial road.
 template <typename Operation>
 int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const bool& abort, Operation operation)
 {
@@ -56,7 +57,7 @@ int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const
     if (!properties_.Active || abort) {
         trace_.Output.clear();
         trace_.Input.clear();
-        return properties_.Active ? MeterResult::NoReply : TIdModBusClient::SocketNotConnected;
+        return properties_.Active ? MeterResult::Pending : TIdModBusClient::SocketNotConnected;
     }
     client_.ModBusFunction = function;
     client_.UnitID = address;
@@ -70,7 +71,8 @@ int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const
         TTcpMeterTransport& transport;
         ~Finish() { transport.KeepFrames(); }
     } finish{*this};
-    return operation();
+    const int32_t result = operation();
+    return abort && result == MeterResult::NoReply ? MeterResult::Pending : result;
 }
 
 // Also when the operation raised: the trace shows what went over the wire.

@@ -202,3 +202,29 @@ TEST(TcpFaults, AWriteInsideAWaitWaitsItsTurn)
     EXPECT_TRUE(form.ComStatusMemo->toPlainText().contains("(Measurements) = OK"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return app.meter->Register(1, 150) == 4321; }, 10000));
 }
+
+// A target that is not an IP address is said once, when the link is made;
+// polling waits for the "Port" menu instead of failing pass after pass.
+TEST(TcpFaults, ATargetThatIsNotAnAddressIsReportedOnce)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    form.tPolling.setInterval(20);
+    {
+        MessageBoxRecorder boxes;
+        form.Dialogs().ComSelect->SetIpText("");
+        ReopenOn(form, app.meter->Port());
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to  (not an IP address)");
+        EXPECT_FALSE(form.Kelvane()->Active());
+        EXPECT_FALSE(form.tPolling.isActive());
+        form.bReadRegsClick();
+        EXPECT_EQ(Status(form), "NO COMM");
+        EXPECT_TRUE(form.StatusPanels[0]->text().endsWith("= Socket Not Connected"));
+        EXPECT_EQ(boxes.shown.size(), 1u);
+    }
+    form.Dialogs().ComSelect->SetIpText("127.0.0.1");
+    ReopenOn(form, app.meter->Port());
+    EXPECT_TRUE(form.tPolling.isActive());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
+}

@@ -169,7 +169,7 @@ TEST_F(KelvaneTcpWait, EventsAreProcessedWhileTheConnectIsAwaitedAndAbortEndsIt)
     const auto t0 = Clock::now();
     const auto gap = LongestGap([&] { result = link->ReadRegisters(1, 3, 0, 9, abort); });
     const auto elapsed = Clock::now() - t0;
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, TKelvane::ResultPending);
     EXPECT_GE(elapsed, 550ms);
     EXPECT_LT(elapsed, 2s); // the connect limit is 5 s
     EXPECT_LT(gap, 250ms) << std::chrono::duration_cast<std::chrono::milliseconds>(gap).count() << " ms";
@@ -182,9 +182,9 @@ TEST_F(KelvaneTcpWait, AbortEndsTheReplyWaitAndNothingMoreIsSent)
     bool abort = false;
     QTimer::singleShot(150, [&] { abort = true; });
     const auto t0 = Clock::now();
-    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, abort), -1);
+    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, abort), TKelvane::ResultPending);
     EXPECT_LT(Clock::now() - t0, 2s);
-    EXPECT_EQ(link->WriteRegister(1, 5, 1, abort), -1);
+    EXPECT_EQ(link->WriteRegister(1, 5, 1, abort), TKelvane::ResultPending);
     EXPECT_TRUE(link->TransactionOutput.isEmpty());
     EXPECT_EQ(silent.Connections(), 1);
 }
