@@ -64,6 +64,8 @@ struct Silence {
     const char* name;
     bool atConnect; // the connect never completes; else the reply never comes
 };
+// Rows print as their name in test lists and failure messages.
+void PrintTo(const Silence& row, std::ostream* os) { *os << row.name; }
 
 class TcpWaitTest : public ::testing::TestWithParam<Silence> {
 protected:
