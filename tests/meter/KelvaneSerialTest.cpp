@@ -4,6 +4,7 @@
 // wait runs the event loop; every deadline is generous.
 
 #include "KelvaneCOM.h"
+#include "PtyLine.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -48,40 +49,6 @@ public:
         return false;
     }
     std::vector<std::string> Reports;
-};
-
-// A pseudo-terminal whose slave the link opens by its path. The test keeps
-// the slave open too, so the line stays up while the link closes and reopens
-// its port; closing the master hangs the line up like an unplugged adapter.
-class TPtyLine {
-public:
-    TPtyLine()
-    {
-        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) < 0)
-            throw std::runtime_error("openpty failed");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0)
-            throw std::runtime_error("ptsname_r failed");
-        path_ = name;
-    }
-    ~TPtyLine()
-    {
-        CloseMaster();
-        ::close(slave_);
-    }
-    int Master() const { return master_; }
-    const std::string& Path() const { return path_; }
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
 };
 
 // Counts the opens of a device by watching it with inotify: how often the
@@ -180,9 +147,9 @@ class KelvaneSerial : public ::testing::Test {
 protected:
     std::unique_ptr<TReportingApp> app = MakeApp();
     TPtyLine line;
-    TOpenCounter opens{line.Path()};
+    TOpenCounter opens{line.SlavePath()};
     std::unique_ptr<TLibmodbusRtuServer> server = std::make_unique<TLibmodbusRtuServer>(line.Master());
-    std::shared_ptr<TKelvane> link = std::make_shared<TKelvane>(QString::fromStdString(line.Path()), false);
+    std::shared_ptr<TKelvane> link = std::make_shared<TKelvane>(QString::fromStdString(line.SlavePath()), false);
 
     const std::vector<std::string>& Reports() const { return app->Reports; }
 
@@ -286,7 +253,7 @@ TEST_F(KelvaneSerial, ANewServerAddressReopensThePortTheSameOneDoesNot)
 
     // A new baud rate or port name reopens the port; the same one does not.
     link->SetBaudRate(TBaudRate::br9600);
-    link->SetComPort(QString::fromStdString(line.Path()));
+    link->SetComPort(QString::fromStdString(line.SlavePath()));
     EXPECT_EQ(opens.Take(), 0);
     link->SetBaudRate(TBaudRate::br19200);
     EXPECT_EQ(link->BaudRate(), TBaudRate::br19200);
@@ -294,7 +261,7 @@ TEST_F(KelvaneSerial, ANewServerAddressReopensThePortTheSameOneDoesNot)
     link->SetComPort("/dev/kelvane-no-such-port");
     EXPECT_FALSE(link->Active());
     EXPECT_EQ(link->ComPort(), "/dev/kelvane-no-such-port");
-    link->SetComPort(QString::fromStdString(line.Path()));
+    link->SetComPort(QString::fromStdString(line.SlavePath()));
     EXPECT_FALSE(link->Active()); // it was closed before
     link->SetActive(true);
     EXPECT_TRUE(link->Active());

@@ -7,6 +7,7 @@
 
 #include "ModbusClient.h"
 #include "ModbusConnection.h"
+#include "PtyLine.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -58,44 +59,6 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000)
     }
     return true;
 }
-
-// A pseudo-terminal: the port under test opens the slave by its path (or
-// hooks the master), the test's server sits on the other side. The test
-// keeps a descriptor of each end so the line never hangs up under the port.
-class TPtyLine {
-public:
-    TPtyLine()
-    {
-        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) < 0)
-            throw std::runtime_error("openpty failed");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0)
-            throw std::runtime_error("ptsname_r failed");
-        slavePath_ = name;
-    }
-    ~TPtyLine()
-    {
-        CloseMaster();
-        ::close(slave_);
-    }
-    TPtyLine(const TPtyLine&) = delete;
-    TPtyLine& operator=(const TPtyLine&) = delete;
-
-    int Master() const { return master_; }
-    const std::string& SlavePath() const { return slavePath_; }
-    // Hangs the line up, as an unplugged adapter does.
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slavePath_;
-};
 
 // A server that a test scripts: on its own thread it reads each request
 // frame from the master end (a frame ends when the line stays silent for

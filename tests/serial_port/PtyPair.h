@@ -5,6 +5,8 @@
 // master. The test keeps a descriptor of the slave of its own to read back
 // the settings the port made.
 
+#include "PtyLine.h"
+
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -19,40 +21,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-class TPtyPair {
+class TPtyPair : public TPtyLine {
 public:
-    TPtyPair()
-    {
-        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) < 0)
-            throw std::runtime_error("openpty failed");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0)
-            throw std::runtime_error("ptsname_r failed");
-        slavePath_ = name;
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
-    ~TPtyPair()
-    {
-        CloseMaster();
-        ::close(slave_);
-    }
-    TPtyPair(const TPtyPair&) = delete;
-    TPtyPair& operator=(const TPtyPair&) = delete;
-
-    const std::string& SlavePath() const { return slavePath_; }
-    int Slave() const { return slave_; }
-
-    // Hangs the line up, as an unplugged adapter does.
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
-    }
+    TPtyPair() : TPtyLine(true) {}
 
     void Write(const std::vector<uint8_t>& bytes)
     {
-        if (::write(master_, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+        if (::write(Master(), bytes.data(), bytes.size()) != ssize_t(bytes.size()))
             throw std::runtime_error("write to the pty master failed");
     }
 
@@ -62,11 +37,11 @@ public:
         std::vector<uint8_t> got;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{master_, POLLIN, 0};
+            pollfd p{Master(), POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0)
                 continue;
             uint8_t chunk[4096];
-            const ssize_t r = ::read(master_, chunk, std::min(sizeof chunk, n - got.size()));
+            const ssize_t r = ::read(Master(), chunk, std::min(sizeof chunk, n - got.size()));
             if (r > 0)
                 got.insert(got.end(), chunk, chunk + r);
         }
@@ -76,14 +51,9 @@ public:
     // Waits until the slave holds characters the port has not read.
     bool WaitUntilSlaveReadable(std::chrono::milliseconds limit = std::chrono::seconds(10)) const
     {
-        pollfd p{slave_, POLLIN, 0};
+        pollfd p{Slave(), POLLIN, 0};
         return ::poll(&p, 1, int(limit.count())) == 1 && (p.revents & POLLIN);
     }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slavePath_;
 };
 
 // The descriptors this process holds, to show that a failure leaves none.

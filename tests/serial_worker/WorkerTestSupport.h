@@ -6,6 +6,7 @@
 // a wait that runs the Qt event loop until a condition holds.
 
 #include "ModbusConnection.h"
+#include "PtyLine.h"
 
 #include <QCoreApplication>
 
@@ -108,28 +109,18 @@ struct TPeerRequest {
 // and reopens; closing the master hangs the line up like an unplugged adapter.
 class TMeterPeer {
 public:
-    TMeterPeer() : stop_(::eventfd(0, EFD_CLOEXEC))
-    {
-        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) < 0)
-            throw std::runtime_error("openpty failed");
-        char name[128];
-        if (::ptsname_r(master_, name, sizeof name) != 0)
-            throw std::runtime_error("ptsname_r failed");
-        path_ = name;
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
+    TMeterPeer() : stop_(::eventfd(0, EFD_CLOEXEC)) {}
     ~TMeterPeer()
     {
         HangUp();
-        ::close(slave_);
         ::close(stop_);
     }
     TMeterPeer(const TMeterPeer&) = delete;
     TMeterPeer& operator=(const TMeterPeer&) = delete;
 
-    const std::string& Path() const { return path_; }
-    int Master() const { return master_; }
-    int Slave() const { return slave_; }
+    const std::string& Path() const { return line_.SlavePath(); }
+    int Master() const { return line_.Master(); }
+    int Slave() const { return line_.Slave(); }
 
     // Answers every request of requestLength bytes as answer says, on a
     // thread of its own.
@@ -140,15 +131,13 @@ public:
     // Writes from the test's thread, while the meter answers nothing.
     void Write(const TBytes& data) const
     {
-        if (::write(master_, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+        if (::write(line_.Master(), data.data(), data.size()) != static_cast<ssize_t>(data.size()))
             throw std::runtime_error("write to the pty master failed");
     }
     void HangUp()
     {
         Stop();
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
+        line_.CloseMaster();
     }
     std::size_t RequestCount() const
     {
@@ -184,8 +173,7 @@ private:
             for (const TPeerStep& step : answer(request, index)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.DelayMs));
                 if (step.HangUp) {
-                    ::close(master_);
-                    master_ = -1;
+                    line_.CloseMaster();
                     return;
                 }
                 Write(step.Data);
@@ -196,22 +184,20 @@ private:
     bool Read(std::size_t n, TBytes& got) const
     {
         while (got.size() < n) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {stop_, POLLIN, 0}};
+            pollfd fds[2] = {{line_.Master(), POLLIN, 0}, {stop_, POLLIN, 0}};
             ::poll(fds, 2, -1);
             if (fds[1].revents & POLLIN)
                 return false;
             uint8_t chunk[512];
-            const ssize_t r = ::read(master_, chunk, std::min(sizeof chunk, n - got.size()));
+            const ssize_t r = ::read(line_.Master(), chunk, std::min(sizeof chunk, n - got.size()));
             if (r > 0)
                 got.insert(got.end(), chunk, chunk + r);
         }
         return true;
     }
 
-    int master_ = -1;
-    int slave_ = -1;
+    TPtyLine line_{true};
     int stop_;
-    std::string path_;
     mutable std::mutex lock_;
     std::vector<TPeerRequest> requests_;
     std::thread thread_;
