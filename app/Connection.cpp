@@ -22,8 +22,14 @@ void TForm1::KelvaneStart()
     } else {
         // A Modbus/TCP link is inactive only for a target that is not an IP
         // address: no name is looked up, and no request would go anywhere.
-        const QString reason = tcp ? " (not an IP address)" : "";
-        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "ERROR: Could not connect to " + target + reason);
+        // A serial port says why it did not open (missing, in use, no
+        // permission and its remedy).
+        QString message = "ERROR: Could not connect to " + target;
+        if (tcp)
+            message += " (not an IP address)";
+        else if (!kelvane_->LastOpenError().isEmpty())
+            message += "\n\n" + kelvane_->LastOpenError();
+        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", message);
         SetStatus(0, "Failed to Open " + target);
     }
 }

@@ -508,7 +508,9 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
     TForm1& form = app.windows->Form1;
     form.show();
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to " + port);
+    // The one box names the port and says why it did not open.
+    EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to " + port + "\n\nCould not open serial port: " + port
+                                       + ": No such file or directory");
     EXPECT_EQ(StatusText(form, 0), "Failed to Open " + port);
     EXPECT_FALSE(form.tPolling.isActive());
 

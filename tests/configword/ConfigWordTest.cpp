@@ -485,8 +485,9 @@ TEST_F(ConfigWordTest, EscapeRestoresTheRegisterValueAndTabKeepsTheTypedOne)
         EXPECT_EQ(Text(c.field), c.shown);
         Leave();
         EXPECT_EQ(Text(c.field), c.shown);
-        if (c.key == Qt::Key_Tab)
+        if (c.key == Qt::Key_Tab) {
             EXPECT_TRUE(Find(c.field)->font().bold()); // a change still to be applied
+        }
         Click("bApply");
         meter.Pass(dialog);
         EXPECT_EQ(meter.writes, c.writes);
