@@ -96,7 +96,7 @@ TEST(AsciiAgainstPymodbus, RequestsAndRepliesOfTheMeterLinkFunctions)
     client.SetConnection(&connection);
     TEventLog log(client);
 
-    // The frame the Modbus serial line specification gives for reading ten
+    // The published example frame of the Modbus serial line for reading ten
     // registers from register 0 of server 1.
     const uint32_t first = client.ReadHoldingRegisters(0, 10);
     ASSERT_TRUE(log.WaitProcessed(first));
