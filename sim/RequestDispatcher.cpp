@@ -17,6 +17,16 @@ TMeterModel* TRequestDispatcher::Meter(uint8_t unit)
     return it == Meters.end() ? nullptr : it->second.get();
 }
 
+bool TRequestDispatcher::WithMeter(uint8_t unit, const std::function<void(TMeterModel&)>& use)
+{
+    TMeterModel* meter = Meter(unit);
+    if (!meter)
+        return false;
+    const std::lock_guard lock(Lock);
+    use(*meter);
+    return true;
+}
+
 std::optional<TRequestDispatcher::rReply> TRequestDispatcher::Handle(uint8_t unit, std::span<const uint8_t> pdu)
 {
     return Handle(unit, pdu, UnknownUnit);

@@ -3,6 +3,7 @@
 #include "MeterModel.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,10 @@ public:
     // dispatcher's lock; anyone else may look at them only while no server
     // runs.
     TMeterModel* Meter(uint8_t unit);
+    // Runs `use` on the meter of `unit` under that lock, so that a test may
+    // look at or change a meter while servers run. False when no meter has
+    // that unit.
+    bool WithMeter(uint8_t unit, const std::function<void(TMeterModel&)>& use);
 
     // Corrupting a reply alternates between two ways: a wrong function code,
     // and a reply whose byte count (or, for writes, echoed address) does not

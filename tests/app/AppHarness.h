@@ -6,51 +6,18 @@
 // back on the same port.
 
 #include "KelvaneWindows.h"
-#include "RequestDispatcher.h"
-#include "TcpServer.h"
+#include "SimHarness.h"
 #include "WidgetTestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <memory>
-#include <thread>
 
 namespace apptest {
 
-class TSimulatedMeter {
-public:
-    TSimulatedMeter(uint16_t port, rFaultOptions faults = {}, std::vector<uint8_t> units = {1, 2}, int delayMs = 0)
-        : dispatcher_(units, faults, TUnknownUnit::GatewayException),
-          server_(dispatcher_, {"127.0.0.1", port, 64, delayMs})
-    {
-        server_.Listen();
-        thread_ = std::thread([this] { server_.Run(); });
-    }
-    ~TSimulatedMeter()
-    {
-        server_.Stop();
-        thread_.join();
-    }
-    uint16_t Port() const { return server_.Port(); }
-    // A holding register of one meter, read and written as a master would.
-    uint16_t Register(uint8_t unit, uint16_t reg)
-    {
-        std::vector<uint16_t> values;
-        dispatcher_.Meter(unit)->ReadRegisters(reg, 1, values);
-        return values.empty() ? 0 : values[0];
-    }
-    void SetRegister(uint8_t unit, uint16_t reg, uint16_t value)
-    {
-        const uint16_t values[] = {value};
-        dispatcher_.Meter(unit)->WriteRegisters(reg, values);
-    }
-
-private:
-    TRequestDispatcher dispatcher_;
-    TTcpServer server_;
-    std::thread thread_;
-};
+using simharness::rSimSetup;
+using simharness::TInProcessSim;
 
 class TAppHarness {
 public:
@@ -100,7 +67,7 @@ public:
 
     QTemporaryDir dir;
     TAppPaths paths;
-    std::unique_ptr<TSimulatedMeter> meter = std::make_unique<TSimulatedMeter>(0);
+    std::unique_ptr<TInProcessSim> meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}});
     std::unique_ptr<TKelvaneWindows> windows;
 };
 

@@ -19,7 +19,8 @@
 #include <functional>
 
 using apptest::TAppHarness;
-using apptest::TSimulatedMeter;
+using apptest::rSimSetup;
+using apptest::TInProcessSim;
 using testsupport::MessageBoxRecorder;
 
 namespace {
@@ -312,7 +313,7 @@ TEST(App, AMeterThatStopsAnsweringAndComesBack)
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 
     app.meter.reset();
-    app.meter = std::make_unique<TSimulatedMeter>(port, rFaultOptions{1, 0, 0, false});
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Faults = {.DropEvery = 1}, .Port = port});
     form.Kelvane()->SetRXTimeout(100);
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "NO COMM");
@@ -320,7 +321,7 @@ TEST(App, AMeterThatStopsAnsweringAndComesBack)
     EXPECT_TRUE(form.tPolling.isActive()); // polling goes on
 
     app.meter.reset();
-    app.meter = std::make_unique<TSimulatedMeter>(port);
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Port = port});
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_NE(app.FieldText("Freq (Hz)"), "-- ");

@@ -25,7 +25,8 @@
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using apptest::TAppHarness;
-using apptest::TSimulatedMeter;
+using apptest::rSimSetup;
+using apptest::TInProcessSim;
 using testsupport::MessageBoxRecorder;
 
 namespace {
@@ -98,7 +99,7 @@ TEST(TcpFaults, AMeterThatGoesAwayIsPickedUpAgainByItself)
     const uint32_t failedTx = form.TX;
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.TX > failedTx + 3; }, 10000)); // polling goes on
 
-    app.meter = std::make_unique<TSimulatedMeter>(port);
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Port = port});
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return app.FieldText("Freq (Hz)") != "-- "; }, 10000));
     EXPECT_TRUE(form.tPolling.isActive());
@@ -110,7 +111,7 @@ TEST(TcpFaults, AMeterThatGoesAwayIsPickedUpAgainByItself)
 TEST(TcpFaults, TheWindowAnswersWhileAMeterDoesNotReply)
 {
     TAppHarness app;
-    app.meter = std::make_unique<TSimulatedMeter>(0, NeverAnswers);
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Faults = NeverAnswers});
     TForm1& form = app.Start();
     Clock::time_point added{};
     QTimer::singleShot(100, &form, [&] {
@@ -156,8 +157,8 @@ TEST(TcpFaults, ClosingTheWindowEndsAConnectWaitAtOnce)
 TEST(TcpFaults, NoSecondPassStartsInsideAWait)
 {
     TAppHarness app;
-    app.meter = std::make_unique<TSimulatedMeter>(0, NeverAnswers);
-    TSimulatedMeter answering(0);
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Faults = NeverAnswers});
+    TInProcessSim answering(rSimSetup{.Units = {1, 2}});
     TForm1& form = app.Start();
     std::weak_ptr<TKelvane> oldLink = form.Kelvane();
     bool nestedDone = false;
@@ -185,7 +186,7 @@ TEST(TcpFaults, NoSecondPassStartsInsideAWait)
 TEST(TcpFaults, AWriteInsideAWaitWaitsItsTurn)
 {
     TAppHarness app;
-    app.meter = std::make_unique<TSimulatedMeter>(0, rFaultOptions{}, std::vector<uint8_t>{1, 2}, 300);
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .DelayMs = 300});
     TForm1& form = app.Start();
     bool linkWasBusy = false;
     QTimer::singleShot(100, &form, [&] {

@@ -120,29 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The server on a pseudo-terminal.
 
-// An RTU server on a thread of the test process.
-class TInProcessRtuSim {
-public:
-    explicit TInProcessRtuSim(const rSimSetup& setup = {})
-        : Dispatcher(setup.Units, setup.Faults, TUnknownUnit::GatewayException, setup.Clock)
-        , Server(Dispatcher, {19200, setup.DelayMs})
-    {
-        Thread = std::thread([this] { Server.Run(); });
-    }
-    ~TInProcessRtuSim()
-    {
-        Server.Stop();
-        Thread.join();
-    }
-    const std::string& Path() const { return Server.SlavePath(); }
-    uint32_t FrameIntervalMs() const { return Server.FrameIntervalMs(); }
-
-private:
-    TRequestDispatcher Dispatcher;
-    TRtuServer Server;
-    std::thread Thread;
-};
-
 // The slave side opened raw, for frames no library would send.
 class TRawLine {
 public:

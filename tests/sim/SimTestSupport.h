@@ -1,11 +1,9 @@
 #pragma once
 
-// Helpers for the simulator's tests: a server running on a thread of the
-// test process, libmodbus clients over TCP and RTU, and a raw TCP client for
-// frames that no well-behaved client would send.
+// Helpers for the simulator's tests: libmodbus clients over TCP and RTU,
+// and a raw TCP client for frames that no well-behaved client would send.
 
-#include "RequestDispatcher.h"
-#include "TcpServer.h"
+#include "SimHarness.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -22,37 +20,9 @@
 
 namespace simtest {
 
-struct rSimSetup {
-    std::vector<uint8_t> Units{1};
-    rFaultOptions Faults{};
-    int DelayMs = 0;
-    int MaxClients = 64;
-    TMeterModel::TClock Clock{};
-};
-
-// A simulator on 127.0.0.1 with a port the system picks, served by a thread
-// until the object goes.
-class TInProcessSim {
-public:
-    explicit TInProcessSim(const rSimSetup& setup = {})
-        : Dispatcher(setup.Units, setup.Faults, TUnknownUnit::GatewayException, setup.Clock)
-        , Server(Dispatcher, {"127.0.0.1", 0, setup.MaxClients, setup.DelayMs})
-    {
-        Server.Listen();
-        Thread = std::thread([this] { Server.Run(); });
-    }
-    ~TInProcessSim()
-    {
-        Server.Stop();
-        Thread.join();
-    }
-    uint16_t Port() const { return Server.Port(); }
-
-private:
-    TRequestDispatcher Dispatcher;
-    TTcpServer Server;
-    std::thread Thread;
-};
+using simharness::rSimSetup;
+using simharness::TInProcessRtuSim;
+using simharness::TInProcessSim;
 
 struct rModbusFree {
     void operator()(modbus_t* ctx) const
