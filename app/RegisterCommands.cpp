@@ -166,6 +166,8 @@ void TForm1::bReadRegsClick()
     if (cbDevid->isChecked())
         bFunc17Click();
     AfterPass(anyBankRead, lastResult);
+    if (anyBankRead && !AppClosing)
+        emit PassCompleted(lastResult == 0);
 }
 
 // Judges the pass by its last bank read and runs the configuration editor's

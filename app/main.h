@@ -156,6 +156,11 @@ public:
     uint32_t RX = 0;
     bool MenuOpen = false;
 
+signals:
+    // A read-all pass read at least one bank; ok when its last bank was read.
+    // Windows fed by the poll take the new register image, or mark a gap.
+    void PassCompleted(bool ok);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
