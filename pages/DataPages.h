@@ -30,6 +30,13 @@ public:
 class TDataPages {
 public:
     // link gives the meter link of the moment: the "Port" menu replaces it.
+    // The pages take a raw pointer from it afresh at each use and call only
+    // what never waits for the meter (the image reads and ResetRegisters).
+    // That is what makes the raw pointer safe: a meter operation processes
+    // events while it waits, the "Port" menu may run inside and free the
+    // link, and a pointer held across such a wait would dangle. Code that
+    // needs a meter operation here must hold the main window's shared
+    // reference for its length instead.
     TDataPages(QTabWidget& pageControl, std::function<TKelvane*()> link, QString directory);
 
     // Builds the page pageName from pageName.ini in the directory, appended
@@ -53,6 +60,8 @@ private:
     void ReportUnusableNames(const QString& pageName, const QStringList& names);
 
     QTabWidget& pageControl_;
+    // Never kept across a call, and never used for an operation that waits
+    // (see the constructor).
     std::function<TKelvane*()> link_;
     QString directory_;
     std::vector<TDataField*> dataFields_;

@@ -4,6 +4,8 @@
 // wait runs the event loop; every deadline is generous.
 
 #include "KelvaneCOM.h"
+#include "LibmodbusRtuServer.h"
+#include "OpenCounter.h"
 #include "PtyLine.h"
 
 #include <QCoreApplication>
@@ -11,24 +13,15 @@
 
 #include <gtest/gtest.h>
 
-#include <modbus/modbus.h>
-
-#include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <pty.h>
-#include <stdlib.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::TLibmodbusRtuServer;
+using testsupport::TOpenCounter;
 
 namespace {
 
@@ -49,88 +42,6 @@ public:
         return false;
     }
     std::vector<std::string> Reports;
-};
-
-// Counts the opens of a device by watching it with inotify: how often the
-// link opened its port, seen from outside the link.
-class TOpenCounter {
-public:
-    explicit TOpenCounter(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
-    {
-        if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0)
-            throw std::runtime_error("inotify failed");
-    }
-    ~TOpenCounter() { ::close(fd_); }
-    // Opens seen since the last call.
-    int Take()
-    {
-        int opens = 0;
-        alignas(inotify_event) char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
-            for (char* p = buffer; p < buffer + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
-                opens += (reinterpret_cast<inotify_event*>(p)->mask & IN_OPEN) != 0;
-        return opens;
-    }
-
-private:
-    int fd_;
-};
-
-// libmodbus's RTU server for unit 1 on the master end: holding register i
-// holds 0x1000 + i, input register i holds 0x8000 ^ 7i, 1000 of each.
-class TLibmodbusRtuServer {
-public:
-    static constexpr int Registers = 1000;
-
-    explicit TLibmodbusRtuServer(int lineFd)
-    {
-        ctx_ = modbus_new_rtu("/dev/null", 9600, 'N', 8, 1);
-        modbus_set_slave(ctx_, 1);
-        modbus_set_socket(ctx_, lineFd);
-        modbus_set_indication_timeout(ctx_, 0, 50000);
-        // With libmodbus's default (500 ms, the link's own receive timeout)
-        // a request that came right after one for another unit went
-        // unanswered now and then; far below the link's wait it never does.
-        modbus_set_response_timeout(ctx_, 0, 10000);
-        mapping_ = modbus_mapping_new(0, 0, Registers, Registers);
-        for (int i = 0; i < Registers; ++i) {
-            mapping_->tab_registers[i] = static_cast<uint16_t>(0x1000 + i);
-            mapping_->tab_input_registers[i] = static_cast<uint16_t>(0x8000 ^ (i * 7));
-        }
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~TLibmodbusRtuServer()
-    {
-        stop_ = true;
-        thread_.join();
-        modbus_mapping_free(mapping_);
-        modbus_free(ctx_); // leaves the line's descriptor open
-    }
-    uint16_t Holding(int i) const
-    {
-        std::lock_guard lock(mutex_);
-        return mapping_->tab_registers[i];
-    }
-
-private:
-    void Serve()
-    {
-        uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
-        while (!stop_) {
-            const int n = modbus_receive(ctx_, query);
-            if (n > 0) {
-                std::lock_guard lock(mutex_);
-                modbus_reply(ctx_, query, n, mapping_);
-            }
-        }
-    }
-
-    modbus_t* ctx_ = nullptr;
-    modbus_mapping_t* mapping_ = nullptr;
-    mutable std::mutex mutex_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 std::unique_ptr<TReportingApp> MakeApp()
@@ -194,8 +105,8 @@ TEST_F(KelvaneSerial, WritesReachTheMeterAndReadBack)
     EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput.left(6)), "(01)(06)(00)(05)(BE)(EF)");
     const int32_t values[] = {0x11, 0x10022, -1};
     ASSERT_EQ(link->WriteMultipleRegisters(1, 10, values, NoAbort), 0);
-    EXPECT_EQ(server->Holding(5), 0xBEEF);
-    EXPECT_EQ(server->Holding(12), 0xFFFF);
+    EXPECT_EQ(server->HoldingRegister(5), 0xBEEF);
+    EXPECT_EQ(server->HoldingRegister(12), 0xFFFF);
     EXPECT_EQ(link->GetRegister(5), 0); // a write never changes the image
 
     ASSERT_EQ(link->ReadRegisters(1, 3, 5, 12, NoAbort), 0);
@@ -276,9 +187,9 @@ TEST_F(KelvaneSerial, ABroadcastEndsOnceWritten)
     EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput.left(2)), "(00)(06)");
     // libmodbus carries the broadcast out without answering it.
     const auto deadline = Clock::now() + 5s;
-    while (server->Holding(7) != 0x0707 && Clock::now() < deadline)
+    while (server->HoldingRegister(7) != 0x0707 && Clock::now() < deadline)
         TKelvane::Delay(10);
-    EXPECT_EQ(server->Holding(7), 0x0707);
+    EXPECT_EQ(server->HoldingRegister(7), 0x0707);
 }
 
 TEST_F(KelvaneSerial, AbortEndsTheWaitAtOnce)
@@ -325,6 +236,31 @@ TEST_F(KelvaneSerial, NestedOperationsCompleteOnTheirOwn)
     EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0)
         << TKelvane::Hexa(link->TransactionOutput).toStdString() << " got "
         << TKelvane::Hexa(link->TransactionInput).toStdString();
+}
+
+// The program's "Port" menu inside a wait: it closes the waiting link's
+// port, lets go of the link and opens a new one on the same port. The
+// waiting operation is cancelled at once, its link lives until it returns,
+// and the new link has the port to itself.
+TEST_F(KelvaneSerial, ALinkReplacedOnTheSamePortInsideAWait)
+{
+    link->SetRXTimeout(5000);
+    std::weak_ptr<TKelvane> old = link;
+    std::shared_ptr<TKelvane> replacement;
+    QTimer::singleShot(0, [&] {
+        std::shared_ptr<TKelvane> current = std::move(link);
+        current->SetActive(false);
+        current.reset();
+        replacement = std::make_shared<TKelvane>(QString::fromStdString(line.SlavePath()), false);
+    });
+    const auto [result, took] = Timed([&, waiting = link] { return waiting->ReadRegisters(7, 3, 0, 9, NoAbort); });
+    EXPECT_EQ(result, -9);
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(old.expired());
+    ASSERT_TRUE(replacement);
+    ASSERT_TRUE(replacement->Active()) << replacement->LastOpenError().toStdString();
+    EXPECT_EQ(replacement->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
+    EXPECT_EQ(replacement->GetRegister(9), 0x1000 + 9);
 }
 
 TEST_F(KelvaneSerial, ALostPortIsReportedOnceAndEndsEveryOperation)

@@ -2,120 +2,18 @@
 // of ours: the values must arrive, and the frames our connection reports
 // sending and receiving must be exactly those libmodbus took and wrote.
 
+#include "LibmodbusRtuServer.h"
 #include "SerialClientTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <modbus/modbus.h>
-
 #include <string_view>
-#include <sys/socket.h>
 
 using namespace serialtest;
 
 namespace {
 
-// libmodbus serves on one end of a socket pair; a relay copies between the
-// other end and the pty line and keeps what passed in each direction, so
-// the test sees the exact bytes libmodbus received and sent.
-class TLibmodbusRtuServer {
-public:
-    static constexpr int Unit = 1;
-    static constexpr int Registers = 1000;
-
-    explicit TLibmodbusRtuServer(int lineFd) : lineFd_(lineFd)
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_) != 0)
-            throw std::runtime_error("socketpair failed");
-        ctx_ = modbus_new_rtu("/dev/null", 19200, 'N', 8, 1);
-        modbus_set_slave(ctx_, Unit);
-        modbus_set_socket(ctx_, pair_[0]);
-        modbus_set_indication_timeout(ctx_, 0, 100000);
-        mapping_ = modbus_mapping_new(0, 0, Registers, Registers);
-        for (int i = 0; i < Registers; ++i) {
-            mapping_->tab_registers[i] = static_cast<uint16_t>(0x1000 + i);
-            mapping_->tab_input_registers[i] = static_cast<uint16_t>(0x8000 ^ (i * 7));
-        }
-        server_ = std::thread([this] { Serve(); });
-        relay_ = std::thread([this] { Relay(); });
-    }
-    ~TLibmodbusRtuServer()
-    {
-        stop_ = true;
-        server_.join();
-        relay_.join();
-        modbus_mapping_free(mapping_);
-        modbus_free(ctx_); // does not close the socket set from outside
-        ::close(pair_[0]);
-        ::close(pair_[1]);
-    }
-
-    uint16_t HoldingRegister(int i) const
-    {
-        std::lock_guard lock(mutex_);
-        return mapping_->tab_registers[i];
-    }
-    uint16_t InputRegister(int i) const
-    {
-        std::lock_guard lock(mutex_);
-        return mapping_->tab_input_registers[i];
-    }
-    // The bytes libmodbus received and sent since the last call.
-    std::pair<Bytes, Bytes> TakeTraffic()
-    {
-        std::lock_guard lock(mutex_);
-        return {std::exchange(toServer_, {}), std::exchange(fromServer_, {})};
-    }
-
-private:
-    void Serve()
-    {
-        uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
-        while (!stop_) {
-            const int n = modbus_receive(ctx_, query);
-            if (n > 0) {
-                std::lock_guard lock(mutex_);
-                modbus_reply(ctx_, query, n, mapping_);
-            }
-        }
-    }
-
-    // Copies what is readable on from to to, recording it in record.
-    bool Copy(int from, int to, Bytes& record)
-    {
-        uint8_t chunk[512];
-        const ssize_t n = ::read(from, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        {
-            std::lock_guard lock(mutex_);
-            record.insert(record.end(), chunk, chunk + n);
-        }
-        return ::write(to, chunk, std::size_t(n)) == n;
-    }
-
-    void Relay()
-    {
-        while (!stop_) {
-            pollfd p[2] = {{lineFd_, POLLIN, 0}, {pair_[1], POLLIN, 0}};
-            if (::poll(p, 2, 50) <= 0)
-                continue;
-            if ((p[0].revents & POLLIN) && !Copy(lineFd_, pair_[1], toServer_))
-                return;
-            if ((p[1].revents & POLLIN) && !Copy(pair_[1], lineFd_, fromServer_))
-                return;
-        }
-    }
-
-    int lineFd_;
-    int pair_[2] = {-1, -1};
-    modbus_t* ctx_ = nullptr;
-    modbus_mapping_t* mapping_ = nullptr;
-    mutable std::mutex mutex_;
-    Bytes toServer_, fromServer_;
-    std::atomic<bool> stop_{false};
-    std::thread server_, relay_;
-};
+using testsupport::TLibmodbusRtuServer;
 
 struct PeerCase {
     const char* Name;
