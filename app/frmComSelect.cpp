@@ -7,6 +7,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -52,6 +53,18 @@ QString WithoutBlanks(const QString& text)
         if (!c.isSpace())
             result += c;
     return result;
+}
+
+// A stable name under /dev/serial/by-id tells which adapter it is, not
+// which device it is today: its entry's tooltip names the device it leads
+// to, while the entry itself stays the plain path that is saved and opened.
+void ShowLinkTargets(QComboBox& box)
+{
+    for (int i = 0; i < box.count(); ++i) {
+        const QFileInfo info(box.itemText(i));
+        if (info.isSymLink())
+            box.setItemData(i, info.canonicalFilePath(), Qt::ToolTipRole);
+    }
 }
 
 bool IsValidTcpPort(int port)
@@ -222,6 +235,7 @@ void TComSelect::FillPortList()
     const QString text = PortText();
     ComPort->clear();
     ComPort->addItems(ports);
+    ShowLinkTargets(*ComPort);
     SetPortText(text);
     // Stable names under /dev/serial/by-id are long: the drop-down widens
     // to show them whole while the field keeps its place.

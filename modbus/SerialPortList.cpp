@@ -28,6 +28,11 @@ void EnumerateSerialPorts(std::vector<std::string>& ports, const std::string& sy
         if (fs::exists(entry.path() / "device", ec) && !IsEmptyUartSlot(entry.path()))
             ports.push_back("/dev/" + entry.path().filename().string());
     }
-    for (const auto& entry : fs::directory_iterator(serialById, ec))
-        ports.push_back(entry.path().string());
+    // udev removes a stable name when its adapter goes, but not at the same
+    // instant: a name that leads to no device is not offered.
+    for (const auto& entry : fs::directory_iterator(serialById, ec)) {
+        std::error_code missing;
+        if (fs::exists(entry.path(), missing))
+            ports.push_back(entry.path().string());
+    }
 }
