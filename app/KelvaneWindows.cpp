@@ -10,8 +10,12 @@ TKelvaneWindows::TKelvaneWindows(const TAppPaths& paths, const QStringList& argu
       TextView(&Form1),
       ModbusData(&Form1),
       FactoryTest(&Form1),
-      CTSettings(&Form1)
+      CTSettings(&Form1),
+      TrendWindow(&Form1)
 {
     Form1.SetDialogs({&ProgressDialog, &frmAddress, &ConfigWord, &ComSelect, &Logging, &TextView, &ModbusData,
                       &FactoryTest, &CTSettings});
+    // The trend window takes its points from every poll of the main window.
+    QObject::connect(&Form1, &TForm1::PassCompleted, &TrendWindow, &TTrendWindow::TakePoints);
+    QObject::connect(&Form1, &TForm1::AddToTrend, &TrendWindow, &TTrendWindow::AddField);
 }

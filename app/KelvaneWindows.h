@@ -3,6 +3,7 @@
 #include "ConfigWordUnit.h"
 #include "LoggingUnit.h"
 #include "ProgressDialogUnit.h"
+#include "TrendWindow.h"
 #include "frmAddressUnit.h"
 #include "frmCTSettings.h"
 #include "frmComSelect.h"
@@ -27,4 +28,5 @@ public:
     TModbusData ModbusData;
     TFactoryTest FactoryTest;
     TCTSettings CTSettings;
+    TTrendWindow TrendWindow;
 };

@@ -322,6 +322,8 @@ void TForm1::FormShow()
 
     ReportMissingFiles();
     pages_->CreatePanel(PageName);
+    for (TDataField* field : pages_->DataFields())
+        connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
     QStringList ports;
     TKelvane::EnumComPorts(ports);
     ports.removeAll(dialogs_.ComSelect->PortText());

@@ -160,6 +160,8 @@ signals:
     // A read-all pass read at least one bank; ok when its last bank was read.
     // Windows fed by the poll take the new register image, or mark a gap.
     void PassCompleted(bool ok);
+    // The user asked for a data field on the trend window.
+    void AddToTrend(TDataField* field);
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -3,6 +3,7 @@
 #include "MessageBoxes.h"
 #include "OutFormat.h"
 
+#include <QAction>
 #include <QMouseEvent>
 
 #include <cmath>
@@ -55,6 +56,13 @@ TDataField::TDataField(QWidget* parent) : QFrame(parent)
     resize(size_ + CaptionWidth, FieldHeight);
     dataPanel_->setGeometry(width() - size_, 0, size_, FieldHeight);
     caption_->setGeometry(0, 0, CaptionWidth, FieldHeight);
+
+    // The context menu offers the field's actions; the labels pass their
+    // context menu requests on to the field.
+    auto* addToTrend = new QAction("Add to Trend", this);
+    connect(addToTrend, &QAction::triggered, this, [this] { emit AddToTrendRequested(this); });
+    addAction(addToTrend);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 void TDataField::SetFormula(const QString& formula)

@@ -74,6 +74,10 @@ public:
     TDataFunction DataFunction;
     std::function<void(TDataField* sender)> OnClick;
 
+signals:
+    // The user chose "Add to Trend" from the field's context menu.
+    void AddToTrendRequested(TDataField* field);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

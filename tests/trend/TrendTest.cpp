@@ -1,0 +1,250 @@
+#include "AppHarness.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDateTime>
+#include <QImageReader>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+#include <QtCharts/QChart>
+#include <QtCharts/QLegendMarker>
+#include <QtCharts/QLegend>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+
+using apptest::TAppHarness;
+using apptest::rSimSetup;
+using apptest::TInProcessSim;
+using testsupport::MessageBoxRecorder;
+
+namespace {
+
+TDataField* FieldByCaption(TForm1& form, const QString& caption)
+{
+    for (TDataField* f : form.Pages().DataFields())
+        if (f->Caption() == caption)
+            return f;
+    return nullptr;
+}
+
+// Right-clicks the field's value box and chooses the entry from the context
+// menu that opens.
+bool ChooseFromContextMenu(TDataField& field, const QString& entry)
+{
+    bool chosen = false;
+    QTimer picker;
+    QObject::connect(&picker, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        for (QAction* action : menu->actions()) {
+            if (action->text() == entry) {
+                menu->setActiveAction(action);
+                QTest::keyClick(menu, Qt::Key_Return);
+                chosen = true;
+                return;
+            }
+        }
+        menu->close();
+    });
+    picker.start(10);
+    QLabel* box = field.DataPanel();
+    const QPoint at = box->rect().center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, box->mapToGlobal(at));
+    QApplication::sendEvent(box, &click);
+    return chosen;
+}
+
+// The points the chart draws for a line: one list per piece of line, and
+// the lone points apart.
+struct rDrawn {
+    std::vector<QList<QPointF>> Pieces;
+    QList<QPointF> Dots;
+};
+rDrawn Drawn(const QChart& chart, const QString& caption)
+{
+    rDrawn drawn;
+    for (QAbstractSeries* s : chart.series()) {
+        if (s->name() != caption)
+            continue;
+        if (auto* dots = qobject_cast<QScatterSeries*>(s))
+            drawn.Dots += dots->points();
+        else if (auto* line = qobject_cast<QLineSeries*>(s); line && line->count() > 0)
+            drawn.Pieces.push_back(line->points());
+    }
+    return drawn;
+}
+
+struct rPoll {
+    bool Ok;
+    std::optional<double> Volts;
+    std::optional<double> Amps;
+};
+
+std::optional<double> ValueOf(const TDataField& field)
+{
+    return field.HasValue() ? std::optional<double>(field.Value) : std::nullopt;
+}
+
+QStringList ReadLines(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+// Whether the picture has a pixel of about that colour.
+bool HasColour(const QImage& picture, const QColor& colour)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        for (int x = 0; x < rgb.width(); ++x) {
+            if (std::abs(qRed(line[x]) - colour.red()) + std::abs(qGreen(line[x]) - colour.green())
+                    + std::abs(qBlue(line[x]) - colour.blue())
+                < 24)
+                return true;
+        }
+    }
+    return false;
+}
+
+constexpr const char* Volts = "V A-N (V)";
+constexpr const char* Amps = "I A (A)";
+
+} // namespace
+
+// Two fields of different units go on the trend through their context menu;
+// the polls draw their values, a poll while the meter is away leaves a gap
+// in both lines, and the exported CSV and PNG hold what was drawn.
+TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
+{
+    // The meters' clock and the trend's move on by half a minute per poll,
+    // so that the values change from poll to poll and the points stand apart.
+    auto seconds = std::make_shared<std::atomic<double>>(100.0);
+    const qint64 firstPoll = QDateTime::currentMSecsSinceEpoch();
+    const rSimSetup setup{.Units = {1, 2}, .Clock = [seconds] { return seconds->load(); }};
+    TAppHarness app;
+    app.meter = std::make_unique<TInProcessSim>(setup);
+    const uint16_t port = app.meter->Port();
+    TForm1& form = app.Start();
+    TTrendWindow& trend = app.windows->TrendWindow;
+    trend.SetClock([&] { return firstPoll + static_cast<qint64>((*seconds - 130) * 1000); });
+    TDataField* volts = FieldByCaption(form, Volts);
+    TDataField* amps = FieldByCaption(form, Amps);
+    ASSERT_TRUE(volts && amps);
+
+    EXPECT_FALSE(trend.isVisible());
+    ASSERT_TRUE(ChooseFromContextMenu(*volts, "Add to Trend"));
+    ASSERT_TRUE(ChooseFromContextMenu(*amps, "Add to Trend"));
+    ASSERT_TRUE(ChooseFromContextMenu(*volts, "Add to Trend")); // already there
+    EXPECT_TRUE(trend.isVisible());
+    ASSERT_EQ(trend.Lines().size(), 2u);
+    QStringList axisTitles;
+    for (QAbstractAxis* axis : trend.Chart()->axes(Qt::Vertical))
+        axisTitles << axis->titleText();
+    EXPECT_EQ(axisTitles, QStringList({"V", "A"}));
+
+    std::vector<rPoll> polls;
+    QObject::connect(&form, &TForm1::PassCompleted, &trend, [&](bool ok) {
+        polls.push_back({ok, ValueOf(*volts), ValueOf(*amps)});
+    });
+    auto poll = [&] {
+        *seconds = *seconds + 30;
+        const std::size_t before = polls.size();
+        form.bReadRegsClick();
+        return polls.size() == before + 1;
+    };
+    auto* span = trend.findChild<QComboBox*>("cbSpan");
+    span->setCurrentIndex(span->findText("5 min"));
+    EXPECT_EQ(trend.Span(), 5 * 60 * 1000);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(poll());
+    {
+        MessageBoxRecorder boxes;
+        app.meter.reset(); // connection refused
+        ASSERT_TRUE(poll());
+        EXPECT_TRUE(boxes.shown.empty());
+    }
+    rSimSetup back = setup;
+    back.Port = port;
+    app.meter = std::make_unique<TInProcessSim>(back);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(poll());
+
+    const std::vector<bool> expectedOk = {true, true, true, false, true, true};
+    ASSERT_EQ(polls.size(), expectedOk.size());
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        EXPECT_EQ(polls[i].Ok, expectedOk[i]) << "poll " << i;
+        EXPECT_EQ(polls[i].Volts.has_value(), expectedOk[i]) << "poll " << i;
+    }
+    EXPECT_NE(*polls[0].Volts, *polls[1].Volts);
+    EXPECT_NE(*polls[1].Amps, *polls[2].Amps);
+
+    // Each line: the three values before the failed poll, a gap, the two
+    // after it; no point stands for the failed poll.
+    for (const auto& [caption, valueOf] :
+         {std::pair{Volts, &rPoll::Volts}, std::pair{Amps, &rPoll::Amps}}) {
+        SCOPED_TRACE(caption);
+        const rDrawn drawn = Drawn(*trend.Chart(), caption);
+        ASSERT_EQ(drawn.Pieces.size(), 2u);
+        EXPECT_TRUE(drawn.Dots.isEmpty());
+        ASSERT_EQ(drawn.Pieces[0].size(), 3);
+        ASSERT_EQ(drawn.Pieces[1].size(), 2);
+        const int after[] = {0, 1, 2, 4, 5};
+        for (int k = 0; k < 5; ++k) {
+            const QPointF p = k < 3 ? drawn.Pieces[0][k] : drawn.Pieces[1][k - 3];
+            EXPECT_EQ(p.y(), *(polls[static_cast<std::size_t>(after[k])].*valueOf)) << "point " << k;
+            EXPECT_EQ(p.x(), static_cast<qreal>(firstPoll + 30'000 * after[k])) << "point " << k;
+        }
+    }
+
+    // The CSV: a row per poll, the failed one with empty cells, values as
+    // exactly as the fields computed them.
+    const QString csvPath = app.dir.filePath("trend.csv");
+    ASSERT_TRUE(trend.ExportCsv(csvPath));
+    const QStringList rows = ReadLines(csvPath);
+    ASSERT_EQ(rows.size(), 7);
+    EXPECT_EQ(rows[0], QString("Time,%1,%2").arg(Volts, Amps));
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        const QStringList cells = rows[static_cast<int>(i) + 1].split(',');
+        ASSERT_EQ(cells.size(), 3) << rows[static_cast<int>(i) + 1].toStdString();
+        const QDateTime time = QDateTime::fromString(cells[0], "yyyy-MM-dd hh:mm:ss.zzz");
+        EXPECT_EQ(time.toMSecsSinceEpoch(), firstPoll + 30'000 * static_cast<qint64>(i));
+        if (!polls[i].Ok) {
+            EXPECT_TRUE(cells[1].isEmpty() && cells[2].isEmpty());
+            continue;
+        }
+        EXPECT_EQ(cells[1].toDouble(), *polls[i].Volts);
+        EXPECT_EQ(cells[2].toDouble(), *polls[i].Amps);
+    }
+
+    // The legend names each field once, when the chart has laid it out.
+    const auto legendNames = [&] {
+        QStringList names;
+        for (QLegendMarker* marker : trend.Chart()->legend()->markers())
+            if (marker->isVisible())
+                names << marker->label();
+        return names;
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return legendNames() == QStringList({Volts, Amps}); }, 10000))
+        << legendNames().join("; ").toStdString();
+    const QString pngPath = app.dir.filePath("trend.png");
+    ASSERT_TRUE(trend.ExportPng(pngPath));
+    QImageReader reader(pngPath);
+    EXPECT_EQ(reader.format(), "png");
+    const QImage picture = reader.read();
+    EXPECT_FALSE(picture.isNull());
+    EXPECT_GT(picture.width(), 200);
+    for (const QAbstractSeries* s : trend.Chart()->series())
+        EXPECT_TRUE(HasColour(picture, static_cast<const QXYSeries*>(s)->color())) << s->name().toStdString();
+    EXPECT_TRUE(testsupport::SaveScreenshot(trend, "trend"));
+}
