@@ -6,8 +6,8 @@
 
 #include "CmdLine.h"
 #include "ConfigWordUnit.h"
-#include "IniFile.h"
 #include "ProgressDialogUnit.h"
+#include "RegisterBanksFile.h"
 #include "RegisterBitDefs.h"
 #include "frmAddressUnit.h"
 #include "frmModbusData.h"
@@ -50,7 +50,6 @@ int DecimalValue(const QString& text)
 
 constexpr int ConfigFirst = 128;
 constexpr int ConfigLast = 158;
-constexpr int MaxBanks = 32768; // the end edit's tag carries bit 15
 // How long the status bar shows the writes the meter refused, in ms.
 constexpr int RefusedWriteMessageTime = 60000;
 
@@ -58,19 +57,19 @@ constexpr int RefusedWriteMessageTime = 60000;
 
 void TForm1::ReadRegisterBanksFromINI()
 {
-    const TIniFile ini(QDir(paths_.Directory).filePath("RegisterBanks.ini"));
-    const QStringList sections = ini.Sections().mid(0, MaxBanks);
-    RegisterBanks.resize(static_cast<std::size_t>(sections.size()));
-    for (int i = 0; i < sections.size(); ++i) {
+    const std::vector<TRegisterBankEntry> entries =
+        RegisterBanksFile::Read(QDir(paths_.Directory).filePath("RegisterBanks.ini"));
+    RegisterBanks.resize(entries.size());
+    for (int i = 0; i < static_cast<int>(entries.size()); ++i) {
         RegisterBank& bank = RegisterBanks[static_cast<std::size_t>(i)];
-        const QString& s = sections[i];
-        bank.Name = ini.ReadString(s, "Name", QString("Bank %1").arg(i));
-        bank.Start = ini.ReadInteger(s, "Start", 0);
-        bank.End = ini.ReadInteger(s, "End", 0);
+        const TRegisterBankEntry& entry = entries[static_cast<std::size_t>(i)];
+        bank.Name = entry.Name;
+        bank.Start = entry.Start;
+        bank.End = entry.End;
         const int top = 16 * i + 16;
         bank.CheckBox = new QCheckBox(bank.Name, TabGeneral);
         bank.CheckBox->setGeometry(550, top, 200, 16);
-        bank.CheckBox->setChecked(ini.ReadBool(s, "Active", true));
+        bank.CheckBox->setChecked(entry.Active);
         auto makeEdit = [&](int left, int value, int tag) {
             auto* edit = new QLineEdit(HexText(value), TabGeneral);
             edit->setGeometry(left, top, 25, 11);

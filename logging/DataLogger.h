@@ -20,6 +20,12 @@ class TLogging;
 class TDataLogger : public QObject {
     Q_OBJECT
 public:
+    // The meter link of the moment, as a raw pointer: the "Port" menu may
+    // replace the link, and the pointer is good only until the caller next
+    // lets events run. A record therefore only reads the link's register
+    // image and never calls an operation that waits for the meter (a wait
+    // processes events, inside which the link may be destroyed). Code that
+    // waits on the link holds its own shared reference instead.
     using TMeterSource = std::function<TKelvane*()>;
     using TMessageSink = std::function<void(const QString&)>;
 
@@ -63,17 +69,12 @@ public:
     QTimer& LogTimer() { return logTimer_; }
     bool FirstLogPending() const { return firstLogPending_; }
 
-    // The 60 quantities as logged; the "Log" button's variant replaces the
-    // phase powers 19 to 27 by the scaled integer registers. A quantity whose
-    // registers the latest read did not bring (a failed read, a reset image)
-    // is NaN, which the log shows as an empty field.
-    static TLogValues LogValues(const TKelvane& meter, bool scaledPhasePowers);
-
 private:
     void WarnWriteFailed();
 
     TLogging& dialog_;
     QAction& LoggingEnabled;
+    // Read-only use of the image, never a meter operation: see TMeterSource.
     TMeterSource meter_;
     TMessageSink addMessage_;
     QWidget* mainWindow_;

@@ -108,6 +108,19 @@ bool EndsWithLineEnd(const QString& fileName)
 
 } // namespace
 
+bool ParseFrequency(const QString& text, int& seconds)
+{
+    bool ok = false;
+    seconds = text.trimmed().toInt(&ok);
+    return ok && IsValidFrequency(seconds);
+}
+
+int FrequencyFromText(const QString& text)
+{
+    int seconds = 0;
+    return ParseFrequency(text, seconds) ? seconds : DefaultFrequency;
+}
+
 QString ListSeparator(const QLocale& locale)
 {
     return locale.decimalPoint() == "," ? ";" : ",";
@@ -186,6 +199,15 @@ bool AppendRecord(const QString& fileName, const QString& header, const QString&
     // A full disk or a size limit may have let part of the lines through.
     file.resize(previousSize);
     return false;
+}
+
+bool WriteRecord(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
+                 const QLocale& locale)
+{
+    // One reading of the clock, so that a record near midnight never pairs
+    // one day's date with the next day's time.
+    const QDateTime now = QDateTime::currentDateTime();
+    return AppendRecord(fileName, HeaderLine(selected, locale), RecordLine(values, selected, now, locale));
 }
 
 } // namespace LogFile

@@ -33,6 +33,10 @@ constexpr bool IsValidFrequency(int seconds)
 {
     return seconds >= 5 && seconds <= 3600;
 }
+// True when text is a whole number of seconds from 5 to 3600, then in seconds.
+bool ParseFrequency(const QString& text, int& seconds);
+// The interval a text stands for: 60 unless ParseFrequency accepts it.
+int FrequencyFromText(const QString& text);
 
 // ";" where the decimal separator is a comma, else ",".
 QString ListSeparator(const QLocale& locale);
@@ -51,11 +55,18 @@ QString HeaderLine(const TLogSelection& selected, const QLocale& locale);
 QString RecordLine(const TLogValues& values, const TLogSelection& selected, const QDateTime& now,
                    const QLocale& locale);
 
-// Appends one record to the file, with the header first when the file is new
-// or empty, and a line end first when the file's last line has none. The record is written whole or not at all: an existing file
-// without write permission, a file that cannot be opened and a write or
-// flush that fails all give false, and a failed write is cut back to the
-// file's previous size.
+// Appends one record to the file, with the header first when the file is
+// new or empty, and a line end first when the file's last line has none.
+// The lines go to the end of the file in one write of all their bytes.
+// The record is written
+// whole or not at all: an existing file without write permission, a file
+// that cannot be opened and a write or flush that fails all give false, and
+// a failed write is cut back to the file's previous size.
 bool AppendRecord(const QString& fileName, const QString& header, const QString& record);
+
+// Appends the record of the selected values at the current date and time,
+// with the header when the file is new, as AppendRecord does.
+bool WriteRecord(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
+                 const QLocale& locale);
 
 } // namespace LogFile

@@ -1,6 +1,7 @@
 #include "LoggingUnit.h"
 
 #include "IniFile.h"
+#include "LogSettings.h"
 #include "MessageBoxes.h"
 #include "ScreenPlacement.h"
 
@@ -25,7 +26,6 @@
 
 namespace {
 
-const QString Section = "Logging";
 using LogFile::DefaultFrequency;
 
 // The quantities of each group box, as [first, last) entry ranges; the
@@ -59,14 +59,6 @@ const QString ExistingFileWarning =
     "align.  Make sure to change the log file if new logging parameters are selected!  Do you want to select a "
     "new log file?";
 
-// True when text is an integer number of seconds the log timer accepts.
-bool IsValidFrequency(const QString& text, int& seconds)
-{
-    bool ok = false;
-    seconds = text.trimmed().toInt(&ok);
-    return ok && LogFile::IsValidFrequency(seconds);
-}
-
 // Where the group's contents begin below its title, in the current style.
 int ContentsTop(const QGroupBox& group)
 {
@@ -76,11 +68,6 @@ int ContentsTop(const QGroupBox& group)
     option.text = group.title();
     option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxContents;
     return group.style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxContents, &group).top();
-}
-
-QString ParamKey(std::size_t index)
-{
-    return "Param" + QString::number(index);
 }
 
 } // namespace
@@ -208,22 +195,17 @@ QLayout* TLogging::CreateToggles()
 
 void TLogging::LoadSettings()
 {
-    const TIniFile ini(settingsFile_);
-    Filename->setText(ini.ReadString(Section, "Filename", QDir(applicationDirectory_).filePath("log.csv")));
-    Frequency->setText(QString::number(LogFrequency(ini.ReadString(Section, "Frequency", QString()))));
+    const TLogSettings settings = LogSettings::Read(TIniFile(settingsFile_), applicationDirectory_);
+    Filename->setText(settings.FileName);
+    Frequency->setText(QString::number(settings.Frequency));
     // The dialog is not showing yet, so these marks ask nothing.
     for (std::size_t i = 0; i < LogParameterCount; ++i)
-        CB[i]->setChecked(ini.ReadBool(Section, ParamKey(i), false));
+        CB[i]->setChecked(settings.Selection[i]);
 }
 
 bool TLogging::WriteToLog(const TLogValues& values, const QLocale& locale)
 {
-    // One reading of the clock, so that a record near midnight never pairs
-    // one day's date with the next day's time.
-    const QDateTime now = QDateTime::currentDateTime();
-    const TLogSelection selected = Selection();
-    return LogFile::AppendRecord(FileName(), LogFile::HeaderLine(selected, locale),
-                                 LogFile::RecordLine(values, selected, now, locale));
+    return LogFile::WriteRecord(FileName(), values, Selection(), locale);
 }
 
 QString TLogging::FileName() const
@@ -248,8 +230,7 @@ void TLogging::SetMessageTarget(std::function<void()> handler)
 
 int TLogging::LogFrequency(const QString& text)
 {
-    int seconds = 0;
-    return IsValidFrequency(text, seconds) ? seconds : DefaultFrequency;
+    return LogFile::FrequencyFromText(text);
 }
 
 void TLogging::showEvent(QShowEvent* event)
@@ -273,11 +254,11 @@ void TLogging::FormClose()
 {
     // The edit shows the interval that is stored, also after an unusable text.
     Frequency->setText(QString::number(FrequencySeconds()));
-    TIniFile ini(settingsFile_);
-    ini.WriteString(Section, "Filename", FileName());
-    ini.WriteInteger(Section, "Frequency", FrequencySeconds());
+    TLogSettings settings{FileName(), FrequencySeconds(), {}};
     for (std::size_t i = 0; i < LogParameterCount; ++i)
-        ini.WriteBool(Section, ParamKey(i), CB[i]->isChecked());
+        settings.Selection[i] = CB[i]->isChecked();
+    TIniFile ini(settingsFile_);
+    LogSettings::Write(ini, settings);
     QString error;
     if (!ini.UpdateFile(&error))
         ShowMessageBox(this, QMessageBox::Warning, "Logging",
@@ -332,7 +313,7 @@ bool TLogging::FrequencyKeyPress(const QKeyEvent& key) const
 void TLogging::FrequencyExit()
 {
     int seconds = 0;
-    if (IsValidFrequency(Frequency->text(), seconds))
+    if (LogFile::ParseFrequency(Frequency->text(), seconds))
         return;
     ShowMessageBox(this, QMessageBox::Critical, "Logging", "Logging Frequency Must be between 5 and 3600 seconds",
                    QMessageBox::Ok);

@@ -4,6 +4,7 @@
 #include "DataLogger.h"
 #include "IniFile.h"
 #include "KelvaneCOM.h"
+#include "LogValues.h"
 #include "LoggingUnit.h"
 #include "ScriptedServer.h"
 #include "WidgetTestSupport.h"
@@ -223,7 +224,7 @@ TEST_F(DataLoggerTest, WordOrderFlagOfRegister142)
     SetFloat(768, 2.5f, true);
     SetFloat(768 + 16, 49.9f, true);
     ReadImage();
-    const TLogValues values = TDataLogger::LogValues(*link, false);
+    const TLogValues values = LogValues(*link, false);
     EXPECT_FLOAT_EQ(values[0], 2.5f);
     EXPECT_FLOAT_EQ(values[8], 49.9f);
 }
@@ -243,8 +244,8 @@ TEST_F(DataLoggerTest, LogButtonScalesThePhasePowersByThePtAndCtRatios)
 
     QPushButton bLogData;
     bLogData.setObjectName("bLogData");
-    const TLogValues scaled = TDataLogger::LogValues(*link, true);
-    const TLogValues plain = TDataLogger::LogValues(*link, false);
+    const TLogValues scaled = LogValues(*link, true);
+    const TLogValues plain = LogValues(*link, false);
     for (int k = 0; k < 9; ++k) {
         EXPECT_DOUBLE_EQ(scaled[std::size_t(19 + k)], 100.0 * (k + 1) * 4 * 40 / 10) << k;
         EXPECT_DOUBLE_EQ(plain[std::size_t(19 + k)], 7.0) << k;
@@ -268,7 +269,7 @@ TEST_F(DataLoggerTest, LogButtonWithoutRatiosLogsUnscaledValues)
         server.Registers()[131] = ct;
         ReadImage();
         const double expected = 1234.0 / 10 * (pt ? 4 : 1) * (ct ? 40 : 1);
-        EXPECT_DOUBLE_EQ(TDataLogger::LogValues(*link, true)[19], expected) << pt << ":" << ct;
+        EXPECT_DOUBLE_EQ(LogValues(*link, true)[19], expected) << pt << ":" << ct;
     }
 }
 

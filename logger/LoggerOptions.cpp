@@ -1,0 +1,223 @@
+#include "LoggerOptions.h"
+
+#include "IniFile.h"
+#include "LogSettings.h"
+#include "ModbusConnection.h"
+#include "TcpSocket.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+// The desktop utility keeps its serial line speed as an index into these.
+constexpr std::array SettingsBaudRates{TBaudRate::br9600, TBaudRate::br19200, TBaudRate::br38400,
+                                       TBaudRate::br57600};
+
+// A refused switch value; the message names the switch.
+struct TRefusal {
+    QString Message;
+};
+
+const QList<QCommandLineOption>& Switches()
+{
+    static const QList<QCommandLineOption> switches{
+        {"ip", "Read the meter over Modbus/TCP at this IP address.", "address"},
+        {"tcp-port", "TCP port of the meter (1-65535, default 502).", "port"},
+        {"port", "Read the meter over Modbus RTU on this serial port (a device path such as "
+                 "/dev/serial/by-id/..., or a name under /dev).", "device"},
+        {"baud", "Serial line speed (default 9600; 8 data bits, no parity, 1 stop bit).", "rate"},
+        {"address", "Modbus address of the meter (1-247, default 1).", "n"},
+        {"interval", "Seconds between two records (0.1-86400, fractions allowed; default 60).", "seconds"},
+        {"file", "The log file (default log.csv beside the program, or in KELVANE_HOME).", "path"},
+        {"params", "The quantities to log: all, or a list of indices 0-59 and ranges such as 0,8,16-18 "
+                   "(default all).", "all|list"},
+        {"settings", "Take the connection and the \"Logging\" section from this kelvane.ini; the "
+                     "other switches override it.", "file"},
+        {"banks", "The register banks to read (default RegisterBanks.ini beside the program).", "file"},
+        {"once", "Read the meter once, print the quantities as a table and exit: status 0 when the "
+                 "meter answered every bank, 1 when not."},
+        {"csv", "With --once: print the log file's header and record instead of a table."},
+        {"help", "Show this help and exit."},
+    };
+    return switches;
+}
+
+QString Usage()
+{
+    QCommandLineParser parser;
+    parser.addOptions(Switches());
+    parser.setApplicationDescription(
+        "Logs the measurements of a Kelvane power meter to a delimited text file, one record per "
+        "interval, in the format of the Kelvane utility's data log. Messages go to stderr, one line "
+        "each. SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, "
+        "1 the meter or the log could not be used, 2 a switch was refused.");
+    return parser.helpText();
+}
+
+int IntegerValue(const QCommandLineParser& parser, const QString& name, int low, int high)
+{
+    bool ok = false;
+    const QString text = parser.value(name).trimmed();
+    const int value = text.toInt(&ok);
+    if (!ok || value < low || value > high)
+        throw TRefusal{QString("--%1: \"%2\" is not a whole number from %3 to %4")
+                           .arg(name, parser.value(name))
+                           .arg(low)
+                           .arg(high)};
+    return value;
+}
+
+TBaudRate BaudValue(const QCommandLineParser& parser)
+{
+    bool ok = false;
+    const uint32_t rate = parser.value("baud").trimmed().toUInt(&ok);
+    for (int r = int(TBaudRate::br110); ok && r < int(TBaudRate::brCustom); ++r)
+        if (BaudRateValue(TBaudRate(r), 0) == rate)
+            return TBaudRate(r);
+    throw TRefusal{QString("--baud: \"%1\" is not a line speed of the serial port (110 to 256000 baud, "
+                           "such as 9600, 19200, 38400, 57600 or 115200)")
+                       .arg(parser.value("baud"))};
+}
+
+std::chrono::milliseconds IntervalValue(const QCommandLineParser& parser)
+{
+    bool ok = false;
+    const double seconds = parser.value("interval").trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds < MinIntervalSeconds || seconds > MaxIntervalSeconds)
+        throw TRefusal{QString("--interval: \"%1\" is not a number of seconds from %2 to %3")
+                           .arg(parser.value("interval"))
+                           .arg(MinIntervalSeconds)
+                           .arg(MaxIntervalSeconds)};
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+// "all", or indices and ranges separated by commas.
+TLogSelection ParamsValue(const QString& text)
+{
+    TLogSelection selection{};
+    if (text.trimmed().compare("all", Qt::CaseInsensitive) == 0) {
+        selection.fill(true);
+        return selection;
+    }
+    const auto refuse = [&text] {
+        return TRefusal{QString("--params: \"%1\" is neither all nor a list of indices 0-%2 and ranges "
+                                "such as 0,8,16-18")
+                            .arg(text)
+                            .arg(LogParameterCount - 1)};
+    };
+    for (const QString& item : text.split(',')) {
+        const QStringList ends = item.split('-');
+        bool okFirst = false;
+        bool okLast = false;
+        const int first = ends.front().trimmed().toInt(&okFirst);
+        const int last = ends.back().trimmed().toInt(&okLast);
+        if (ends.size() > 2 || !okFirst || !okLast || first < 0 || last < first || last >= int(LogParameterCount))
+            throw refuse();
+        for (int i = first; i <= last; ++i)
+            selection[std::size_t(i)] = true;
+    }
+    return selection;
+}
+
+// The connection of section "Form" and the "Logging" section, as the
+// desktop utility reads them.
+void ApplySettingsFile(const QString& fileName, const QString& applicationDirectory, TLoggerOptions& options)
+{
+    if (!QFileInfo(fileName).isFile())
+        throw TRefusal{QString("--settings: no such file \"%1\"").arg(fileName)};
+    const TIniFile ini(fileName);
+    options.Tcp = ini.ReadBool("Form", "TCP", false);
+    options.Target = options.Tcp ? ini.ReadString("Form", "IP Address", "0.0.0.0").remove(' ')
+                                 : ini.ReadString("Form", "COM", "COM1");
+    const int port = ini.ReadInteger("Form", "TCP Port", options.TcpPort);
+    if (port >= 1 && port <= 65535)
+        options.TcpPort = port;
+    const int baudIndex = ini.ReadInteger("Form", "Baud", 0);
+    if (baudIndex >= 0 && baudIndex < int(SettingsBaudRates.size()))
+        options.Baud = SettingsBaudRates[std::size_t(baudIndex)];
+    const TLogSettings logging = LogSettings::Read(ini, applicationDirectory);
+    options.FileName = logging.FileName;
+    options.Interval = std::chrono::seconds(logging.Frequency);
+    options.Selection = logging.Selection;
+}
+
+void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
+{
+    if (parser.isSet("ip") && parser.isSet("port"))
+        throw TRefusal{"--ip and --port: give one meter, over Modbus/TCP or over a serial port"};
+    if (parser.isSet("ip")) {
+        options.Tcp = true;
+        options.Target = parser.value("ip").trimmed();
+        if (!TTcpSocket::IsAddress(options.Target.toStdString()))
+            throw TRefusal{QString("--ip: \"%1\" is not an IP address").arg(parser.value("ip"))};
+    }
+    if (parser.isSet("port")) {
+        options.Tcp = false;
+        options.Target = parser.value("port");
+        if (options.Target.trimmed().isEmpty())
+            throw TRefusal{"--port: the serial port has no name"};
+    }
+    if (parser.isSet("tcp-port"))
+        options.TcpPort = IntegerValue(parser, "tcp-port", 1, 65535);
+    if (parser.isSet("baud"))
+        options.Baud = BaudValue(parser);
+    if (parser.isSet("address"))
+        options.Address = uint8_t(IntegerValue(parser, "address", 1, 247));
+    if (parser.isSet("interval"))
+        options.Interval = IntervalValue(parser);
+    if (parser.isSet("file")) {
+        options.FileName = parser.value("file");
+        if (options.FileName.trimmed().isEmpty())
+            throw TRefusal{"--file: the log file has no name"};
+    }
+    if (parser.isSet("params"))
+        options.Selection = ParamsValue(parser.value("params"));
+    if (parser.isSet("banks")) {
+        options.BanksFile = parser.value("banks");
+        if (!QFileInfo(options.BanksFile).isFile())
+            throw TRefusal{QString("--banks: no such file \"%1\"").arg(options.BanksFile)};
+    }
+    options.Once = parser.isSet("once");
+    options.Csv = parser.isSet("csv");
+    if (options.Csv && !options.Once)
+        throw TRefusal{"--csv: goes with --once only"};
+}
+
+} // namespace
+
+TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const QString& applicationDirectory)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions(Switches());
+    if (!parser.parse(QStringList{"kelvane-log"} + arguments))
+        return {std::nullopt, parser.errorText(), {}};
+    if (!parser.positionalArguments().isEmpty())
+        return {std::nullopt, QString("\"%1\" is not a switch").arg(parser.positionalArguments().front()), {}};
+    if (parser.isSet("help"))
+        return {std::nullopt, {}, Usage()};
+
+    TLoggerOptions options;
+    options.FileName = QDir(applicationDirectory).filePath("log.csv");
+    options.BanksFile = QDir(applicationDirectory).filePath("RegisterBanks.ini");
+    options.Selection.fill(true);
+    try {
+        if (parser.isSet("settings"))
+            ApplySettingsFile(parser.value("settings"), applicationDirectory, options);
+        ApplySwitches(parser, options);
+    } catch (const TRefusal& refusal) {
+        return {std::nullopt, refusal.Message, {}};
+    }
+    if (options.Target.isEmpty())
+        return {std::nullopt, "no meter given: use --ip ADDRESS or --port DEVICE, or --settings FILE", {}};
+    if (options.Tcp && !TTcpSocket::IsAddress(options.Target.toStdString()))
+        return {std::nullopt,
+                QString("--settings: \"IP Address\" \"%1\" is not an IP address").arg(options.Target),
+                {}};
+    return {options, {}, {}};
+}

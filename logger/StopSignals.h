@@ -1,0 +1,20 @@
+#pragma once
+
+#include <chrono>
+
+// SIGTERM and SIGINT ask the logger to stop: the handler only notes the
+// request, so that the record being written is finished first. SIGPIPE is
+// ignored, so that a closed stderr or socket gives an error, not an end.
+class TStopSignals {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    TStopSignals();
+    ~TStopSignals();
+    TStopSignals(const TStopSignals&) = delete;
+    TStopSignals& operator=(const TStopSignals&) = delete;
+
+    bool StopRequested() const;
+    // Sleeps until the deadline or a stop request, whichever comes first.
+    void WaitUntil(Clock::time_point deadline) const;
+};

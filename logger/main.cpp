@@ -1,0 +1,59 @@
+// kelvane-log: logs a Kelvane meter's measurements without a desktop, in the
+// data log format of the Kelvane utility.
+
+#include "LogRun.h"
+#include "LoggerMessages.h"
+#include "LoggerOptions.h"
+#include "MeterPoller.h"
+#include "RegisterBanksFile.h"
+#include "StopSignals.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// Where the default log file and RegisterBanks.ini live: the executable's
+// folder, unless KELVANE_HOME names another one, as for the utility.
+QString ApplicationDirectory()
+{
+    const QString home = qEnvironmentVariable("KELVANE_HOME");
+    return home.isEmpty() ? QCoreApplication::applicationDirPath() : QDir(home).absolutePath();
+}
+
+bool AnyActive(const std::vector<TRegisterBankEntry>& banks)
+{
+    return std::any_of(banks.begin(), banks.end(), [](const TRegisterBankEntry& bank) { return bank.Active; });
+}
+
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    const TLoggerOptionsResult parsed = ParseLoggerOptions(application.arguments().mid(1), ApplicationDirectory());
+    if (!parsed.Help.isEmpty()) {
+        std::fputs(parsed.Help.toUtf8().constData(), stdout);
+        return 0;
+    }
+    if (!parsed.Options) {
+        LoggerMessage(parsed.Error + " (see --help)");
+        return ExitUsage;
+    }
+    const TLoggerOptions& options = *parsed.Options;
+    std::vector<TRegisterBankEntry> banks = RegisterBanksFile::Read(options.BanksFile);
+    if (!AnyActive(banks)) {
+        LoggerMessage(QString("no active register bank to read in %1").arg(options.BanksFile));
+        return ExitFailure;
+    }
+    const TStopSignals stopSignals;
+    TMeterPoller poller(options, std::move(banks));
+    return options.Once ? ReadOnce(poller, options, stopSignals) : RunLogging(poller, options, stopSignals);
+}

@@ -1,0 +1,417 @@
+// kelvane-log as a service runs it: a process of its own against simulated
+// meters over Modbus/TCP and on pseudo-terminals, stopped by a signal.
+
+#include "KelvaneCOM.h"
+#include "LogFile.h"
+#include "LogValues.h"
+#include "RegisterBanksFile.h"
+#include "SimHarness.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every wait ends on its condition; the deadline only bounds a failure.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds deadline = 20s)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QCoreApplication::processEvents();
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The lines of a log file, without their CR LF.
+QStringList Lines(const QString& path)
+{
+    return QString::fromUtf8(FileBytes(path)).split("\r\n", Qt::SkipEmptyParts);
+}
+
+QStringList ValueFields(const QString& line, const QLocale& locale)
+{
+    return line.split(LogFile::ListSeparator(locale)).mid(2);
+}
+
+bool AllEmpty(const QStringList& fields)
+{
+    return std::all_of(fields.begin(), fields.end(), [](const QString& f) { return f.isEmpty(); });
+}
+
+bool NoneEmpty(const QStringList& fields)
+{
+    return std::none_of(fields.begin(), fields.end(), [](const QString& f) { return f.isEmpty(); });
+}
+
+// A meter whose load and energies stand still, so that two readers at
+// different times see the same values.
+simharness::rSimSetup FrozenMeter(uint16_t port = 0, rFaultOptions faults = {})
+{
+    simharness::rSimSetup setup;
+    setup.Port = port;
+    setup.Faults = faults;
+    setup.Clock = [] { return 1000.0; };
+    return setup;
+}
+
+const TLogSelection SomeEntries = [] {
+    TLogSelection selected{};
+    for (std::size_t i : {0, 4, 8, 16, 31, 59})
+        selected[i] = true;
+    return selected;
+}();
+const QString SomeEntriesSwitch = "0,4,8,16,31,59";
+
+// The record the desktop utility writes for the meter behind target, from
+// the same banks, through the same log file code: header and record.
+QStringList DesktopRecord(const QString& target, bool tcp, uint16_t tcpPort, const QLocale& locale,
+                          const QString& logPath)
+{
+    TKelvane link(target, tcp);
+    if (tcp)
+        link.SetTcpPort(tcpPort);
+    else
+        link.SetBaudRate(TBaudRate::br19200);
+    const bool abort = false;
+    for (const TRegisterBankEntry& bank : RegisterBanksFile::Read(KELVANE_BANKS_FILE))
+        EXPECT_EQ(link.ReadRegisters(1, 3, bank.Start, bank.End, abort), 0) << bank.Name.toStdString();
+    EXPECT_TRUE(LogFile::WriteRecord(logPath, LogValues(link, false), SomeEntries, locale));
+    return Lines(logPath);
+}
+
+// kelvane-log as a child process; its stderr goes to a file that the test
+// reads while it runs.
+class TLoggerRun {
+public:
+    TLoggerRun(const QTemporaryDir& dir, const QString& localeName = "en_US.UTF-8")
+        : stderrPath_(dir.filePath("stderr.txt"))
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LC_ALL", localeName);
+        env.insert("KELVANE_HOME", dir.path());
+        process_.setProcessEnvironment(env);
+        process_.setStandardErrorFile(stderrPath_);
+    }
+    ~TLoggerRun()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+
+    void Start(const QStringList& arguments)
+    {
+        process_.start(KELVANE_LOG_EXE, QStringList{"--banks", KELVANE_BANKS_FILE} + arguments);
+        ASSERT_TRUE(process_.waitForStarted(10000));
+    }
+    // The exit status of a run that ends by itself or after `signal`.
+    int Finish(int signal = 0)
+    {
+        if (signal)
+            ::kill(pid_t(process_.processId()), signal);
+        if (!process_.waitForFinished(20000) || process_.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return process_.exitCode();
+    }
+    QString Stdout() { return QString::fromUtf8(process_.readAllStandardOutput()); }
+    QString Stderr() const { return QString::fromUtf8(FileBytes(stderrPath_)); }
+
+private:
+    QString stderrPath_;
+    QProcess process_;
+};
+
+// --- Records as the desktop utility writes them -------------------------
+
+struct rRecordCase {
+    const char* Name;
+    const char* LocaleName;
+    bool Tcp;
+    bool ViaSettings; // connection, file and entries from a kelvane.ini
+};
+
+class LoggerRecordTest : public ::testing::TestWithParam<rRecordCase> {
+};
+
+TEST_P(LoggerRecordTest, HeaderAndRecordsAreTheDesktopUtilitysAndSigtermEndsOnAWholeLine)
+{
+    const rRecordCase& c = GetParam();
+    const QLocale locale(QString(c.LocaleName).section('.', 0, 0));
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("meter log.csv");
+    std::unique_ptr<simharness::TInProcessSim> tcpSim;
+    std::unique_ptr<simharness::TInProcessRtuSim> rtuSim;
+    QString target;
+    uint16_t port = 0;
+    if (c.Tcp) {
+        tcpSim = std::make_unique<simharness::TInProcessSim>(FrozenMeter());
+        target = "127.0.0.1";
+        port = tcpSim->Port();
+    } else {
+        rtuSim = std::make_unique<simharness::TInProcessRtuSim>(FrozenMeter());
+        target = QString::fromStdString(rtuSim->Path());
+    }
+
+    QStringList arguments{"--interval", "0.2"};
+    if (c.ViaSettings) {
+        QFile ini(dir.filePath("kelvane.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(QString("[Form]\nCOM=%1\nIP Address=%1\nTCP Port=%2\nBaud=1\nTCP=%3\n"
+                          "[Logging]\nFilename=%4\nFrequency=60\nEnabled=0\n")
+                      .arg(target)
+                      .arg(port)
+                      .arg(c.Tcp ? 1 : 0)
+                      .arg(logPath)
+                      .toUtf8());
+        for (std::size_t i = 0; i < LogParameterCount; ++i)
+            ini.write(QString("Param%1=%2\n").arg(i).arg(SomeEntries[i] ? 1 : 0).toUtf8());
+        ini.close();
+        arguments << "--settings" << ini.fileName();
+    } else {
+        arguments << (c.Tcp ? QStringList{"--ip", target, "--tcp-port", QString::number(port)}
+                            : QStringList{"--port", target, "--baud", "19200"})
+                  << "--file" << logPath << "--params" << SomeEntriesSwitch;
+    }
+
+    TLoggerRun run(dir, c.LocaleName);
+    run.Start(arguments);
+    ASSERT_TRUE(WaitFor([&] { return Lines(logPath).size() >= 4; })) << run.Stderr().toStdString();
+    ASSERT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+    EXPECT_TRUE(FileBytes(logPath).endsWith("\r\n"));
+    EXPECT_TRUE(run.Stderr().contains("stopped"));
+
+    const QStringList logged = Lines(logPath);
+    const QStringList desktop = DesktopRecord(target, c.Tcp, port, locale, dir.filePath("desktop.csv"));
+    ASSERT_EQ(desktop.size(), 2);
+    EXPECT_EQ(logged.front(), desktop.front());
+    const QStringList expected = ValueFields(desktop.back(), locale);
+    EXPECT_TRUE(NoneEmpty(expected));
+    for (const QString& record : logged.mid(1))
+        EXPECT_EQ(ValueFields(record, locale), expected) << record.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Meters, LoggerRecordTest,
+    ::testing::Values(rRecordCase{"TcpSwitches", "en_US.UTF-8", true, false},
+                      rRecordCase{"TcpSettingsCommaDecimals", "de_DE.UTF-8", true, true},
+                      rRecordCase{"RtuSwitches", "en_US.UTF-8", false, false},
+                      rRecordCase{"RtuSettingsCommaDecimals", "de_DE.UTF-8", false, true}),
+    [](const ::testing::TestParamInfo<rRecordCase>& info) { return std::string(info.param.Name); });
+
+// --- One reading to stdout ----------------------------------------------
+
+TEST(LoggerOnceTest, PrintsTheQuantitiesAndSaysWhetherTheMeterAnswered)
+{
+    QTemporaryDir dir;
+    simharness::TInProcessSim sim(FrozenMeter());
+    const QLocale locale("en_US");
+    const QStringList desktop = DesktopRecord("127.0.0.1", true, sim.Port(), locale, dir.filePath("desktop.csv"));
+    ASSERT_EQ(desktop.size(), 2);
+    const QStringList values = ValueFields(desktop.back(), locale);
+    // A port nobody listens on: the meter is absent.
+    const uint16_t deadPort = [] { simharness::TInProcessSim gone; return gone.Port(); }();
+
+    struct rRow {
+        const char* Name;
+        QStringList Switches;
+        uint16_t Port;
+        int Status;
+    };
+    const rRow rows[] = {
+        {"table", {"--params", SomeEntriesSwitch}, sim.Port(), 0},
+        {"csv", {"--params", SomeEntriesSwitch, "--csv"}, sim.Port(), 0},
+        {"absent meter", {"--params", SomeEntriesSwitch}, deadPort, 1},
+    };
+    for (const rRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TLoggerRun run(dir);
+        run.Start(QStringList{"--once", "--ip", "127.0.0.1", "--tcp-port", QString::number(row.Port)} + row.Switches);
+        ASSERT_EQ(run.Finish(), row.Status) << run.Stderr().toStdString();
+        const QStringList lines = run.Stdout().split('\n', Qt::SkipEmptyParts);
+        if (row.Switches.contains("--csv")) {
+            ASSERT_EQ(lines.size(), 2);
+            EXPECT_EQ(lines[0].trimmed(), desktop.front());
+            EXPECT_EQ(ValueFields(lines[1].trimmed(), locale), values);
+            continue;
+        }
+        ASSERT_EQ(lines.size(), values.size());
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < LogParameterCount; ++i) {
+            if (!SomeEntries[i])
+                continue;
+            const QStringList columns = lines[qsizetype(k)].split(QRegularExpression("\\s{2,}"), Qt::SkipEmptyParts);
+            ASSERT_EQ(columns.size(), 2) << lines[qsizetype(k)].toStdString();
+            EXPECT_EQ(columns[0], LogParameters[i].Caption);
+            EXPECT_EQ(columns[1].trimmed(), row.Status == 0 ? values[qsizetype(k)] : "--");
+            ++k;
+        }
+        EXPECT_EQ(run.Stderr().contains("no answer"), row.Status != 0);
+    }
+}
+
+// --- Days of running ----------------------------------------------------
+
+// Waits for a record after the first `after` lines whose values are all
+// empty (empty) or all present.
+bool WaitForRecord(const QString& logPath, qsizetype after, bool empty)
+{
+    const QLocale locale("en_US");
+    return WaitFor([&] {
+        const QStringList lines = Lines(logPath);
+        for (qsizetype i = std::max<qsizetype>(after, 1); i < lines.size(); ++i)
+            if (empty ? AllEmpty(ValueFields(lines[i], locale)) : NoneEmpty(ValueFields(lines[i], locale)))
+                return true;
+        return false;
+    });
+}
+
+TEST(LoggerRunTest, SilentMeterGivesEmptyRecordsAndIsPickedUpAgain)
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("log.csv");
+    auto sim = std::make_unique<simharness::TInProcessSim>(FrozenMeter());
+    const uint16_t port = sim->Port();
+    TLoggerRun run(dir);
+    run.Start({"--ip", "127.0.0.1", "--tcp-port", QString::number(port), "--interval", "0.2", "--params", "0,8"});
+    ASSERT_TRUE(WaitForRecord(logPath, 0, false)) << run.Stderr().toStdString();
+
+    sim.reset();
+    sim = std::make_unique<simharness::TInProcessSim>(FrozenMeter(port, rFaultOptions{1, 0, 0, false}));
+    ASSERT_TRUE(WaitForRecord(logPath, 0, true)) << run.Stderr().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return run.Stderr().contains("no answer from the meter at 127.0.0.1"); }));
+
+    const qsizetype silent = Lines(logPath).size();
+    sim.reset();
+    sim = std::make_unique<simharness::TInProcessSim>(FrozenMeter(port));
+    ASSERT_TRUE(WaitForRecord(logPath, silent, false)) << run.Stderr().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return run.Stderr().contains("answers again"); }));
+    EXPECT_EQ(run.Stderr().count("no answer"), 1);
+    EXPECT_EQ(run.Finish(SIGINT), 0);
+}
+
+TEST(LoggerRunTest, RemovedOrRotatedLogIsCreatedAgainWithItsHeader)
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("log.csv");
+    simharness::TInProcessSim sim(FrozenMeter());
+    TLoggerRun run(dir);
+    run.Start({"--ip", "127.0.0.1", "--tcp-port", QString::number(sim.Port()), "--interval", "0.1"});
+    ASSERT_TRUE(WaitFor([&] { return Lines(logPath).size() >= 3; })) << run.Stderr().toStdString();
+    const QString header = Lines(logPath).front();
+
+    ASSERT_TRUE(QFile::rename(logPath, logPath + ".1"));
+    ASSERT_TRUE(WaitFor([&] { return Lines(logPath).size() >= 2; })) << run.Stderr().toStdString();
+    ASSERT_TRUE(QFile::remove(logPath));
+    ASSERT_TRUE(WaitFor([&] { return Lines(logPath).size() >= 2; })) << run.Stderr().toStdString();
+    ASSERT_EQ(run.Finish(SIGTERM), 0);
+
+    for (const QString& path : {logPath + ".1", logPath}) {
+        const QStringList lines = Lines(path);
+        EXPECT_EQ(lines.front(), header) << path.toStdString();
+        EXPECT_EQ(lines.count(header), 1) << path.toStdString();
+        EXPECT_TRUE(FileBytes(path).endsWith("\r\n")) << path.toStdString();
+        for (const QString& record : lines.mid(1))
+            EXPECT_EQ(record.count(','), header.count(',')) << record.toStdString();
+    }
+}
+
+// An adapter named by a stable by-id link: unplugged, the link's pty goes
+// away; plugged back, the same name leads to a new one.
+TEST(LoggerRunTest, UnpluggedSerialAdapterIsOpenedAgainByItsName)
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("log.csv");
+    const QString byId = dir.filePath("usb-Kelvane_RS485-if00-port0");
+    const auto plugIn = [&](const simharness::TInProcessRtuSim& sim) {
+        const QString fresh = byId + ".new";
+        QFile::remove(fresh);
+        return QFile::link(QString::fromStdString(sim.Path()), fresh) &&
+               ::rename(qPrintable(fresh), qPrintable(byId)) == 0;
+    };
+    auto sim = std::make_unique<simharness::TInProcessRtuSim>(FrozenMeter());
+    ASSERT_TRUE(plugIn(*sim));
+    TLoggerRun run(dir);
+    run.Start({"--port", byId, "--baud", "19200", "--interval", "0.2", "--params", "0,8"});
+    ASSERT_TRUE(WaitForRecord(logPath, 0, false)) << run.Stderr().toStdString();
+
+    sim.reset();
+    ASSERT_TRUE(WaitForRecord(logPath, 0, true)) << run.Stderr().toStdString();
+    const qsizetype unplugged = Lines(logPath).size();
+    sim = std::make_unique<simharness::TInProcessRtuSim>(FrozenMeter());
+    ASSERT_TRUE(plugIn(*sim));
+    ASSERT_TRUE(WaitForRecord(logPath, unplugged, false)) << run.Stderr().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return run.Stderr().contains("answers again"); }));
+    EXPECT_EQ(run.Finish(SIGTERM), 0);
+}
+
+// --- Switches -----------------------------------------------------------
+
+TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
+{
+    QTemporaryDir dir;
+    {
+        TLoggerRun run(dir);
+        run.Start({"--help"});
+        ASSERT_EQ(run.Finish(), 0);
+        const QString help = run.Stdout();
+        for (const char* name : {"--ip", "--tcp-port", "--port", "--baud", "--address", "--interval", "--file",
+                                 "--params", "--settings", "--banks", "--once", "--csv", "--help"})
+            EXPECT_TRUE(help.contains(name)) << name;
+    }
+    const QStringList refused[] = {
+        {"--interval", "0.05"},
+        {"--interval", "ten"},
+        {"--tcp-port", "70000"},
+        {"--address", "0"},
+        {"--address", "248"},
+        {"--baud", "12345"},
+        {"--params", "60"},
+        {"--params", "8-2"},
+        {"--ip", "meter.lan"},
+        {"--settings", dir.filePath("none.ini")},
+        {"--banks", dir.filePath("none.ini")},
+        {"--csv"},
+        {"--colour"},
+    };
+    for (const QStringList& row : refused) {
+        SCOPED_TRACE(row.join(' ').toStdString());
+        TLoggerRun run(dir);
+        run.Start(QStringList{"--ip", "127.0.0.1", "--interval", "5"} + row);
+        EXPECT_EQ(run.Finish(), 2);
+        const QString named = row.front() == "--colour" ? "option 'colour'" : row.front() + ":";
+        EXPECT_TRUE(run.Stderr().contains(named)) << run.Stderr().toStdString();
+        EXPECT_EQ(run.Stderr().count('\n'), 1) << run.Stderr().toStdString();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
