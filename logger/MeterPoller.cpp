@@ -48,11 +48,11 @@ bool TMeterPoller::EnsureOpen(QString& failure)
     return false;
 }
 
-int TMeterPoller::ReadBank(const TRegisterBankEntry& bank, QString& failure)
+int TMeterPoller::ReadBank(const TRegisterBankEntry& bank, const std::function<bool()>& stop, QString& failure)
 {
     const bool noAbort = false;
     int result = MeterResult::NoReply;
-    for (int attempt = 0; attempt < Tries && result != 0; ++attempt) {
+    for (int attempt = 0; attempt < Tries && result != 0 && (attempt == 0 || !stop()); ++attempt) {
         try {
             result = link_->ReadRegisters(options_.Address, 3, bank.Start, bank.End, noAbort);
             failure = TKelvane::ErrorCode(result);
@@ -79,18 +79,20 @@ TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop)
         if (!bank.Active)
             continue;
         if (stop()) {
-            pass.Interrupted = true;
             pass.Complete = false;
-            return pass;
+            break;
         }
         QString failure;
-        const int result = ReadBank(bank, failure);
+        const int result = ReadBank(bank, stop, failure);
         if (result == 0)
             continue;
         pass.Complete = false;
-        pass.Failure = QString("[0x%1-0x%2] (%3) = %4").arg(HexText(bank.Start), HexText(bank.End), bank.Name, failure);
+        pass.Failure =
+            QString("[0x%1-0x%2] (%3) = %4").arg(HexText(bank.Start), HexText(bank.End), bank.Name, failure);
         if (!MeterAnswered(result))
             break;
     }
+    // A pass that a stop request cut short gives no record.
+    pass.Interrupted = !pass.Complete && stop();
     return pass;
 }

@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
 // One read of every active register bank into the meter link's register
@@ -27,7 +26,7 @@ public:
     // wait as long again; a bank it refuses with an exception does not. A
     // serial port that went away or never opened is opened again first, by
     // the same name, so an adapter plugged back in is found again.
-    // stop is asked between the reads.
+    // stop is asked between the reads and their tries.
     TPass ReadAll(const std::function<bool()>& stop);
 
     const TKelvane& Meter() const { return *link_; }
@@ -38,7 +37,7 @@ private:
     // False with the reason in failure when the serial port does not open.
     bool EnsureOpen(QString& failure);
     // The bank's result code, or the text of an error the link raised.
-    int ReadBank(const TRegisterBankEntry& bank, QString& failure);
+    int ReadBank(const TRegisterBankEntry& bank, const std::function<bool()>& stop, QString& failure);
 
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;
