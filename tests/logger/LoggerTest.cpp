@@ -20,6 +20,7 @@
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 namespace {
 
@@ -152,6 +153,11 @@ struct rRecordCase {
     bool Tcp;
     bool ViaSettings; // connection, file and entries from a kelvane.ini
 };
+
+void PrintTo(const rRecordCase& c, std::ostream* os)
+{
+    *os << c.Name;
+}
 
 class LoggerRecordTest : public ::testing::TestWithParam<rRecordCase> {
 };
