@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QImageReader>
 #include <QMenu>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QtCharts/QChart>
@@ -247,4 +248,19 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     for (const QAbstractSeries* s : trend.Chart()->series())
         EXPECT_TRUE(HasColour(picture, static_cast<const QXYSeries*>(s)->color())) << s->name().toStdString();
     EXPECT_TRUE(testsupport::SaveScreenshot(trend, "trend"));
+
+    // Paused, the view stands still while the polls are still recorded;
+    // cleared, nothing is left to draw or export.
+    auto* pause = trend.findChild<QPushButton*>("bPause");
+    QTest::mouseClick(pause, Qt::LeftButton);
+    EXPECT_TRUE(trend.Paused());
+    ASSERT_TRUE(poll());
+    EXPECT_EQ(Drawn(*trend.Chart(), Volts).Pieces.back().size(), 2);
+    QTest::mouseClick(pause, Qt::LeftButton);
+    EXPECT_FALSE(trend.Paused());
+    EXPECT_EQ(Drawn(*trend.Chart(), Volts).Pieces.back().size(), 3);
+    QTest::mouseClick(trend.findChild<QPushButton*>("bClear"), Qt::LeftButton);
+    EXPECT_TRUE(Drawn(*trend.Chart(), Volts).Pieces.empty());
+    ASSERT_TRUE(trend.ExportCsv(csvPath));
+    EXPECT_EQ(ReadLines(csvPath).size(), 1);
 }
