@@ -3,6 +3,7 @@
 #include "main.h"
 
 #include "DataLogger.h"
+#include "FindMeters.h"
 #include "IniFile.h"
 #include "MessageBoxes.h"
 #include "frmAddressUnit.h"
@@ -91,29 +92,51 @@ void TForm1::bAddClick()
     int address = ebAddr->text().trimmed().toInt(&ok);
     if (!ok)
         address = 1;
+    if (!AddNewMeter(ebName->text(), address))
+        return;
+    ebName->clear();
+    ebAddr->clear();
+}
+
+bool TForm1::AddNewMeter(const QString& typedName, int address)
+{
     if (address < 1 || address > 63) {
         ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "Address must be between 1..63");
-        return;
+        return false;
     }
     // Meters.ini keeps one section per name, trimmed and matched without
     // regard to case: a name it cannot keep apart from another would be lost
     // when the list is saved.
-    const QString name = ebName->text().trimmed();
+    const QString name = typedName.trimmed();
     if (name.isEmpty()) {
         ShowMessageBox(this, QMessageBox::Warning, "Kelvane", "Enter a name for the meter.");
-        return;
+        return false;
     }
     for (int i = 0; i < ListView->count(); ++i) {
         if (ListView->item(i)->text().compare(name, Qt::CaseInsensitive) == 0) {
             ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
                            QString("A meter named \"%1\" is already in the list. Give this one another name.")
                                .arg(name));
-            return;
+            return false;
         }
     }
     AddMeter(name, address);
-    ebName->clear();
-    ebAddr->clear();
+    return true;
+}
+
+// The window is made when first asked for. Its scan pauses polling and
+// restarts it as the "Polling" box says.
+void TForm1::FindMetersClick()
+{
+    auto* window = findChild<TFindMeters*>();
+    if (!window) {
+        TFindMeters::THost host{[this] { return kelvane_; }, &AppClosing, [this] { tPolling.stop(); },
+                                [this] { cbPollingClick(); },
+                                [this](const QString& name, int address) { return AddNewMeter(name, address); }};
+        window = new TFindMeters(std::move(host), *dialogs_.ProgressDialog, this);
+    }
+    window->show();
+    window->raise();
 }
 
 // Removes the selected meter and selects the one before it. With nothing

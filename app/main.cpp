@@ -7,6 +7,7 @@
 #include "LoggingUnit.h"
 #include "MenuShortcuts.h"
 #include "MessageBoxes.h"
+#include "MeterScan.h"
 #include "frmAddressUnit.h"
 #include "frmCTSettings.h"
 #include "frmComSelect.h"
@@ -77,6 +78,9 @@ TForm1::~TForm1() = default;
 void TForm1::SetDialogs(const TDialogs& dialogs)
 {
     dialogs_ = dialogs;
+    dialogs_.ConfigWord->SetMeterIdentity([this] {
+        return TMeterIdentity{DeviceAddress(), kelvane_ ? MeterSoftwareVersion(*kelvane_) : std::nullopt};
+    });
     logger_ = std::make_unique<TDataLogger>(*dialogs_.Logging, *LoggingEnabled,
                                             [this] { return kelvane_.get(); },
                                             [this](const QString& line) { AddMemoLine(Memo, line); }, this);
@@ -108,6 +112,7 @@ void TForm1::BuildMenus()
     configWord->setShortcut(QKeySequence("Ctrl+G"));
     connect(configWord, &QAction::triggered, this, [this] { dialogs_.ConfigWord->show(); });
     connect(options->addAction("Show Raw Data"), &QAction::triggered, this, [this] { dialogs_.ModbusData->show(); });
+    connect(options->addAction("Find Meters..."), &QAction::triggered, this, &TForm1::FindMetersClick);
 
     // "Port" and "About" act as soon as they are chosen, like menu commands
     // that have no drop-down.

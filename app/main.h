@@ -115,6 +115,10 @@ public:
     void bRXTXClearClick();
     void MeterINI(bool save);
     void bAddClick();
+    // Adds a meter to the list unless its address or name is refused (the
+    // refusal is shown).
+    bool AddNewMeter(const QString& name, int address);
+    void FindMetersClick();
     void bDeleteClick();
     void ListViewSelectItem(QListWidgetItem* item);
 

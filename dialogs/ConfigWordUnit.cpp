@@ -1,11 +1,16 @@
 #include "ConfigWordUnit.h"
 
 #include "MessageBoxes.h"
+#include "MeterScan.h"
+#include "RegisterBitDefs.h"
 #include "ScreenPlacement.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDate>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QFrame>
 #include <QGridLayout>
@@ -15,6 +20,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -187,7 +193,16 @@ TConfigWord::TConfigWord(QWidget* parent)
     bApply->setObjectName("bApply");
     bCancel = new QPushButton("Cancel");
     bCancel->setObjectName("bCancel");
+    bSaveProfile = new QPushButton("Save Profile...");
+    bSaveProfile->setObjectName("bSaveProfile");
+    bLoadProfile = new QPushButton("Load Profile...");
+    bLoadProfile->setObjectName("bLoadProfile");
+    labProfile = new QLabel;
+    labProfile->setObjectName("labProfile");
+    labProfile->setWordWrap(true);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(bSaveProfile);
+    buttons->addWidget(bLoadProfile);
     buttons->addStretch();
     buttons->addWidget(bOK);
     buttons->addWidget(bApply);
@@ -198,6 +213,7 @@ TConfigWord::TConfigWord(QWidget* parent)
     layout->addWidget(word);
     layout->addWidget(xword);
     layout->addWidget(userData);
+    layout->addWidget(labProfile);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -402,6 +418,8 @@ void TConfigWord::ConnectSignals()
     connect(bApply, &QPushButton::clicked, this, [this] { bApplyClick(); });
     connect(bCancel, &QPushButton::clicked, this, [this] { bCancelClick(); });
     connect(bDISP, &QPushButton::clicked, this, [this] { bDISPClick(); });
+    connect(bSaveProfile, &QPushButton::clicked, this, [this] { bSaveProfileClick(); });
+    connect(bLoadProfile, &QPushButton::clicked, this, [this] { bLoadProfileClick(); });
 }
 
 void TConfigWord::showEvent(QShowEvent* e)
@@ -475,6 +493,7 @@ void TConfigWord::bApplyClick()
 void TConfigWord::bCancelClick()
 {
     userChanged_ = false;
+    profileTyped_ = false;
     hide();
 }
 
@@ -488,22 +507,45 @@ void TConfigWord::bDISPClick()
     bApplyClick();
 }
 
+// The values stored come from the controls; when they hold a loaded
+// profile, the registers the commit will write are kept to be checked when
+// the meter's block is read back.
 void TConfigWord::StoreChanges()
 {
+    newValues_ = ControlValues();
+    commitSeen_ = false;
+    if (!profileTyped_)
+        return;
+    profileTyped_ = false;
+    profileWrites_.clear();
+    for (int reg = RegPTPrimary; reg <= RegXConfigWord; ++reg)
+        if (int32_t value = 0; RegisterChanged(reg, value))
+            profileWrites_[reg] = value;
+    labProfile->setText(profileWrites_.empty()
+                            ? QString("The profile matches the meter: there is nothing to write.")
+                            : QString("Writing the profile: %1 registers.").arg(profileWrites_.size()));
+}
+
+// The registers that OK and Apply store, as the controls show them; every
+// other index is 0.
+TConfigWord::TValues TConfigWord::ControlValues() const
+{
+    TValues values{};
     const auto plain = PlainEdits();
     for (int k = 0; k < int(plain.size()); ++k)
-        newValues_[RegPTPrimary + k] = RegisterInt(plain[k]->text());
-    newValues_[RegPulseValue] = pulseValue_.raw;
-    newValues_[RegOutputASource] = SourceOf(cbOutputA).Code;
-    newValues_[RegOutputBSource] = SourceOf(cbOutputB).Code;
-    newValues_[RegOutputA0V] = outA0_.raw;
-    newValues_[RegOutputB0V] = outB0_.raw;
-    newValues_[RegOutputA10V] = outA10_.raw;
-    newValues_[RegOutputB10V] = outB10_.raw;
-    newValues_[RegConfigWord] = HexValue(configWord_.edit->text()).value_or(configWord_.fallback);
-    newValues_[RegXConfigWord] = HexValue(xConfigWord_.edit->text()).value_or(xConfigWord_.fallback);
+        values[RegPTPrimary + k] = RegisterInt(plain[k]->text());
+    values[RegPulseValue] = pulseValue_.raw;
+    values[RegOutputASource] = SourceOf(cbOutputA).Code;
+    values[RegOutputBSource] = SourceOf(cbOutputB).Code;
+    values[RegOutputA0V] = outA0_.raw;
+    values[RegOutputB0V] = outB0_.raw;
+    values[RegOutputA10V] = outA10_.raw;
+    values[RegOutputB10V] = outB10_.raw;
+    values[RegConfigWord] = HexValue(configWord_.edit->text()).value_or(configWord_.fallback);
+    values[RegXConfigWord] = HexValue(xConfigWord_.edit->text()).value_or(xConfigWord_.fallback);
     for (int k = 0; k < 8; ++k)
-        newValues_[RegScratchPad0 + k] = RegisterInt(ebSP[k]->text());
+        values[RegScratchPad0 + k] = RegisterInt(ebSP[k]->text());
+    return values;
 }
 
 bool TConfigWord::RegisterChanged(int reg, int32_t& newValue) const
@@ -552,6 +594,8 @@ void TConfigWord::LoadValues(std::span<const int32_t> values)
     cbIncludeRatiosClick();
     ClearBold();
     SetLoaded();
+    profileTyped_ = false;
+    CheckCommittedProfile();
 }
 
 void TConfigWord::SetLoaded()
@@ -803,4 +847,240 @@ void TConfigWord::SetWordBits(TWordEdit& word, int32_t value)
 {
     for (int bit = 0; bit < 16; ++bit)
         word.boxes[bit]->setChecked((value >> bit) & 1);
+}
+
+bool TConfigWord::Loaded() const
+{
+    return bOK->isEnabled();
+}
+
+void TConfigWord::bSaveProfileClick()
+{
+    QString fileName = QFileDialog::getSaveFileName(this, "Save Profile", QString(),
+                                                    "Configuration profiles (*.ini);;All files (*)");
+    if (fileName.isEmpty())
+        return;
+    if (QFileInfo(fileName).suffix().isEmpty())
+        fileName += ".ini";
+    SaveProfile(fileName);
+}
+
+void TConfigWord::bLoadProfileClick()
+{
+    const QString fileName = QFileDialog::getOpenFileName(this, "Load Profile", QString(),
+                                                          "Configuration profiles (*.ini);;All files (*)");
+    if (!fileName.isEmpty())
+        LoadProfile(fileName);
+}
+
+bool TConfigWord::SaveProfile(const QString& fileName)
+{
+    if (!Loaded()) {
+        ShowMessageBox(this, QMessageBox::Warning, "Save Profile",
+                       "The meter's configuration has not been read yet: there is nothing to save.");
+        return false;
+    }
+    const TValues values = ControlValues();
+    TConfigProfile profile;
+    for (int reg = RegPTPrimary; reg <= RegXConfigWord; ++reg) {
+        if (!ConfigProfile::IsProfileRegister(reg))
+            continue;
+        profile.Values[reg] = Unsigned16(values[reg]);
+        profile.Meanings[reg] = Meaning(reg, values[reg]);
+    }
+    const TMeterIdentity meter = identity_ ? identity_() : TMeterIdentity{};
+    profile.SerialNumber = QString::number(readValues_[RegSerialNumber]);
+    profile.Address = meter.Address;
+    if (meter.SoftwareVersion)
+        profile.SoftwareVersion = SoftwareVersionText(*meter.SoftwareVersion);
+    profile.Date = QDate::currentDate().toString(Qt::ISODate);
+    QString error;
+    if (!ConfigProfile::Save(fileName, profile, error)) {
+        ShowMessageBox(this, QMessageBox::Critical, "Save Profile",
+                       QString("The profile could not be saved to %1: %2").arg(fileName, error));
+        return false;
+    }
+    labProfile->setText(QString("Profile saved to %1.").arg(QFileInfo(fileName).fileName()));
+    return true;
+}
+
+bool TConfigWord::LoadProfile(const QString& fileName)
+{
+    if (!Loaded()) {
+        ShowMessageBox(this, QMessageBox::Warning, "Load Profile",
+                       "The meter's configuration has not been read yet: load the profile once the editor shows "
+                       "the meter's values.");
+        return false;
+    }
+    TConfigProfile profile;
+    QString error;
+    if (!ConfigProfile::Load(fileName, profile, error)) {
+        ShowMessageBox(this, QMessageBox::Critical, "Load Profile", error);
+        return false;
+    }
+    if (!AcceptSoftwareVersion(fileName, profile))
+        return false;
+    TypeProfile(profile.Values);
+    profileTyped_ = true;
+    labProfile->setText(QString("Profile %1 of meter %2 (%3) loaded: check the values in bold, then OK or Apply.")
+                            .arg(QFileInfo(fileName).fileName(), profile.SerialNumber, profile.Date));
+    return true;
+}
+
+// Registers may mean other things on other software: a profile from another
+// version, or one whose version is not known, is loaded only when the user
+// says so.
+bool TConfigWord::AcceptSoftwareVersion(const QString& fileName, const TConfigProfile& profile)
+{
+    const std::optional<double> meter = identity_ ? identity_().SoftwareVersion : std::nullopt;
+    bool isNumber = false;
+    const double made = profile.SoftwareVersion.toDouble(&isNumber);
+    if (meter && isNumber && SoftwareVersionText(made) == SoftwareVersionText(*meter))
+        return true;
+    const QString madeOn = isNumber ? QString("on software version %1").arg(SoftwareVersionText(made))
+                                    : QString("on a meter whose software version it does not record");
+    const QString runs = meter ? QString("this meter runs software version %1").arg(SoftwareVersionText(*meter))
+                               : QString("the software version of this meter is not known");
+    const QString text = QString("The profile %1 was made %2, and %3. Its registers may mean other things on "
+                                 "other software.\n\nLoad it anyway?")
+                             .arg(QFileInfo(fileName).fileName(), madeOn, runs);
+    return ShowMessageBox(this, QMessageBox::Warning, "Load Profile", text, QMessageBox::Yes | QMessageBox::No)
+           == QMessageBox::Yes;
+}
+
+// The values go into the controls the way typing puts them there: each
+// control that changes is marked bold and the user's change is noted, so
+// that polling leaves them alone until OK, Apply or Cancel. The ratios come
+// first, since the scaled values are shown through them.
+void TConfigWord::TypeProfile(const std::map<int, int32_t>& values)
+{
+    const auto value = [&values](int reg) -> std::optional<int32_t> {
+        const auto found = values.find(reg);
+        return found == values.end() ? std::nullopt : std::optional<int32_t>(found->second);
+    };
+    const auto plain = PlainEdits();
+    for (int k = 0; k < int(plain.size()); ++k)
+        if (const auto v = value(RegPTPrimary + k))
+            SetEditText(plain[k], QString::number(*v));
+    if (const auto v = value(RegOutputASource))
+        TypeSource(cbOutputA, *v);
+    if (const auto v = value(RegOutputBSource))
+        TypeSource(cbOutputB, *v);
+    if (const auto v = value(RegPulseValue))
+        TypeScaled(pulseValue_, *v);
+    const std::pair<int, TScaledEdit*> outputs[] = {
+        {RegOutputA0V, &outA0_}, {RegOutputB0V, &outB0_}, {RegOutputA10V, &outA10_}, {RegOutputB10V, &outB10_}};
+    for (const auto& [reg, scaled] : outputs)
+        if (const auto v = value(reg))
+            TypeScaled(*scaled, int16_t(*v));
+    if (const auto v = value(RegConfigWord))
+        SetEditText(configWord_.edit, Hex4(*v));
+    if (const auto v = value(RegXConfigWord))
+        SetEditText(xConfigWord_.edit, Hex4(*v));
+    for (int k = 0; k < 8; ++k)
+        if (const auto v = value(RegScratchPad0 + k))
+            SetEditText(ebSP[k], QString::number(*v));
+    cbIncludeRatiosClick();
+}
+
+void TConfigWord::TypeScaled(TScaledEdit& scaled, int32_t raw)
+{
+    if (scaled.raw == raw)
+        return;
+    scaled.raw = raw;
+    scaled.enteredRaw = raw;
+    const QString text = TagToText(scaled);
+    if (scaled.edit->text() == text)
+        ControlChange(scaled.edit); // a new value with the same rendering is still a change
+    else
+        scaled.edit->setText(text);
+}
+
+void TConfigWord::TypeSource(QComboBox* combo, int32_t code)
+{
+    if (SourceOf(combo).Code == code)
+        return;
+    SelectSource(combo, code);
+    ControlChange(combo);
+}
+
+// "Name: value" in engineering units, as the editor shows it.
+QString TConfigWord::Meaning(int reg, int32_t value) const
+{
+    const auto def = RegisterBitDefs::Lookup(reg);
+    const QString name = def ? QString(def->Name) : QString("Register %1").arg(reg);
+    const auto withUnit = [](const QString& text, const QLabel* unit) {
+        return unit->text().isEmpty() ? text : text + " " + unit->text();
+    };
+    QString text;
+    switch (reg) {
+    case RegPulseValue: text = withUnit(RawToText(pulseValue_, value), labPulse); break;
+    case RegOutputASource: text = cbOutputA->currentText(); break;
+    case RegOutputBSource: text = cbOutputB->currentText(); break;
+    case RegOutputA0V: text = withUnit(RawToText(outA0_, value), labA1); break;
+    case RegOutputB0V: text = withUnit(RawToText(outB0_, value), labB1); break;
+    case RegOutputA10V: text = withUnit(RawToText(outA10_, value), labA2); break;
+    case RegOutputB10V: text = withUnit(RawToText(outB10_, value), labB2); break;
+    case RegConfigWord: text = WordMeaning(configWord_, value); break;
+    case RegXConfigWord: text = WordMeaning(xConfigWord_, value); break;
+    default: text = QString::number(value); break;
+    }
+    return name + ": " + text;
+}
+
+// The word in hexadecimal with the descriptions of its set bits.
+QString TConfigWord::WordMeaning(const TWordEdit& word, int32_t value) const
+{
+    QStringList bits;
+    for (int bit = 15; bit >= 0; --bit)
+        if ((value >> bit) & 1)
+            bits << QString("bit %1 %2").arg(bit).arg(word.boxes[bit]->toolTip());
+    const QString hex = "0x" + Hex4(value);
+    return bits.isEmpty() ? hex : hex + " (" + bits.join("; ") + ")";
+}
+
+namespace {
+
+// A register value as the meter's block holds it: the words in hexadecimal,
+// the output values signed, everything else unsigned.
+QString RegisterValueText(int reg, int32_t value)
+{
+    if (reg == RegConfigWord || reg == RegXConfigWord)
+        return "0x" + Hex4(value);
+    if (reg >= RegOutputA0V && reg <= RegOutputB10V)
+        return QString::number(int16_t(value & 0xFFFF));
+    return QString::number(Unsigned16(value));
+}
+
+} // namespace
+
+// After the commit of a loaded profile the block has been read back: every
+// register written must read as written.
+void TConfigWord::CheckCommittedProfile()
+{
+    if (!commitSeen_ || profileWrites_.empty())
+        return;
+    commitSeen_ = false;
+    QStringList refused;
+    for (const auto& [reg, written] : profileWrites_) {
+        const int32_t read = readValues_[reg];
+        if (Unsigned16(read) == Unsigned16(written))
+            continue;
+        const auto def = RegisterBitDefs::Lookup(reg);
+        refused << QString("%1 (register %2): written %3, the meter reads %4")
+                       .arg(def ? def->Name : "?")
+                       .arg(reg)
+                       .arg(RegisterValueText(reg, written), RegisterValueText(reg, read));
+    }
+    const auto count = profileWrites_.size();
+    profileWrites_.clear();
+    if (refused.isEmpty()) {
+        labProfile->setText(QString("Profile written: the meter reads back all %1 registers as written.").arg(count));
+        return;
+    }
+    const QString text = "The meter did not take every register of the profile:\n" + refused.join('\n');
+    labProfile->setText(text);
+    // Shown once the pass that read the block back has ended, so that the
+    // pass is not held inside the message box.
+    QTimer::singleShot(0, this, [this, text] { ShowMessageBox(this, QMessageBox::Warning, "ConfigWord", text); });
 }

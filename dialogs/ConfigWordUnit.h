@@ -1,12 +1,15 @@
 #pragma once
 
 #include "AlignMaskEditUnit.h"
+#include "ConfigProfile.h"
 #include "ConfigWordSources.h"
 
 #include <QWidget>
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <span>
 
 class QCheckBox;
@@ -51,10 +54,26 @@ public:
     int Tag() const { return tag_; }
     void SetTag(int tag) { tag_ = tag; }
     bool UserChanged() const { return userChanged_; }
-    void ClearUserChanged() { userChanged_ = false; }
+    // The commit cycle calls it after its writes and their read-back.
+    void ClearUserChanged()
+    {
+        userChanged_ = false;
+        commitSeen_ = true;
+    }
 
     const TValues& ReadValues() const { return readValues_; }
     const TValues& NewValues() const { return newValues_; }
+
+    // Configuration profiles. Save writes the block as the editor shows it;
+    // Load fills the editor with a profile's values as if the user had typed
+    // them, after a warning when the profile was made on another software
+    // version than the meter's. The commit that follows is read back and
+    // every register the meter did not take is reported. Both return false
+    // when nothing was saved or loaded (the reason has been shown).
+    bool SaveProfile(const QString& fileName);
+    bool LoadProfile(const QString& fileName);
+    // Where the meter shown is and which software it runs, for profiles.
+    void SetMeterIdentity(std::function<TMeterIdentity()> identity) { identity_ = std::move(identity); }
 
 protected:
     void showEvent(QShowEvent* e) override;
@@ -97,6 +116,17 @@ private:
     void bCancelClick();
     void bDISPClick();
     void StoreChanges();
+    TValues ControlValues() const;
+    void bSaveProfileClick();
+    void bLoadProfileClick();
+    bool Loaded() const;
+    bool AcceptSoftwareVersion(const QString& fileName, const TConfigProfile& profile);
+    void TypeProfile(const std::map<int, int32_t>& values);
+    void TypeScaled(TScaledEdit& scaled, int32_t raw);
+    void TypeSource(QComboBox* combo, int32_t code);
+    QString Meaning(int reg, int32_t value) const;
+    QString WordMeaning(const TWordEdit& word, int32_t value) const;
+    void CheckCommittedProfile();
     void ControlChange(QWidget* sender);
     void ClearBold();
     void cbIncludeRatiosClick();
@@ -130,6 +160,14 @@ private:
 
     int tag_ = 0;
     bool userChanged_ = false;
+    std::function<TMeterIdentity()> identity_;
+    // A loaded profile's values are in the controls, not yet stored.
+    bool profileTyped_ = false;
+    // Registers stored from a loaded profile that the commit writes: the
+    // values to find when the block is read back.
+    std::map<int, int32_t> profileWrites_;
+    // A commit has run since the values were last stored.
+    bool commitSeen_ = false;
     TValues readValues_{};
     TValues newValues_{};
 
@@ -154,6 +192,9 @@ private:
     std::array<TAlignMaskEdit*, 8> ebSP{};
     std::array<QLabel*, 8> labSP{};
     QPushButton* bDISP;
+    QPushButton* bSaveProfile;
+    QPushButton* bLoadProfile;
+    QLabel* labProfile;
     QPushButton* bOK;
     QPushButton* bApply;
     QPushButton* bCancel;

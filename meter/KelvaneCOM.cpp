@@ -179,6 +179,22 @@ bool TKelvane::LatestReadOk(int reg) const
     return n >= 0 && n < RegisterSlots && readOk_[static_cast<std::size_t>(n)];
 }
 
+TKelvane::TImageCopy TKelvane::CopyImage(int first, int last) const
+{
+    TImageCopy copy;
+    copy.First = std::clamp(first, 0, RegisterSlots);
+    const int end = std::clamp(last + 1, copy.First, RegisterSlots);
+    copy.Values.assign(image_.begin() + copy.First, image_.begin() + end);
+    copy.ReadOk.assign(readOk_.begin() + copy.First, readOk_.begin() + end);
+    return copy;
+}
+
+void TKelvane::RestoreImage(const TImageCopy& copy)
+{
+    std::copy(copy.Values.begin(), copy.Values.end(), image_.begin() + copy.First);
+    std::copy(copy.ReadOk.begin(), copy.ReadOk.end(), readOk_.begin() + copy.First);
+}
+
 // A read turned away because another one is under way has read nothing and
 // leaves the marks as they are.
 void TKelvane::NoteRead(int first, int count, int result)

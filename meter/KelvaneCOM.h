@@ -82,6 +82,17 @@ public:
     bool LatestReadOk(int reg) const;
     // True while an operation of this link waits for the meter.
     bool Exchanging() const;
+    // Holding registers of the image with the marks of their latest reads.
+    // A read made for another purpose than the image (asking other
+    // addresses) takes a copy first and puts it back after.
+    struct TImageCopy {
+        int First = 0;
+        std::vector<int32_t> Values;
+        std::vector<bool> ReadOk;
+    };
+    // Registers first..last (0-based), as far as the image holds them.
+    TImageCopy CopyImage(int first, int last) const;
+    void RestoreImage(const TImageCopy& copy);
     const QByteArray& IdentText() const { return identText_; }
 
     static int32_t MaskedNumber(int32_t value, int bits, bool isSigned);
