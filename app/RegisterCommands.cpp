@@ -255,11 +255,12 @@ void TForm1::WriteResult(int32_t code)
     const std::shared_ptr<TKelvane> link = kelvane_;
     const QByteArray sent = link ? link->TransactionOutput : QByteArray();
     const QByteArray received = link ? link->TransactionInput : QByteArray();
+    const TTransactionTiming timing = link ? link->TransactionTiming : TTransactionTiming();
     if (cbLogData->isChecked()) {
         AddMemoLine(ComStatusMemo, TModbusData::QueryLine(sent));
         AddMemoLine(ComStatusMemo, TModbusData::ResponseLine(received));
     }
-    dialogs_.ModbusData->AddTransaction(sent, received, code);
+    dialogs_.ModbusData->AddTransaction(sent, received, code, timing);
 }
 
 void TForm1::bWriteSendClick()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MeterTransport.h"
+
 #include <QByteArray>
 #include <QDialog>
 #include <QString>
@@ -7,20 +9,19 @@
 #include <cstdint>
 
 class QCheckBox;
-class QPlainTextEdit;
 class QPushButton;
+class TTraceModel;
+class TTraceView;
 
 // "Modbus Data Display": a running trace of the raw Modbus traffic of the
 // read-all passes. Closing it only hides it; the trace keeps growing while it
 // is hidden, and "Freeze" holds it still only while the window is showing.
+// The trace keeps the latest exchanges in a bounded ring (TTraceModel) and
+// renders text only for the lines in view (TTraceView), for a copy and for a
+// save.
 class TModbusData : public QDialog {
     Q_OBJECT
 public:
-    // The trace keeps this many lines (whole transactions) and drops the
-    // oldest beyond it, so that a session polling for days cannot exhaust
-    // memory.
-    static constexpr int MaxTraceLines = 4 * 25000;
-
     explicit TModbusData(QWidget* parent = nullptr);
 
     // The trace lines of a request and a response frame.
@@ -30,19 +31,31 @@ public:
     // True while the window is showing with "Freeze" ticked: new transactions
     // are then left out of the trace.
     bool Frozen() const;
-    // Adds the four lines of one transaction (request, response, result text
-    // and a rule), unless the trace is frozen.
-    void AddTransaction(const QByteArray& query, const QByteArray& response, int32_t result);
+    // Adds one exchange (request, response, result, and when the request went
+    // out and its round trip), unless the trace is frozen.
+    void AddTransaction(const QByteArray& query, const QByteArray& response, int32_t result,
+                        TTransactionTiming timing = {});
     // Adds one line of its own to the trace (a write the meter refused),
-    // unless the trace is frozen.
+    // unless the trace is frozen. It counts as a failure.
     void AddNote(const QString& line);
 
+    // Every line shown ("Failed only" honoured), each ended by a line break.
+    QString TraceText() const;
+    // Writes TraceText to the file at path: false with error set when that
+    // fails.
+    bool SaveTrace(const QString& path, QString& error) const;
+
 private:
-    QPlainTextEdit* Memo;
+    TTraceModel* Trace;
+    TTraceView* Memo;
     QCheckBox* cbFreeze;
+    QCheckBox* cbFailedOnly;
     QPushButton* Copy;
+    QPushButton* Save;
     QPushButton* Clear;
+    QString saveDirectory_;
 
     void CopyClick();
+    void SaveClick();
     void ClearClick();
 };

@@ -47,7 +47,8 @@ std::unique_ptr<TMeterTransport> MakeTransport(const QString& target, bool tcp, 
 } // namespace
 
 TKelvane::TKelvane(const QString& target, bool tcp)
-    : tcp_(tcp), transport_(MakeTransport(target, tcp, properties_, {TransactionOutput, TransactionInput})),
+    : tcp_(tcp),
+      transport_(MakeTransport(target, tcp, properties_, {TransactionOutput, TransactionInput, TransactionTiming})),
       image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
 {
 }

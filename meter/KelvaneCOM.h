@@ -127,6 +127,8 @@ public:
 
     QByteArray TransactionOutput;
     QByteArray TransactionInput;
+    // When TransactionOutput went out and how long until its outcome.
+    TTransactionTiming TransactionTiming;
 
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image

@@ -43,10 +43,19 @@ struct TLinkProperties {
     int32_t RXTimeout = 500;
 };
 
-// The raw frames of the last exchange, for the program's traffic trace.
+// When the request of the last exchange went out and how long it took until
+// its outcome, for the program's traffic trace.
+struct TTransactionTiming {
+    int64_t SentAt = 0;       // wall-clock milliseconds since the epoch; 0 when nothing went out
+    int64_t RoundTripUs = -1; // request out to reply or outcome; -1 until known
+};
+
+// The raw frames of the last exchange and their timing, for the program's
+// traffic trace.
 struct TFrameTrace {
     QByteArray& Output;
     QByteArray& Input;
+    TTransactionTiming& Timing;
 };
 
 class TMeterTransport {

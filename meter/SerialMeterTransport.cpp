@@ -17,6 +17,12 @@ constexpr auto CompletionMargin = 1000ms;
 // comes.
 constexpr int WaitTick = 10;
 
+int64_t WallClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 QByteArray Bytes(const TFrameData& frame)
 {
     return QByteArray(reinterpret_cast<const char*>(frame.data()), static_cast<qsizetype>(frame.size()));
@@ -60,6 +66,7 @@ void TSerialMeterTransport::HookEvents()
     connection_.OnFrameSend = [this](TModbusConnection*, const TFrameData& frame) { FrameSent(frame); };
     connection_.OnFrameReceive = [this](TModbusConnection*, const TFrameData& frame) {
         trace_.Input = Bytes(frame);
+        NoteRoundTrip();
     };
     auto registers = [this](TModbusClient*, const TTransactionInfo& info, uint16_t, uint16_t,
                             const TRegValues& values) { Complete(info, values, {}); };
@@ -213,6 +220,9 @@ int32_t TSerialMeterTransport::Request(uint8_t address, const std::function<uint
         }
     } end{*this, id};
     Wait(outcome, abort);
+    // No reply frame came: the round trip is the wait for the outcome.
+    if (trace_.Timing.RoundTripUs < 0)
+        NoteRoundTrip();
     CheckPortLost();
     return outcome.Result;
 }
@@ -264,6 +274,8 @@ void TSerialMeterTransport::FrameSent(const TFrameData& frame)
 {
     trace_.Output = Bytes(frame);
     trace_.Input.clear();
+    trace_.Timing = {WallClockMs(), -1};
+    frameSentAt_ = Clock::now();
     if (frame.empty() || frame[0] != 0)
         return;
     for (auto& [id, outcome] : outcomes_)
@@ -272,6 +284,15 @@ void TSerialMeterTransport::FrameSent(const TFrameData& frame)
             outcome->Result = MeterResult::Success;
             return;
         }
+}
+
+// The times are those at which the frame notifications reach this thread,
+// which waits for them with nothing else to do while an operation runs.
+void TSerialMeterTransport::NoteRoundTrip()
+{
+    if (trace_.Timing.SentAt != 0)
+        trace_.Timing.RoundTripUs =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - frameSentAt_).count();
 }
 
 void TSerialMeterTransport::EndAll(int32_t result)

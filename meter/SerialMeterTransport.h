@@ -76,6 +76,7 @@ private:
     Clock::duration CompletionTime() const;
     void Complete(const TTransactionInfo& info, std::vector<uint16_t> words, QByteArray data);
     void FrameSent(const TFrameData& frame);
+    void NoteRoundTrip();
     void EndAll(int32_t result);
 
     TLinkProperties& properties_;
@@ -86,4 +87,5 @@ private:
     bool portLost_ = false;
     int waits_ = 0;
     std::map<uint32_t, TOutcome*> outcomes_; // by transaction ID, oldest first
+    Clock::time_point frameSentAt_;          // of the frame in the trace
 };

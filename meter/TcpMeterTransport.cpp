@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <chrono>
+
 namespace {
 
 // Keeps the GUI answering while an exchange waits, and ends the wait as soon
@@ -13,6 +15,12 @@ TWaitHook ProcessEventsUntil(const bool& abort)
             QCoreApplication::processEvents();
         return !abort;
     };
+}
+
+int64_t WallClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 QByteArray Bytes(const std::vector<uint8_t>& frame)
@@ -57,6 +65,7 @@ int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const
     if (!properties_.Active || abort) {
         trace_.Output.clear();
         trace_.Input.clear();
+        trace_.Timing = {};
         return properties_.Active ? MeterResult::Pending : TIdModBusClient::SocketNotConnected;
     }
     client_.ModBusFunction = function;
@@ -67,6 +76,10 @@ int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const
     // wakes it.
     client_.WaitSliceMs = QCoreApplication::instance() ? TTcpSocket::DefaultSliceMs : 0;
     exchanging_ = true;
+    // The round trip covers the whole exchange: connecting, the request, the
+    // reply and closing, as every request of this transport connects anew.
+    trace_.Timing = {WallClockMs(), -1};
+    exchangeStart_ = std::chrono::steady_clock::now();
     struct Finish {
         TTcpMeterTransport& transport;
         ~Finish() { transport.KeepFrames(); }
@@ -80,6 +93,8 @@ void TTcpMeterTransport::KeepFrames()
 {
     trace_.Output = Bytes(client_.LastRequest());
     trace_.Input = Bytes(client_.LastReply());
+    trace_.Timing.RoundTripUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - exchangeStart_).count();
     client_.WaitHook = nullptr;
     exchanging_ = false;
 }

@@ -3,6 +3,8 @@
 #include "IdModBusClient.h"
 #include "MeterTransport.h"
 
+#include <chrono>
+
 // Modbus/TCP for the meter link: one blocking exchange per operation,
 // connecting for each, with the event loop turning while it waits. Every
 // read is a function 3 read; there is no identification exchange.
@@ -39,4 +41,5 @@ private:
     TFrameTrace trace_;
     TIdModBusClient client_;
     bool exchanging_ = false;
+    std::chrono::steady_clock::time_point exchangeStart_;
 };

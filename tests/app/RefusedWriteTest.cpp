@@ -122,7 +122,7 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     EXPECT_EQ(meter.Register(151), 0);
     const QString refusal = "Writing 0x97=70 refused: Exception: Illegal Data Value";
     EXPECT_EQ(form.statusBar()->currentMessage(), refusal);
-    const QStringList trace = Lines(form.Dialogs().ModbusData->findChild<QPlainTextEdit*>());
+    const QStringList trace = form.Dialogs().ModbusData->TraceText().split('\n', Qt::SkipEmptyParts);
     const auto at = trace.indexOf(refusal);
     ASSERT_GE(at, 4) << trace.join('\n').toStdString();
     // The refused write's own frames come first: its request to register
@@ -130,7 +130,8 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     EXPECT_TRUE(trace[at - 4].startsWith("QRY >")) << trace[at - 4].toStdString();
     EXPECT_TRUE(trace[at - 4].endsWith("(06)(00)(97)(00)(46)")) << trace[at - 4].toStdString();
     EXPECT_TRUE(trace[at - 3].endsWith("(86)(03)")) << trace[at - 3].toStdString();
-    EXPECT_EQ(trace[at - 2], "   RESULT: Exception: Illegal Data Value");
+    EXPECT_TRUE(trace[at - 2].startsWith("   RESULT: Exception 3: Illegal Data Value   at "))
+        << trace[at - 2].toStdString();
     EXPECT_TRUE(Lines(form.Memo).contains(refusal));
     EXPECT_FALSE(Lines(form.Memo).join('\n').contains("0x96=777 refused"));
     // The commit's re-read brought the meter's values back into the editor.

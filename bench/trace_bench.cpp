@@ -1,0 +1,94 @@
+// The traffic trace of the "Modbus Data Display": what one exchange costs
+// with the trace empty and with its ring full (the window showing, the event
+// loop turning after each exchange as polling does), their ratio, and the
+// resident memory a full ring of read-all exchanges takes.
+
+#include "TraceModel.h"
+#include "frmModbusData.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPushButton>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+// Resident memory of this process in kB, from /proc/self/status.
+long ResidentKb()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+// A read of 125 registers over Modbus/TCP: the largest frames of a pass.
+const QByteArray Query = QByteArray::fromHex("000000000006010300000" "07d");
+const QByteArray Reply = QByteArray(9, '\x01') + QByteArray(250, '\x5a');
+
+// Processor time of this process: the machine may be busy with others.
+double CpuMicroseconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
+}
+
+double MicrosecondsPerExchange(TModbusData& form, int exchanges, bool eventLoop)
+{
+    const double t0 = CpuMicroseconds();
+    for (int i = 0; i < exchanges; ++i) {
+        form.AddTransaction(Query, Reply, i % 7 == 0 ? 2 : 0, {1765000000000 + i, 1200});
+        if (eventLoop)
+            QApplication::processEvents();
+    }
+    return (CpuMicroseconds() - t0) / exchanges;
+}
+
+void PrintRatio(const char* what, double empty, double full)
+{
+    std::printf("%s\n", what);
+    std::printf("  trace empty  %9.2f us\n", empty);
+    std::printf("  trace full   %9.2f us\n", full);
+    std::printf("  full / empty %9.2f\n", full / empty);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
+
+    // The window hidden: what the trace itself costs.
+    TModbusData form;
+    const long before = ResidentKb();
+    const double hiddenEmpty = MicrosecondsPerExchange(form, exchanges * 10, false);
+    form.findChild<QPushButton*>("Clear")->click();
+    form.show();
+    QApplication::processEvents();
+    const double shownEmpty = MicrosecondsPerExchange(form, exchanges, true);
+
+    form.hide();
+    MicrosecondsPerExchange(form, TTraceModel::Capacity, false);
+    const long full = ResidentKb();
+    const double hiddenFull = MicrosecondsPerExchange(form, exchanges * 10, false);
+    form.show();
+    QApplication::processEvents();
+    const double shownFull = MicrosecondsPerExchange(form, exchanges, true);
+
+    std::printf("processor time per exchange of %lld + %lld bytes:\n", static_cast<long long>(Query.size()),
+                static_cast<long long>(Reply.size()));
+    PrintRatio("window hidden (the ring alone):", hiddenEmpty, hiddenFull);
+    PrintRatio("window showing, event loop turning after each exchange (one repaint each):", shownEmpty, shownFull);
+    std::printf("full ring of %d exchanges: %.1f MB resident growth\n", TTraceModel::Capacity,
+                (full - before) / 1024.0);
+    return 0;
+}
