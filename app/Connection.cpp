@@ -36,10 +36,14 @@ void TForm1::KelvaneStart()
 
 // Replaces the meter link. An operation that is waiting on the old link
 // keeps its own reference, so the old link lives until that operation
-// returns and is freed then.
+// returns and is freed then. Its port is closed here all the same: the new
+// link may want the same port, which stays taken while it is open, and the
+// waiting operation then ends at once instead of after its timeout.
 void TForm1::MenuPortClick()
 {
     dialogs_.ComSelect->exec();
+    if (kelvane_)
+        kelvane_->SetActive(false);
     kelvane_.reset();
     KelvaneStart();
     kelvane_->SetBaudRate(BaudRateFromIndex(dialogs_.ComSelect->BaudIndex()));

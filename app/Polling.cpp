@@ -29,10 +29,13 @@ void TForm1::tPollingTimer()
     if (!cbPolling->isChecked() || passRunning_)
         return;
     // The next tick comes one interval after this pass ends. A pass that
-    // raises leaves polling stopped until the "Port" menu restarts it.
+    // raises leaves polling stopped until the "Port" menu restarts it, and
+    // so does a link that became inactive during the pass (its serial port
+    // went away): it has been reported once and would only fail again.
     tPolling.stop();
     bReadRegsClick();
-    if (!AppClosing)
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    if (!AppClosing && link && link->Active())
         tPolling.start();
     logger_->PollCompleted();
 }

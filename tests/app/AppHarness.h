@@ -3,7 +3,8 @@
 // The whole utility in the test process: its windows on the offscreen
 // platform, an application directory of its own with the default INI files,
 // and a simulated meter on 127.0.0.1 that tests can stop, break and bring
-// back on the same port.
+// back on the same port. StartRtu starts it on a serial port instead, whose
+// far end the test provides.
 
 #include "KelvaneWindows.h"
 #include "SimHarness.h"
@@ -51,6 +52,16 @@ public:
     {
         arguments << "/MODE=TCP" << "/IP=127.0.0.1" << QString("/TCPPORT=%1").arg(meter->Port())
                   << "/POLLING=600000";
+        windows = std::make_unique<TKelvaneWindows>(paths, arguments);
+        windows->Form1.show();
+        return windows->Form1;
+    }
+
+    // Starts the utility on the serial port at 19200 baud, the rate the
+    // in-process RTU simulator assumes, with polling as in Start.
+    TForm1& StartRtu(const QString& port, QStringList arguments = {})
+    {
+        arguments << "/MODE=RTU" << "/PORT=" + port << "/BAUD=19200" << "/POLLING=600000";
         windows = std::make_unique<TKelvaneWindows>(paths, arguments);
         windows->Form1.show();
         return windows->Form1;

@@ -1,0 +1,366 @@
+// The whole utility on a serial port: its real meter link, worker thread and
+// termios code on a pseudo-terminal, with the in-process RTU simulator or
+// libmodbus's RTU server (an implementation independent of ours) at the far
+// end.
+
+#include "AppHarness.h"
+
+#include "LibmodbusRtuServer.h"
+#include "OpenCounter.h"
+#include "PtyLine.h"
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include <time.h>
+
+using apptest::rSimSetup;
+using apptest::TAppHarness;
+using simharness::TInProcessRtuSim;
+using testsupport::MessageBoxRecorder;
+using testsupport::TLibmodbusRtuServer;
+using testsupport::TOpenCounter;
+
+namespace {
+
+QString StatusText(TForm1& form, int panel)
+{
+    return form.StatusPanels[static_cast<std::size_t>(panel)]->text();
+}
+
+QString CommStatus(TForm1& form)
+{
+    return form.Dialogs().frmAddress->labStatus->text();
+}
+
+QStringList Lines(const QPlainTextEdit* memo)
+{
+    return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+// The lines the "Modbus Data Display" shows, whether it shows them in a
+// text memo or in a list view.
+QStringList TraceLines(TForm1& form)
+{
+    const QWidget& display = *form.Dialogs().ModbusData;
+    if (const auto* view = display.findChild<QAbstractItemView*>(); view && view->model()) {
+        QStringList lines;
+        for (int row = 0; row < view->model()->rowCount(); ++row)
+            lines << view->model()->index(row, 0).data().toString();
+        return lines;
+    }
+    const auto* memo = display.findChild<QPlainTextEdit*>();
+    return memo ? Lines(memo) : QStringList();
+}
+
+// The frame bytes of the request or reply lines ("QRY >" or "RSP <") of a
+// trace, one after the other, as the meter link's Hexa writes them.
+QString TracedFrames(const QStringList& lines, const QString& prefix)
+{
+    static const QRegularExpression frame(R"(^((\([0-9A-F]{2}\))*))");
+    QString frames;
+    for (const QString& line : lines)
+        if (line.startsWith(prefix))
+            frames += frame.match(line.mid(prefix.size())).captured(1);
+    return frames;
+}
+
+QString Hexa(const std::vector<uint8_t>& bytes)
+{
+    return TKelvane::Hexa(QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+}
+
+double ProcessCpuSeconds()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// Answers the port dialog with OK as soon as the "Port" menu shows it, on
+// the port named (none: as it stands).
+void AcceptPortDialog(TForm1& form, const QString& port = {})
+{
+    TComSelect& com = *form.Dialogs().ComSelect;
+    QTimer::singleShot(0, &com, [&com, port] {
+        if (!port.isEmpty())
+            com.SetPortText(port);
+        com.accept();
+    });
+}
+
+// Runs action once, from inside the first wait of a meter-link operation
+// that comes; true once it ran there.
+class TInsideWait {
+public:
+    TInsideWait(TForm1& form, std::function<void()> action) : form_(form), action_(std::move(action))
+    {
+        QObject::connect(&watch_, &QTimer::timeout, [this] {
+            const std::shared_ptr<TKelvane> link = form_.Kelvane();
+            if (ran || !link || !link->Exchanging())
+                return;
+            watch_.stop();
+            ran = true;
+            action_();
+        });
+        watch_.start(1);
+    }
+    bool ran = false;
+
+private:
+    TForm1& form_;
+    std::function<void()> action_;
+    QTimer watch_;
+};
+
+// The meter bus of these tests: units 1 and 2 on a pseudo-terminal.
+class SerialApp : public ::testing::Test {
+protected:
+    QString Port() const { return QString::fromStdString(meter->Path()); }
+
+    TAppHarness app;
+    std::unique_ptr<TInProcessRtuSim> meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
+};
+
+} // namespace
+
+TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
+{
+    app.WriteFile("RegisterBanks.ini", "[Measurements]\nName=Measurements\nStart=0\nEnd=124\n"
+                                       "[Floats]\nName=Floats\nStart=$300\nEnd=$377\n"
+                                       "[Beyond]\nName=Beyond\nStart=1020\nEnd=1029\n"
+                                       "[Configuration]\nName=Configuration\nStart=128\nEnd=158\n");
+    TForm1& form = app.StartRtu(Port());
+    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on " + Port() + " at 19200 baud");
+    ASSERT_TRUE(form.Kelvane()->Active());
+    EXPECT_EQ(form.Kelvane()->BaudRate(), TBaudRate::br19200);
+    form.cbLogData->setChecked(true);
+
+    form.tPollingTimer();
+    EXPECT_EQ(CommStatus(form), "COMM OK!");
+    EXPECT_EQ(StatusText(form, 1), "TX: 4");
+    EXPECT_EQ(StatusText(form, 2), "RX: 3");
+    EXPECT_NEAR(app.FieldText("Freq (Hz)").trimmed().toDouble(), 50.0, 0.5) << app.FieldText("Freq (Hz)").toStdString();
+    EXPECT_NEAR(QLocale().toDouble(app.FieldText("V A-N (V)").trimmed()), 230.0, 15.0);
+
+    // The real RTU frames, CRC included, in the main window's log and in the
+    // "Modbus Data Display"; the bank beyond the meter's registers gets
+    // exception 2.
+    const QStringList log = Lines(form.ComStatusMemo);
+    const QStringList trace = TraceLines(form);
+    for (const QStringList& lines : {log, trace}) {
+        EXPECT_TRUE(TracedFrames(lines, "QRY >").startsWith("(01)(03)(00)(00)(00)(7D)(85)(EB)(01)(03)(03)(00)"))
+            << lines.join('\n').toStdString();
+        EXPECT_TRUE(TracedFrames(lines, "RSP <").startsWith("(01)(03)(FA)")) << lines.join('\n').toStdString();
+        EXPECT_TRUE(TracedFrames(lines, "QRY >").contains("(01)(03)(03)(FC)(00)(0A)(05)(B9)"));
+        EXPECT_TRUE(TracedFrames(lines, "RSP <").contains("(01)(83)(02)(C0)(F1)"));
+    }
+    EXPECT_TRUE(log.contains("[0x3fc-0x405] (Beyond) = Exception: Illegal Data Address")) << log.join('\n').toStdString();
+    EXPECT_EQ(trace.filter("Illegal Data Address").size(), 1) << trace.join('\n').toStdString();
+
+    // Function 17 shows the meter's model text.
+    form.bFunc17Click();
+    const QStringList identification = Lines(form.memoF17);
+    ASSERT_EQ(identification.size(), 2) << identification.join('\n').toStdString();
+    EXPECT_TRUE(identification[0].startsWith("ID : 0x")) << identification[0].toStdString();
+    EXPECT_EQ(identification[1], QString("Msg: Kelvane power transducer, serial %1, firmware 5.70")
+                                     .arg(meter->Register(1, 149)));
+
+    // A scratchpad committed in the configuration editor reaches the meter
+    // and is read back from it.
+    TConfigWord& editor = *form.Dialogs().ConfigWord;
+    auto* scratch = editor.findChild<QLineEdit*>("ebSP1");
+    ASSERT_NE(scratch, nullptr);
+    editor.show();
+    scratch->setFocus();
+    scratch->selectAll();
+    QTest::keyClicks(scratch, "777");
+    QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
+    form.tPollingTimer();
+    EXPECT_EQ(meter->Register(1, 150), 777);
+    EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
+    EXPECT_EQ(editor.ReadValues()[150], 777);
+    EXPECT_TRUE(Lines(form.Memo).contains("Writing 0x96=777"));
+}
+
+// libmodbus's server has no mistake in common with our master or our
+// simulator: the frames the utility traces must be exactly the bytes that
+// crossed the line.
+TEST(SerialAppPeer, TracesExactlyTheFramesLibmodbusSawAndShowsItsValues)
+{
+    TAppHarness app;
+    TPtyLine line;
+    TLibmodbusRtuServer server(line.Master());
+    server.SetHoldingRegister(133, 12345);
+    server.SetHoldingRegister(142, 0); // high word first
+    server.SetHoldingRegister(0x314, 0x4366); // 230.5 as an IEEE-754 single
+    server.SetHoldingRegister(0x315, 0x8000);
+    TForm1& form = app.StartRtu(QString::fromStdString(line.SlavePath()));
+    ASSERT_TRUE(form.Kelvane()->Active());
+    form.cbLogData->setChecked(true);
+    server.TakeTraffic();
+
+    form.tPollingTimer();
+    EXPECT_EQ(CommStatus(form), "COMM OK!");
+    EXPECT_EQ(QLocale().toDouble(app.FieldText("V A-N (V)").trimmed()), 230.5) << app.FieldText("V A-N (V)").toStdString();
+    const auto [toServer, fromServer] = server.TakeTraffic();
+    const QStringList log = Lines(form.ComStatusMemo);
+    EXPECT_EQ(TracedFrames(log, "QRY >"), Hexa(toServer)) << log.join('\n').toStdString();
+    EXPECT_EQ(TracedFrames(log, "RSP <"), Hexa(fromServer)) << log.join('\n').toStdString();
+    EXPECT_EQ(TracedFrames(TraceLines(form), "QRY >"), Hexa(toServer));
+    EXPECT_EQ(toServer.size(), 3u * 8u);
+    EXPECT_EQ(fromServer.size(), (5u + 250u) + (5u + 240u) + (5u + 62u));
+}
+
+// Switching between meters of one bus closes and reopens the port when the
+// address changes, and only then.
+TEST_F(SerialApp, AnAddressChangeReopensThePortTheSameAddressDoesNot)
+{
+    app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n[Line 3]\nAddress=1\n");
+    meter->SetRegister(1, 150, 1111);
+    meter->SetRegister(2, 150, 2222);
+    TOpenCounter opens(meter->Path());
+    TForm1& form = app.StartRtu(Port());
+    form.tPollingTimer();
+    ASSERT_EQ(CommStatus(form), "COMM OK!");
+    opens.Take();
+
+    struct Step {
+        const char* name;
+        int row; // the meter selected before the pass; -1 none
+        int opens;
+        uint16_t register150;
+    };
+    const Step steps[] = {
+        {"the same meter again", -1, 0, 1111},
+        {"Line 2, address 2", 1, 1, 2222},
+        {"Line 2 again", -1, 0, 2222},
+        {"Line 1, address 1", 0, 1, 1111},
+        {"Line 3, address 1 as well", 2, 0, 1111},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.row >= 0)
+            form.ListView->setCurrentRow(step.row, QItemSelectionModel::ClearAndSelect);
+        form.tPollingTimer();
+        EXPECT_EQ(CommStatus(form), "COMM OK!");
+        EXPECT_EQ(form.Kelvane()->GetRegister(150), step.register150);
+        EXPECT_EQ(opens.Take(), step.opens);
+        EXPECT_TRUE(form.Kelvane()->Active());
+    }
+}
+
+// An adapter unplugged while polling runs: one message naming the port and
+// the system's reason, the link inactive, polling stopped and the process
+// idle; the "Port" menu then works on a new line.
+TEST_F(SerialApp, UnpluggingTheAdapterWhilePollingStopsOnceAndThePortMenuRecovers)
+{
+    TForm1& form = app.StartRtu(Port());
+    MessageBoxRecorder boxes;
+    form.tPolling.setInterval(20);
+    form.tPolling.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= 6u; }, 20000)) << "RX " << form.RX;
+
+    const QString port = Port();
+    meter.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return CommStatus(form) == "NO COMM" && !form.tPolling.isActive(); }, 20000));
+    EXPECT_FALSE(form.Kelvane()->Active());
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    const QString message = boxes.shown[0].text;
+    EXPECT_TRUE(message.startsWith("ERROR: Serial port " + port + " was lost: ")) << message.toStdString();
+    EXPECT_GT(message.size(), ("ERROR: Serial port " + port + " was lost: ").size()) << message.toStdString();
+
+    const uint32_t tx = form.TX;
+    const double cpuBefore = ProcessCpuSeconds();
+    QTest::qWait(2000); // a window in which nothing may happen
+    EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.3);
+    EXPECT_EQ(form.TX, tx);
+    EXPECT_FALSE(form.tPolling.isActive());
+    EXPECT_EQ(boxes.shown.size(), 1u);
+
+    meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
+    AcceptPortDialog(form, Port());
+    form.MenuPortClick();
+    EXPECT_TRUE(form.Kelvane()->Active());
+    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on " + Port() + " at 19200 baud");
+    EXPECT_TRUE(form.tPolling.isActive());
+    form.tPollingTimer();
+    EXPECT_EQ(CommStatus(form), "COMM OK!");
+    EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+// Commands that arrive while a pass waits for the serial line: a second
+// pass stands aside, a write waits its turn, function 17 queues behind the
+// pass, and the "Port" menu replaces the link under the waiting pass.
+TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
+{
+    struct Row {
+        const char* name;
+        std::function<void(TForm1&)> action;
+        std::function<void(TForm1&, TInProcessRtuSim&)> check;
+        bool replacesLink = false;
+    };
+    const Row rows[] = {
+        {"a second pass stands aside", [](TForm1& form) { form.bReadRegsClick(); },
+         [](TForm1& form, TInProcessRtuSim&) {
+             EXPECT_EQ(form.TX, 3u);
+             EXPECT_EQ(form.RX, 3u);
+         }},
+        {"a write waits its turn",
+         [](TForm1& form) {
+             form.ebRead->setText("96");
+             form.rbDec->setChecked(true);
+             form.ebWriteValue->setText("4321");
+             form.bWriteSendClick();
+         },
+         [](TForm1&, TInProcessRtuSim& meter) {
+             EXPECT_TRUE(QTest::qWaitFor([&] { return meter.Register(1, 150) == 4321; }, 10000));
+         }},
+        {"function 17 queues behind the pass", [](TForm1& form) { form.bFunc17Click(); },
+         [](TForm1& form, TInProcessRtuSim&) {
+             EXPECT_TRUE(form.memoF17->toPlainText().contains("Msg: Kelvane power transducer"))
+                 << form.memoF17->toPlainText().toStdString();
+         }},
+        {"the Port menu replaces the link",
+         [](TForm1& form) {
+             AcceptPortDialog(form);
+             form.MenuPortClick();
+         },
+         [](TForm1& form, TInProcessRtuSim&) {
+             EXPECT_TRUE(form.Kelvane()->Active());
+             EXPECT_TRUE(form.tPolling.isActive());
+         },
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TAppHarness app;
+        TInProcessRtuSim meter(rSimSetup{.Units = {1}});
+        TForm1& form = app.StartRtu(QString::fromStdString(meter.Path()));
+        ASSERT_TRUE(form.Kelvane()->Active());
+        const std::weak_ptr<TKelvane> firstLink = form.Kelvane();
+        TInsideWait inside(form, [&] { row.action(form); });
+        form.bReadRegsClick();
+        EXPECT_TRUE(inside.ran);
+        row.check(form, meter);
+        // The old link lived as long as the pass used it, and no longer.
+        EXPECT_EQ(firstLink.expired(), row.replacesLink);
+        EXPECT_FALSE(form.Kelvane()->Exchanging());
+        form.tPollingTimer();
+        EXPECT_EQ(CommStatus(form), "COMM OK!");
+        app.windows.reset();
+    }
+}
