@@ -110,7 +110,8 @@ TEST_P(SerialById, OpensReadsTheMeterAndIsSavedAsGiven)
 {
     TByIdSetup setup;
     TForm1& form = StartWithName(setup, GetParam());
-    ASSERT_TRUE(form.Kelvane() && form.Kelvane()->Active()) << form.Kelvane()->LastOpenError().toStdString();
+    ASSERT_TRUE(form.Kelvane());
+    ASSERT_TRUE(form.Kelvane()->Active()) << form.Kelvane()->LastOpenError().toStdString();
     EXPECT_EQ(form.StatusPanels[0]->text(), "Kelvane Opened on " + setup.link + " at " + Baud + " baud");
 
     QSignalSpy passes(&form, &TForm1::PassCompleted);
