@@ -33,7 +33,8 @@ constexpr int BaudIndex = 1;
 enum class TPortSource { CommandLine, SettingsFile, PortDialog };
 
 // The utility's application directory with the default page and bank
-// files, a simulated meter on a pseudo-terminal and a stable name for it.
+// files, a simulated meter on a pseudo-terminal and a stable name for it in
+// a folder standing for /dev.
 class TByIdSetup {
 public:
     TByIdSetup()
@@ -42,8 +43,10 @@ public:
             QFile::copy(QString(KELVANE_DATA_DIR) + "/" + file, dir.filePath(file));
         paths.Directory = dir.path();
         paths.SettingsFile = dir.filePath("kelvane.ini");
-        QDir(dir.path()).mkpath("serial/by-id");
-        link = dir.filePath("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+        // The link lives apart from the application directory, as under
+        // /dev, so that nothing that lists that directory opens the line.
+        QDir(dev.path()).mkpath("serial/by-id");
+        link = dev.filePath("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
         QFile::link(QString::fromStdString(meter.Path()), link);
     }
 
@@ -58,6 +61,7 @@ public:
 
     simharness::TInProcessRtuSim meter;
     QTemporaryDir dir;
+    QTemporaryDir dev;
     TAppPaths paths;
     QString link;
     std::unique_ptr<TKelvaneWindows> windows;
