@@ -8,6 +8,7 @@
 #include "MenuShortcuts.h"
 #include "MessageBoxes.h"
 #include "MeterScan.h"
+#include "WiringCheckWindow.h"
 #include "frmAddressUnit.h"
 #include "frmCTSettings.h"
 #include "frmComSelect.h"
@@ -113,6 +114,17 @@ void TForm1::BuildMenus()
     connect(configWord, &QAction::triggered, this, [this] { dialogs_.ConfigWord->show(); });
     connect(options->addAction("Show Raw Data"), &QAction::triggered, this, [this] { dialogs_.ModbusData->show(); });
     connect(options->addAction("Find Meters..."), &QAction::triggered, this, &TForm1::FindMetersClick);
+    // The wiring check is made when first asked for and judges every pass
+    // from then on while it is showing.
+    connect(options->addAction("Wiring Check"), &QAction::triggered, this, [this] {
+        auto* window = findChild<TWiringCheckWindow*>();
+        if (!window) {
+            window = new TWiringCheckWindow([this] { return kelvane_.get(); }, this);
+            connect(this, &TForm1::PassCompleted, window, &TWiringCheckWindow::PassCompleted);
+        }
+        window->show();
+        window->raise();
+    });
 
     // "Port" and "About" act as soon as they are chosen, like menu commands
     // that have no drop-down.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <numbers>
 
 namespace {
@@ -19,7 +20,125 @@ double PhaseOffset(int seed, int phase)
     return 0.7 * seed + 2.1 * phase;
 }
 
+using TPhasor = std::complex<double>;
+
+struct rWiringName {
+    TWiring Wiring;
+    const char* Name;
+};
+
+constexpr rWiringName WiringTable[] = {
+    {TWiring::Healthy, "healthy"},
+    {TWiring::ReversedCtL2, "reversed-ct-l2"},
+    {TWiring::NoCurrentL3, "no-current-l3"},
+    {TWiring::NoVoltageL1, "no-voltage-l1"},
+    {TWiring::Unbalance, "unbalance"},
+    {TWiring::CrossedVoltage, "crossed-voltage"},
+    {TWiring::CtWrongPhase, "ct-wrong-phase"},
+    {TWiring::Frequency, "frequency"},
+};
+
+// Which phase of the supply each input of the meter sees, and how: the
+// voltage and current of input k are the scale times those of phase From[k].
+struct rInputs {
+    std::array<int, 3> VoltageFrom{0, 1, 2};
+    std::array<int, 3> CurrentFrom{0, 1, 2};
+    std::array<double, 3> VoltageScale{1, 1, 1};
+    std::array<double, 3> CurrentScale{1, 1, 1};
+    // Scales apply to the phases' mean magnitude instead of their own, so
+    // that the unbalance does not depend on the load's drift.
+    bool ScaleTheMean = false;
+};
+
+rInputs InputsOf(TWiring wiring)
+{
+    rInputs in;
+    switch (wiring) {
+    case TWiring::ReversedCtL2: in.CurrentScale[1] = -1; break;
+    case TWiring::NoCurrentL3: in.CurrentScale[2] = 0; break;
+    case TWiring::NoVoltageL1: in.VoltageScale[0] = 0; break;
+    case TWiring::Unbalance:
+        in.ScaleTheMean = true;
+        in.VoltageScale = {1.02, 0.90, 1.02};
+        in.CurrentScale = {1.4, 0.1, 1.4};
+        break;
+    case TWiring::CrossedVoltage: in.VoltageFrom[2] = 1; break;
+    case TWiring::CtWrongPhase: in.CurrentFrom = {0, 2, 1}; break;
+    case TWiring::Healthy:
+    case TWiring::Frequency: break;
+    }
+    return in;
+}
+
+double Mean(const std::array<double, 3>& v)
+{
+    return (v[0] + v[1] + v[2]) / 3;
+}
+
+// Measures the supply's phasors through the inputs as the wiring connects
+// them: phase p's voltage leads by -120 p degrees, its current lags its
+// voltage by the load's angle.
+void MeasureThrough(const rInputs& in, rLoadSnapshot& s)
+{
+    std::array<double, 3> volts{}, amps{};
+    for (int p = 0; p < 3; ++p) {
+        volts[p] = s.Phase[p].Volts;
+        amps[p] = s.Phase[p].Amps;
+    }
+    std::array<TPhasor, 3> supplyV, supplyI;
+    for (int p = 0; p < 3; ++p) {
+        const double angle = -2 * std::numbers::pi * p / 3;
+        const double lag = std::acos(std::clamp(s.Phase[p].PowerFactor, -1.0, 1.0));
+        const double v = in.ScaleTheMean ? Mean(volts) : volts[p];
+        const double a = in.ScaleTheMean ? Mean(amps) : amps[p];
+        supplyV[p] = std::polar(v, angle);
+        supplyI[p] = std::polar(a, angle - lag);
+    }
+    std::array<TPhasor, 3> v;
+    for (int k = 0; k < 3; ++k) {
+        v[k] = in.VoltageScale[k] * supplyV[in.VoltageFrom[k]];
+        const TPhasor i = in.CurrentScale[k] * supplyI[in.CurrentFrom[k]];
+        const TPhasor power = v[k] * std::conj(i);
+        rPhaseLoad& l = s.Phase[k];
+        l.Volts = std::abs(v[k]);
+        l.Amps = std::abs(i);
+        l.VoltAmps = l.Volts * l.Amps;
+        l.Watts = power.real();
+        l.Vars = power.imag();
+        l.PowerFactor = l.VoltAmps > 0 ? l.Watts / l.VoltAmps : 1.0;
+    }
+    s.LineVolts = {std::abs(v[0] - v[1]), std::abs(v[1] - v[2]), std::abs(v[0] - v[2])};
+}
+
+// The wiring's view of the healthy snapshot.
+void ApplyWiring(TWiring wiring, rLoadSnapshot& s)
+{
+    if (wiring == TWiring::Healthy)
+        return;
+    if (wiring == TWiring::Frequency) {
+        s.Frequency -= 8.0;
+        return;
+    }
+    MeasureThrough(InputsOf(wiring), s);
+}
+
 } // namespace
+
+std::optional<TWiring> WiringFromName(std::string_view name)
+{
+    for (const rWiringName& w : WiringTable)
+        if (name == w.Name)
+            return w.Wiring;
+    return std::nullopt;
+}
+
+std::string WiringNames()
+{
+    std::string names;
+    for (const rWiringName& w : WiringTable)
+        names += (names.empty() ? "" : "|") + std::string(w.Name);
+    return names;
+}
 
 TMeterLoad::TMeterLoad(int seed)
     : Seed(seed)
@@ -100,5 +219,6 @@ rLoadSnapshot TMeterLoad::At(double seconds)
         s.Energy[p].VarHours += l.Vars * fraction / 3600.0;
         s.Energy[p].VoltAmpHours += l.VoltAmps * fraction / 3600.0;
     }
+    ApplyWiring(Wiring, s);
     return s;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <array>
+#include <optional>
+#include <string>
+#include <string_view>
 
 // The three-phase load that one simulated meter measures.
 //
@@ -37,6 +40,29 @@ struct rLoadSnapshot {
     std::array<rPhaseEnergy, 3> Energy;
 };
 
+// How the meter's inputs are connected to the supply and the load. Every
+// wiring but Healthy is a fault a technician meets on site; it changes what
+// the meter measures at the moment (voltages, currents, powers, power
+// factors, line voltages, frequency) while the energy registers keep
+// counting the load itself.
+enum class TWiring {
+    Healthy,
+    ReversedCtL2,   // the CT of L2 mounted the wrong way round
+    NoCurrentL3,    // the CT of L3 shorted or not connected
+    NoVoltageL1,    // the voltage lead of L1 open (blown fuse)
+    Unbalance,      // supply and load far out of balance
+    CrossedVoltage, // the voltage input of L3 connected to L2
+    CtWrongPhase,   // the CTs of L2 and L3 swapped
+    Frequency,      // a supply at 42 Hz
+};
+
+// The wiring named as on the command line ("healthy", "reversed-ct-l2",
+// "no-current-l3", "no-voltage-l1", "unbalance", "crossed-voltage",
+// "ct-wrong-phase", "frequency"), or nothing for another name.
+std::optional<TWiring> WiringFromName(std::string_view name);
+// Those names, separated by "|".
+std::string WiringNames();
+
 class TMeterLoad {
 public:
     // The nominal CT ratio the load is scaled for (200:5).
@@ -55,6 +81,9 @@ public:
     // on every read, and recomputed when the time goes backwards.
     rLoadSnapshot At(double seconds);
 
+    // What At measures from now on; Healthy until set.
+    void SetWiring(TWiring wiring) { Wiring = wiring; }
+
 private:
     struct rEnergyCache {
         long long WholeSeconds = 0;
@@ -62,6 +91,7 @@ private:
     };
 
     int Seed;
+    TWiring Wiring = TWiring::Healthy;
     double BaseAmps;
     std::array<rPhaseEnergy, 3> StartEnergy;
     rEnergyCache Cache;

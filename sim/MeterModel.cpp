@@ -58,21 +58,22 @@ constexpr uint16_t ForceWAbsolute = 1 << 5;
 constexpr uint16_t ForceVarAbsolute = 1 << 6;
 constexpr uint16_t ForcePfAbsolute = 1 << 7;
 
-// The load imports and is inductive, so its W, VAR and PF are positive; the
-// configuration word may reverse them and then force them positive again.
-// The power factor carries the sign of the real power.
+// The healthy load imports and is inductive, so its W, VAR and PF are
+// positive; a wiring fault may make them negative. The configuration word
+// may reverse W and VAR and force them positive. The power factor carries
+// the sign of the real power shown, unless it is forced positive itself.
 void ApplySigns(rLoadSnapshot& s, uint16_t configWord)
 {
-    const auto sign = [&](uint16_t reverse, uint16_t absolute) {
-        return (configWord & reverse) && !(configWord & absolute) ? -1.0 : 1.0;
+    const auto shown = [&](double value, uint16_t reverse, uint16_t absolute) {
+        if (configWord & absolute)
+            return std::abs(value);
+        return (configWord & reverse) ? -value : value;
     };
-    const double w = sign(ReverseWSign, ForceWAbsolute);
-    const double var = sign(ReverseVarSign, ForceVarAbsolute);
-    const double pf = (configWord & ForcePfAbsolute) ? 1.0 : w;
     for (rPhaseLoad& l : s.Phase) {
-        l.Watts *= w;
-        l.Vars *= var;
-        l.PowerFactor *= pf;
+        l.Watts = shown(l.Watts, ReverseWSign, ForceWAbsolute);
+        l.Vars = shown(l.Vars, ReverseVarSign, ForceVarAbsolute);
+        const double pf = std::abs(l.PowerFactor);
+        l.PowerFactor = (configWord & ForcePfAbsolute) || l.Watts >= 0 ? pf : -pf;
     }
 }
 

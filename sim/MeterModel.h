@@ -25,7 +25,8 @@
 //
 // Bits 1, 2 (reverse W, VAR sign) and 5, 6, 7 (force W, VAR, PF absolute)
 // of the configuration word act on the measurements; the default word
-// reverses and then forces absolute, so a meter shows positive values.
+// reverses and then forces absolute, so a meter shows positive values, also
+// where a wiring fault makes a phase's power negative.
 // Measurements are computed from the clock at the moment of a read. Not
 // thread-safe: one server thread owns a meter.
 class TMeterModel {
@@ -55,6 +56,9 @@ public:
     uint8_t WriteRegisters(uint16_t first, std::span<const uint16_t> values);
 
     static bool IsWritable(int reg);
+
+    // How the meter is connected (see TWiring); Healthy until set.
+    void SetWiring(TWiring wiring) { Load.SetWiring(wiring); }
 
     // The readable model text of the identification report: model, serial
     // number and software version ("Kelvane power transducer, serial 10001,

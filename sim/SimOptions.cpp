@@ -80,6 +80,17 @@ std::string SimUsage()
            "                       address) that does not match the frame\n"
            "  --wrong-unit         answer with unit id + 1\n"
            "\n"
+           "Wiring faults (every meter measures through the same wrong connection; the\n"
+           "energy registers keep counting the load itself; L1, L2 and L3 are the phases\n"
+           "A, B and C):\n"
+           "  --wiring NAME        healthy (default), reversed-ct-l2 (CT of L2 reversed:\n"
+           "                       its W, VAR and PF negative unless the configuration\n"
+           "                       word forces them absolute), no-current-l3, no-voltage-l1,\n"
+           "                       unbalance (L2 at 88% of the others' voltage and 7% of\n"
+           "                       their current), crossed-voltage (the L3 voltage\n"
+           "                       input on L2), ct-wrong-phase (CTs of L2 and L3 swapped),\n"
+           "                       frequency (42 Hz)\n"
+           "\n"
            "  --help               show this text\n"
            "\n"
            "Registers (0-based): 2...33 integer measurements, 128...162 configuration\n"
@@ -169,6 +180,16 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
                 return r;
             }
             o.Host = *text;
+        } else if (name == "--wiring") {
+            const auto text = value();
+            if (!text)
+                return r;
+            const auto wiring = WiringFromName(*text);
+            if (!wiring) {
+                r.Error = "--wiring: '" + *text + "' is not one of " + WiringNames();
+                return r;
+            }
+            o.Wiring = *wiring;
         } else if (name == "--units") {
             const auto text = value();
             if (!text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MeterLoad.h"
 #include "RequestDispatcher.h"
 
 #include <cstdint>
@@ -18,6 +19,7 @@ struct rSimOptions {
     std::string Link; // a symbolic link to the RTU slave, when not empty
     int Baud = 19200; // the RTU line the server assumes (8N1)
     rFaultOptions Faults;
+    TWiring Wiring = TWiring::Healthy; // how every meter is connected
     bool Help = false;
 };
 

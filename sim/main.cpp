@@ -72,6 +72,8 @@ void RunAll(const std::vector<rServer>& servers)
 void SimulateUntilStopped(const rSimOptions& o)
 {
     TRequestDispatcher dispatcher(o.Units, o.Faults, TUnknownUnit::GatewayException);
+    for (const uint8_t unit : o.Units)
+        dispatcher.Meter(unit)->SetWiring(o.Wiring);
     std::optional<TTcpServer> tcp;
     std::optional<TRtuServer> rtu;
     std::optional<TSlaveLink> link;

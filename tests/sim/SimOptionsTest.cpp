@@ -22,7 +22,7 @@ TEST(SimOptions, EverySwitch)
     const auto r = ParseSimOptions({"--host", "0.0.0.0", "--port=0", "--units", "1,2,247", "--delay", "250",
                                     "--drop-every", "5", "--exception-every=6", "--corrupt-every", "7",
                                     "--wrong-unit", "--max-clients", "3", "--rtu", "--link", "/tmp/meter",
-                                    "--baud=9600"});
+                                    "--baud=9600", "--wiring", "ct-wrong-phase"});
     ASSERT_EQ(r.Error, "");
     const rSimOptions& o = r.Options;
     EXPECT_EQ(o.Host, "0.0.0.0");
@@ -36,6 +36,7 @@ TEST(SimOptions, EverySwitch)
     EXPECT_EQ(o.MaxClients, 3);
     EXPECT_EQ(o.Link, "/tmp/meter");
     EXPECT_EQ(o.Baud, 9600);
+    EXPECT_EQ(o.Wiring, TWiring::CtWrongPhase);
 }
 
 struct rTransportCase {
@@ -74,7 +75,7 @@ TEST(SimOptions, HelpAndUsage)
     const std::string usage = SimUsage();
     for (const char* word : {"--host", "--port", "--units", "--delay", "--drop-every", "--exception-every",
                              "--corrupt-every", "--wrong-unit", "--max-clients", "exception 11", "--tcp", "--rtu",
-                             "--link", "--baud"})
+                             "--link", "--baud", "--wiring", "crossed-voltage"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 
@@ -116,6 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
                     rBadCase{{"--link", "/tmp/m"}, "--link needs --rtu"},
                     rBadCase{{"--tcp", "--baud", "9600"}, "--baud needs --rtu"},
                     rBadCase{{"--rtu", "--baud", "49"}, "--baud"},
-                    rBadCase{{"--rtu", "--link="}, "--link needs a path"}));
+                    rBadCase{{"--rtu", "--link="}, "--link needs a path"},
+                    rBadCase{{"--wiring"}, "--wiring needs a value"},
+                    rBadCase{{"--wiring", "reversed"}, "'reversed' is not one of healthy|reversed-ct-l2|"}));
 
 } // namespace

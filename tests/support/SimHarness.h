@@ -27,6 +27,8 @@ struct rSimSetup {
     // RTU only: the line's baud rate, which sets the end-of-request silence.
     uint32_t Baud = 19200;
     TMeterModel::TClock Clock{};
+    // How every meter is connected.
+    TWiring Wiring = TWiring::Healthy;
 };
 
 // The meters behind either transport.
@@ -35,6 +37,8 @@ public:
     explicit TSimMeters(const rSimSetup& setup)
         : Dispatcher(setup.Units, setup.Faults, TUnknownUnit::GatewayException, setup.Clock)
     {
+        for (const uint8_t unit : setup.Units)
+            Dispatcher.Meter(unit)->SetWiring(setup.Wiring);
     }
 
     // A holding register of one meter, read and written as a master would;
