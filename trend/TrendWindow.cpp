@@ -3,6 +3,7 @@
 #include "DataFieldUnit.h"
 #include "MessageBoxes.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
@@ -87,6 +88,7 @@ TTrendWindow::TTrendWindow(QWidget* parent)
     chart_->addAxis(timeAxis_, Qt::AlignBottom);
     timeAxis_->setTickCount(7);
     chartView->setRenderHint(QPainter::Antialiasing);
+    chartView->setContextMenuPolicy(Qt::ActionsContextMenu);
 
     auto* controls = new QHBoxLayout;
     controls->addWidget(new QLabel("Span:", this));
@@ -147,10 +149,35 @@ void TTrendWindow::AddField(TDataField* field)
         line->Dots->attachAxis(timeAxis_);
         line->Dots->attachAxis(line->Axis);
         HideFromLegend(*chart_, line->Dots);
+        line->Remove = new QAction("Remove " + line->Caption, chartView);
+        connect(line->Remove, &QAction::triggered, this, [this, field] { RemoveField(field); });
+        chartView->addAction(line->Remove);
         lines_.push_back(std::move(line));
     }
     show();
     raise();
+    Redraw();
+}
+
+void TTrendWindow::RemoveField(const TDataField* field)
+{
+    const auto found = std::find_if(lines_.begin(), lines_.end(), [field](const auto& l) { return l->Field == field; });
+    if (found == lines_.end())
+        return;
+    const std::unique_ptr<rTrendLine> line = std::move(*found);
+    lines_.erase(found);
+    for (QAbstractSeries* series : line->Segments) {
+        chart_->removeSeries(series);
+        delete series;
+    }
+    chart_->removeSeries(line->Dots);
+    delete line->Dots;
+    delete line->Remove;
+    if (std::none_of(lines_.begin(), lines_.end(), [&line](const auto& l) { return l->Axis == line->Axis; })) {
+        chart_->removeAxis(line->Axis);
+        delete line->Axis;
+        axes_.erase(line->Unit);
+    }
     Redraw();
 }
 

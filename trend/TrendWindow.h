@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class QAction;
 class QChart;
 class QChartView;
 class QComboBox;
@@ -48,10 +49,14 @@ public:
         QValueAxis* Axis = nullptr;
         std::vector<QLineSeries*> Segments; // the first one stands in the legend
         QScatterSeries* Dots = nullptr;     // points without a neighbour to join
+        QAction* Remove = nullptr;          // the chart's context menu entry
     };
 
     // Puts the field on the chart (once) and shows the window.
     void AddField(TDataField* field);
+    // Takes the field and its history off the chart, and its unit's value
+    // axis with the last field of that unit.
+    void RemoveField(const TDataField* field);
     // Records one point per field: its value after a poll that read the
     // meter (ok), else a gap.
     void TakePoints(bool ok);

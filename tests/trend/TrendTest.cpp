@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QtCharts/QChart>
+#include <QtCharts/QChartView>
 #include <QtCharts/QLegendMarker>
 #include <QtCharts/QLegend>
 #include <QtCharts/QLineSeries>
@@ -36,9 +37,9 @@ TDataField* FieldByCaption(TForm1& form, const QString& caption)
     return nullptr;
 }
 
-// Right-clicks the field's value box and chooses the entry from the context
-// menu that opens.
-bool ChooseFromContextMenu(TDataField& field, const QString& entry)
+// Right-clicks the widget and chooses the entry from the context menu that
+// opens.
+bool ChooseFromContextMenu(QWidget& target, const QString& entry)
 {
     bool chosen = false;
     QTimer picker;
@@ -57,10 +58,9 @@ bool ChooseFromContextMenu(TDataField& field, const QString& entry)
         menu->close();
     });
     picker.start(10);
-    QLabel* box = field.DataPanel();
-    const QPoint at = box->rect().center();
-    QContextMenuEvent click(QContextMenuEvent::Mouse, at, box->mapToGlobal(at));
-    QApplication::sendEvent(box, &click);
+    const QPoint at = target.rect().center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, target.mapToGlobal(at));
+    QApplication::sendEvent(&target, &click);
     return chosen;
 }
 
@@ -144,15 +144,18 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     ASSERT_TRUE(volts && amps);
 
     EXPECT_FALSE(trend.isVisible());
-    ASSERT_TRUE(ChooseFromContextMenu(*volts, "Add to Trend"));
-    ASSERT_TRUE(ChooseFromContextMenu(*amps, "Add to Trend"));
-    ASSERT_TRUE(ChooseFromContextMenu(*volts, "Add to Trend")); // already there
+    ASSERT_TRUE(ChooseFromContextMenu(*volts->DataPanel(), "Add to Trend"));
+    ASSERT_TRUE(ChooseFromContextMenu(*amps->DataPanel(), "Add to Trend"));
+    ASSERT_TRUE(ChooseFromContextMenu(*volts->DataPanel(), "Add to Trend")); // already there
     EXPECT_TRUE(trend.isVisible());
     ASSERT_EQ(trend.Lines().size(), 2u);
-    QStringList axisTitles;
-    for (QAbstractAxis* axis : trend.Chart()->axes(Qt::Vertical))
-        axisTitles << axis->titleText();
-    EXPECT_EQ(axisTitles, QStringList({"V", "A"}));
+    const auto axisTitles = [&] {
+        QStringList titles;
+        for (QAbstractAxis* axis : trend.Chart()->axes(Qt::Vertical))
+            titles << axis->titleText();
+        return titles;
+    };
+    EXPECT_EQ(axisTitles(), QStringList({"V", "A"}));
 
     std::vector<rPoll> polls;
     QObject::connect(&form, &TForm1::PassCompleted, &trend, [&](bool ok) {
@@ -263,4 +266,15 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     EXPECT_TRUE(Drawn(*trend.Chart(), Volts).Pieces.empty());
     ASSERT_TRUE(trend.ExportCsv(csvPath));
     EXPECT_EQ(ReadLines(csvPath).size(), 1);
+
+    // Taken off through the chart's context menu, a field leaves with its
+    // value axis; the other field stays.
+    ASSERT_TRUE(ChooseFromContextMenu(*trend.findChild<QChartView*>()->viewport(), QString("Remove ") + Volts));
+    ASSERT_EQ(trend.Lines().size(), 1u);
+    EXPECT_EQ(trend.Lines()[0]->Caption, Amps);
+    EXPECT_EQ(axisTitles(), QStringList({"A"}));
+    for (const QAbstractSeries* s : trend.Chart()->series())
+        EXPECT_EQ(s->name(), Amps);
+    ASSERT_TRUE(poll());
+    EXPECT_EQ(Drawn(*trend.Chart(), Amps).Dots.size(), 1);
 }
