@@ -24,9 +24,9 @@ class QTextStream;
 // stays bounded however long the polling runs.
 class TTraceModel : public QAbstractListModel {
 public:
-    // Records kept: twice the exchanges of the former 100,000-line trace.
-    // Frames of up to 260 bytes each way (the largest Modbus/TCP frames)
-    // keep a full ring under 24 MB.
+    // Records kept: nearly four hours of three bank reads a second. Frames
+    // of up to 260 bytes each way (the largest Modbus/TCP frames) keep a
+    // full ring under 24 MB.
     static constexpr int Capacity = 40000;
     static constexpr int ExchangeLines = 4;
     // The longest frame kept of either direction; Modbus frames are shorter.
@@ -41,10 +41,7 @@ public:
     // With failedOnly, the lines shown are those of the exchanges that did
     // not succeed and of the notes (writes the meter refused).
     void SetFailedOnly(bool failedOnly);
-    bool FailedOnly() const { return failedOnly_; }
 
-    // The records kept, shown or not.
-    int RecordCount() const { return static_cast<int>(records_.size()); }
     // The line of a row as shown.
     QString Line(int row) const;
     // Every line shown, in order, each followed by a line break.

@@ -20,9 +20,6 @@ class TTraceView : public QAbstractItemView {
 public:
     explicit TTraceView(TTraceModel& model, QWidget* parent = nullptr);
 
-    // The selected lines in order, each ended by a line break.
-    QString SelectedText() const;
-
     QModelIndex indexAt(const QPoint& point) const override;
     QRect visualRect(const QModelIndex& index) const override;
     void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
@@ -55,4 +52,6 @@ private:
     int VisibleRows() const;
     int RowAt(int y) const;
     void KeepFollowing();
+    // The selected lines in order, each ended by a line break.
+    QString SelectedText() const;
 };
