@@ -1,11 +1,13 @@
 #include "frmFactoryTest.h"
 
 #include "KelvaneCOM.h"
+#include "FileDialogs.h"
 #include "MessageBoxes.h"
 
 #include <QDateTime>
 #include <QEvent>
 #include <QFile>
+#include <QDir>
 #include <QFileDialog>
 #include <QFont>
 #include <QGridLayout>
@@ -179,7 +181,7 @@ TFactoryTest::TFactoryTest(QWidget* parent)
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    SaveDialog = new QFileDialog(this, "Log file");
+    SaveDialog = NewFileDialog(this, "Log file", QDir::homePath());
     SaveDialog->setObjectName("SaveDialog");
     SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog->setDefaultSuffix("csv");

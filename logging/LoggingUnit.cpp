@@ -2,6 +2,7 @@
 
 #include "IniFile.h"
 #include "LogSettings.h"
+#include "FileDialogs.h"
 #include "MessageBoxes.h"
 #include "ScreenPlacement.h"
 
@@ -114,7 +115,7 @@ void TLogging::FormCreate()
     layout->addLayout(columns);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    SaveDialog = new QFileDialog(this, "Log File");
+    SaveDialog = NewFileDialog(this, "Log File", QDir::homePath());
     SaveDialog->setObjectName("SaveDialog");
     SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog->setDefaultSuffix("csv");
