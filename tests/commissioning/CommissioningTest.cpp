@@ -121,6 +121,11 @@ struct rTransportRow {
     bool Rtu;
 };
 
+void PrintTo(const rTransportRow& row, std::ostream* os)
+{
+    *os << row.Name;
+}
+
 class FindMetersTest : public ::testing::TestWithParam<rTransportRow> {};
 
 const rTransportRow Transports[] = {{"ModbusTcp", false}, {"ModbusRtu", true}};
