@@ -11,6 +11,7 @@
 #include "WidgetTestSupport.h"
 
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -19,6 +20,16 @@ namespace apptest {
 
 using simharness::rSimSetup;
 using simharness::TInProcessSim;
+
+inline QString StatusText(TForm1& form, int panel)
+{
+    return form.StatusPanels[static_cast<std::size_t>(panel)]->text();
+}
+
+inline QStringList Lines(const QPlainTextEdit* memo)
+{
+    return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
 
 class TAppHarness {
 public:

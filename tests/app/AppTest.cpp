@@ -18,22 +18,14 @@
 
 #include <functional>
 
+using apptest::Lines;
+using apptest::StatusText;
 using apptest::TAppHarness;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
 using testsupport::MessageBoxRecorder;
 
 namespace {
-
-QString StatusText(TForm1& form, int panel)
-{
-    return form.StatusPanels[static_cast<std::size_t>(panel)]->text();
-}
-
-QStringList Lines(const QPlainTextEdit* memo)
-{
-    return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
-}
 
 // Starts the utility against the harness's simulator with exactly these
 // switches after the connection's (the harness's own Start adds a polling

@@ -19,6 +19,7 @@
 
 namespace {
 
+using apptest::Lines;
 using testsupport::Bytes;
 using testsupport::ScriptedServer;
 
@@ -84,11 +85,6 @@ private:
     // Last: its thread answers from the members above.
     ScriptedServer server_{[this](const Bytes& request) { return Answer(request); }};
 };
-
-QStringList Lines(const QPlainTextEdit* memo)
-{
-    return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
-}
 
 void TypeInto(QLineEdit* edit, const char* text)
 {

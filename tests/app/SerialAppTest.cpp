@@ -28,6 +28,8 @@
 #include <time.h>
 
 using apptest::rSimSetup;
+using apptest::Lines;
+using apptest::StatusText;
 using apptest::TAppHarness;
 using simharness::TInProcessRtuSim;
 using testsupport::MessageBoxRecorder;
@@ -36,19 +38,9 @@ using testsupport::TOpenCounter;
 
 namespace {
 
-QString StatusText(TForm1& form, int panel)
-{
-    return form.StatusPanels[static_cast<std::size_t>(panel)]->text();
-}
-
 QString CommStatus(TForm1& form)
 {
     return form.Dialogs().frmAddress->labStatus->text();
-}
-
-QStringList Lines(const QPlainTextEdit* memo)
-{
-    return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
 }
 
 // The lines the "Modbus Data Display" shows, whether it shows them in a
