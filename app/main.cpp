@@ -3,6 +3,7 @@
 #include "CmdLine.h"
 #include "ConfigWordUnit.h"
 #include "DataLogger.h"
+#include "FileDialogs.h"
 #include "IniFile.h"
 #include "LoggingUnit.h"
 #include "MenuShortcuts.h"
@@ -20,7 +21,6 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -562,7 +562,7 @@ void TForm1::Beep3()
 void TForm1::bChooseDirectoryClick()
 {
     const QString start = QDir(labDirectory->text()).exists() ? labDirectory->text() : QDir::rootPath();
-    const QString chosen = QFileDialog::getExistingDirectory(this, "Select a directory", start);
+    const QString chosen = ExistingDirectory(this, "Select a directory", start);
     if (!chosen.isEmpty())
         labDirectory->setText(chosen);
 }

@@ -1,5 +1,6 @@
 #include "ConfigWordUnit.h"
 
+#include "FileDialogs.h"
 #include "MessageBoxes.h"
 #include "MeterScan.h"
 #include "RegisterBitDefs.h"
@@ -9,7 +10,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDate>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QFrame>
@@ -856,8 +856,7 @@ bool TConfigWord::Loaded() const
 
 void TConfigWord::bSaveProfileClick()
 {
-    QString fileName = QFileDialog::getSaveFileName(this, "Save Profile", QString(),
-                                                    "Configuration profiles (*.ini);;All files (*)");
+    QString fileName = SaveFileName(this, "Save Profile", QString(), "Configuration profiles (*.ini);;All files (*)");
     if (fileName.isEmpty())
         return;
     if (QFileInfo(fileName).suffix().isEmpty())
@@ -867,8 +866,8 @@ void TConfigWord::bSaveProfileClick()
 
 void TConfigWord::bLoadProfileClick()
 {
-    const QString fileName = QFileDialog::getOpenFileName(this, "Load Profile", QString(),
-                                                          "Configuration profiles (*.ini);;All files (*)");
+    const QString fileName =
+        OpenFileName(this, "Load Profile", QString(), "Configuration profiles (*.ini);;All files (*)");
     if (!fileName.isEmpty())
         LoadProfile(fileName);
 }

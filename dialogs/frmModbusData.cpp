@@ -1,5 +1,6 @@
 #include "frmModbusData.h"
 
+#include "FileDialogs.h"
 #include "KelvaneCOM.h"
 #include "MessageBoxes.h"
 #include "TraceModel.h"
@@ -8,7 +9,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -127,8 +127,7 @@ void TModbusData::CopyClick()
 
 void TModbusData::SaveClick()
 {
-    const QString path = QFileDialog::getSaveFileName(this, "Save Trace", saveDirectory_,
-                                                      "Text files (*.txt);;All files (*)");
+    const QString path = SaveFileName(this, "Save Trace", saveDirectory_, "Text files (*.txt);;All files (*)");
     if (path.isEmpty())
         return;
     saveDirectory_ = QFileInfo(path).absolutePath();

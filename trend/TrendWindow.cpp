@@ -1,12 +1,12 @@
 #include "TrendWindow.h"
 
 #include "DataFieldUnit.h"
+#include "FileDialogs.h"
 #include "MessageBoxes.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -386,14 +386,14 @@ bool TTrendWindow::WriteFile(const QString& path, const std::function<bool(QIODe
 
 void TTrendWindow::bExportCsvClick()
 {
-    const QString path = QFileDialog::getSaveFileName(this, "Export CSV", QString(), "CSV files (*.csv)");
+    const QString path = SaveFileName(this, "Export CSV", QString(), "CSV files (*.csv)");
     if (!path.isEmpty())
         ExportCsv(path);
 }
 
 void TTrendWindow::bExportPngClick()
 {
-    const QString path = QFileDialog::getSaveFileName(this, "Export PNG", QString(), "PNG images (*.png)");
+    const QString path = SaveFileName(this, "Export PNG", QString(), "PNG images (*.png)");
     if (!path.isEmpty())
         ExportPng(path);
 }

@@ -1,8 +1,10 @@
 #include "FileDialogs.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QMimeDatabase>
+#include <QPointer>
 
 namespace {
 
@@ -21,15 +23,49 @@ public:
     }
 };
 
+QString Choose(QWidget* parent, const QString& caption, const QString& directory, const QString& filter,
+               QFileDialog::AcceptMode acceptMode, QFileDialog::FileMode fileMode)
+{
+    // The parent may go while the dialog runs its own event loop.
+    QPointer<QFileDialog> dialog = NewFileDialog(parent, caption, directory);
+    dialog->setAcceptMode(acceptMode);
+    dialog->setFileMode(fileMode);
+    if (fileMode == QFileDialog::Directory)
+        dialog->setOption(QFileDialog::ShowDirsOnly);
+    if (!filter.isEmpty())
+        dialog->setNameFilter(filter);
+    QString chosen;
+    if (dialog->exec() == QDialog::Accepted && dialog && !dialog->selectedFiles().isEmpty())
+        chosen = dialog->selectedFiles().constFirst();
+    delete dialog.data();
+    return chosen;
+}
+
 } // namespace
 
 QFileDialog* NewFileDialog(QWidget* parent, const QString& caption, const QString& directory)
 {
     static TNameOnlyIconProvider provider;
-    auto* dialog = new QFileDialog(parent, caption, directory);
+    const QString start = directory.isEmpty() ? QDir::homePath() : directory;
+    auto* dialog = new QFileDialog(parent, caption, start);
     // Before any event is handled: the folder remembered in the settings has
     // been asked for already, and its listing must meet this provider.
     dialog->setIconProvider(&provider);
-    dialog->setDirectory(directory);
+    dialog->setDirectory(start);
     return dialog;
+}
+
+QString SaveFileName(QWidget* parent, const QString& caption, const QString& directory, const QString& filter)
+{
+    return Choose(parent, caption, directory, filter, QFileDialog::AcceptSave, QFileDialog::AnyFile);
+}
+
+QString OpenFileName(QWidget* parent, const QString& caption, const QString& directory, const QString& filter)
+{
+    return Choose(parent, caption, directory, filter, QFileDialog::AcceptOpen, QFileDialog::ExistingFile);
+}
+
+QString ExistingDirectory(QWidget* parent, const QString& caption, const QString& directory)
+{
+    return Choose(parent, caption, directory, {}, QFileDialog::AcceptOpen, QFileDialog::Directory);
 }
