@@ -3,6 +3,7 @@
 // loop turning after each exchange as polling does), their ratio, and the
 // resident memory a full ring of read-all exchanges takes.
 
+#include "ProcessUsage.h"
 #include "TraceModel.h"
 #include "frmModbusData.h"
 
@@ -14,43 +15,26 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
 
-// Resident memory of this process in kB, from /proc/self/status.
-long ResidentKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
-}
+using testsupport::ProcessCpuSeconds;
+using testsupport::ResidentKb;
 
 // A read of 125 registers over Modbus/TCP: the largest frames of a pass.
 const QByteArray Query = QByteArray::fromHex("000000000006010300000" "07d");
 const QByteArray Reply = QByteArray(9, '\x01') + QByteArray(250, '\x5a');
 
-// Processor time of this process: the machine may be busy with others.
-double CpuMicroseconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e6 + t.tv_nsec / 1e3;
-}
-
 double MicrosecondsPerExchange(TModbusData& form, int exchanges, bool eventLoop)
 {
-    const double t0 = CpuMicroseconds();
+    // Processor time of this process: the machine may be busy with others.
+    const double t0 = ProcessCpuSeconds();
     for (int i = 0; i < exchanges; ++i) {
         form.AddTransaction(Query, Reply, i % 7 == 0 ? 2 : 0, {1765000000000 + i, 1200});
         if (eventLoop)
             QApplication::processEvents();
     }
-    return (CpuMicroseconds() - t0) / exchanges;
+    return (ProcessCpuSeconds() - t0) * 1e6 / exchanges;
 }
 
 void PrintRatio(const char* what, double empty, double full)
@@ -96,9 +80,9 @@ int main(int argc, char** argv)
     // "Save..." of the full ring renders every line once.
     const QString path = QDir::temp().filePath("kelvane-trace-bench.txt");
     QString error;
-    const double t0 = CpuMicroseconds();
+    const double t0 = ProcessCpuSeconds();
     const bool saved = form.SaveTrace(path, error);
-    std::printf("saving the full ring: %.2f s of processor time, %lld bytes%s\n", (CpuMicroseconds() - t0) / 1e6,
+    std::printf("saving the full ring: %.2f s of processor time, %lld bytes%s\n", ProcessCpuSeconds() - t0,
                 static_cast<long long>(QFileInfo(path).size()), saved ? "" : " (failed)");
     QFile::remove(path);
     return 0;

@@ -11,8 +11,12 @@
 #include "WidgetTestSupport.h"
 
 #include <QFile>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
 
 #include <memory>
 
@@ -29,6 +33,15 @@ inline QString StatusText(TForm1& form, int panel)
 inline QStringList Lines(const QPlainTextEdit* memo)
 {
     return memo->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+// Replaces an edit's text by typing, as a technician would.
+inline void TypeInto(QLineEdit* edit, const char* text)
+{
+    ASSERT_NE(edit, nullptr);
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
 }
 
 class TAppHarness {

@@ -21,6 +21,7 @@
 using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
+using apptest::TypeInto;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
 using testsupport::MessageBoxRecorder;
@@ -281,12 +282,8 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
     TConfigWord& editor = *form.Dialogs().ConfigWord;
     ASSERT_EQ(editor.ReadValues()[150], app.meter->Register(1, 150));
     // A scratchpad typed into the editor and committed with OK.
-    auto* scratch = editor.findChild<QLineEdit*>("ebSP1");
-    ASSERT_NE(scratch, nullptr);
     editor.show();
-    scratch->setFocus();
-    scratch->selectAll();
-    QTest::keyClicks(scratch, "777");
+    TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
     EXPECT_EQ(editor.Tag(), 1);
     form.tPollingTimer();

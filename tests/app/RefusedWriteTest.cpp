@@ -20,6 +20,7 @@
 namespace {
 
 using apptest::Lines;
+using apptest::TypeInto;
 using testsupport::Bytes;
 using testsupport::ScriptedServer;
 
@@ -85,13 +86,6 @@ private:
     // Last: its thread answers from the members above.
     ScriptedServer server_{[this](const Bytes& request) { return Answer(request); }};
 };
-
-void TypeInto(QLineEdit* edit, const char* text)
-{
-    QTest::mouseClick(edit, Qt::LeftButton);
-    edit->selectAll();
-    QTest::keyClicks(edit, text);
-}
 
 } // namespace
 

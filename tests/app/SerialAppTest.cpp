@@ -7,6 +7,7 @@
 
 #include "LibmodbusRtuServer.h"
 #include "OpenCounter.h"
+#include "ProcessUsage.h"
 #include "PtyLine.h"
 
 #include <QAbstractItemView>
@@ -25,14 +26,14 @@
 #include <functional>
 #include <string>
 
-#include <time.h>
-
 using apptest::rSimSetup;
 using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
+using apptest::TypeInto;
 using simharness::TInProcessRtuSim;
 using testsupport::MessageBoxRecorder;
+using testsupport::ProcessCpuSeconds;
 using testsupport::TLibmodbusRtuServer;
 using testsupport::TOpenCounter;
 
@@ -73,13 +74,6 @@ QString TracedFrames(const QStringList& lines, const QString& prefix)
 QString Hexa(const std::vector<uint8_t>& bytes)
 {
     return TKelvane::Hexa(QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
-}
-
-double ProcessCpuSeconds()
-{
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 // Answers the port dialog with OK as soon as the "Port" menu shows it, on
@@ -174,12 +168,8 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
     // A scratchpad committed in the configuration editor reaches the meter
     // and is read back from it.
     TConfigWord& editor = *form.Dialogs().ConfigWord;
-    auto* scratch = editor.findChild<QLineEdit*>("ebSP1");
-    ASSERT_NE(scratch, nullptr);
     editor.show();
-    scratch->setFocus();
-    scratch->selectAll();
-    QTest::keyClicks(scratch, "777");
+    TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
     form.tPollingTimer();
     EXPECT_EQ(meter->Register(1, 150), 777);

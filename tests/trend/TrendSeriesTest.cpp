@@ -1,24 +1,14 @@
+#include "ProcessUsage.h"
 #include "TrendSeries.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
-#include <fstream>
 #include <memory>
 
 namespace {
 
-// The resident memory of this process, in bytes.
-std::size_t ResidentBytes()
-{
-    std::ifstream statm("/proc/self/statm");
-    std::size_t size = 0;
-    std::size_t resident = 0;
-    statm >> size >> resident;
-    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
+using testsupport::ResidentBytes;
 
 // A value between 100 and 200 that changes with every poll.
 double Wave(int64_t timeMs)

@@ -1,6 +1,7 @@
 #include "frmModbusData.h"
 
 #include "KelvaneCOM.h"
+#include "ProcessUsage.h"
 #include "TraceModel.h"
 #include "WidgetTestSupport.h"
 
@@ -22,6 +23,8 @@
 #include <gtest/gtest.h>
 
 namespace {
+
+using testsupport::ResidentKb;
 
 const QByteArray Request = QByteArray::fromHex("01030080001e");
 const QByteArray Response = QByteArray::fromHex("010302303900");
@@ -50,18 +53,6 @@ void Click(const TModbusData& form, const char* button)
 QString TimeText(int64_t ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd hh:mm:ss.zzz");
-}
-
-// Resident memory of this process in kB.
-long ResidentKb()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    return -1;
 }
 
 // Clicks "Save..." and answers the file dialog with path: false when no
