@@ -18,7 +18,6 @@ struct TLogParameter {
 };
 
 constexpr std::size_t LogParameterCount = 60;
-constexpr int LogFloatBlockStart = 768;
 
 extern const std::array<TLogParameter, LogParameterCount> LogParameters;
 

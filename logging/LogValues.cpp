@@ -35,13 +35,9 @@ bool LatestReadsOk(const TKelvane& meter, std::initializer_list<int> registers)
 
 TLogValues LogValues(const TKelvane& meter, bool scaledPhasePowers)
 {
-    const uint8_t wordOrder = meter.WordOrder();
     TLogValues values{};
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const int first = LogFloatBlockStart + 2 * int(i);
-        values[i] = LatestReadsOk(meter, {first, first + 1}) ? meter.GetRegisterFloat(first, first + 1, wordOrder)
-                                                              : NotRead;
-    }
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = meter.LoggedQuantity(int(i)).value_or(NotRead);
     if (scaledPhasePowers) {
         const double scale = Ratio(meter, 128, 129) * Ratio(meter, 130, 131);
         for (std::size_t k = 0; k < ScaledRegisters.size(); ++k) {

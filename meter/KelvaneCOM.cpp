@@ -167,6 +167,14 @@ double TKelvane::GetRegisterFloat(int first, int second, uint8_t wordOrder) cons
     return static_cast<double>(std::bit_cast<float>(bits));
 }
 
+std::optional<double> TKelvane::LoggedQuantity(int index) const
+{
+    const int first = LoggedQuantityFirst + 2 * index;
+    if (!LatestReadOk(first) || !LatestReadOk(first + 1))
+        return std::nullopt;
+    return GetRegisterFloat(first, first + 1, WordOrder());
+}
+
 uint8_t TKelvane::WordOrder() const
 {
     constexpr int ConfigurationWord = 142;

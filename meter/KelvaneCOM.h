@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -73,6 +74,11 @@ public:
     // first), else 0. It is the word order to pass to GetRegister32 and
     // GetRegisterFloat.
     uint8_t WordOrder() const;
+    // Entry `index` (0 to 59) of the quantities the meter logs: the floats
+    // from register 768, two registers each, in the meter's word order.
+    // Nothing when the latest read did not bring both of its registers.
+    std::optional<double> LoggedQuantity(int index) const;
+    static constexpr int LoggedQuantityFirst = 768;
     int32_t LastResult() const { return lastResult_; }
     // Whether the latest read that covered holding register reg (numbered as
     // for GetRegister) succeeded, so that its image value is what the meter

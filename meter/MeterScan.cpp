@@ -11,8 +11,8 @@ constexpr int Fixed12345 = 12345;
 constexpr int RegConfigWord = 142;
 constexpr int RegSerialNumber = 149;
 // The logged quantity 31, the software version, as a float in two registers.
-constexpr int RegSoftwareVersion = 768 + 2 * 31;
-constexpr int32_t WordOrderBit = 0x2000;
+constexpr int SoftwareVersionEntry = 31;
+constexpr int RegSoftwareVersion = TKelvane::LoggedQuantityFirst + 2 * SoftwareVersionEntry;
 
 // Exception codes of a gateway that found nothing behind the unit address:
 // nobody is there.
@@ -43,9 +43,7 @@ struct TLinkFailure {
 
 std::optional<double> MeterSoftwareVersion(const TKelvane& link)
 {
-    if (!link.LatestReadOk(RegSoftwareVersion) || !link.LatestReadOk(RegSoftwareVersion + 1))
-        return std::nullopt;
-    return link.GetRegisterFloat(RegSoftwareVersion, RegSoftwareVersion + 1, link.WordOrder());
+    return link.LoggedQuantity(SoftwareVersionEntry);
 }
 
 QString SoftwareVersionText(double version)
@@ -115,7 +113,7 @@ void TMeterScan::ReadDetails(TScanFinding& finding)
     const int address = finding.Address;
     uint8_t wordOrder = 0;
     Read(address, RegConfigWord, RegSerialNumber, [&] {
-        wordOrder = (link_.GetRegister(RegConfigWord) & WordOrderBit) ? 1 : 0;
+        wordOrder = link_.WordOrder();
         finding.SerialNumber = link_.GetRegister(RegSerialNumber);
     });
     Read(address, RegSoftwareVersion, RegSoftwareVersion + 1, [&] {

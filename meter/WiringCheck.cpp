@@ -15,9 +15,7 @@ constexpr const char* LineNames[] = {"A-B", "B-C", "C-A"};
 // The phases at either end of each line voltage.
 constexpr int LineEnds[3][2] = {{0, 1}, {1, 2}, {2, 0}};
 
-// The floating-point measurements from register 768, two registers each:
-// entries of the quantities the checks use.
-constexpr int FloatBlockStart = 768;
+// Entries of the logged quantities the checks use.
 constexpr int FrequencyEntry = 8;
 constexpr int VoltsLNEntry = 10;
 constexpr int VoltsLLEntry = 13;
@@ -350,12 +348,11 @@ std::optional<rWiringValues> ValuesFromImage(const TKelvane& meter)
 {
     if (!meter.LatestReadOk(ConfigWordRegister))
         return std::nullopt;
-    const uint8_t wordOrder = meter.WordOrder();
     bool allRead = true;
     const auto entry = [&](int index) {
-        const int first = FloatBlockStart + 2 * index;
-        allRead = allRead && meter.LatestReadOk(first) && meter.LatestReadOk(first + 1);
-        return meter.GetRegisterFloat(first, first + 1, wordOrder);
+        const std::optional<double> value = meter.LoggedQuantity(index);
+        allRead = allRead && value;
+        return value.value_or(0);
     };
     rWiringValues v;
     for (int p = 0; p < 3; ++p) {
