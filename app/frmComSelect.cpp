@@ -2,6 +2,7 @@
 
 #include "KelvaneCOM.h"
 #include "KelvaneError.h"
+#include "ModbusConnection.h"
 #include "ScreenPlacement.h"
 #include "UEditIPAddr.h"
 
@@ -20,10 +21,14 @@
 
 namespace {
 
-constexpr std::array BaudRates{TBaudRate::br9600, TBaudRate::br19200, TBaudRate::br38400, TBaudRate::br57600};
-
-// The texts of the baud list, in the order of BaudRates.
-const QStringList BaudTexts{"9600", "19200", "38400", "57600"};
+// The texts of the baud list, in the order of the settings' speeds.
+QStringList BaudTexts()
+{
+    QStringList texts;
+    for (const TBaudRate rate : SettingsBaudRates)
+        texts << QString::number(BaudRateValue(rate, 0));
+    return texts;
+}
 
 // The pixel geometry of the controls in the client area. The TCP port row
 // takes the baud list's place, since the two are never shown together.
@@ -74,13 +79,6 @@ bool IsValidTcpPort(int port)
 
 } // namespace
 
-TBaudRate BaudRateFromIndex(int index)
-{
-    if (index < 0 || index >= static_cast<int>(BaudRates.size()))
-        return TBaudRate::br9600;
-    return BaudRates[index];
-}
-
 TComSelect::TComSelect(QWidget* parent, TPortLister listPorts)
     : QDialog(parent),
       Mode(new QGroupBox("Mode", this)),
@@ -108,7 +106,7 @@ void TComSelect::FormCreate()
     ComPort->setEditable(true);
     // Typed names stay in the edit; the list holds only the ports found.
     ComPort->setInsertPolicy(QComboBox::NoInsert);
-    BaudRate->addItems(BaudTexts);
+    BaudRate->addItems(BaudTexts());
     ebTcpPort->setRange(MinTcpPort, MaxTcpPort);
     ebTcpPort->setValue(DefaultTcpPort);
     labTcpPort->setBuddy(ebTcpPort);

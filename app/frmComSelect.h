@@ -16,10 +16,6 @@ class QPushButton;
 class QRadioButton;
 class QSpinBox;
 
-// The link baud rate of an entry of the baud list: 0 9600, 1 19200,
-// 2 38400, 3 57600; any other index gives 9600.
-TBaudRate BaudRateFromIndex(int index);
-
 // "Port Select": how the utility reaches the meter, serial Modbus on a named
 // port at one of four baud rates or Modbus/TCP to an IP address and TCP
 // port. Its controls hold the connection settings for the whole run; the

@@ -9,6 +9,7 @@
 #include "MenuShortcuts.h"
 #include "MessageBoxes.h"
 #include "MeterScan.h"
+#include "ModbusConnection.h"
 #include "WiringCheckWindow.h"
 #include "frmAddressUnit.h"
 #include "frmCTSettings.h"
@@ -34,6 +35,8 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -378,8 +381,12 @@ void TForm1::ApplySettings()
         com.SetTcpPort(SwitchInteger("/TCPPORT", TComSelect::DefaultTcpPort));
 
     if (CmdLineSwitch("/BAUD", arguments_)) {
-        const QStringList rates{"9600", "19200", "38400", "57600"};
-        com.SetBaudIndex(std::max(0, static_cast<int>(rates.indexOf(CmdLineValue("/BAUD", arguments_)))));
+        // A speed the list does not offer is its first, 9600.
+        const QString typed = CmdLineValue("/BAUD", arguments_);
+        const auto offered = std::find_if(SettingsBaudRates.begin(), SettingsBaudRates.end(), [&](TBaudRate rate) {
+            return typed == QString::number(BaudRateValue(rate, 0));
+        });
+        com.SetBaudIndex(offered == SettingsBaudRates.end() ? 0 : int(offered - SettingsBaudRates.begin()));
     } else {
         com.SetBaudIndex(ini.ReadInteger("Form", "Baud", 0));
     }

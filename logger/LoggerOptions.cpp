@@ -14,10 +14,6 @@
 
 namespace {
 
-// The desktop utility keeps its serial line speed as an index into these.
-constexpr std::array SettingsBaudRates{TBaudRate::br9600, TBaudRate::br19200, TBaudRate::br38400,
-                                       TBaudRate::br57600};
-
 // A refused switch value; the message names the switch.
 struct TRefusal {
     QString Message;
@@ -137,9 +133,7 @@ void ApplySettingsFile(const QString& fileName, const QString& applicationDirect
     const int port = ini.ReadInteger("Form", "TCP Port", options.TcpPort);
     if (port >= 1 && port <= 65535)
         options.TcpPort = port;
-    const int baudIndex = ini.ReadInteger("Form", "Baud", 0);
-    if (baudIndex >= 0 && baudIndex < int(SettingsBaudRates.size()))
-        options.Baud = SettingsBaudRates[std::size_t(baudIndex)];
+    options.Baud = BaudRateFromIndex(ini.ReadInteger("Form", "Baud", 0));
     const TLogSettings logging = LogSettings::Read(ini, applicationDirectory);
     options.FileName = logging.FileName;
     options.Interval = std::chrono::seconds(logging.Frequency);
