@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs from Debian's packages whatever the build and the tests need and is
-# missing, then configures and builds kelvane into build/.
+# Installs from Debian's packages whatever the build, the tests, the
+# benchmarks and the scripts need and is missing, checks that the tests'
+# independent peers can start, then configures and builds kelvane into build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,8 +9,10 @@ packages=(
   cmake g++ ninja-build pkg-config
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev mbpoll python3-pymodbus
+  libmodbus-dev mbpoll
+  python3 python3-pymodbus python3-serial python3-serial-asyncio
   clang libclang-rt-14-dev
+  debootstrap git
 )
 
 missing=()
@@ -23,6 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+bash scripts/check-peers.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build build -j2
