@@ -1,17 +1,26 @@
 #include "LoggerMessages.h"
 
-#include <QDateTime>
-
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 void LoggerMessage(const QString& text)
 {
-    const QByteArray line = (QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss") + " kelvane-log: " +
-                             QString(text).replace('\n', ' ') + '\n')
-                                .toUtf8();
+    const QByteArray line =
+        (MessageTime(QDateTime::currentDateTime()) + " kelvane-log: " + QString(text).replace('\n', ' ') + '\n')
+            .toUtf8();
     ssize_t written = 0;
     do
         written = ::write(STDERR_FILENO, line.constData(), std::size_t(line.size()));
     while (written < 0 && errno == EINTR);
+}
+
+QString MessageTime(const QDateTime& time)
+{
+    return time.toString("yyyy-MM-dd HH:mm:ss");
+}
+
+QString SystemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }

@@ -1,7 +1,15 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 // A message to stderr: one line with the local time, written with one
 // write(), so that lines of a service's journal never mix.
 void LoggerMessage(const QString& text);
+
+// A time as the messages give it: ISO 8601 date and local time to the
+// second, "2026-03-14 09:26:53", whatever the locale.
+QString MessageTime(const QDateTime& time);
+
+// The system's text for an error number, such as "No space left on device".
+QString SystemReason(int error);

@@ -29,6 +29,18 @@ const QList<QCommandLineOption>& Switches()
         {"baud", "Serial line speed (default 9600; 8 data bits, no parity, 1 stop bit).", "rate"},
         {"address", "Modbus address of the meter (1-247, default 1).", "n"},
         {"interval", "Seconds between two records (0.1-86400, fractions allowed; default 60).", "seconds"},
+        {"timeout", QString("Wait for each reply of the meter, in milliseconds (%1-%2, default %3).")
+                        .arg(TLinkSettings::MinReceiveTimeoutMs)
+                        .arg(TLinkSettings::MaxReceiveTimeoutMs)
+                        .arg(TLinkSettings{}.ReceiveTimeoutMs),
+         "ms"},
+        {"tries", QString("Tries of each register bank before a pass gives up on it (%1-%2, default %3).")
+                      .arg(TLinkSettings::MinTries)
+                      .arg(TLinkSettings::MaxTries)
+                      .arg(TLinkSettings{}.Tries),
+         "n"},
+        {"echo", "The adapter echoes what it sends (some RS-485 adapters do): each reply comes after an "
+                 "echo of the request."},
         {"file", "The log file (default log.csv beside the program, or in KELVANE_HOME).", "path"},
         {"params", "The quantities to log: all, or a list of indices 0-59 and ranges such as 0,8,16-18 "
                    "(default all).", "all|list"},
@@ -51,7 +63,8 @@ QString Usage()
         "Logs the measurements of a Kelvane power meter to a delimited text file, one record per "
         "interval, in the format of the Kelvane utility's data log. Messages go to stderr, one line "
         "each. SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, "
-        "1 the meter or the log could not be used, 2 a switch was refused.");
+        "1 the meter or the log could not be used, 2 a switch was refused or the log file is not a "
+        "regular file (a FIFO, a device or a directory).");
     return parser.helpText();
 }
 
@@ -164,6 +177,12 @@ void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
         options.Address = uint8_t(IntegerValue(parser, "address", 1, 247));
     if (parser.isSet("interval"))
         options.Interval = IntervalValue(parser);
+    if (parser.isSet("timeout"))
+        options.Link.ReceiveTimeoutMs = IntegerValue(parser, "timeout", TLinkSettings::MinReceiveTimeoutMs,
+                                                     TLinkSettings::MaxReceiveTimeoutMs);
+    if (parser.isSet("tries"))
+        options.Link.Tries = IntegerValue(parser, "tries", TLinkSettings::MinTries, TLinkSettings::MaxTries);
+    options.Link.Echo = parser.isSet("echo");
     if (parser.isSet("file")) {
         options.FileName = parser.value("file");
         if (options.FileName.trimmed().isEmpty())

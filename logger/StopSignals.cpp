@@ -42,6 +42,7 @@ TStopSignals::TStopSignals()
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 TStopSignals::~TStopSignals()

@@ -3,8 +3,9 @@
 #include <chrono>
 
 // SIGTERM and SIGINT ask the logger to stop: the handler only notes the
-// request, so that the record being written is finished first. SIGPIPE is
-// ignored, so that a closed stderr or socket gives an error, not an end.
+// request, so that the record being written is finished first. SIGPIPE and
+// SIGXFSZ are ignored, so that a closed stderr or socket and a log file at
+// the size limit (ulimit -f, LimitFSIZE=) give an error, not an end.
 class TStopSignals {
 public:
     using Clock = std::chrono::steady_clock;

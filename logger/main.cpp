@@ -48,6 +48,10 @@ int main(int argc, char** argv)
         return ExitUsage;
     }
     const TLoggerOptions& options = *parsed.Options;
+    // Before the meter is touched: a FIFO or a device as the log is a mistake
+    // of the command line that retrying would not mend.
+    if (!options.Once && !LogFileUsable(options))
+        return ExitUsage;
     std::vector<TRegisterBankEntry> banks = RegisterBanksFile::Read(options.BanksFile);
     if (!AnyActive(banks)) {
         LoggerMessage(QString("no active register bank to read in %1").arg(options.BanksFile));

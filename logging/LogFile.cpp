@@ -1,10 +1,13 @@
 #include "LogFile.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QStringList>
 
+#include <cerrno>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 const std::array<TLogParameter, LogParameterCount> LogParameters{{
     {"Total Energy Consumption", 3},
@@ -94,16 +97,87 @@ QString JoinLine(const QStringList& fields, const QLocale& locale)
     return fields.join(ListSeparator(locale)) + LineEnd;
 }
 
-// False when the file's last byte is not a line feed, as in a file that
-// another program cut short in the middle of a line. A file that cannot be
-// read is taken to end properly.
-bool EndsWithLineEnd(const QString& fileName)
+// Closes a file descriptor when it goes out of scope.
+class TFileDescriptor {
+public:
+    explicit TFileDescriptor(int fd) : fd_(fd) {}
+    ~TFileDescriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    TFileDescriptor(const TFileDescriptor&) = delete;
+    TFileDescriptor& operator=(const TFileDescriptor&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+QString KindOf(mode_t mode)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly) || file.size() == 0 || !file.seek(file.size() - 1))
+    if (S_ISREG(mode))
+        return QString();
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO (named pipe)";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a special file";
+}
+
+TAppendResult NotRegular(mode_t mode)
+{
+    TAppendResult result;
+    result.SpecialKind = KindOf(mode);
+    // The error that opening a directory for writing gives.
+    if (S_ISDIR(mode))
+        result.Error = EISDIR;
+    return result;
+}
+
+TAppendResult Failure(int error)
+{
+    TAppendResult result;
+    result.Error = error;
+    return result;
+}
+
+// False when the file's last byte is not a line feed, as in a file that
+// another program cut short in the middle of a line. written is the file as
+// opened for the record; a file that cannot be read, or that is no longer
+// the same file under its name, is taken to end properly.
+bool EndsWithLineEnd(const QByteArray& path, const struct stat& written)
+{
+    const TFileDescriptor file(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (file.Get() < 0 || ::fstat(file.Get(), &status) != 0 || status.st_dev != written.st_dev ||
+        status.st_ino != written.st_ino || status.st_size == 0)
         return true;
     char last = 0;
-    return !file.getChar(&last) || last == '\n';
+    return ::pread(file.Get(), &last, 1, status.st_size - 1) != 1 || last == '\n';
+}
+
+// Writes all the bytes, or gives the error that stopped it.
+int WriteAll(int fd, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
+        if (written == 0)
+            return EIO;
+        done += written;
+    }
+    return 0;
 }
 
 } // namespace
@@ -173,32 +247,62 @@ QString RecordLine(const TLogValues& values, const TLogSelection& selected, cons
     return JoinLine(fields, locale);
 }
 
-bool AppendRecord(const QString& fileName, const QString& header, const QString& record)
+QString SpecialFileKind(const QString& fileName)
 {
-    const QFileInfo info(fileName);
-    constexpr auto anyWrite = QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
-    // A file nobody may write to is read-only even for root, who could still open it.
-    if (info.exists() && (!(info.permissions() & anyWrite) || !info.isWritable()))
-        return false;
+    struct stat status {};
+    if (fileName.isEmpty() || ::stat(QFile::encodeName(fileName).constData(), &status) != 0)
+        return QString();
+    return KindOf(status.st_mode);
+}
 
-    QFile file(fileName);
-    if (fileName.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-        return false;
-    const qint64 previousSize = file.size();
+TAppendResult AppendRecordTo(const QString& fileName, const QString& header, const QString& record)
+{
+    if (fileName.isEmpty())
+        return Failure(ENOENT);
+    const QByteArray path = QFile::encodeName(fileName);
+    struct stat status {};
+    if (::stat(path.constData(), &status) == 0) {
+        // A FIFO or a device is not even opened: opening one may have effects.
+        if (!S_ISREG(status.st_mode))
+            return NotRegular(status.st_mode);
+        // A file nobody may write to is read-only even for root, who could still open it.
+        if (!(status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)))
+            return Failure(EACCES);
+    }
+    // Without blocking: a path that became a FIFO since the check above
+    // fails to open when nobody reads it, and is refused below when someone does.
+    const TFileDescriptor file(
+        ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+    if (file.Get() < 0)
+        return Failure(errno);
+    if (::fstat(file.Get(), &status) != 0)
+        return Failure(errno);
+    if (!S_ISREG(status.st_mode))
+        return NotRegular(status.st_mode);
+
+    const off_t previousSize = status.st_size;
     // An empty file has no header yet, whether it was created now or earlier.
     // A record never runs on from a broken last line: it starts a line of
     // its own.
     QString start;
     if (previousSize == 0)
         start = header;
-    else if (!EndsWithLineEnd(fileName))
+    else if (!EndsWithLineEnd(path, status))
         start = LineEnd;
-    const QByteArray lines = (start + record).toUtf8();
-    if (file.write(lines) == lines.size() && file.flush())
-        return true;
+    const int error = WriteAll(file.Get(), (start + record).toUtf8());
+    if (error == 0) {
+        TAppendResult result;
+        result.Written = true;
+        return result;
+    }
     // A full disk or a size limit may have let part of the lines through.
-    file.resize(previousSize);
-    return false;
+    [[maybe_unused]] const int ignored = ::ftruncate(file.Get(), previousSize);
+    return Failure(error);
+}
+
+bool AppendRecord(const QString& fileName, const QString& header, const QString& record)
+{
+    return AppendRecordTo(fileName, header, record).Written;
 }
 
 bool WriteRecord(const QString& fileName, const TLogValues& values, const TLogSelection& selected,

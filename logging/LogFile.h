@@ -54,13 +54,35 @@ QString HeaderLine(const TLogSelection& selected, const QLocale& locale);
 QString RecordLine(const TLogValues& values, const TLogSelection& selected, const QDateTime& now,
                    const QLocale& locale);
 
+// What the path names when it exists and is not a regular file: "a
+// directory", "a FIFO (named pipe)", "a character device", "a block device",
+// "a socket" or "a special file". Empty for a regular file, a symbolic link
+// to one and a path that does not exist yet.
+QString SpecialFileKind(const QString& fileName);
+
+// What became of a record: written, or why not.
+struct TAppendResult {
+    bool Written = false;
+    // The system's error number of the failure (EACCES for a file that nobody
+    // may write to, EISDIR for a directory); 0 when written, and for a path
+    // that is not a regular file where no error number applies.
+    int Error = 0;
+    // SpecialFileKind of the path when it is not a regular file.
+    QString SpecialKind;
+};
+
 // Appends one record to the file, with the header first when the file is
 // new or empty, and a line end first when the file's last line has none.
 // The lines go to the end of the file in one write of all their bytes.
-// The record is written
-// whole or not at all: an existing file without write permission, a file
-// that cannot be opened and a write or flush that fails all give false, and
-// a failed write is cut back to the file's previous size.
+// The record is written whole or not at all: an existing file without write
+// permission, a file that cannot be opened and a write that fails all give
+// Written false, and a failed write is cut back to the file's previous size.
+// Only a regular file is written: a FIFO, a device, a socket or a directory
+// is refused before it is opened, and the file is opened without blocking,
+// so that a path replaced by a FIFO meanwhile is refused too instead of
+// hanging the caller or receiving a header before every record.
+TAppendResult AppendRecordTo(const QString& fileName, const QString& header, const QString& record);
+// AppendRecordTo(...).Written.
 bool AppendRecord(const QString& fileName, const QString& header, const QString& record);
 
 // Appends the record of the selected values at the current date and time,

@@ -8,6 +8,7 @@
 #include "SimHarness.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -16,11 +17,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -128,15 +134,18 @@ public:
         process_.start(KELVANE_LOG_EXE, QStringList{"--banks", KELVANE_BANKS_FILE} + arguments);
         ASSERT_TRUE(process_.waitForStarted(10000));
     }
-    // The exit status of a run that ends by itself or after `signal`.
-    int Finish(int signal = 0)
+    // The exit status of a run that ends by itself within deadlineMs, or
+    // after `signal`: a stop signal ends it within a second, and the test
+    // gives it one more for a busy machine.
+    int Finish(int signal = 0, int deadlineMs = 20000)
     {
         if (signal)
             ::kill(pid_t(process_.processId()), signal);
-        if (!process_.waitForFinished(20000) || process_.exitStatus() != QProcess::NormalExit)
+        if (!process_.waitForFinished(signal ? 2000 : deadlineMs) || process_.exitStatus() != QProcess::NormalExit)
             return -1;
         return process_.exitCode();
     }
+    pid_t Pid() const { return pid_t(process_.processId()); }
     QString Stdout() { return QString::fromUtf8(process_.readAllStandardOutput()); }
     QString Stderr() const { return QString::fromUtf8(FileBytes(stderrPath_)); }
 
@@ -373,6 +382,111 @@ TEST(LoggerRunTest, UnpluggedSerialAdapterIsOpenedAgainByItsName)
     EXPECT_EQ(run.Finish(SIGTERM), 0);
 }
 
+TEST(LoggerRunTest, StopSignalEndsTheWaitForTheNextRecord)
+{
+    QTemporaryDir dir;
+    simharness::TInProcessSim sim(FrozenMeter());
+    TLoggerRun run(dir);
+    run.Start({"--ip", "127.0.0.1", "--tcp-port", QString::number(sim.Port()), "--interval", "3600"});
+    ASSERT_TRUE(WaitFor([&] { return Lines(dir.filePath("log.csv")).size() == 2; })) << run.Stderr().toStdString();
+    EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+}
+
+// --- Log paths that are not regular files, and writes that fail ---------
+
+bool MakeFifo(const QString& path) { return ::mkfifo(qPrintable(path), 0644) == 0; }
+bool MakeDirectory(const QString& path) { return QDir().mkdir(path); }
+
+// At start, a log that is not a regular file is refused before the meter is
+// read. Made so while logging, or held at a file size limit, it gets one
+// message with the reason and no record; once it takes records again, one
+// line says how many were lost and the times of the first and the last.
+TEST(LoggerLogPathTest, LogThatCannotBeWrittenIsRefusedAtStartOrReportedOnceWithItsLostRecords)
+{
+    const struct {
+        const char* Name;
+        bool (*Make)(const QString&); // null: a file size limit instead
+        bool Reader;
+        QString Kind;
+        QString Reason; // the system's, after the kind of a path that is not a regular file
+    } cases[] = {
+        {"FIFO without a reader", MakeFifo, false, "a FIFO (named pipe)", ""},
+        {"FIFO with a reader", MakeFifo, true, "a FIFO (named pipe)", ""},
+        {"directory", MakeDirectory, false, "a directory", " (Is a directory)"},
+        {"file size limit", nullptr, false, "", "File too large"},
+    };
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("log.csv");
+    std::atomic<int> readings{0}; // one or more in each pass
+    simharness::rSimSetup counting = FrozenMeter();
+    counting.Clock = [&readings] { return ++readings, 1000.0; };
+    simharness::TInProcessSim meter(counting);
+    const QStringList arguments{"--ip", "127.0.0.1", "--tcp-port", QString::number(meter.Port()), "--interval", "0.1"};
+    char byte = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        if (!c.Make)
+            continue;
+        ASSERT_TRUE(c.Make(logPath));
+        const int reader = c.Reader ? ::open(qPrintable(logPath), O_RDONLY | O_NONBLOCK) : -1;
+        TLoggerRun refused(dir);
+        refused.Start(arguments);
+        EXPECT_EQ(refused.Finish(0, 5000), 2);
+        EXPECT_TRUE(refused.Stderr().contains(QString("\"%1\" is %2, not a regular file").arg(logPath, c.Kind)));
+        EXPECT_EQ(readings.load(), 0);
+        EXPECT_LE(::read(reader, &byte, 1), 0);
+        ::close(reader);
+        ASSERT_TRUE(QDir().rmdir(logPath) || QFile::remove(logPath));
+    }
+
+    TLoggerRun run(dir);
+    run.Start(arguments);
+    ASSERT_TRUE(WaitFor([&] { return FileBytes(logPath).size() > 4096; })) << run.Stderr().toStdString();
+    const int perPass = readings.load(); // a pass or more
+    qsizetype said = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString reason = c.Make ? QString("it is %1, not a regular file%2").arg(c.Kind, c.Reason) : c.Reason;
+        const QDateTime cut = QDateTime::currentDateTime().addSecs(-1);
+        int reader = -1;
+        rlimit unlimited{};
+        if (c.Make) {
+            ASSERT_TRUE(c.Make(logPath + ".new"));
+            reader = c.Reader ? ::open(qPrintable(logPath + ".new"), O_RDONLY | O_NONBLOCK) : -1;
+            // A directory goes only where no file is, so the log is removed
+            // again when the logger has made it anew in between.
+            ASSERT_TRUE(WaitFor([&] {
+                QFile::remove(logPath);
+                return ::rename(qPrintable(logPath + ".new"), qPrintable(logPath)) == 0;
+            }));
+        } else {
+            const rlimit full{rlim_t(FileBytes(logPath).size()), RLIM_INFINITY};
+            ASSERT_EQ(::prlimit(run.Pid(), RLIMIT_FSIZE, &full, &unlimited), 0);
+        }
+        ASSERT_TRUE(WaitFor([&] { return run.Stderr().contains(reason); })) << run.Stderr().toStdString();
+        const int failing = readings.load();
+        ASSERT_TRUE(WaitFor([&] { return readings.load() >= failing + 2 * perPass; }));
+        EXPECT_LE(::read(reader, &byte, 1), 0);
+        ::close(reader);
+        ASSERT_TRUE(c.Make ? QDir().rmdir(logPath) || QFile::remove(logPath)
+                           : ::prlimit(run.Pid(), RLIMIT_FSIZE, &unlimited, nullptr) == 0);
+
+        ASSERT_TRUE(WaitFor([&] { return run.Stderr().count("records lost") == said; })) << run.Stderr().toStdString();
+        const QStringList lines = run.Stderr().split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 1 + 2 * said++) << run.Stderr().toStdString();
+        EXPECT_TRUE(lines.end()[-2].endsWith(
+            QString("cannot write the log file \"%1\": %2; trying again at each record").arg(logPath, reason)));
+        const QRegularExpressionMatch loss =
+            QRegularExpression("again; (\\d+) records lost, from (.{19}) to (.{19})$").match(lines.back());
+        EXPECT_GE(loss.captured(1).toInt(), 2) << lines.back().toStdString();
+        const QDateTime first = QDateTime::fromString(loss.captured(2), "yyyy-MM-dd HH:mm:ss");
+        const QDateTime last = QDateTime::fromString(loss.captured(3), "yyyy-MM-dd HH:mm:ss");
+        EXPECT_TRUE(cut <= first && first <= last && last <= QDateTime::currentDateTime())
+            << lines.back().toStdString();
+    }
+    EXPECT_EQ(run.Finish(SIGTERM), 0);
+}
+
 // --- Switches -----------------------------------------------------------
 
 TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
@@ -384,10 +498,15 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         ASSERT_EQ(run.Finish(), 0);
         const QString help = run.Stdout();
         for (const char* name : {"--ip", "--tcp-port", "--port", "--baud", "--address", "--interval", "--file",
-                                 "--params", "--settings", "--banks", "--once", "--csv", "--help"})
+                                 "--params", "--settings", "--banks", "--once", "--csv", "--help", "--timeout",
+                                 "--tries", "--echo"})
             EXPECT_TRUE(help.contains(name)) << name;
     }
     const QStringList refused[] = {
+        {"--timeout", "99"},
+        {"--timeout", "10001"},
+        {"--tries", "0"},
+        {"--tries", "11"},
         {"--interval", "0.05"},
         {"--interval", "ten"},
         {"--tcp-port", "70000"},
@@ -409,6 +528,9 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         EXPECT_EQ(run.Finish(), 2);
         const QString named = row.front() == "--colour" ? "option 'colour'" : row.front() + ":";
         EXPECT_TRUE(run.Stderr().contains(named)) << run.Stderr().toStdString();
+        const QString range =
+            row.front() == "--timeout" ? "from 100 to 10000" : row.front() == "--tries" ? "from 1 to 10" : "";
+        EXPECT_TRUE(run.Stderr().contains(range)) << run.Stderr().toStdString();
         EXPECT_EQ(run.Stderr().count('\n'), 1) << run.Stderr().toStdString();
     }
 }
