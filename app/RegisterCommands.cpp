@@ -11,6 +11,7 @@
 #include "RegisterBitDefs.h"
 #include "frmAddressUnit.h"
 #include "frmModbusData.h"
+#include "MessageBoxes.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -109,22 +110,33 @@ int TForm1::Attempts() const
     return CmdLineSwitch("/POLLING", arguments_) ? 1 : 3;
 }
 
-int TForm1::ReadRegistersRetry(int address, int function, int first, int last)
+// One try of a read as the status bar counts it and the trace and the
+// window's log show it.
+void TForm1::NoteTry(const TExchange& exchange)
 {
-    // The link stays alive until this read returns, even if the "Port" menu
-    // replaces it meanwhile.
+    ++TX;
+    if (exchange.Result == 0)
+        ++RX;
+    SetStatus(1, QString("TX: %1").arg(TX));
+    SetStatus(2, QString("RX: %1").arg(RX));
+    WriteResult(exchange);
+}
+
+// Reads the banks with the window's rules: every bank is tried, the pass
+// stops when the window closes, the "Port" menu replaces the link or a menu
+// is open. The link stays alive until the pass returns.
+TBankPass::TResult TForm1::ReadBanks(const std::vector<TRegisterBankEntry>& banks,
+                                     const std::function<void(std::size_t, int, const QString&)>& onBank)
+{
     const std::shared_ptr<TKelvane> link = kelvane_;
-    int result = 1;
-    for (int attempts = Attempts(); result != 0 && attempts > 0 && link; --attempts) {
-        ++TX;
-        result = link->ReadRegisters(static_cast<uint8_t>(address), static_cast<uint8_t>(function), first, last,
-                                     AppClosing);
-        if (result == 0)
-            ++RX;
-        SetStatus(1, QString("TX: %1").arg(TX));
-        SetStatus(2, QString("RX: %1").arg(RX));
-    }
-    return result;
+    if (!link)
+        return {};
+    TBankPass pass;
+    pass.Abort = &AppClosing;
+    pass.Stop = [this, link] { return AppClosing || MenuOpen || kelvane_ != link; };
+    pass.OnTry = [this](const TExchange& exchange) { NoteTry(exchange); };
+    pass.OnBank = onBank;
+    return pass.Run(*link, DeviceAddress(), banks, {Attempts(), /*EndAtSilence=*/false});
 }
 
 void TForm1::bReadRegsClick()
@@ -137,36 +149,27 @@ void TForm1::bReadRegsClick()
         ~PassEnd() { running = false; }
     } passEnd{passRunning_};
     ComStatusMemo->clear();
-    bool anyBankRead = false;
-    int lastResult = 0;
-    for (std::size_t i = 0; i < RegisterBanks.size(); ++i) {
-        if (!kelvane_ || MenuOpen)
-            continue;
-        QCoreApplication::processEvents();
-        const RegisterBank& bank = RegisterBanks[i];
-        if (!bank.CheckBox->isChecked())
-            continue;
-        lastResult = ReadRegistersRetry(DeviceAddress(), 3, bank.Start, bank.End);
-        anyBankRead = true;
-        if (lastResult == 0) {
+    QCoreApplication::processEvents();
+    std::vector<TRegisterBankEntry> banks;
+    for (const RegisterBank& bank : RegisterBanks)
+        banks.push_back({bank.Name, bank.Start, bank.End, bank.CheckBox->isChecked()});
+    const TBankPass::TResult pass = ReadBanks(banks, [this](std::size_t i, int result, const QString& line) {
+        if (result == 0) {
             pages_->DataCalculate();
             if (i == 0)
                 pages_->UpdatePhaseWindows();
         }
-        const QString line = QString("[0x%1-0x%2] (%3) = %4")
-                                 .arg(HexText(bank.Start).toLower(), HexText(bank.End).toLower(), bank.Name,
-                                      TKelvane::ErrorCode(lastResult));
         SetStatus(0, line);
         AddMemoLine(ComStatusMemo, line);
-        WriteResult(lastResult);
-        if (AppClosing)
-            return;
-    }
+        QCoreApplication::processEvents();
+    });
+    if (AppClosing)
+        return;
     if (cbDevid->isChecked())
         bFunc17Click();
-    AfterPass(anyBankRead, lastResult);
-    if (anyBankRead && !AppClosing)
-        emit PassCompleted(lastResult == 0);
+    AfterPass(pass.AnyBankRead, pass.LastResult);
+    if (pass.AnyBankRead && !AppClosing)
+        emit PassCompleted(pass.LastResult == 0);
 }
 
 // Judges the pass by its last bank read and runs the configuration editor's
@@ -207,17 +210,14 @@ void TForm1::CommitConfigWord()
     for (int reg = ConfigFirst; reg <= ConfigLast; ++reg) {
         int32_t value = 0;
         if (editor.RegisterChanged(reg, value)) {
-            const std::shared_ptr<TKelvane> link = kelvane_;
-            SetRegister(reg, value);
+            const int32_t result = SetRegister(reg, value);
             const QString line = QString("Writing 0x%1=%2").arg(reg, 2, 16, QChar('0')).arg(value);
             AddMemoLine(Memo, line);
             // A write the meter refused is shown where the technician looks:
             // the trace with its frames and reason, and the status bar.
-            const int32_t result = link ? link->LastResult() : 0;
             if (result != 0 && result != TKelvane::ResultPending) {
                 const QString refusal = line + " refused: " + TKelvane::ErrorCode(result);
                 AddMemoLine(Memo, refusal);
-                WriteResult(result);
                 dialogs_.ModbusData->AddNote(refusal);
                 refused << refusal;
             }
@@ -225,16 +225,17 @@ void TForm1::CommitConfigWord()
     }
     if (editor.Tag() == 1)
         editor.SetTag(0);
-    ReadRegistersRetry(DeviceAddress(), 3, ConfigFirst, ConfigLast - 1);
-    ReadRegistersRetry(DeviceAddress(), 3, ConfigLast, ConfigLast);
+    ReadBanks({{"Configuration", ConfigFirst, ConfigLast - 1, true}, {"Configuration", ConfigLast, ConfigLast, true}},
+              {});
     editor.ClearUserChanged();
     if (!refused.isEmpty())
         statusBar()->showMessage(refused.join("; "), RefusedWriteMessageTime);
 }
 
-void TForm1::SetRegister(int reg, int32_t value)
+// reg is the protocol address itself (0..65535); the link refuses any other
+// without sending.
+int32_t TForm1::SetRegister(int reg, int32_t value)
 {
-    reg &= 0xFFFF;
     if (const auto def = RegisterBitDefs::Lookup(reg); def && reg >= RegisterBitDefs::MeasurementFirst)
         value &= static_cast<int32_t>((uint64_t{1} << def->Bits) - 1);
     const std::shared_ptr<TKelvane> link = kelvane_;
@@ -242,30 +243,37 @@ void TForm1::SetRegister(int reg, int32_t value)
     // pressed during a pass) waits its turn instead of being lost.
     if (link && link->Exchanging()) {
         QTimer::singleShot(0, this, [this, reg, value] { SetRegister(reg, value); });
-        return;
+        return TKelvane::ResultPending;
     }
-    if (link)
-        link->WriteRegister(DeviceAddress(), reg, value, AppClosing);
+    if (!link)
+        return TKelvane::ResultPending;
+    const TExchange exchange = link->WriteProtocolRegister(DeviceAddress(), reg, value, AppClosing);
+    WriteResult(exchange);
     if (dialogs_.ProgressDialog->isVisible())
         dialogs_.ProgressDialog->Step();
+    return exchange.Result;
 }
 
-void TForm1::WriteResult(int32_t code)
+void TForm1::WriteResult(const TExchange& exchange)
 {
-    const std::shared_ptr<TKelvane> link = kelvane_;
-    const QByteArray sent = link ? link->TransactionOutput : QByteArray();
-    const QByteArray received = link ? link->TransactionInput : QByteArray();
-    const TTransactionTiming timing = link ? link->TransactionTiming : TTransactionTiming();
-    if (cbLogData->isChecked()) {
-        AddMemoLine(ComStatusMemo, TModbusData::QueryLine(sent));
-        AddMemoLine(ComStatusMemo, TModbusData::ResponseLine(received));
-    }
-    dialogs_.ModbusData->AddTransaction(sent, received, code, timing);
+    if (cbLogData->isChecked())
+        for (const TAttempt& attempt : exchange.Attempts) {
+            AddMemoLine(ComStatusMemo, TModbusData::QueryLine(attempt.Request));
+            AddMemoLine(ComStatusMemo, TModbusData::ResponseLine(attempt.Reply));
+        }
+    dialogs_.ModbusData->AddTransaction(exchange);
 }
 
 void TForm1::bWriteSendClick()
 {
     const int reg = HexValue(ebRead->text());
+    const int last = cb32bit->isChecked() ? reg + 1 : reg;
+    if (reg < 0 || last > 0xFFFF) {
+        ShowMessageBox(this, QMessageBox::Warning, "Write Register",
+                       QString("Register $%1 is out of range: a register number is $0 to $FFFF.")
+                           .arg(ebRead->text().trimmed().remove('$').toUpper()));
+        return;
+    }
     const int value = rbHex->isChecked() ? HexValue(ebWriteValue->text()) : DecimalValue(ebWriteValue->text());
     if (cb32bit->isChecked()) {
         SetRegister(reg, static_cast<int32_t>(static_cast<uint32_t>(value) >> 16));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BankPass.h"
 #include "DataPages.h"
 #include "KelvaneCOM.h"
 
@@ -7,6 +8,7 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -100,9 +102,11 @@ public:
     void ReadRegisterBanksFromINI();
     void RegisterBoxChange(QLineEdit* edit);
     void bReadRegsClick();
-    int ReadRegistersRetry(int address, int function, int first, int last);
-    void SetRegister(int reg, int32_t value);
-    void WriteResult(int32_t code);
+    void NoteTry(const TExchange& exchange);
+    TBankPass::TResult ReadBanks(const std::vector<TRegisterBankEntry>& banks,
+                                 const std::function<void(std::size_t, int, const QString&)>& onBank);
+    int32_t SetRegister(int reg, int32_t value);
+    void WriteResult(const TExchange& exchange);
     void bWriteSendClick();
     void bFunc17Click();
     void bF17ClearClick();

@@ -18,6 +18,19 @@
 
 namespace {
 
+// One exchange of a single attempt, as the meter link hands it back.
+struct TTiming {
+    int64_t SentAt = 0;
+    int64_t RoundTripUs = -1;
+};
+TExchange OneAttempt(const QByteArray& query, const QByteArray& reply, int32_t result, TTiming timing = {})
+{
+    TExchange exchange;
+    exchange.Result = result;
+    exchange.Attempts.push_back({timing.SentAt, timing.RoundTripUs, query, reply, result, {}});
+    return exchange;
+}
+
 using testsupport::ProcessCpuSeconds;
 using testsupport::ResidentKb;
 
@@ -30,7 +43,7 @@ double MicrosecondsPerExchange(TModbusData& form, int exchanges, bool eventLoop)
     // Processor time of this process: the machine may be busy with others.
     const double t0 = ProcessCpuSeconds();
     for (int i = 0; i < exchanges; ++i) {
-        form.AddTransaction(Query, Reply, i % 7 == 0 ? 2 : 0, {1765000000000 + i, 1200});
+        form.AddTransaction(OneAttempt(Query, Reply, i % 7 == 0 ? 2 : 0, {1765000000000 + i, 1200}));
         if (eventLoop)
             QApplication::processEvents();
     }

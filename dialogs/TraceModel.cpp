@@ -41,21 +41,40 @@ QString RoundTripText(int32_t us)
 
 TTraceModel::TTraceModel(QObject* parent) : QAbstractListModel(parent) {}
 
-void TTraceModel::AddExchange(const QByteArray& query, const QByteArray& reply, int32_t result,
-                              TTransactionTiming timing)
+void TTraceModel::AddExchange(const TExchange& exchange)
 {
+    if (exchange.Attempts.empty()) {
+        TAttempt nothingSent;
+        nothingSent.Result = exchange.Result;
+        AddAttempt(nothingSent);
+        return;
+    }
+    for (const TAttempt& attempt : exchange.Attempts)
+        AddAttempt(attempt);
+}
+
+void TTraceModel::AddAttempt(const TAttempt& attempt)
+{
+    // A success and the meter's exceptions read best in the link's own words;
+    // every other outcome as the attempt saw it ("Invalid reply (CRC)").
+    const bool ownWords = !attempt.Outcome.isEmpty() && (attempt.Result < 0 || attempt.Result > 255);
+    const QByteArray outcome = ownWords ? attempt.Outcome.toUtf8() : QByteArray();
     TRecord record;
-    record.QueryLength = Clipped(query.size());
-    record.ReplyLength = Clipped(reply.size());
-    record.Bytes = std::make_unique<char[]>(std::size_t{record.QueryLength} + record.ReplyLength);
-    std::memcpy(record.Bytes.get(), query.constData(), record.QueryLength);
-    std::memcpy(record.Bytes.get() + record.QueryLength, reply.constData(), record.ReplyLength);
+    record.QueryLength = Clipped(attempt.Request.size());
+    record.ReplyLength = Clipped(attempt.Reply.size());
+    record.OutcomeLength = Clipped(outcome.size());
+    record.Bytes =
+        std::make_unique<char[]>(std::size_t{record.QueryLength} + record.ReplyLength + record.OutcomeLength);
+    char* bytes = record.Bytes.get();
+    std::memcpy(bytes, attempt.Request.constData(), record.QueryLength);
+    std::memcpy(bytes + record.QueryLength, attempt.Reply.constData(), record.ReplyLength);
+    std::memcpy(bytes + record.QueryLength + record.ReplyLength, outcome.constData(), record.OutcomeLength);
     // Nothing went out: the time is when the outcome was traced.
-    record.SentAt = timing.SentAt != 0 ? timing.SentAt : NowMs();
-    record.RoundTripUs = timing.SentAt != 0 && timing.RoundTripUs >= 0
-                             ? static_cast<int32_t>(std::min<int64_t>(timing.RoundTripUs, INT32_MAX))
+    record.SentAt = attempt.SentAt != 0 ? attempt.SentAt : NowMs();
+    record.RoundTripUs = attempt.SentAt != 0 && attempt.RoundTripUs >= 0
+                             ? static_cast<int32_t>(std::min<int64_t>(attempt.RoundTripUs, INT32_MAX))
                              : -1;
-    record.Result = result;
+    record.Result = attempt.Result;
     Add(std::move(record));
 }
 
@@ -181,7 +200,11 @@ QString TTraceModel::RecordLine(const TRecord& record, int line)
 
 QString TTraceModel::ResultLine(const TRecord& record)
 {
-    return "   RESULT: " + OutcomeText(record.Result) + "   at " + TimeText(record.SentAt) + ", " +
+    const QString outcome =
+        record.OutcomeLength > 0
+            ? QString::fromUtf8(record.Bytes.get() + record.QueryLength + record.ReplyLength, record.OutcomeLength)
+            : OutcomeText(record.Result);
+    return "   RESULT: " + outcome + "   at " + TimeText(record.SentAt) + ", " +
            RoundTripText(record.RoundTripUs);
 }
 

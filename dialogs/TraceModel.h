@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Exchange.h"
 #include "MeterTransport.h"
 
 #include <QAbstractListModel>
@@ -34,7 +35,10 @@ public:
 
     explicit TTraceModel(QObject* parent = nullptr);
 
-    void AddExchange(const QByteArray& query, const QByteArray& reply, int32_t result, TTransactionTiming timing);
+    // Every attempt of the exchange as an exchange of the trace, with its own
+    // outcome and times; frames thrown away meanwhile too. An exchange that
+    // sent nothing shows its result once.
+    void AddExchange(const TExchange& exchange);
     void AddNote(const QString& line);
     void Clear();
 
@@ -65,6 +69,7 @@ private:
         int32_t Result = 0;
         uint16_t QueryLength = 0; // a note's text length
         uint16_t ReplyLength = 0;
+        uint16_t OutcomeLength = 0; // the attempt's own words, after the reply (UTF-8)
         bool Note = false;
 
         bool Failed() const { return Note || Result != 0; }
@@ -75,6 +80,7 @@ private:
         int Line; // within the record
     };
 
+    void AddAttempt(const TAttempt& attempt);
     void Add(TRecord record);
     void DropOldest();
     bool Shown(const TRecord& record) const { return !failedOnly_ || record.Failed(); }

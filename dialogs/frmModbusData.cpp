@@ -78,11 +78,10 @@ bool TModbusData::Frozen() const
     return isVisible() && cbFreeze->isChecked();
 }
 
-void TModbusData::AddTransaction(const QByteArray& query, const QByteArray& response, int32_t result,
-                                 TTransactionTiming timing)
+void TModbusData::AddTransaction(const TExchange& exchange)
 {
     if (!Frozen())
-        Trace->AddExchange(query, response, result, timing);
+        Trace->AddExchange(exchange);
 }
 
 void TModbusData::AddNote(const QString& line)

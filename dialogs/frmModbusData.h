@@ -33,8 +33,7 @@ public:
     bool Frozen() const;
     // Adds one exchange (request, response, result, and when the request went
     // out and its round trip), unless the trace is frozen.
-    void AddTransaction(const QByteArray& query, const QByteArray& response, int32_t result,
-                        TTransactionTiming timing = {});
+    void AddTransaction(const TExchange& exchange);
     // Adds one line of its own to the trace (a write the meter refused),
     // unless the trace is frozen. It counts as a failure.
     void AddNote(const QString& line);

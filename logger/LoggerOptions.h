@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BaudRate.h"
+#include "LinkSettings.h"
 #include "LogFile.h"
 
 #include <QString>
@@ -18,6 +19,7 @@ struct TLoggerOptions {
     int TcpPort = 502;
     TBaudRate Baud = TBaudRate::br9600;
     uint8_t Address = 1;
+    TLinkSettings Link; // --timeout, --tries, --echo
     std::chrono::milliseconds Interval{60000};
     QString FileName;
     TLogSelection Selection{};

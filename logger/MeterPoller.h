@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BankPass.h"
 #include "KelvaneCOM.h"
 #include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
@@ -21,7 +22,7 @@ public:
 
     TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks);
 
-    // Reads the banks in file order, each with up to three tries. A bank the
+    // Reads the banks in file order, each with up to Link.Tries tries. A bank the
     // meter gives no answer for ends the pass, since the rest would only
     // wait as long again; a bank it refuses with an exception does not. A
     // serial port that went away or never opened is opened again first, by
@@ -36,8 +37,6 @@ public:
 private:
     // False with the reason in failure when the serial port does not open.
     bool EnsureOpen(QString& failure);
-    // The bank's result code, or the text of an error the link raised.
-    int ReadBank(const TRegisterBankEntry& bank, const std::function<bool()>& stop, QString& failure);
 
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;

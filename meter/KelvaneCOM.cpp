@@ -15,9 +15,6 @@ namespace {
 
 constexpr int MaxReadCount = 125;
 constexpr int LastProtocolAddress = 65535;
-// Refusal of a register number that no request can carry; the meter itself
-// would answer such an address with this exception.
-constexpr int IllegalDataAddress = 2;
 
 // The customary one-based holding-register numbering: 40,001 is register 0.
 int ApplyRegisterRule(int reg)
@@ -36,19 +33,27 @@ uint32_t TickCount()
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-std::unique_ptr<TMeterTransport> MakeTransport(const QString& target, bool tcp, TLinkProperties& properties,
-                                               TFrameTrace trace)
+std::unique_ptr<TMeterTransport> MakeTransport(const QString& target, bool tcp, TLinkProperties& properties)
 {
     if (tcp)
-        return std::make_unique<TTcpMeterTransport>(target, properties, trace);
-    return std::make_unique<TSerialMeterTransport>(target, properties, trace);
+        return std::make_unique<TTcpMeterTransport>(target, properties);
+    return std::make_unique<TSerialMeterTransport>(target, properties);
+}
+
+// An exchange that ended before anything was sent; the last result is left
+// alone, as it tells of the meter.
+TExchange Refused(int32_t result)
+{
+    TExchange exchange;
+    exchange.Result = result;
+    return exchange;
 }
 
 } // namespace
 
 TKelvane::TKelvane(const QString& target, bool tcp)
     : tcp_(tcp),
-      transport_(MakeTransport(target, tcp, properties_, {TransactionOutput, TransactionInput, TransactionTiming})),
+      transport_(MakeTransport(target, tcp, properties_)),
       image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
 {
 }
@@ -65,65 +70,87 @@ QString TKelvane::LastOpenError() const
     return transport_->LastOpenError();
 }
 
-int TKelvane::ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort)
+TExchange TKelvane::Read(uint8_t address, uint8_t function, int first, int last, const bool& abort)
 {
     first = ApplyRegisterRule(first);
     last = ApplyRegisterRule(last);
     const int count = last - first + 1;
-    if (count > MaxReadCount || count < 1)
-        return -7;
     if (!IsProtocolAddress(first) || !IsProtocolAddress(last))
-        return IllegalDataAddress;
+        return Refused(MeterResult::RegisterOutOfRange);
+    if (count > MaxReadCount || count < 1)
+        return Refused(-7);
 
     const uint8_t used = transport_->ReadFunction(function);
-    std::vector<uint16_t> values(static_cast<std::size_t>(count));
+    TExchange exchange;
     lastResult_ = ResultPending;
-    lastResult_ = transport_->ReadRegisters(address, used, static_cast<uint16_t>(first), values, abort);
-    if (lastResult_ == 0) {
-        const auto image = image_.begin() + first + (used == 3 ? 0 : RegisterSlots);
-        std::copy_n(values.begin(), std::min<std::size_t>(values.size(), static_cast<std::size_t>(count)), image);
+    if (address == 0) {
+        exchange.Result = MeterResult::ReadFromBroadcast;
+    } else {
+        std::vector<uint16_t> values(static_cast<std::size_t>(count));
+        exchange.Result = transport_->ReadRegisters(address, used, static_cast<uint16_t>(first), values, abort, exchange);
+        if (exchange.Result == 0) {
+            const auto image = image_.begin() + first + (used == 3 ? 0 : RegisterSlots);
+            std::copy_n(values.begin(), std::min<std::size_t>(values.size(), static_cast<std::size_t>(count)), image);
+        }
     }
+    lastResult_ = exchange.Result;
     if (used == 3)
         NoteRead(first, count, lastResult_);
-    return lastResult_;
+    return exchange;
 }
 
-int TKelvane::WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort)
+TExchange TKelvane::Write(uint8_t address, int reg, int32_t value, const bool& abort)
 {
-    reg = ApplyRegisterRule(reg);
-    if (!IsProtocolAddress(reg))
-        return IllegalDataAddress;
-
-    lastResult_ = ResultPending;
-    lastResult_ = transport_->WriteRegister(address, static_cast<uint16_t>(reg), static_cast<uint16_t>(value), abort);
-    return lastResult_;
+    return WriteAt(address, ApplyRegisterRule(reg), value, abort);
 }
 
-int TKelvane::WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values,
-                                     const bool& abort)
+TExchange TKelvane::WriteProtocolRegister(uint8_t address, int reg, int32_t value, const bool& abort)
+{
+    return WriteAt(address, reg, value, abort);
+}
+
+TExchange TKelvane::WriteAt(uint8_t address, int reg, int32_t value, const bool& abort)
+{
+    if (!IsProtocolAddress(reg))
+        return Refused(MeterResult::RegisterOutOfRange);
+    TExchange exchange;
+    lastResult_ = ResultPending;
+    exchange.Result =
+        transport_->WriteRegister(address, static_cast<uint16_t>(reg), static_cast<uint16_t>(value), abort, exchange);
+    lastResult_ = exchange.Result;
+    return exchange;
+}
+
+TExchange TKelvane::WriteMultiple(uint8_t address, int first, std::span<const int32_t> values, const bool& abort)
 {
     const auto last = static_cast<long long>(first) + static_cast<long long>(values.size()) - 1;
     if (!IsProtocolAddress(first) || last > LastProtocolAddress)
-        return IllegalDataAddress;
+        return Refused(MeterResult::RegisterOutOfRange);
 
     std::vector<uint16_t> words(values.size());
     std::transform(values.begin(), values.end(), words.begin(),
                    [](int32_t v) { return static_cast<uint16_t>(v); });
+    TExchange exchange;
     lastResult_ = ResultPending;
-    lastResult_ = transport_->WriteMultipleRegisters(address, static_cast<uint16_t>(first), words, abort);
-    return lastResult_;
+    exchange.Result = transport_->WriteMultipleRegisters(address, static_cast<uint16_t>(first), words, abort, exchange);
+    lastResult_ = exchange.Result;
+    return exchange;
 }
 
 // Over Modbus/TCP nothing is sent and the caller sees that no
 // identification came back; the last result is left alone.
-QByteArray TKelvane::Modbus17(uint8_t address, const bool& abort)
+QByteArray TKelvane::Modbus17(uint8_t address, const bool& abort, TExchange* exchange)
 {
     identText_.clear();
     QByteArray text;
+    TExchange own;
     const int32_t previous = lastResult_;
     lastResult_ = ResultPending;
-    lastResult_ = transport_->Modbus17(address, text, abort).value_or(previous);
+    own.Result = transport_->Modbus17(address, text, abort, own).value_or(previous);
+    lastResult_ = own.Result;
     identText_ = text;
+    if (exchange)
+        *exchange = std::move(own);
     return identText_;
 }
 
@@ -244,6 +271,9 @@ QString TKelvane::ErrorCode(int32_t code)
     case -5: return "Exception";
     case -6: return "Unknown Response Error";
     case -7: return "Invalid Reg Count (must be 1-125)";
+    case MeterResult::ReadFromBroadcast: return "No Read From Address 0 (Broadcast): choose the meter's address";
+    case MeterResult::RegisterOutOfRange: return "Register Number Out of Range (0-65535): nothing sent";
+    case MeterResult::Discarded: return "Reply Discarded";
     case MeterResult::PortLost: return "Port Lost (reconnect the adapter, then choose the port again)";
     case MeterResult::Cancelled: return "Request Cancelled (port closed or address changed)";
     case static_cast<int32_t>(0x800405E8): return "Buffer Overflow";
@@ -304,6 +334,11 @@ void TKelvane::SetActive(bool active)
 void TKelvane::SetRXTimeout(int32_t ms)
 {
     transport_->SetRXTimeout(ms);
+}
+
+void TKelvane::SetEcho(bool on)
+{
+    transport_->SetEcho(on);
 }
 
 int TKelvane::TcpPort() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BaudRate.h"
+#include "Exchange.h"
 #include "IdModBusClient.h"
 #include "MeterTransport.h"
 #include "RegisterBitDefs.h"
@@ -57,11 +58,34 @@ public:
     // opened, or closed) raises "There is no active connection"; a request
     // to address 0 is a broadcast, 0 once it is written. Every wait ends
     // within the receive timeout of every attempt and a margin.
-    int ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort);
-    int WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort);
-    int WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values, const bool& abort);
-    // The data of the meter's identification reply, empty when there is none.
-    QByteArray Modbus17(uint8_t address, const bool& abort);
+    //
+    // Each operation hands back its exchange (result, attempts, frames); the
+    // int forms give its result alone. A read never goes to address 0 (no
+    // meter answers a broadcast): it gives MeterResult::ReadFromBroadcast
+    // and leaves the bank's registers marked as not read. A register number
+    // no request can carry gives MeterResult::RegisterOutOfRange, and a
+    // count outside 1..125 -7; nothing is sent for either.
+    TExchange Read(uint8_t address, uint8_t function, int first, int last, const bool& abort);
+    int ReadRegisters(uint8_t address, uint8_t function, int first, int last, const bool& abort)
+    {
+        return Read(address, function, first, last, abort).Result;
+    }
+    // reg by the 4xxxx rule above.
+    TExchange Write(uint8_t address, int reg, int32_t value, const bool& abort);
+    int WriteRegister(uint8_t address, int reg, int32_t value, const bool& abort)
+    {
+        return Write(address, reg, value, abort).Result;
+    }
+    // reg as the protocol address itself (0..65535), without the 4xxxx rule.
+    TExchange WriteProtocolRegister(uint8_t address, int reg, int32_t value, const bool& abort);
+    TExchange WriteMultiple(uint8_t address, int first, std::span<const int32_t> values, const bool& abort);
+    int WriteMultipleRegisters(uint8_t address, int first, std::span<const int32_t> values, const bool& abort)
+    {
+        return WriteMultiple(address, first, values, abort).Result;
+    }
+    // The data of the meter's identification reply, empty when there is none;
+    // the exchange, when asked for, goes to *exchange.
+    QByteArray Modbus17(uint8_t address, const bool& abort, TExchange* exchange = nullptr);
 
     // Reads of the register image.
     int32_t GetRegister(int reg) const;
@@ -122,6 +146,10 @@ public:
     void SetActive(bool active);
     int32_t RXTimeout() const { return properties_.RXTimeout; }
     void SetRXTimeout(int32_t ms);
+    // The serial adapter returns every frame it sends: the master removes
+    // the echo before it reads the reply. No effect over Modbus/TCP.
+    bool Echo() const { return properties_.Echo; }
+    void SetEcho(bool on);
     // Why the serial port did not open the last time it was opened (no
     // permission and its remedy, in use, no such port); empty when it did,
     // and always over Modbus/TCP.
@@ -131,14 +159,10 @@ public:
     int TcpPort() const;
     void SetTcpPort(int port);
 
-    QByteArray TransactionOutput;
-    QByteArray TransactionInput;
-    // When TransactionOutput went out and how long until its outcome.
-    TTransactionTiming TransactionTiming;
-
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image
     void NoteRead(int first, int count, int result);
+    TExchange WriteAt(uint8_t address, int reg, int32_t value, const bool& abort);
 
     TLinkProperties properties_;
     bool tcp_;

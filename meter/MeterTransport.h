@@ -3,10 +3,12 @@
 // The transport behind the meter link: Modbus/TCP or the serial Modbus
 // master. The link checks register numbers and keeps the register image;
 // a transport carries one request to the meter, waits for its outcome while
-// the event loop turns, and returns a result code. It keeps the link's
-// published properties and its frame trace up to date.
+// the event loop turns, and returns a result code; the attempts it made go
+// into the exchange the operation hands back. It keeps the link's published
+// properties up to date.
 
 #include "BaudRate.h"
+#include "Exchange.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,6 +33,14 @@ constexpr int32_t PortLost = -8;
 // The request was dropped unanswered because the port was closed or the
 // server address changed while it waited (another command of the program).
 constexpr int32_t Cancelled = -9;
+// A read addressed to unit 0: no meter answers a broadcast, so nothing is
+// sent and nothing is read.
+constexpr int32_t ReadFromBroadcast = -10;
+// A register number no request can carry: nothing is sent.
+constexpr int32_t RegisterOutOfRange = -11;
+// A frame heard while no request of its own was waiting, thrown away (only
+// in an exchange's attempts, never an operation's result).
+constexpr int32_t Discarded = -12;
 constexpr int32_t Pending = -99999;
 } // namespace MeterResult
 
@@ -41,21 +51,7 @@ struct TLinkProperties {
     TBaudRate BaudRate = TBaudRate::br9600;
     bool Active = false;
     int32_t RXTimeout = 500;
-};
-
-// When the request of the last exchange went out and how long it took until
-// its outcome, for the program's traffic trace.
-struct TTransactionTiming {
-    int64_t SentAt = 0;       // wall-clock milliseconds since the epoch; 0 when nothing went out
-    int64_t RoundTripUs = -1; // request out to reply or outcome; -1 until known
-};
-
-// The raw frames of the last exchange and their timing, for the program's
-// traffic trace.
-struct TFrameTrace {
-    QByteArray& Output;
-    QByteArray& Input;
-    TTransactionTiming& Timing;
+    bool Echo = false;
 };
 
 class TMeterTransport {
@@ -67,6 +63,9 @@ public:
     virtual void SetBaudRate(TBaudRate rate) = 0;
     virtual void SetActive(bool active) = 0;
     virtual void SetRXTimeout(int32_t ms) = 0;
+    // The adapter returns every frame it sends; the serial master removes
+    // the echo. Modbus/TCP has no echo and ignores it.
+    virtual void SetEcho(bool on) = 0;
     virtual int TcpPort() const = 0;
     virtual void SetTcpPort(int port) = 0;
     // Why the port did not open the last time it was opened; empty when it did.
@@ -80,11 +79,13 @@ public:
     // values comes in with the count of registers to read and holds them
     // when the result is 0.
     virtual int32_t ReadRegisters(uint8_t address, uint8_t function, uint16_t first, std::vector<uint16_t>& values,
-                                  const bool& abort) = 0;
-    virtual int32_t WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort) = 0;
+                                  const bool& abort, TExchange& exchange) = 0;
+    virtual int32_t WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort,
+                                  TExchange& exchange) = 0;
     virtual int32_t WriteMultipleRegisters(uint8_t address, uint16_t first, std::span<const uint16_t> words,
-                                           const bool& abort) = 0;
+                                           const bool& abort, TExchange& exchange) = 0;
     // The identification exchange (function 17): its result code, with the
     // reply's data in text; nothing when the transport has no such exchange.
-    virtual std::optional<int32_t> Modbus17(uint8_t address, QByteArray& text, const bool& abort) = 0;
+    virtual std::optional<int32_t> Modbus17(uint8_t address, QByteArray& text, const bool& abort,
+                                            TExchange& exchange) = 0;
 };

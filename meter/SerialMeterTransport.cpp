@@ -1,10 +1,13 @@
 #include "SerialMeterTransport.h"
 
+#include "KelvaneCOM.h"
 #include "KelvaneError.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -28,10 +31,31 @@ QByteArray Bytes(const TFrameData& frame)
     return QByteArray(reinterpret_cast<const char*>(frame.data()), static_cast<qsizetype>(frame.size()));
 }
 
+// The worker's log of a transaction as the link reports attempts. The last
+// attempt carries the transaction's result, which the request layer's checks
+// of the reply may have turned from the worker's "OK" into a mismatch.
+std::vector<TAttempt> Attempts(const TTransactionInfo& info, int32_t result)
+{
+    std::vector<TAttempt> attempts;
+    for (const TAttemptRecord& record : info.AttemptLog) {
+        const bool sent = !record.Request.empty();
+        attempts.push_back({record.SentAtMs, record.RoundTripUs, Bytes(record.Request), Bytes(record.Reply),
+                            sent ? TSerialMeterTransport::ReplyToResult(record.Kind, info.ExceptionCode)
+                                 : MeterResult::Discarded,
+                            QString::fromStdString(record.Outcome)});
+    }
+    const auto last = std::find_if(attempts.rbegin(), attempts.rend(), [](const TAttempt& a) { return a.SentAt != 0; });
+    if (last != attempts.rend() && last->Result != result) {
+        last->Result = result;
+        last->Outcome = TKelvane::ErrorCode(result);
+    }
+    return attempts;
+}
+
 } // namespace
 
-TSerialMeterTransport::TSerialMeterTransport(const QString& port, TLinkProperties& properties, TFrameTrace trace)
-    : properties_(properties), trace_(trace)
+TSerialMeterTransport::TSerialMeterTransport(const QString& port, TLinkProperties& properties)
+    : properties_(properties)
 {
     client_.SetConnection(&connection_);
     connection_.SetBaudRate(TBaudRate::br9600);
@@ -64,10 +88,6 @@ TSerialMeterTransport::~TSerialMeterTransport()
 void TSerialMeterTransport::HookEvents()
 {
     connection_.OnFrameSend = [this](TModbusConnection*, const TFrameData& frame) { FrameSent(frame); };
-    connection_.OnFrameReceive = [this](TModbusConnection*, const TFrameData& frame) {
-        trace_.Input = Bytes(frame);
-        NoteRoundTrip();
-    };
     auto registers = [this](TModbusClient*, const TTransactionInfo& info, uint16_t, uint16_t,
                             const TRegValues& values) { Complete(info, values, {}); };
     client_.OnHoldingRegistersRead = registers;
@@ -141,6 +161,12 @@ void TSerialMeterTransport::SetActive(bool active)
         Close(MeterResult::Cancelled);
 }
 
+void TSerialMeterTransport::SetEcho(bool on)
+{
+    connection_.SetEchoQueryBeforeReply(on);
+    properties_.Echo = on;
+}
+
 void TSerialMeterTransport::SetRXTimeout(int32_t ms)
 {
     if (ms < 0 || static_cast<uint32_t>(ms) == connection_.ReceiveTimeout())
@@ -173,13 +199,18 @@ int32_t TSerialMeterTransport::ReplyToResult(const TTransactionInfo& info)
 {
     if (info.PortLost)
         return MeterResult::PortLost;
-    switch (info.Reply) {
+    return ReplyToResult(info.Reply, info.ExceptionCode);
+}
+
+int32_t TSerialMeterTransport::ReplyToResult(TTransactionReply reply, uint8_t exceptionCode)
+{
+    switch (reply) {
     case TTransactionReply::trSuccess: return MeterResult::Success;
     case TTransactionReply::trNoReply: return MeterResult::NoReply;
     case TTransactionReply::trInvalidFrame: return MeterResult::InvalidFrame;
     case TTransactionReply::trUnexpectedReply: return MeterResult::UnexpectedReply;
     case TTransactionReply::trUnmatchedReply: return MeterResult::UnmatchedReply;
-    case TTransactionReply::trExceptionReply: return info.ExceptionCode;
+    case TTransactionReply::trExceptionReply: return exceptionCode;
     default: return MeterResult::Unknown;
     }
 }
@@ -199,7 +230,7 @@ TSerialMeterTransport::Clock::duration TSerialMeterTransport::CompletionTime() c
 // for its outcome. A closed port raises the request layer's "There is no
 // active connection", unless it closed because it was lost.
 int32_t TSerialMeterTransport::Request(uint8_t address, const std::function<uint32_t()>& queue,
-                                       const bool& abort, TOutcome& outcome)
+                                       const bool& abort, TOutcome& outcome, TExchange& exchange)
 {
     if (CheckPortLost())
         return MeterResult::PortLost;
@@ -220,10 +251,8 @@ int32_t TSerialMeterTransport::Request(uint8_t address, const std::function<uint
         }
     } end{*this, id};
     Wait(outcome, abort);
-    // No reply frame came: the round trip is the wait for the outcome.
-    if (trace_.Timing.RoundTripUs < 0)
-        NoteRoundTrip();
     CheckPortLost();
+    exchange.Attempts = std::move(outcome.Attempts);
     return outcome.Result;
 }
 
@@ -261,6 +290,7 @@ void TSerialMeterTransport::Complete(const TTransactionInfo& info, std::vector<u
         return;
     TOutcome& outcome = *found->second;
     outcome.Result = ReplyToResult(info);
+    outcome.Attempts = Attempts(info, outcome.Result);
     if (outcome.Result == MeterResult::Success) {
         outcome.Words = std::move(words);
         outcome.Data = std::move(data);
@@ -268,31 +298,19 @@ void TSerialMeterTransport::Complete(const TTransactionInfo& info, std::vector<u
     outcome.Done = true;
 }
 
-// Each frame sent starts a new exchange in the trace. A frame to address 0
-// is a broadcast written: the oldest broadcast still waiting is done.
+// A frame to address 0 is a broadcast written: the oldest broadcast still
+// waiting is done, and that frame is its one attempt.
 void TSerialMeterTransport::FrameSent(const TFrameData& frame)
 {
-    trace_.Output = Bytes(frame);
-    trace_.Input.clear();
-    trace_.Timing = {WallClockMs(), -1};
-    frameSentAt_ = Clock::now();
     if (frame.empty() || frame[0] != 0)
         return;
     for (auto& [id, outcome] : outcomes_)
         if (outcome->Broadcast && !outcome->Done) {
             outcome->Done = true;
             outcome->Result = MeterResult::Success;
+            outcome->Attempts = {{WallClockMs(), -1, Bytes(frame), {}, MeterResult::Success, "Broadcast sent"}};
             return;
         }
-}
-
-// The times are those at which the frame notifications reach this thread,
-// which waits for them with nothing else to do while an operation runs.
-void TSerialMeterTransport::NoteRoundTrip()
-{
-    if (trace_.Timing.SentAt != 0)
-        trace_.Timing.RoundTripUs =
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - frameSentAt_).count();
 }
 
 void TSerialMeterTransport::EndAll(int32_t result)
@@ -305,35 +323,40 @@ void TSerialMeterTransport::EndAll(int32_t result)
 }
 
 int32_t TSerialMeterTransport::ReadRegisters(uint8_t address, uint8_t function, uint16_t first,
-                                             std::vector<uint16_t>& values, const bool& abort)
+                                             std::vector<uint16_t>& values, const bool& abort, TExchange& exchange)
 {
     const auto count = static_cast<uint16_t>(values.size());
     TOutcome outcome;
     const int32_t result = Request(address, [&] {
         return function == 3 ? client_.ReadHoldingRegisters(first, count) : client_.ReadInputRegisters(first, count);
-    }, abort, outcome);
+    }, abort, outcome, exchange);
     if (result == MeterResult::Success)
         values = std::move(outcome.Words);
     return result;
 }
 
-int32_t TSerialMeterTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort)
+int32_t TSerialMeterTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort,
+                                             TExchange& exchange)
 {
     TOutcome outcome;
-    return Request(address, [&] { return client_.WriteSingleRegister(reg, value); }, abort, outcome);
+    return Request(address, [&] { return client_.WriteSingleRegister(reg, value); }, abort, outcome, exchange);
 }
 
 int32_t TSerialMeterTransport::WriteMultipleRegisters(uint8_t address, uint16_t first,
-                                                      std::span<const uint16_t> words, const bool& abort)
+                                                      std::span<const uint16_t> words, const bool& abort,
+                                                      TExchange& exchange)
 {
     TOutcome outcome;
-    return Request(address, [&] { return client_.WriteMultipleRegisters(first, words); }, abort, outcome);
+    return Request(address, [&] { return client_.WriteMultipleRegisters(first, words); }, abort, outcome,
+                   exchange);
 }
 
-std::optional<int32_t> TSerialMeterTransport::Modbus17(uint8_t address, QByteArray& text, const bool& abort)
+std::optional<int32_t> TSerialMeterTransport::Modbus17(uint8_t address, QByteArray& text, const bool& abort,
+                                                      TExchange& exchange)
 {
     TOutcome outcome;
-    const int32_t result = Request(address, [&] { return client_.ReportServerIdentification(); }, abort, outcome);
+    const int32_t result =
+        Request(address, [&] { return client_.ReportServerIdentification(); }, abort, outcome, exchange);
     text = outcome.Data;
     return result;
 }

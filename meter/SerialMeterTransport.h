@@ -31,13 +31,14 @@
 // - a set abort flag: MeterResult::Pending at once.
 class TSerialMeterTransport final : public TMeterTransport {
 public:
-    TSerialMeterTransport(const QString& port, TLinkProperties& properties, TFrameTrace trace);
+    TSerialMeterTransport(const QString& port, TLinkProperties& properties);
     ~TSerialMeterTransport() override;
 
     void SetComPort(const QString& name) override;
     void SetBaudRate(TBaudRate rate) override;
     void SetActive(bool active) override;
     void SetRXTimeout(int32_t ms) override;
+    void SetEcho(bool on) override;
     int TcpPort() const override { return 0; }
     void SetTcpPort(int) override {}
     QString LastOpenError() const override { return lastOpenError_; }
@@ -45,13 +46,16 @@ public:
 
     uint8_t ReadFunction(uint8_t function) const override { return function == 3 ? 3 : 4; }
     int32_t ReadRegisters(uint8_t address, uint8_t function, uint16_t first, std::vector<uint16_t>& values,
-                          const bool& abort) override;
-    int32_t WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort) override;
+                          const bool& abort, TExchange& exchange) override;
+    int32_t WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort,
+                          TExchange& exchange) override;
     int32_t WriteMultipleRegisters(uint8_t address, uint16_t first, std::span<const uint16_t> words,
-                                   const bool& abort) override;
-    std::optional<int32_t> Modbus17(uint8_t address, QByteArray& text, const bool& abort) override;
+                                   const bool& abort, TExchange& exchange) override;
+    std::optional<int32_t> Modbus17(uint8_t address, QByteArray& text, const bool& abort,
+                                    TExchange& exchange) override;
 
     static int32_t ReplyToResult(const TTransactionInfo& info);
+    static int32_t ReplyToResult(TTransactionReply reply, uint8_t exceptionCode);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -63,6 +67,7 @@ private:
         std::vector<uint16_t> Words; // registers read
         QByteArray Data;             // identification data
         Clock::time_point Deadline;
+        std::vector<TAttempt> Attempts;
     };
 
     void HookEvents();
@@ -71,21 +76,19 @@ private:
     bool Reopen(const std::function<void()>& change);
     void SelectServer(uint8_t address);
     bool CheckPortLost();
-    int32_t Request(uint8_t address, const std::function<uint32_t()>& queue, const bool& abort, TOutcome& outcome);
+    int32_t Request(uint8_t address, const std::function<uint32_t()>& queue, const bool& abort, TOutcome& outcome,
+                    TExchange& exchange);
     void Wait(TOutcome& outcome, const bool& abort);
     Clock::duration CompletionTime() const;
     void Complete(const TTransactionInfo& info, std::vector<uint16_t> words, QByteArray data);
     void FrameSent(const TFrameData& frame);
-    void NoteRoundTrip();
     void EndAll(int32_t result);
 
     TLinkProperties& properties_;
-    TFrameTrace trace_;
     TModbusConnection connection_;
     TModbusClient client_;
     QString lastOpenError_;
     bool portLost_ = false;
     int waits_ = 0;
     std::map<uint32_t, TOutcome*> outcomes_; // by transaction ID, oldest first
-    Clock::time_point frameSentAt_;          // of the frame in the trace
 };

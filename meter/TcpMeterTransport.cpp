@@ -1,5 +1,7 @@
 #include "TcpMeterTransport.h"
 
+#include "KelvaneCOM.h"
+
 #include <QCoreApplication>
 
 #include <chrono>
@@ -30,8 +32,8 @@ QByteArray Bytes(const std::vector<uint8_t>& frame)
 
 } // namespace
 
-TTcpMeterTransport::TTcpMeterTransport(const QString& target, TLinkProperties& properties, TFrameTrace trace)
-    : properties_(properties), trace_(trace)
+TTcpMeterTransport::TTcpMeterTransport(const QString& target, TLinkProperties& properties)
+    : properties_(properties)
 {
     client_.Host = target.toStdString();
     client_.Port = 502;
@@ -58,16 +60,13 @@ void TTcpMeterTransport::SetRXTimeout(int32_t ms)
 // link and a set abort flag send nothing; an exchange the abort flag ends
 // has no outcome of its own and is left pending, as on the serial road.
 template <typename Operation>
-int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const bool& abort, Operation operation)
+int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const bool& abort, TExchange& exchange,
+                                        Operation operation)
 {
     if (exchanging_)
         return MeterResult::Pending;
-    if (!properties_.Active || abort) {
-        trace_.Output.clear();
-        trace_.Input.clear();
-        trace_.Timing = {};
+    if (!properties_.Active || abort)
         return properties_.Active ? MeterResult::Pending : TIdModBusClient::SocketNotConnected;
-    }
     client_.ModBusFunction = function;
     client_.UnitID = address;
     client_.WaitHook = ProcessEventsUntil(abort);
@@ -78,42 +77,62 @@ int32_t TTcpMeterTransport::Transaction(uint8_t function, uint8_t address, const
     exchanging_ = true;
     // The round trip covers the whole exchange: connecting, the request, the
     // reply and closing, as every request of this transport connects anew.
-    trace_.Timing = {WallClockMs(), -1};
-    exchangeStart_ = std::chrono::steady_clock::now();
+    const int64_t sentAt = WallClockMs();
+    const auto start = std::chrono::steady_clock::now();
+    int32_t result = MeterResult::Pending;
+    // Also when the operation raised: the exchange shows what went over the wire.
     struct Finish {
         TTcpMeterTransport& transport;
-        ~Finish() { transport.KeepFrames(); }
-    } finish{*this};
-    const int32_t result = operation();
-    return abort && result == MeterResult::NoReply ? MeterResult::Pending : result;
+        TExchange& exchange;
+        int64_t sentAt;
+        std::chrono::steady_clock::time_point start;
+        int32_t& result;
+        ~Finish()
+        {
+            transport.KeepAttempts(exchange, sentAt, start, result);
+            transport.client_.WaitHook = nullptr;
+            transport.exchanging_ = false;
+        }
+    } finish{*this, exchange, sentAt, start, result};
+    result = operation();
+    if (abort && result == MeterResult::NoReply)
+        result = MeterResult::Pending;
+    return result;
 }
 
-// Also when the operation raised: the trace shows what went over the wire.
-void TTcpMeterTransport::KeepFrames()
+// The frames set aside, then the attempt with its reply and outcome.
+void TTcpMeterTransport::KeepAttempts(TExchange& exchange, int64_t sentAt, std::chrono::steady_clock::time_point start,
+                                      int32_t result) const
 {
-    trace_.Output = Bytes(client_.LastRequest());
-    trace_.Input = Bytes(client_.LastReply());
-    trace_.Timing.RoundTripUs =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - exchangeStart_).count();
-    client_.WaitHook = nullptr;
-    exchanging_ = false;
+    for (const TIdModBusClient::TDiscard& discard : client_.LastDiscards())
+        exchange.Attempts.push_back(
+            {0, -1, {}, Bytes(discard.Frame), MeterResult::Discarded, QString::fromStdString(discard.Reason)});
+    const auto roundTrip = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    QString outcome = TKelvane::ErrorCode(result);
+    if (result == 0)
+        outcome = "OK";
+    else if (!client_.LastInvalidReason().empty())
+        outcome = QString("Invalid reply (%1)").arg(QString::fromStdString(client_.LastInvalidReason()));
+    exchange.Attempts.push_back({sentAt, roundTrip.count(), Bytes(client_.LastRequest()), Bytes(client_.LastReply()),
+                                 result, outcome});
 }
 
 int32_t TTcpMeterTransport::ReadRegisters(uint8_t address, uint8_t, uint16_t first, std::vector<uint16_t>& values,
-                                          const bool& abort)
+                                          const bool& abort, TExchange& exchange)
 {
-    return Transaction(3, address, abort, [&] {
+    return Transaction(3, address, abort, exchange, [&] {
         return client_.ReadHoldingRegisters(first, static_cast<uint16_t>(values.size()), values);
     });
 }
 
-int32_t TTcpMeterTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort)
+int32_t TTcpMeterTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort,
+                                          TExchange& exchange)
 {
-    return Transaction(6, address, abort, [&] { return client_.WriteSingleRegister(reg, value); });
+    return Transaction(6, address, abort, exchange, [&] { return client_.WriteSingleRegister(reg, value); });
 }
 
 int32_t TTcpMeterTransport::WriteMultipleRegisters(uint8_t address, uint16_t first, std::span<const uint16_t> words,
-                                                   const bool& abort)
+                                                   const bool& abort, TExchange& exchange)
 {
-    return Transaction(16, address, abort, [&] { return client_.WriteMultipleRegisters(first, words); });
+    return Transaction(16, address, abort, exchange, [&] { return client_.WriteMultipleRegisters(first, words); });
 }

@@ -55,53 +55,94 @@ int TIdModBusClient::Transact()
 {
     lastRequest_.clear();
     lastReply_.clear();
+    discards_.clear();
+    invalidReason_.clear();
     // The request is built first: a refused one is refused before connecting.
     const ModbusTcp::TRequest request{UnitID, ModBusFunction, RegNumber, BlockLength};
-    const auto frame = ModbusTcp::EncodeRequest(request, registerData_);
+    const uint16_t transactionId = ++transactionId_;
+    const auto frame = ModbusTcp::EncodeRequest(request, registerData_, transactionId);
     TTcpSocket socket(WaitHook, WaitSliceMs);
     const TSocketOutcome connected = socket.Connect(Host, Port, TTcpSocket::DeadlineAfter(ConnectTimeOut));
     if (connected != TSocketOutcome::Done)
         return SocketResult(connected, SocketNotConnected);
-    return ExchangeRequest(socket, request, frame);
-}
-
-int TIdModBusClient::ExchangeRequest(TTcpSocket& socket, const ModbusTcp::TRequest& request,
-                                     const std::vector<uint8_t>& frame)
-{
     lastRequest_ = frame;
     // A request fits an empty send buffer; the write waits only when the
     // peer stalls, and no longer than a connect may take.
     const TSocketOutcome sent = socket.WriteAll(frame.data(), frame.size(), TTcpSocket::DeadlineAfter(ConnectTimeOut));
     if (sent != TSocketOutcome::Done)
         return SocketResult(sent, SocketWriteError);
-    uint8_t reply[ModbusTcp::MaxFrameSize];
-    std::size_t received = 0;
-    const TSocketOutcome outcome = ReceiveReply(socket, reply, received);
-    lastReply_.assign(reply, reply + received);
-    if (outcome != TSocketOutcome::Done)
-        return SocketResult(outcome, SocketReadError);
-    return ModbusTcp::DecodeReply(request, {reply, received}, registerData_);
+    return ReceiveReply(socket, request, transactionId);
 }
 
-// Collects the reply until the whole frame is in or TimeOut runs out; what
-// arrived by then is the reply. Bytes beyond the frame are never read.
-TSocketOutcome TIdModBusClient::ReceiveReply(TTcpSocket& socket, uint8_t* reply, std::size_t& have) const
+int TIdModBusClient::Invalid(std::string reason)
+{
+    invalidReason_ = std::move(reason);
+    return ModbusTcp::InvalidReply;
+}
+
+// Reads frames until the one that answers this request, or until TimeOut
+// runs out. Frames of other transactions or units are set aside; after an
+// unsound header nothing more can be read from the stream.
+int TIdModBusClient::ReceiveReply(TTcpSocket& socket, const ModbusTcp::TRequest& request, uint16_t transactionId)
 {
     const auto deadline = TTcpSocket::DeadlineAfter(TimeOut);
-    have = 0;
     for (;;) {
-        const std::size_t need = ModbusTcp::ExpectedReplyLength(ModBusFunction, {reply, have});
-        if (have >= need)
-            return TSocketOutcome::Done;
+        lastReply_.clear();
+        const TSocketOutcome outcome = ReadFrame(socket, deadline);
+        if (outcome != TSocketOutcome::Done && outcome != TSocketOutcome::TimedOut)
+            return SocketResult(outcome, SocketReadError);
+        if (lastReply_.empty())
+            return ModbusTcp::NoReply;
+        if (lastReply_.size() < ModbusTcp::HeaderSize)
+            return Invalid("cut short");
+        const ModbusTcp::THeader header = ModbusTcp::ReadHeader(lastReply_);
+        if (!ModbusTcp::HeaderSound(header))
+            return Invalid(header.ProtocolId != 0 ? "protocol identifier " + std::to_string(header.ProtocolId)
+                                                  : "MBAP length " + std::to_string(header.Length));
+        if (lastReply_.size() < ModbusTcp::HeaderSize - 1 + header.Length)
+            return Invalid("cut short");
+        if (header.TransactionId != transactionId) {
+            discards_.push_back({lastReply_, "Reply to transaction " + std::to_string(header.TransactionId) +
+                                                 " discarded"});
+            continue;
+        }
+        if (header.UnitId != request.UnitID) {
+            discards_.push_back({lastReply_, "Reply from unit " + std::to_string(header.UnitId) + " discarded"});
+            continue;
+        }
+        const std::span<const uint8_t> pdu = ModbusTcp::FramePdu(lastReply_);
+        if (ModbusPdu::ReplyLength(request.Function, pdu) != pdu.size())
+            return Invalid("MBAP length " + std::to_string(header.Length) + " disagrees with the PDU");
+        return ModbusTcp::DecodeReply(request, lastReply_, registerData_);
+    }
+}
+
+// One frame into lastReply_: the header, then as many bytes as its length
+// says when it is sound. Bytes beyond the frame are left in the stream.
+TSocketOutcome TIdModBusClient::ReadFrame(TTcpSocket& socket, TTcpSocket::TClock::time_point deadline)
+{
+    const TSocketOutcome header = ReadUpTo(socket, ModbusTcp::HeaderSize, deadline);
+    if (header != TSocketOutcome::Done)
+        return header;
+    const ModbusTcp::THeader fields = ModbusTcp::ReadHeader(lastReply_);
+    if (!ModbusTcp::HeaderSound(fields))
+        return TSocketOutcome::Done;
+    return ReadUpTo(socket, ModbusTcp::HeaderSize - 1 + fields.Length, deadline);
+}
+
+TSocketOutcome TIdModBusClient::ReadUpTo(TTcpSocket& socket, std::size_t size, TTcpSocket::TClock::time_point deadline)
+{
+    while (lastReply_.size() < size) {
         const TSocketOutcome waited = socket.WaitReadable(deadline);
-        if (waited == TSocketOutcome::TimedOut)
-            return TSocketOutcome::Done;
         if (waited != TSocketOutcome::Done)
             return waited;
+        const std::size_t have = lastReply_.size();
+        lastReply_.resize(size);
         std::size_t got = 0;
-        if (const TSocketOutcome read = socket.ReadAvailable(reply + have, need - have, got);
-            read != TSocketOutcome::Done)
+        const TSocketOutcome read = socket.ReadAvailable(lastReply_.data() + have, size - have, got);
+        lastReply_.resize(have + got);
+        if (read != TSocketOutcome::Done)
             return read;
-        have += got;
     }
+    return TSocketOutcome::Done;
 }

@@ -14,10 +14,16 @@
 // slices of every wait, so that the caller can keep its GUI answering and
 // end the wait early.
 //
+// Every request carries a transaction identifier of its own. A frame that
+// answers another transaction or comes from another unit is set aside
+// (LastDiscards) and the wait goes on; a header that is not Modbus/TCP's
+// (protocol identifier not 0, a length no PDU can have) or a length that
+// disagrees with the PDU makes the reply invalid.
+//
 // Result codes: 0 success; 1 ... 255 the exception code of an exception
 // reply; -1 no reply before TimeOut, a reply with a foreign function code,
-// or a wait the hook ended; -2 a reply cut short, or a read that does not
-// bring the count asked; -4 a write whose echo does not repeat the request;
+// or a wait the hook ended; -2 a reply cut short, an unsound header or
+// length, or a read that does not bring the count asked; -4 a write whose echo does not repeat the request;
 // the socket codes below when the connection cannot be made or breaks. A
 // request that cannot be sent raises EModbusTcpError, a host that is not an
 // IP address ESocketError.
@@ -53,6 +59,14 @@ public:
     // sent and the reply bytes received (empty when none was sent or none came).
     const std::vector<uint8_t>& LastRequest() const { return lastRequest_; }
     const std::vector<uint8_t>& LastReply() const { return lastReply_; }
+    // Frames of the last exchange that were not its reply, with why.
+    struct TDiscard {
+        std::vector<uint8_t> Frame;
+        std::string Reason;
+    };
+    const std::vector<TDiscard>& LastDiscards() const { return discards_; }
+    // Why the last reply was invalid, when it was; empty otherwise.
+    const std::string& LastInvalidReason() const { return invalidReason_; }
 
     // Reads count holding registers; dest receives the first count words of
     // the reply data (all 0 unless the read succeeded).
@@ -64,9 +78,15 @@ private:
     // Connects, exchanges the current request and disconnects.
     int Transact();
     int ExchangeRequest(TTcpSocket& socket, const ModbusTcp::TRequest& request, const std::vector<uint8_t>& frame);
-    TSocketOutcome ReceiveReply(TTcpSocket& socket, uint8_t* reply, std::size_t& have) const;
+    int ReceiveReply(TTcpSocket& socket, const ModbusTcp::TRequest& request, uint16_t transactionId);
+    TSocketOutcome ReadFrame(TTcpSocket& socket, TTcpSocket::TClock::time_point deadline);
+    TSocketOutcome ReadUpTo(TTcpSocket& socket, std::size_t size, TTcpSocket::TClock::time_point deadline);
+    int Invalid(std::string reason);
 
     ModbusTcp::TRegisterData registerData_{};
     std::vector<uint8_t> lastRequest_;
     std::vector<uint8_t> lastReply_;
+    std::vector<TDiscard> discards_;
+    std::string invalidReason_;
+    uint16_t transactionId_ = 0;
 };

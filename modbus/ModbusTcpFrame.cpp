@@ -102,11 +102,11 @@ ModbusPdu::TPdu RequestPdu(const TRequest& r, const TRegisterData& data)
     }
 }
 
-std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu)
+std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu, uint16_t transactionId)
 {
     std::vector<uint8_t> frame;
     frame.reserve(HeaderSize + pdu.size());
-    PutWord(frame, 0); // transaction identifier
+    PutWord(frame, transactionId);
     PutWord(frame, 0); // protocol identifier
     PutWord(frame, static_cast<uint16_t>(pdu.size() + 1)); // the unit identifier and the PDU follow
     frame.push_back(unitId);
@@ -114,9 +114,20 @@ std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu)
     return frame;
 }
 
-std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data)
+std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data, uint16_t transactionId)
 {
-    return EncodeFrame(request.UnitID, RequestPdu(request, data));
+    return EncodeFrame(request.UnitID, RequestPdu(request, data), transactionId);
+}
+
+THeader ReadHeader(std::span<const uint8_t> frame)
+{
+    auto word = [&](std::size_t at) { return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]); };
+    return {word(0), word(2), word(4), frame[6]};
+}
+
+bool HeaderSound(const THeader& header)
+{
+    return header.ProtocolId == 0 && header.Length >= 2 && header.Length <= MaxFrameSize - HeaderSize + 1;
 }
 
 std::span<const uint8_t> FramePdu(std::span<const uint8_t> frame)

@@ -49,11 +49,24 @@ struct TRequest {
 // so that nothing is sent for them.
 ModbusPdu::TPdu RequestPdu(const TRequest& request, const TRegisterData& data);
 
-// The MBAP header (transaction and protocol identifiers 0, the length of
-// what follows, the unit identifier) and the PDU.
-std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu);
+// The MBAP header (the transaction identifier, protocol identifier 0, the
+// length of what follows, the unit identifier) and the PDU.
+std::vector<uint8_t> EncodeFrame(uint8_t unitId, std::span<const uint8_t> pdu, uint16_t transactionId = 0);
 
-std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data);
+std::vector<uint8_t> EncodeRequest(const TRequest& request, const TRegisterData& data, uint16_t transactionId = 0);
+
+// The fields of a frame's MBAP header (the frame holds at least HeaderSize bytes).
+struct THeader {
+    uint16_t TransactionId;
+    uint16_t ProtocolId;
+    uint16_t Length; // of the unit identifier and the PDU
+    uint8_t UnitId;
+};
+THeader ReadHeader(std::span<const uint8_t> frame);
+// A header a Modbus/TCP stream can be read on by: protocol identifier 0 and
+// a length that holds a unit identifier and a PDU of one to 253 bytes. After
+// any other, where the next frame starts cannot be known.
+bool HeaderSound(const THeader& header);
 
 // The PDU of a frame: what follows the header (empty while it is incomplete).
 std::span<const uint8_t> FramePdu(std::span<const uint8_t> frame);

@@ -4,8 +4,22 @@
 #include "SerialFrame.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 class TModbusConnection;
+
+// One frame the worker sent and what became of it, or a frame it heard and
+// threw away (then Request is empty and SentAtMs 0), in the order they
+// happened. Outcome is in words, as the traffic trace shows it.
+struct TAttemptRecord {
+    int64_t SentAtMs = 0;     // wall-clock milliseconds since the epoch
+    int64_t RoundTripUs = -1; // request out to reply or to the end of the wait
+    std::vector<uint8_t> Request;
+    std::vector<uint8_t> Reply;
+    std::string Outcome;
+    TTransactionReply Kind = TTransactionReply::trNoReply; // of an attempt, as the worker classified it
+};
 class TModbusTransaction;
 
 // What every serial Modbus event reports about its transaction. Zeroed when
@@ -21,6 +35,8 @@ struct TTransactionInfo {
     // The port went away before or during the exchange: nothing more can be
     // sent on it (Reply stays trNoReply, Attempts counts what was sent).
     bool PortLost = false;
+    // Every attempt and every frame discarded meanwhile.
+    std::vector<TAttemptRecord> AttemptLog;
 };
 
 // What a connection needs of a client that queues transactions on it

@@ -329,6 +329,19 @@ TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& req
     return TTransactionReply::trExceptionReply;
 }
 
+const char* InvalidFrameReason(TTransmissionMode mode, const uint8_t* raw, int n)
+{
+    const int minimum = MinimumFrameSize({mode, TConnectionMode::cmClient});
+    TModbusBuffer buffer(SerialLayout(mode).RawCapacity);
+    try {
+        if (IsAscii(mode))
+            return UnwrapAscii(raw, n, minimum, buffer) ? "LRC" : "framing";
+        return UnwrapRtu(raw, n, minimum, buffer) ? "CRC" : "too short";
+    } catch (const EModbusError&) {
+        return "too long";
+    }
+}
+
 // Bits per character leave out the start bit; the product is formed in
 // floating point so that a large SilentInterval cannot wrap around, and a
 // line without a rate (0 baud) has no character time to wait for.

@@ -70,6 +70,10 @@ TExceptionInfo GetException(const TModbusBuffer& reply);
 TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& request, bool anyAddress,
                                 const uint8_t* raw, int n, TModbusBuffer& reply, TExceptionInfo& exception);
 
+// Why a frame that ClassifyReply found invalid is: "too short", "CRC"
+// (RTU) or "LRC" / "framing" (ASCII).
+const char* InvalidFrameReason(TTransmissionMode mode, const uint8_t* raw, int n);
+
 // The end-of-frame silence in ms: RTU from the character time of the line,
 // ASCII SilentInterval itself; never below 16 ms.
 struct TLineTiming {

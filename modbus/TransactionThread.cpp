@@ -30,6 +30,12 @@ int NiceOffset(TThreadPriority priority)
     return 0;
 }
 
+int64_t WallClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 void Sleep(uint32_t ms)
 {
     if (ms > 0)
@@ -250,6 +256,7 @@ void TTransactionThread::RunTransaction(std::unique_ptr<TModbusTransaction> tran
 
 // Sends the request until it is answered, or MaxRetries times. Attempts
 // counts the frames written, so a port lost before a write does not count it.
+// Each attempt is logged with its own outcome and times.
 void TTransactionThread::Exchange(TModbusTransaction& transaction)
 {
     TTransactionInfo& info = transaction.Info;
@@ -258,18 +265,33 @@ void TTransactionThread::Exchange(TModbusTransaction& transaction)
     info.Attempts = 0;
     do {
         info.Reply = TTransactionReply::trNoReply;
+        if (lineSuspect_)
+            AwaitQuietLine(info);
         if (frameSendCopy_)
             sink_.PostFrameData(TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), true);
         port_.Discard();
         if (setup_.OnBeforeFrameSendAsync)
             setup_.OnBeforeFrameSendAsync(&connection_);
+        TAttemptRecord attempt{WallClockMs(), -1, TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), {}, {}, {}};
+        const auto sentAt = std::chrono::steady_clock::now();
         const bool written = port_.WriteFrame(sendRaw_.data(), static_cast<std::size_t>(length),
                                               connection_.RTSHoldDelay());
         if (setup_.OnAfterFrameSendAsync)
             setup_.OnAfterFrameSendAsync(&connection_);
         ++info.Attempts;
         if (written)
-            info.Reply = transaction.IsBroadcast() ? Broadcast() : ReceiveReply(transaction, length);
+            info.Reply = transaction.IsBroadcast() ? Broadcast() : ReceiveReply(transaction, length, attempt);
+        attempt.RoundTripUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - sentAt).count();
+        attempt.Kind = info.Reply;
+        if (!written)
+            attempt.Outcome = "Not sent";
+        else if (attempt.Outcome.empty())
+            attempt.Outcome = OutcomeText(info);
+        info.AttemptLog.push_back(std::move(attempt));
+        // A request that got no sound answer may still be answered late: the
+        // next request waits until the line has been quiet.
+        lineSuspect_ = !transaction.IsBroadcast() && info.Reply <= TTransactionReply::trUnmatchedReply;
         Sleep(connection_.RefetchDelay());
     } while (Repeats(info.Reply) && info.Attempts < connection_.MaxRetries());
 }
@@ -280,24 +302,65 @@ TTransactionReply TTransactionThread::Broadcast()
     return TTransactionReply::trSuccess;
 }
 
-// Collects and classifies the reply; a reply from another server is
-// ignored, and the wait starts again with the full ReceiveTimeout.
-TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length)
+// After a request that got no sound answer, its reply may still be on its
+// way; sent now, the next request could take it for its own. So the line
+// must first stay quiet for a whole receive timeout, which covers a meter
+// that answers up to twice as late as it should; every frame heard
+// meanwhile is thrown away and logged. A line that never falls quiet (noise,
+// another master) is given up on after three receive timeouts, so that
+// polling goes on; the reply checks still stand guard then.
+void TTransactionThread::AwaitQuietLine(TTransactionInfo& info)
 {
-    TTransactionReply reply;
-    do {
-        const uint32_t timeout = connection_.ReceiveTimeout();
-        const int received = RemoveEcho(Receive(static_cast<int>(std::min<uint32_t>(timeout, INT_MAX))), length);
+    const int guard = static_cast<int>(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX / 4));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * guard);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        const int received = Receive(static_cast<int>(std::min<int64_t>(guard, left.count())));
+        if (received <= 0)
+            break;
         PostReceived(received);
+        info.AttemptLog.push_back(
+            {0, -1, {}, TFrameData(receiveRaw_.begin(), receiveRaw_.begin() + received), "Late reply discarded", {}});
+    }
+    port_.Discard();
+    lineSuspect_ = false;
+}
+
+// Collects and classifies the reply. A frame from another server is logged
+// and set aside, and the wait goes on until the attempt's own deadline, so
+// that a busy bus cannot hold the request forever.
+TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length,
+                                                   TAttemptRecord& attempt)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX));
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return TTransactionReply::trNoReply;
+        const int received = RemoveEcho(Receive(static_cast<int>(left)), length);
+        PostReceived(received);
+        attempt.Reply.assign(receiveRaw_.begin(), receiveRaw_.begin() + std::max(received, 0));
         TExceptionInfo exception{};
-        reply = ClassifyReply(setup_.Mode, transaction.RequestBuffer, transaction.AnyServerAddress,
-                              receiveRaw_.data(), received, transaction.ReplyBuffer, exception);
+        const TTransactionReply reply = ClassifyReply(setup_.Mode, transaction.RequestBuffer,
+                                                      transaction.AnyServerAddress, receiveRaw_.data(), received,
+                                                      transaction.ReplyBuffer, exception);
         if (reply == TTransactionReply::trExceptionReply) {
             transaction.Info.ExceptionKind = exception.Kind;
             transaction.Info.ExceptionCode = exception.Code;
         }
-    } while (reply == TTransactionReply::trUnexpectedReply);
-    return reply;
+        if (reply == TTransactionReply::trInvalidFrame)
+            attempt.Outcome =
+                std::string("Invalid reply (") + InvalidFrameReason(setup_.Mode.Transmission, receiveRaw_.data(), received) + ")";
+        if (reply != TTransactionReply::trUnexpectedReply)
+            return reply;
+        transaction.Info.AttemptLog.push_back(
+            {0, -1, {}, attempt.Reply, "Reply from unit " + std::to_string(receiveRaw_[0]) + " discarded", {}});
+        attempt.Reply.clear();
+    }
 }
 
 // A line that returns every sent frame: an echo that came alone is followed
@@ -311,6 +374,21 @@ int TTransactionThread::RemoveEcho(int received, int length)
         return Receive(static_cast<int>(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX)));
     std::memmove(receiveRaw_.data(), receiveRaw_.data() + length, static_cast<std::size_t>(received - length));
     return received - length;
+}
+
+// The outcome of an attempt in words, as far as the worker can tell: the
+// request layer's checks of the reply's contents come later.
+std::string TTransactionThread::OutcomeText(const TTransactionInfo& info)
+{
+    switch (info.Reply) {
+    case TTransactionReply::trNoReply: return "Timeout";
+    case TTransactionReply::trInvalidFrame: return "Invalid reply";
+    case TTransactionReply::trUnexpectedReply: return "Reply from another unit";
+    case TTransactionReply::trUnmatchedReply: return "Reply to another function";
+    case TTransactionReply::trExceptionReply: return "Exception " + std::to_string(info.ExceptionCode);
+    case TTransactionReply::trSuccess: return "OK";
+    }
+    return "Unknown";
 }
 
 int TTransactionThread::Receive(int firstTimeout)

@@ -18,6 +18,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,7 +68,9 @@ private:
     void RunTransaction(std::unique_ptr<TModbusTransaction> transaction);
     void Exchange(TModbusTransaction& transaction);
     TTransactionReply Broadcast();
-    TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length);
+    TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length, TAttemptRecord& attempt);
+    void AwaitQuietLine(TTransactionInfo& info);
+    static std::string OutcomeText(const TTransactionInfo& info);
     int RemoveEcho(int received, int length);
     int Receive(int firstTimeout);
     void PostReceived(int length);
@@ -106,6 +109,8 @@ private:
     std::atomic<bool> portLost_{false};
     std::atomic<bool> frameSendCopy_{false};
     std::atomic<bool> frameReceiveCopy_{false};
+    // The last request got no sound answer: its reply may still come.
+    bool lineSuspect_ = false;
     // Whether an idle wait also watches the port for a hang-up.
     bool watchPort_ = true;
     std::atomic<TThreadPriority> priority_;

@@ -101,8 +101,11 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     const QString trace = form.Dialogs().ModbusData->TraceText();
     const QStringList lines = trace.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 12);
-    EXPECT_TRUE(lines[0].startsWith("QRY >(00)(00)(00)(00)(00)(06)(01)(03)(00)(00)(00)(7D)")) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].startsWith("RSP <(00)(00)(00)(00)(00)(FD)(01)(03)(FA)")) << lines[1].toStdString();
+    // The reply repeats the request's transaction identifier.
+    EXPECT_TRUE(lines[0].startsWith("QRY >")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].mid(13).startsWith("(00)(00)(00)(06)(01)(03)(00)(00)(00)(7D)")) << lines[0].toStdString();
+    EXPECT_EQ(lines[1].mid(5, 8), lines[0].mid(5, 8));
+    EXPECT_TRUE(lines[1].mid(13).startsWith("(00)(00)(00)(FD)(01)(03)(FA)")) << lines[1].toStdString();
     EXPECT_TRUE(lines[2].startsWith("   RESULT: OK   at ")) << lines[2].toStdString();
     EXPECT_EQ(lines[3], QString(35, '-'));
     testsupport::SaveScreenshot(form, "main-window");

@@ -103,7 +103,9 @@ TEST(TrafficTrace, EachBankReadShowsItsTimeRoundTripAndOutcomeAndTheFailedOneSta
     form.tPollingTimer();
     const QStringList failed = TraceLines(display);
     ASSERT_EQ(failed.size(), 8) << failed.join('\n').toStdString();
-    EXPECT_EQ(failed[4], lines[4]);
+    // The same request, with a transaction identifier of its own.
+    EXPECT_EQ(failed[4].mid(13), lines[4].mid(13));
+    EXPECT_NE(failed[4], lines[4]);
     EXPECT_EQ(ParseResult(failed[6]).Outcome, "Exception 2: Illegal Data Address");
 }
 
@@ -129,10 +131,12 @@ TEST(TrafficTrace, SerialExchangesAreTimedFromTheirFrames)
         const int64_t before = WallClockMs();
         QElapsedTimer exchange;
         exchange.start();
-        ASSERT_EQ(link.ReadRegisters(1, 3, 0, 9, abort), row.result);
+        const TExchange read = link.Read(1, 3, 0, 9, abort);
+        ASSERT_EQ(read.Result, row.result);
         const int64_t elapsedUs = exchange.nsecsElapsed() / 1000;
-        const TTransactionTiming timing = link.TransactionTiming;
-        EXPECT_EQ(TKelvane::Hexa(link.TransactionOutput), "(01)(03)(00)(00)(00)(0A)(C5)(CD)");
+        ASSERT_EQ(read.Attempts.size(), 1u);
+        const TAttempt& timing = read.Attempts[0];
+        EXPECT_EQ(TKelvane::Hexa(read.Request()), "(01)(03)(00)(00)(00)(0A)(C5)(CD)");
         EXPECT_GE(timing.SentAt, before);
         EXPECT_LE(timing.SentAt, WallClockMs());
         EXPECT_GE(timing.RoundTripUs, row.minRoundTripUs);

@@ -83,10 +83,11 @@ TEST_F(KelvaneSerial, OpensThePortAndReadsHoldingAndInputRegisters)
     EXPECT_TRUE(link->LastOpenError().isEmpty());
     EXPECT_EQ(link->BaudRate(), TBaudRate::br9600);
 
-    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput), "(01)(03)(00)(00)(00)(0A)(C5)(CD)");
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionInput.left(3)), "(01)(03)(14)");
-    EXPECT_EQ(link->TransactionInput.size(), 3 + 20 + 2);
+    const TExchange read = link->Read(1, 3, 0, 9, NoAbort);
+    ASSERT_EQ(read.Result, 0);
+    EXPECT_EQ(TKelvane::Hexa(read.Request()), "(01)(03)(00)(00)(00)(0A)(C5)(CD)");
+    EXPECT_EQ(TKelvane::Hexa(read.Reply().left(3)), "(01)(03)(14)");
+    EXPECT_EQ(read.Reply().size(), 3 + 20 + 2);
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(link->GetRegister(i), 0x1000 + i) << i;
     EXPECT_TRUE(link->LatestReadOk(9));
@@ -101,8 +102,9 @@ TEST_F(KelvaneSerial, OpensThePortAndReadsHoldingAndInputRegisters)
 
 TEST_F(KelvaneSerial, WritesReachTheMeterAndReadBack)
 {
-    ASSERT_EQ(link->WriteRegister(1, 40006, 0xBEEF, NoAbort), 0);
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput.left(6)), "(01)(06)(00)(05)(BE)(EF)");
+    const TExchange write = link->Write(1, 40006, 0xBEEF, NoAbort);
+    ASSERT_EQ(write.Result, 0);
+    EXPECT_EQ(TKelvane::Hexa(write.Request().left(6)), "(01)(06)(00)(05)(BE)(EF)");
     const int32_t values[] = {0x11, 0x10022, -1};
     ASSERT_EQ(link->WriteMultipleRegisters(1, 10, values, NoAbort), 0);
     EXPECT_EQ(server->HoldingRegister(5), 0xBEEF);
@@ -181,10 +183,14 @@ TEST_F(KelvaneSerial, ANewServerAddressReopensThePortTheSameOneDoesNot)
 
 TEST_F(KelvaneSerial, ABroadcastEndsOnceWritten)
 {
-    const auto [result, took] = Timed([&] { return link->WriteRegister(0, 7, 0x0707, NoAbort); });
+    TExchange broadcast;
+    const auto [result, took] = Timed([&] {
+        broadcast = link->Write(0, 7, 0x0707, NoAbort);
+        return broadcast.Result;
+    });
     EXPECT_EQ(result, 0);
     EXPECT_LT(took, 2s);
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput.left(2)), "(00)(06)");
+    EXPECT_EQ(TKelvane::Hexa(broadcast.Request().left(2)), "(00)(06)");
     // libmodbus carries the broadcast out without answering it.
     const auto deadline = Clock::now() + 5s;
     while (server->HoldingRegister(7) != 0x0707 && Clock::now() < deadline)
@@ -233,9 +239,9 @@ TEST_F(KelvaneSerial, NestedOperationsCompleteOnTheirOwn)
     EXPECT_EQ(nestedOther, -1);
     EXPECT_LT(took, 3s);
     EXPECT_FALSE(link->Exchanging());
-    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0)
-        << TKelvane::Hexa(link->TransactionOutput).toStdString() << " got "
-        << TKelvane::Hexa(link->TransactionInput).toStdString();
+    const TExchange after = link->Read(1, 3, 0, 9, NoAbort);
+    EXPECT_EQ(after.Result, 0) << TKelvane::Hexa(after.Request()).toStdString() << " got "
+                               << TKelvane::Hexa(after.Reply()).toStdString();
 }
 
 // The program's "Port" menu inside a wait: it closes the waiting link's

@@ -184,8 +184,9 @@ TEST_F(KelvaneTcpWait, AbortEndsTheReplyWaitAndNothingMoreIsSent)
     const auto t0 = Clock::now();
     EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, abort), TKelvane::ResultPending);
     EXPECT_LT(Clock::now() - t0, 2s);
-    EXPECT_EQ(link->WriteRegister(1, 5, 1, abort), TKelvane::ResultPending);
-    EXPECT_TRUE(link->TransactionOutput.isEmpty());
+    const TExchange write = link->Write(1, 5, 1, abort);
+    EXPECT_EQ(write.Result, TKelvane::ResultPending);
+    EXPECT_TRUE(write.Request().isEmpty());
     EXPECT_EQ(silent.Connections(), 1);
 }
 

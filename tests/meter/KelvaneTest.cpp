@@ -47,7 +47,6 @@ TEST(Kelvane, CreationOverTcp)
     EXPECT_TRUE(link.Active());
     EXPECT_EQ(link.TcpPort(), 502);
     EXPECT_EQ(link.LastResult(), 0);
-    EXPECT_TRUE(link.TransactionOutput.isEmpty());
     link.SetBaudRate(TBaudRate::br57600); // no serial connection: no effect
     EXPECT_EQ(link.BaudRate(), TBaudRate::br9600);
 }
@@ -147,12 +146,12 @@ TEST_F(KelvaneOverTcp, RegisterNumbersOutsideTheImage)
 {
     ScriptedServer counting([](const Bytes&) { return ScriptedServer::Reply{}; });
     auto probe = LinkTo(counting.Port());
-    EXPECT_EQ(probe->ReadRegisters(1, 3, -3, 2, NoAbort), 2);
-    EXPECT_EQ(probe->ReadRegisters(1, 3, 105530, 105540, NoAbort), 2); // 65529 ... 65539
-    EXPECT_EQ(probe->WriteRegister(1, -1, 5, NoAbort), 2);
-    EXPECT_EQ(probe->WriteRegister(1, 105537, 5, NoAbort), 2);         // register 65536
+    EXPECT_EQ(probe->ReadRegisters(1, 3, -3, 2, NoAbort), MeterResult::RegisterOutOfRange);
+    EXPECT_EQ(probe->ReadRegisters(1, 3, 105530, 105540, NoAbort), MeterResult::RegisterOutOfRange); // 65529 ... 65539
+    EXPECT_EQ(probe->WriteRegister(1, -1, 5, NoAbort), MeterResult::RegisterOutOfRange);
+    EXPECT_EQ(probe->WriteRegister(1, 105537, 5, NoAbort), MeterResult::RegisterOutOfRange);         // register 65536
     const int32_t values[] = {1, 2};
-    EXPECT_EQ(probe->WriteMultipleRegisters(1, 65535, values, NoAbort), 2);
+    EXPECT_EQ(probe->WriteMultipleRegisters(1, 65535, values, NoAbort), MeterResult::RegisterOutOfRange);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(counting.Connections(), 0);
 
@@ -250,7 +249,7 @@ TEST(Kelvane, ErrorCodeTexts)
         {-5, "Exception"},
         {-6, "Unknown Response Error"},
         {-7, "Invalid Reg Count (must be 1-125)"},
-        {-10, "-10"},
+        {-13, "-13"},
         {-99999, "-99999"},
         {-2147219992, "Buffer Overflow"},
         {-2147219991, "Socket Error"},
@@ -298,20 +297,27 @@ TEST(Kelvane, DelayWaitsAndProcessesEvents)
 
 TEST_F(KelvaneOverTcp, FramesOfEachExchangeAreKeptForTheTrace)
 {
-    ASSERT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput), "(00)(00)(00)(00)(00)(06)(01)(03)(00)(00)(00)(0A)");
-    EXPECT_EQ(link->TransactionInput.size(), 9 + 20);
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionInput.left(9)), "(00)(00)(00)(00)(00)(17)(01)(03)(14)");
+    // Each request carries a transaction identifier of its own, which its
+    // reply repeats.
+    const TExchange read = link->Read(1, 3, 0, 9, NoAbort);
+    ASSERT_EQ(read.Result, 0);
+    const QByteArray readId = read.Request().left(2);
+    EXPECT_EQ(TKelvane::Hexa(read.Request().mid(2)), "(00)(00)(00)(06)(01)(03)(00)(00)(00)(0A)");
+    EXPECT_EQ(read.Reply().size(), 9 + 20);
+    EXPECT_EQ(TKelvane::Hexa(read.Reply().left(9)), TKelvane::Hexa(readId) + "(00)(00)(00)(17)(01)(03)(14)");
 
-    EXPECT_EQ(link->WriteRegister(2, 150, 0x0102, NoAbort), 0);
-    EXPECT_EQ(TKelvane::Hexa(link->TransactionOutput), "(00)(00)(00)(00)(00)(06)(02)(06)(00)(96)(01)(02)");
-    EXPECT_EQ(link->TransactionInput, link->TransactionOutput); // a write is echoed
+    const TExchange write = link->Write(2, 150, 0x0102, NoAbort);
+    EXPECT_EQ(write.Result, 0);
+    EXPECT_NE(write.Request().left(2), readId);
+    EXPECT_EQ(TKelvane::Hexa(write.Request().mid(2)), "(00)(00)(00)(06)(02)(06)(00)(96)(01)(02)");
+    EXPECT_EQ(write.Reply(), write.Request()); // a write is echoed
 
     // A refused connection sends nothing: the trace shows empty frames.
     link->SetTcpPort(testsupport::UnusedPort());
-    EXPECT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), TIdModBusClient::SocketNotConnected);
-    EXPECT_TRUE(link->TransactionOutput.isEmpty());
-    EXPECT_TRUE(link->TransactionInput.isEmpty());
+    const TExchange refused = link->Read(1, 3, 0, 9, NoAbort);
+    EXPECT_EQ(refused.Result, TIdModBusClient::SocketNotConnected);
+    EXPECT_TRUE(refused.Request().isEmpty());
+    EXPECT_TRUE(refused.Reply().isEmpty());
 }
 
 TEST_F(KelvaneOverTcp, WordOrderIsBitThirteenOfTheConfigurationWord)

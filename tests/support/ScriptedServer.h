@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+
 // Small TCP servers on 127.0.0.1 for tests of the Modbus/TCP client: one that
 // answers each request with scripted bytes (or misbehaves), and one built on
 // libmodbus, an implementation independent of ours.
@@ -89,6 +91,9 @@ public:
         bool closeAfter = false;     // close right after sending
         bool holdOpen = false;       // send nothing more, keep the connection until the client leaves
         bool reset = false;          // abort the connection (RST) right after sending
+        // The reply goes out as scripted; otherwise its first two bytes are
+        // the request's transaction identifier, as a sound server answers.
+        bool ownTransactionId = false;
     };
     using Script = std::function<Reply(const Bytes& request)>;
 
@@ -147,6 +152,8 @@ private:
             requests_.push_back(request);
         }
         Reply reply = script_(request);
+        if (!reply.ownTransactionId && reply.bytes.size() >= 2 && request.size() >= 2)
+            std::copy_n(request.begin(), 2, reply.bytes.begin());
         if (!reply.bytes.empty())
             ::send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
         if (reply.reset) {

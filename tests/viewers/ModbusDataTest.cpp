@@ -24,6 +24,19 @@
 
 namespace {
 
+// One exchange of a single attempt, as the meter link hands it back.
+struct TTiming {
+    int64_t SentAt = 0;
+    int64_t RoundTripUs = -1;
+};
+TExchange OneAttempt(const QByteArray& query, const QByteArray& reply, int32_t result, TTiming timing = {})
+{
+    TExchange exchange;
+    exchange.Result = result;
+    exchange.Attempts.push_back({timing.SentAt, timing.RoundTripUs, query, reply, result, {}});
+    return exchange;
+}
+
 using testsupport::ResidentKb;
 
 const QByteArray Request = QByteArray::fromHex("01030080001e");
@@ -87,15 +100,15 @@ TEST(ModbusData, EachExchangeShowsItsFramesOutcomeTimeAndRoundTrip)
 {
     TModbusData form;
     const int64_t sent = QDateTime(QDate(2026, 3, 9), QTime(14, 5, 6, 789)).toMSecsSinceEpoch();
-    form.AddTransaction(Request, Response, 0, {sent, 1540});
-    form.AddTransaction(QByteArray(), QByteArray(), -1); // nothing went out
+    form.AddTransaction(OneAttempt(Request, Response, 0, {sent, 1540}));
+    form.AddTransaction(OneAttempt(QByteArray(), QByteArray(), -1)); // nothing went out
     struct Row {
         int32_t result;
         const char* outcome;
     };
     for (const Row row : {Row{2, "Exception 2: Illegal Data Address"}, Row{-2, "Invalid Response"},
                           Row{7, "Exception 7"}, Row{11, "Exception 11: Serial Device Timeout or Packet Error"}})
-        form.AddTransaction(Request, QByteArray(), row.result, {sent, 500000});
+        form.AddTransaction(OneAttempt(Request, QByteArray(), row.result, {sent, 500000}));
 
     const QStringList lines = TraceLines(form);
     ASSERT_EQ(lines.size(), 6 * 4);
@@ -123,19 +136,19 @@ TEST(ModbusData, FreezeHoldsTheTraceOnlyWhileShowing)
     QTest::mouseClick(form.findChild<QCheckBox*>("cbFreeze"), Qt::LeftButton);
     ASSERT_TRUE(form.findChild<QCheckBox*>("cbFreeze")->isChecked());
 
-    form.AddTransaction(Request, Response, 0); // hidden: still traced
+    form.AddTransaction(OneAttempt(Request, Response, 0)); // hidden: still traced
     EXPECT_FALSE(form.Frozen());
     EXPECT_EQ(TraceLines(form).size(), 4);
 
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     EXPECT_TRUE(form.Frozen());
-    form.AddTransaction(Request, Response, 2);
+    form.AddTransaction(OneAttempt(Request, Response, 2));
     form.AddNote("Writing 0x97=70 refused: Exception: Illegal Data Value");
     EXPECT_EQ(TraceLines(form).size(), 4);
 
     form.close(); // closing only hides the window
-    form.AddTransaction(Request, Response, 2);
+    form.AddTransaction(OneAttempt(Request, Response, 2));
     form.AddNote("Writing 0x97=70 refused: Exception: Illegal Data Value");
     EXPECT_EQ(TraceLines(form).size(), 9);
     EXPECT_TRUE(TraceLines(form)[6].startsWith("   RESULT: Exception 2: Illegal Data Address   at "));
@@ -147,8 +160,8 @@ TEST(ModbusData, CopyTakesTheWholeTraceCtrlCTheSelectedLinesAndClearEmptiesIt)
     TModbusData form;
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.AddTransaction(Request, Response, 0);
-    form.AddTransaction(Request, QByteArray(), -1);
+    form.AddTransaction(OneAttempt(Request, Response, 0));
+    form.AddTransaction(OneAttempt(Request, QByteArray(), -1));
     QGuiApplication::clipboard()->setText("old");
 
     Click(form, "Copy");
@@ -170,7 +183,7 @@ TEST(ModbusData, CopyTakesTheWholeTraceCtrlCTheSelectedLinesAndClearEmptiesIt)
     Click(form, "Clear");
     EXPECT_TRUE(TraceLines(form).isEmpty());
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "QRY >(01)(03)(00)(80)(00)(1E)\nRSP <\n");
-    form.AddTransaction(Request, Response, 0);
+    form.AddTransaction(OneAttempt(Request, Response, 0));
     EXPECT_EQ(TraceLines(form).size(), 4);
 }
 
@@ -179,7 +192,7 @@ TEST(ModbusData, EnterInTheWindowDoesNotClearTheTrace)
     TModbusData form;
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.AddTransaction(Request, Response, 0);
+    form.AddTransaction(OneAttempt(Request, Response, 0));
     form.findChild<QPushButton*>("Clear")->setFocus();
     QTest::keyClick(&View(form), Qt::Key_Return);
     EXPECT_EQ(TraceLines(form).size(), 4);
@@ -201,7 +214,7 @@ TEST(ModbusData, ALongSessionKeepsTheLatestExchangesInBoundedMemory)
         if (i % 1000 == 999)
             form.AddNote(QString("note %1").arg(i));
         else
-            form.AddTransaction(query, reply, i % 3 == 0 ? 2 : 0);
+            form.AddTransaction(OneAttempt(query, reply, i % 3 == 0 ? 2 : 0));
     }
     const long grown = ResidentKb() - before;
     EXPECT_LT(grown, 30 * 1024) << "resident memory grew by " << grown << " kB";
@@ -231,9 +244,9 @@ TEST(ModbusData, ALongSessionKeepsTheLatestExchangesInBoundedMemory)
     EXPECT_EQ(line(firstNote), "note 999");
     EXPECT_TRUE(line(firstNote + 1).startsWith("QRY >(EA)(03)(11)")) << line(firstNote + 1).toStdString(); // 1002
     // Adding to a full ring under "Failed only" drops the oldest failed lines.
-    form.AddTransaction(Request, Response, 0);  // drops 10: not failed
-    form.AddTransaction(Request, Response, 0);  // drops 11: not failed
-    form.AddTransaction(Request, Response, -1); // drops 12: failed
+    form.AddTransaction(OneAttempt(Request, Response, 0));  // drops 10: not failed
+    form.AddTransaction(OneAttempt(Request, Response, 0));  // drops 11: not failed
+    form.AddTransaction(OneAttempt(Request, Response, -1)); // drops 12: failed
     ASSERT_EQ(model.rowCount(), failedLines);
     EXPECT_TRUE(line(0).startsWith("QRY >(0F)(00)(11)")) << line(0).toStdString();
     EXPECT_TRUE(line(failedLines - 2).startsWith("   RESULT: Timeout   at ")) << line(failedLines - 2).toStdString();
@@ -251,8 +264,8 @@ TEST(ModbusData, SaveWritesTheTraceShownAndAFailedSaveSaysWhy)
     TModbusData form;
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    form.AddTransaction(Request, Response, 0, {1765000000000, 800});
-    form.AddTransaction(Request, QByteArray(), 2, {1765000000500, 2100});
+    form.AddTransaction(OneAttempt(Request, Response, 0, {1765000000000, 800}));
+    form.AddTransaction(OneAttempt(Request, QByteArray(), 2, {1765000000500, 2100}));
     form.AddNote("Writing 0x97=70 refused: Exception: Illegal Data Value");
     Click(form, "cbFailedOnly");
 
