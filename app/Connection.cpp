@@ -16,6 +16,8 @@ void TForm1::KelvaneStart()
     kelvane_ = std::make_shared<TKelvane>(target, tcp);
     if (tcp)
         kelvane_->SetTcpPort(com.TcpPort());
+    kelvane_->SetRXTimeout(com.Link().ReceiveTimeoutMs);
+    kelvane_->SetEcho(com.Link().Echo);
     if (kelvane_->Active()) {
         SetStatus(0, QString("Kelvane Opened on %1 at %2 baud").arg(target, com.BaudRate->currentText()));
         kelvane_->SetBaudRate(BaudRateFromIndex(com.BaudIndex()));

@@ -10,6 +10,7 @@
 #include "RegisterBanksFile.h"
 #include "RegisterBitDefs.h"
 #include "frmAddressUnit.h"
+#include "frmComSelect.h"
 #include "frmModbusData.h"
 #include "MessageBoxes.h"
 
@@ -107,7 +108,7 @@ uint8_t TForm1::DeviceAddress() const
 
 int TForm1::Attempts() const
 {
-    return CmdLineSwitch("/POLLING", arguments_) ? 1 : 3;
+    return dialogs_.ComSelect->Link().Tries;
 }
 
 // One try of a read as the status bar counts it and the trace and the

@@ -7,6 +7,7 @@
 #include "UEditIPAddr.h"
 
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -45,8 +46,12 @@ constexpr int PromptTop = 72;
 constexpr int PortTop = 88;
 constexpr int BaudTop = 120;
 constexpr int TcpPortLabelWidth = 60;
+constexpr int TimeoutTop = 152;
+constexpr int TriesTop = 180;
+constexpr int EchoTop = 208;
+constexpr int LinkLabelWidth = 95;
 constexpr int OkLeft = 40;
-constexpr int OkTop = 168;
+constexpr int OkTop = 240;
 constexpr int OkWidth = 75;
 constexpr int OkHeight = 25;
 constexpr int PopupPadding = 8;
@@ -90,6 +95,11 @@ TComSelect::TComSelect(QWidget* parent, TPortLister listPorts)
       BaudRate(new QComboBox(this)),
       labTcpPort(new QLabel("TCP Port:", this)),
       ebTcpPort(new QSpinBox(this)),
+      labTimeout(new QLabel("Timeout (ms):", this)),
+      ebTimeout(new QSpinBox(this)),
+      labTries(new QLabel("Tries per bank:", this)),
+      ebTries(new QSpinBox(this)),
+      cbEcho(new QCheckBox("The adapter echoes what it sends", this)),
       BitBtn1(new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this)),
       listPorts_(listPorts ? std::move(listPorts) : TPortLister(TKelvane::EnumComPorts))
 {
@@ -101,7 +111,9 @@ void TComSelect::FormCreate()
     setWindowTitle("Port Select");
     // A title bar without a close box: OK is the way out.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    setFixedSize(ClientWidth, ClientHeight);
+    // The echo's caption is wider than the other fields: the dialog makes
+    // room for it whole in the desktop's font.
+    setFixedSize(std::max(ClientWidth, cbEcho->sizeHint().width() + 2 * Margin), ClientHeight);
 
     ComPort->setEditable(true);
     // Typed names stay in the edit; the list holds only the ports found.
@@ -110,6 +122,18 @@ void TComSelect::FormCreate()
     ebTcpPort->setRange(MinTcpPort, MaxTcpPort);
     ebTcpPort->setValue(DefaultTcpPort);
     labTcpPort->setBuddy(ebTcpPort);
+    ebTimeout->setObjectName("ebTimeout");
+    ebTimeout->setRange(TLinkSettings::MinReceiveTimeoutMs, TLinkSettings::MaxReceiveTimeoutMs);
+    ebTimeout->setSingleStep(100);
+    ebTimeout->setToolTip("How long to wait for each reply of the meter or gateway");
+    labTimeout->setBuddy(ebTimeout);
+    ebTries->setObjectName("ebTries");
+    ebTries->setRange(TLinkSettings::MinTries, TLinkSettings::MaxTries);
+    ebTries->setToolTip("How often a register bank is asked for before the pass gives up on it");
+    labTries->setBuddy(ebTries);
+    cbEcho->setObjectName("cbEcho");
+    cbEcho->setToolTip("An RS-485 adapter that returns every frame it sends: the echo is removed before the reply");
+    SetLink({});
     BitBtn1->setDefault(true);
     PlaceControls();
 
@@ -140,7 +164,24 @@ void TComSelect::PlaceControls()
     BaudRate->setGeometry(Margin, BaudTop, FieldWidth, FieldHeight);
     labTcpPort->setGeometry(Margin, BaudTop, TcpPortLabelWidth, FieldHeight);
     ebTcpPort->setGeometry(Margin + TcpPortLabelWidth, BaudTop, FieldWidth - TcpPortLabelWidth, FieldHeight);
+    labTimeout->setGeometry(Margin, TimeoutTop, LinkLabelWidth, FieldHeight);
+    ebTimeout->setGeometry(Margin + LinkLabelWidth, TimeoutTop, FieldWidth - LinkLabelWidth, FieldHeight);
+    labTries->setGeometry(Margin, TriesTop, LinkLabelWidth, FieldHeight);
+    ebTries->setGeometry(Margin + LinkLabelWidth, TriesTop, FieldWidth - LinkLabelWidth, FieldHeight);
+    cbEcho->setGeometry(Margin, EchoTop, cbEcho->sizeHint().width(), FieldHeight);
     BitBtn1->setGeometry(OkLeft, OkTop, OkWidth, OkHeight);
+}
+
+TLinkSettings TComSelect::Link() const
+{
+    return {ebTimeout->value(), ebTries->value(), cbEcho->isChecked()};
+}
+
+void TComSelect::SetLink(const TLinkSettings& link)
+{
+    ebTimeout->setValue(link.ReceiveTimeoutMs);
+    ebTries->setValue(link.Tries);
+    cbEcho->setChecked(link.Echo);
 }
 
 bool TComSelect::IsTcp() const
@@ -221,6 +262,7 @@ void TComSelect::ShowSerialFields(bool serial)
     IPAddress->setVisible(!serial);
     labTcpPort->setVisible(!serial);
     ebTcpPort->setVisible(!serial);
+    cbEcho->setEnabled(serial);
 }
 
 // The list is replaced by the ports present now, in alphabetical order; the

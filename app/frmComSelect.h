@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BaudRate.h"
+#include "LinkSettings.h"
 
 #include <QDialog>
 #include <QString>
@@ -9,6 +10,7 @@
 #include <functional>
 
 class CEditIPAddr;
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -18,7 +20,7 @@ class QSpinBox;
 
 // "Port Select": how the utility reaches the meter, serial Modbus on a named
 // port at one of four baud rates or Modbus/TCP to an IP address and TCP
-// port. Its controls hold the connection settings for the whole run; the
+// port, and the link's reply timeout, tries per bank and adapter echo. Its controls hold the connection settings for the whole run; the
 // main window fills them at start, reads them to open the link and saves
 // them at close. Closing the dialog in any way only hides it.
 class TComSelect : public QDialog {
@@ -28,7 +30,7 @@ public:
     using TPortLister = std::function<void(QStringList& list)>;
 
     static constexpr int ClientWidth = 161;
-    static constexpr int ClientHeight = 201;
+    static constexpr int ClientHeight = 273;
     static constexpr int DefaultTcpPort = 502;
     static constexpr int MinTcpPort = 1;
     static constexpr int MaxTcpPort = 65535;
@@ -49,6 +51,11 @@ public:
     // Blanks are removed first. An address that is not a valid dotted IPv4
     // address empties the field and gives false; "" empties it too.
     bool SetIpText(const QString& text);
+
+    // The reply timeout, the tries per bank and the adapter's echo; values
+    // outside their ranges are brought into them.
+    TLinkSettings Link() const;
+    void SetLink(const TLinkSettings& link);
 
     // The selected entry of the baud list, 0..3.
     int BaudIndex() const;
@@ -74,6 +81,12 @@ public:
     // Modbus/TCP does not use.
     QLabel* const labTcpPort;
     QSpinBox* const ebTcpPort;
+    QLabel* const labTimeout;
+    QSpinBox* const ebTimeout;
+    QLabel* const labTries;
+    QSpinBox* const ebTries;
+    // Serial only: Modbus/TCP has no echo.
+    QCheckBox* const cbEcho;
     QPushButton* const BitBtn1;
 
 protected:

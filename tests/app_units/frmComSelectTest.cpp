@@ -3,6 +3,7 @@
 #include "UEditIPAddr.h"
 #include "WidgetTestSupport.h"
 
+#include <QCheckBox>
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QGroupBox>
@@ -279,7 +280,8 @@ TEST(frmComSelect, FixedSizeTitleBarWithoutCloseBoxCentred)
 {
     TComSelect dialog(nullptr, [](QStringList&) {});
     dialog.show();
-    EXPECT_EQ(dialog.size(), QSize(161, 201));
+    // Wide enough for the echo's caption whole.
+    EXPECT_GE(dialog.width(), dialog.cbEcho->geometry().right());
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
     const Qt::WindowFlags flags = dialog.windowFlags();
     EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
@@ -288,8 +290,8 @@ TEST(frmComSelect, FixedSizeTitleBarWithoutCloseBoxCentred)
     EXPECT_FALSE(flags.testFlag(Qt::WindowSystemMenuHint));
 
     const QRect screen = dialog.screen()->geometry();
-    EXPECT_EQ(dialog.x(), screen.left() + screen.width() / 2 - 161 / 2);
-    EXPECT_EQ(dialog.y(), screen.top() + screen.height() / 2 - 201 / 2);
+    EXPECT_EQ(dialog.x(), screen.left() + screen.width() / 2 - dialog.width() / 2);
+    EXPECT_EQ(dialog.y(), screen.top() + screen.height() / 2 - dialog.height() / 2);
 }
 
 TEST(frmComSelect, ControlsSitWhereTheLayoutPutsThem)
@@ -304,7 +306,7 @@ TEST(frmComSelect, ControlsSitWhereTheLayoutPutsThem)
         {"Mode", dialog.Mode, {8, 8}, 145},        {"cbRTU", dialog.cbRTU, {8, 16}, -1},
         {"cbTCP", dialog.cbTCP, {8, 32}, -1},      {"Label1", dialog.Label1, {8, 72}, -1},
         {"ComPort", dialog.ComPort, {8, 88}, 145}, {"IPAddress", dialog.IPAddress, {8, 88}, -1},
-        {"BaudRate", dialog.BaudRate, {8, 120}, 145}, {"BitBtn1", dialog.BitBtn1, {40, 168}, 75},
+        {"BaudRate", dialog.BaudRate, {8, 120}, 145}, {"BitBtn1", dialog.BitBtn1, {40, 240}, 75},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
