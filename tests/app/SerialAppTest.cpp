@@ -5,6 +5,7 @@
 
 #include "AppHarness.h"
 
+#include "LateMeter.h"
 #include "LibmodbusRtuServer.h"
 #include "OpenCounter.h"
 #include "ProcessUsage.h"
@@ -344,5 +345,92 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         form.tPollingTimer();
         EXPECT_EQ(CommStatus(form), "COMM OK!");
         app.windows.reset();
+    }
+}
+
+// A meter that answers some requests after the reply timeout, with two
+// banks of the same size: the late reply of one bank arrives while the
+// next request could be waiting, and would pass every check of it. After
+// every pass each logged quantity is the meter's own value or nothing.
+TEST(SerialAppMisbehaving, LateRepliesNeverLandInAnotherBank)
+{
+    // Every fourth request, a read of the second bank, is answered 450 ms
+    // late, after the 300 ms timeout; the next pass starts at once.
+    testsupport::TLateMeter meter(450, [](int request) { return request % 4 == 1; });
+    TAppHarness app("[Form]\nReceive Timeout=300\nTries=1\n");
+    app.WriteFile("RegisterBanks.ini", "[A]\nName=A\nStart=768\nEnd=827\n[B]\nName=B\nStart=828\nEnd=887\n");
+    TForm1& form = app.StartRtu(QString::fromStdString(meter.Path()));
+    ASSERT_EQ(form.Kelvane()->RXTimeout(), 300);
+    int complete = 0;
+    for (int pass = 0; pass < 8; ++pass) {
+        form.tPollingTimer();
+        int read = 0;
+        for (int i = 0; i < testsupport::TLateMeter::Quantities; ++i)
+            if (const std::optional<double> value = form.Kelvane()->LoggedQuantity(i)) {
+                ++read;
+                EXPECT_EQ(*value, testsupport::TLateMeter::Quantity(i)) << "pass " << pass << ", quantity " << i;
+            }
+        complete += read == testsupport::TLateMeter::Quantities;
+    }
+    EXPECT_GE(meter.LateReplies(), 2);
+    EXPECT_GE(complete, 2);
+    EXPECT_FALSE(TraceLines(form).filter("Late reply discarded").isEmpty()) << TraceLines(form).join('\n').toStdString();
+}
+
+// Device address 0 (every box of "Device Address" unticked): no meter
+// answers a broadcast read, so none is sent and nothing counts as read.
+TEST_F(SerialApp, AReadOfAddressZeroSendsNothingAndReadsNothing)
+{
+    app.WriteFile("RegisterBanks.ini", "[Floats]\nName=Floats\nStart=$300\nEnd=$377\n");
+    TForm1& form = app.StartRtu(Port());
+    form.tPollingTimer();
+    ASSERT_TRUE(form.Kelvane()->LoggedQuantity(0).has_value());
+
+    for (QCheckBox* box : form.Dialogs().frmAddress->findChildren<QCheckBox*>())
+        if (box->isChecked())
+            box->click();
+    ASSERT_EQ(form.Dialogs().frmAddress->GetAddress(), 0);
+    const qsizetype before = TraceLines(form).size();
+    form.tPollingTimer();
+    for (int i = 0; i < 60; ++i)
+        EXPECT_FALSE(form.Kelvane()->LoggedQuantity(i).has_value()) << i;
+    EXPECT_EQ(StatusText(form, 0), "[0x300-0x377] (Floats) = " + TKelvane::ErrorCode(MeterResult::ReadFromBroadcast));
+    const QStringList trace = TraceLines(form).mid(before);
+    EXPECT_TRUE(TracedFrames(trace, "QRY >").isEmpty()) << trace.join('\n').toStdString();
+    EXPECT_EQ(CommStatus(form), "NO COMM");
+}
+
+// The write box writes the protocol address it holds, whatever its size;
+// one that no request can carry is refused with a message and nothing is
+// sent.
+TEST_F(SerialApp, TheWriteBoxWritesExactlyTheRegisterTyped)
+{
+    const struct {
+        const char* typed;
+        const char* frame; // the request traced; empty: refused
+    } rows[] = {
+        {"$9C46", "(01)(06)(9C)(46)(00)(42)"},
+        {"96", "(01)(06)(00)(96)(00)(42)"},
+        {"$FFFF", "(01)(06)(FF)(FF)(00)(42)"},
+        {"$10000", ""},
+    };
+    TForm1& form = app.StartRtu(Port());
+    MessageBoxRecorder boxes;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.typed);
+        const qsizetype before = TraceLines(form).size();
+        // The box sits on the hidden engineering panel: a data field's click
+        // fills it, and its Write runs as the button would.
+        form.ebRead->setText(row.typed);
+        form.ebWriteValue->setText("42");
+        form.bWriteSendClick();
+        const QString sent = TracedFrames(TraceLines(form).mid(before), "QRY >");
+        if (*row.frame) {
+            EXPECT_TRUE(sent.startsWith(row.frame)) << sent.toStdString();
+        } else {
+            EXPECT_TRUE(sent.isEmpty()) << sent.toStdString();
+            ASSERT_FALSE(boxes.shown.empty());
+            EXPECT_TRUE(boxes.shown.back().text.contains("out of range")) << boxes.shown.back().text.toStdString();
+        }
     }
 }

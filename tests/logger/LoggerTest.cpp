@@ -5,6 +5,7 @@
 #include "LogFile.h"
 #include "LogValues.h"
 #include "RegisterBanksFile.h"
+#include "LateMeter.h"
 #include "SimHarness.h"
 
 #include <QCoreApplication>
@@ -351,6 +352,41 @@ TEST(LoggerRunTest, RemovedOrRotatedLogIsCreatedAgainWithItsHeader)
         for (const QString& record : lines.mid(1))
             EXPECT_EQ(record.count(','), header.count(',')) << record.toStdString();
     }
+}
+
+// A meter that answers some reads of the second of two banks of the same
+// size later than the reply timeout, so that the late reply comes while the
+// next pass asks for the first bank: no record ever holds another bank's
+// values; a quantity is the meter's own value or empty.
+TEST(LoggerRunTest, LateRepliesNeverLandInAnotherBank)
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("log.csv");
+    const QString banks = dir.filePath("banks.ini");
+    QFile file(banks);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[A]\nName=A\nStart=768\nEnd=827\n[B]\nName=B\nStart=828\nEnd=887\n");
+    file.close();
+    testsupport::TLateMeter meter(450, [](int request) { return request % 4 == 1; });
+    TLoggerRun run(dir);
+    run.Start({"--banks", banks, "--port", QString::fromStdString(meter.Path()), "--baud", "19200", "--timeout",
+               "300", "--tries", "1", "--interval", "0.1"});
+    ASSERT_TRUE(WaitFor([&] { return Lines(logPath).size() >= 11; }, 60s)) << run.Stderr().toStdString();
+    ASSERT_EQ(run.Finish(SIGTERM), 0);
+
+    const QLocale locale("en_US");
+    int complete = 0;
+    for (const QString& record : Lines(logPath).mid(1)) {
+        const QStringList fields = ValueFields(record, locale);
+        ASSERT_EQ(fields.size(), testsupport::TLateMeter::Quantities) << record.toStdString();
+        for (int i = 0; i < fields.size(); ++i)
+            if (!fields[i].isEmpty())
+                EXPECT_NEAR(locale.toDouble(fields[i]), testsupport::TLateMeter::Quantity(i), 0.001)
+                    << "quantity " << i << " in " << record.toStdString();
+        complete += NoneEmpty(fields);
+    }
+    EXPECT_GE(meter.LateReplies(), 2);
+    EXPECT_GE(complete, 2);
 }
 
 // An adapter named by a stable by-id link: unplugged, the link's pty goes

@@ -42,6 +42,38 @@ Bytes TenRegisters()
     return reply;
 }
 
+// TenRegisters with one field of its header changed: the transaction
+// identifier (which the server then leaves as it is), the protocol
+// identifier, the length or the unit identifier.
+ScriptedServer::Reply Transaction(uint16_t id)
+{
+    Bytes reply = TenRegisters();
+    reply[0] = static_cast<uint8_t>(id >> 8);
+    reply[1] = static_cast<uint8_t>(id & 0xFF);
+    return {reply, false, false, false, true};
+}
+
+Bytes WithWord(std::size_t at, uint16_t word, Bytes reply = TenRegisters())
+{
+    reply[at] = static_cast<uint8_t>(word >> 8);
+    reply[at + 1] = static_cast<uint8_t>(word & 0xFF);
+    return reply;
+}
+
+Bytes FromUnit(uint8_t unit)
+{
+    Bytes reply = TenRegisters();
+    reply[6] = unit;
+    return reply;
+}
+
+Bytes WithTrailingByte()
+{
+    Bytes reply = WithWord(4, 24);
+    reply.push_back(0);
+    return reply;
+}
+
 struct FaultRow {
     const char* name;
     ScriptedServer::Reply reply; // to the second request; the first is answered soundly
@@ -66,6 +98,15 @@ const FaultRow FaultRows[] = {
     {"ClosedMidReply", {{0, 0, 0, 0, 0, 23, 1, 3, 20, 0, 1}, true}, false, "Socket Read Error"},
     {"ResetBeforeReplying", {{}, false, false, true}, false, "Socket Read Error"},
     {"ResetOnAWrite", {{}, false, false, true}, true, "Socket Read Error"},
+    // Replies that are not this request's are set aside while the wait goes
+    // on; a header the stream cannot be read by makes the reply invalid.
+    {"AnotherTransaction", Transaction(0x7F7F), false, "Timeout"},
+    {"AnotherUnit", {FromUnit(2)}, false, "Timeout"},
+    {"ProtocolOne", {WithWord(2, 1)}, false, "Invalid Response"},
+    {"LengthOneTooLong", {WithTrailingByte()}, false, "Invalid Response"},
+    {"LengthOneTooShort", {WithWord(4, 22)}, false, "Invalid Response"},
+    {"LengthZero", {WithWord(4, 0)}, false, "Invalid Response"},
+    {"LengthFFFF", {WithWord(4, 0xFFFF)}, false, "Invalid Response"},
 };
 
 } // namespace
@@ -76,6 +117,7 @@ TEST_P(KelvaneTcpFault, IsAResultCodeAndTheImageKeepsItsValues)
     int served = 0;
     ScriptedServer server([&](const Bytes&) { return served++ == 0 ? ScriptedServer::Reply{TenRegisters()} : row.reply; });
     auto link = LinkTo(server.Port());
+    link->SetRXTimeout(300);
     ASSERT_EQ(link->ReadRegisters(1, 3, 0, 9, NoAbort), 0);
     int result = 0;
     ASSERT_NO_THROW(result = row.write ? link->WriteRegister(1, 5, 0xBEEF, NoAbort)
@@ -88,6 +130,30 @@ TEST_P(KelvaneTcpFault, IsAResultCodeAndTheImageKeepsItsValues)
 
 INSTANTIATE_TEST_SUITE_P(Faults, KelvaneTcpFault, ::testing::ValuesIn(FaultRows),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A gateway that hands over another transaction's reply ahead of ours, both
+// in one segment: ours is taken, the other is set aside and shown.
+TEST(KelvaneTcp, ReplyOfAnotherTransactionAheadOfOursIsSetAside)
+{
+    ScriptedServer server([](const Bytes& request) {
+        Bytes other = WithWord(0, static_cast<uint16_t>((request[0] << 8 | request[1]) + 1));
+        for (std::size_t i = 9; i < other.size(); i += 2)
+            other[i] = 0; // registers 0 ... 9 hold 0 ... 9 there
+        Bytes both = other;
+        const Bytes ours = WithWord(0, static_cast<uint16_t>(request[0] << 8 | request[1]));
+        both.insert(both.end(), ours.begin(), ours.end());
+        return ScriptedServer::Reply{both, false, false, false, true};
+    });
+    auto link = LinkTo(server.Port());
+    const TExchange read = link->Read(1, 3, 0, 9, NoAbort);
+    ASSERT_EQ(read.Result, 0);
+    for (int reg = 0; reg < 10; ++reg)
+        EXPECT_EQ(link->GetRegister(reg), 100 + reg) << reg;
+    ASSERT_EQ(read.Attempts.size(), 2u);
+    EXPECT_EQ(read.Attempts[0].Result, MeterResult::Discarded);
+    EXPECT_TRUE(read.Attempts[0].Outcome.startsWith("Reply to transaction ")) << read.Attempts[0].Outcome.toStdString();
+    EXPECT_EQ(read.Attempts[1].Outcome, "OK");
+}
 
 // A target that is not an IP address cannot be connected to: the link says
 // so by being inactive, and its operations send nothing.
