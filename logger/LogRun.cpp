@@ -107,7 +107,7 @@ void PrintToStdout(const QString& text)
 
 int ReadOnce(TMeterPoller& poller, const TLoggerOptions& options, const TStopSignals& stopSignals)
 {
-    const TMeterPoller::TPass pass = poller.ReadAll([&stopSignals] { return stopSignals.StopRequested(); });
+    const TMeterPoller::TPass pass = poller.ReadAll([&stopSignals] { return stopSignals.StopRequested(); }, &stopSignals.AbortFlag());
     if (pass.Interrupted)
         return 1;
     if (!pass.Complete)
@@ -143,7 +143,7 @@ int RunLogging(TMeterPoller& poller, const TLoggerOptions& options, const TStopS
     const QString header = LogFile::HeaderLine(options.Selection, locale);
     auto next = TStopSignals::Clock::now();
     while (!stopSignals.StopRequested()) {
-        const TMeterPoller::TPass pass = poller.ReadAll([&stopSignals] { return stopSignals.StopRequested(); });
+        const TMeterPoller::TPass pass = poller.ReadAll([&stopSignals] { return stopSignals.StopRequested(); }, &stopSignals.AbortFlag());
         if (pass.Interrupted)
             break;
         const QString where = poller.Describe();

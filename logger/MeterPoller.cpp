@@ -33,7 +33,7 @@ bool TMeterPoller::EnsureOpen(QString& failure)
     return false;
 }
 
-TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop)
+TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, const bool* abort)
 {
     TPass pass;
     link_->ResetRegisters();
@@ -41,6 +41,7 @@ TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop)
         return pass;
     TBankPass banks;
     banks.Stop = stop;
+    banks.Abort = abort;
     try {
         const TBankPass::TResult read =
             banks.Run(*link_, options_.Address, banks_, {options_.Link.Tries, /*EndAtSilence=*/true});

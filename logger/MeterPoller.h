@@ -28,7 +28,8 @@ public:
     // serial port that went away or never opened is opened again first, by
     // the same name, so an adapter plugged back in is found again.
     // stop is asked between the reads and their tries.
-    TPass ReadAll(const std::function<bool()>& stop);
+    // abort, when given, ends a wait for the meter at once when it becomes true.
+    TPass ReadAll(const std::function<bool()>& stop, const bool* abort = nullptr);
 
     const TKelvane& Meter() const { return *link_; }
     // "192.168.1.20:502, unit 1" or "/dev/ttyUSB0 at 9600 baud, unit 1".

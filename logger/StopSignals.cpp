@@ -1,5 +1,8 @@
 #include "StopSignals.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -43,10 +46,20 @@ TStopSignals::TStopSignals()
     ::sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    if (QCoreApplication::instance()) {
+        notifier_ = std::make_unique<QSocketNotifier>(wakeRead, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char bytes[16];
+            while (::read(wakeRead, bytes, sizeof bytes) > 0) {
+            }
+            abort_ = StopRequested();
+        });
+    }
 }
 
 TStopSignals::~TStopSignals()
 {
+    notifier_.reset();
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGINT, SIG_DFL);
     ::close(wakeRead);

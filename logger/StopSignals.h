@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+
+class QSocketNotifier;
 
 // SIGTERM and SIGINT ask the logger to stop: the handler only notes the
 // request, so that the record being written is finished first. SIGPIPE and
@@ -16,6 +19,14 @@ public:
     TStopSignals& operator=(const TStopSignals&) = delete;
 
     bool StopRequested() const;
+    // Becomes true once a stop is requested, as the event loop that a meter
+    // operation turns while it waits learns of it: the abort flag that ends
+    // such a wait at once.
+    const bool& AbortFlag() const { return abort_; }
     // Sleeps until the deadline or a stop request, whichever comes first.
     void WaitUntil(Clock::time_point deadline) const;
+
+private:
+    bool abort_ = false;
+    std::unique_ptr<QSocketNotifier> notifier_;
 };

@@ -104,9 +104,10 @@ TTransactionThread::~TTransactionThread()
 {
     terminated_ = true;
     wake_.Signal();
-    // A client worker notices the flag only between transactions, so the
-    // one in progress finishes its attempts; a listener is in an endless
-    // wait for a frame, which the abort ends.
+    // A client worker ends its wait for a reply or for a quiet line within
+    // a slice of it, and sends nothing more; a frame on its way out is
+    // written whole. A listener is in an endless wait for a frame, which
+    // the abort ends.
     if (setup_.Mode.Connection != TConnectionMode::cmClient)
         port_.Abort();
     thread_.join();
@@ -293,7 +294,7 @@ void TTransactionThread::Exchange(TModbusTransaction& transaction)
         // next request waits until the line has been quiet.
         lineSuspect_ = !transaction.IsBroadcast() && info.Reply <= TTransactionReply::trUnmatchedReply;
         Sleep(connection_.RefetchDelay());
-    } while (Repeats(info.Reply) && info.Attempts < connection_.MaxRetries());
+    } while (Repeats(info.Reply) && info.Attempts < connection_.MaxRetries() && !terminated_);
 }
 
 TTransactionReply TTransactionThread::Broadcast()
@@ -317,7 +318,7 @@ void TTransactionThread::AwaitQuietLine(TTransactionInfo& info)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        const int received = Receive(static_cast<int>(std::min<int64_t>(guard, left.count())));
+        const int received = ReceiveWithin(static_cast<int>(std::min<int64_t>(guard, left.count())));
         if (received <= 0)
             break;
         PostReceived(received);
@@ -341,7 +342,7 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)
             return TTransactionReply::trNoReply;
-        const int received = RemoveEcho(Receive(static_cast<int>(left)), length);
+        const int received = RemoveEcho(ReceiveWithin(static_cast<int>(left)), length);
         PostReceived(received);
         attempt.Reply.assign(receiveRaw_.begin(), receiveRaw_.begin() + std::max(received, 0));
         TExceptionInfo exception{};
@@ -374,6 +375,23 @@ int TTransactionThread::RemoveEcho(int received, int length)
         return Receive(static_cast<int>(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX)));
     std::memmove(receiveRaw_.data(), receiveRaw_.data() + length, static_cast<std::size_t>(received - length));
     return received - length;
+}
+
+// Receive with a first timeout that a closing connection cuts short: the
+// wait for the first character goes in slices, between which the worker
+// looks whether it is to end. 0 when it ends or nothing came in time.
+int TTransactionThread::ReceiveWithin(int timeoutMs)
+{
+    constexpr int SliceMs = 50;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        if (left <= 0 || terminated_)
+            return 0;
+        if (const int received = Receive(static_cast<int>(std::min<int64_t>(left, SliceMs))); received > 0)
+            return received;
+    }
 }
 
 // The outcome of an attempt in words, as far as the worker can tell: the

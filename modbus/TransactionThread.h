@@ -40,8 +40,8 @@ public:
     TTransactionThread(TModbusConnection& connection, TSerialPort& port, TNotificationSink& sink,
                        TWorkerSetup setup);
     // Tells the thread to end and waits for it: a transaction in progress
-    // first finishes its attempts. Transactions still queued are freed
-    // without events.
+    // stops waiting for its reply and makes no further attempt. Transactions
+    // still queued are freed without events.
     ~TTransactionThread();
     TTransactionThread(const TTransactionThread&) = delete;
     TTransactionThread& operator=(const TTransactionThread&) = delete;
@@ -73,6 +73,7 @@ private:
     static std::string OutcomeText(const TTransactionInfo& info);
     int RemoveEcho(int received, int length);
     int Receive(int firstTimeout);
+    int ReceiveWithin(int timeoutMs);
     void PostReceived(int length);
     void Finish(std::unique_ptr<TModbusTransaction> transaction);
     void ListenFrame(TModbusBuffer& buffer);

@@ -73,6 +73,7 @@ rm -f "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/*
 cp /etc/apt/sources.list.d/*.sources "$root/etc/apt/sources.list.d/" 2>/dev/null || true
 [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$root/etc/apt/"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+grep -qw "$(hostname)" "$root/etc/hosts" 2>/dev/null || echo "127.0.1.1 $(hostname)" >>"$root/etc/hosts"
 
 bind /proc
 bind /sys

@@ -6,6 +6,8 @@
 #include "LogValues.h"
 #include "RegisterBanksFile.h"
 #include "LateMeter.h"
+#include "PtyLine.h"
+#include "ScriptedServer.h"
 #include "SimHarness.h"
 
 #include <QCoreApplication>
@@ -387,6 +389,36 @@ TEST(LoggerRunTest, LateRepliesNeverLandInAnotherBank)
     }
     EXPECT_GE(meter.LateReplies(), 2);
     EXPECT_GE(complete, 2);
+}
+
+// SIGTERM ends the logger within a second also while it waits for a meter
+// that keeps silent, however long its reply timeout: over Modbus/TCP and on
+// a serial line, once the request has gone out.
+TEST(LoggerRunTest, StopSignalEndsTheWaitForASilentMeter)
+{
+    testsupport::ScriptedServer tcp([](const testsupport::Bytes&) { return testsupport::ScriptedServer::Reply{{}, false, true}; });
+    TPtyLine serial(true);
+    const struct {
+        const char* name;
+        QStringList link;
+        std::function<bool()> requestSent;
+    } rows[] = {
+        {"Modbus/TCP", {"--ip", "127.0.0.1", "--tcp-port", QString::number(tcp.Port())},
+         [&] { return !tcp.Requests().empty(); }},
+        {"RTU", {"--port", QString::fromStdString(serial.SlavePath()), "--baud", "19200"},
+         [&] {
+             uint8_t byte = 0;
+             return ::read(serial.Master(), &byte, 1) == 1;
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        TLoggerRun run(dir);
+        run.Start(row.link + QStringList{"--timeout", "10000", "--interval", "60"});
+        ASSERT_TRUE(WaitFor(row.requestSent)) << run.Stderr().toStdString();
+        EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+    }
 }
 
 // An adapter named by a stable by-id link: unplugged, the link's pty goes

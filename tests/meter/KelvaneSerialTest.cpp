@@ -250,9 +250,9 @@ TEST_F(KelvaneSerial, NestedOperationsCompleteOnTheirOwn)
 // and the new link has the port to itself.
 TEST_F(KelvaneSerial, ALinkReplacedOnTheSamePortInsideAWait)
 {
-    // Closing the port lets an attempt already on the line run out its
-    // receive timeout; the read then ends as cancelled (-9), where running
-    // to its own deadline would take twice as long and end as a timeout.
+    // Closing the port ends the wait of an attempt already on the line
+    // without sending more; the read ends as cancelled (-9), not as a
+    // timeout, and the same port opens again for the replacement.
     link->SetRXTimeout(1000);
     std::weak_ptr<TKelvane> old = link;
     std::shared_ptr<TKelvane> replacement;
