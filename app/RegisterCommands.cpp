@@ -13,6 +13,7 @@
 #include "frmComSelect.h"
 #include "frmModbusData.h"
 #include "MessageBoxes.h"
+#include "RegisterMap.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -50,8 +51,8 @@ int DecimalValue(const QString& text)
     return ok ? value : 0;
 }
 
-constexpr int ConfigFirst = 128;
-constexpr int ConfigLast = 158;
+constexpr int ConfigFirst = RegisterMap::ConfigFirst;
+constexpr int ConfigLast = RegisterMap::ConfigLast;
 // How long the status bar shows the writes the meter refused, in ms.
 constexpr int RefusedWriteMessageTime = 60000;
 
@@ -188,8 +189,8 @@ void TForm1::AfterPass(bool anyBankRead, int lastResult)
     const std::shared_ptr<TKelvane> link = kelvane_;
     if (!link)
         return;
-    cbDevid->setChecked(link->GetRegister(158) & 8);
-    if (link->GetRegister(40134) == 12345)
+    cbDevid->setChecked(link->GetRegister(RegisterMap::XConfigWord) & RegisterMap::XConfigDevidBit);
+    if (link->GetRegister(RegisterMap::Fixed12345) == RegisterMap::Fixed12345Value)
         dialogs_.frmAddress->labStatus->setText("COMM OK!");
     CommitConfigWord();
     TConfigWord& editor = *dialogs_.ConfigWord;

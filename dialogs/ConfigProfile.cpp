@@ -1,5 +1,7 @@
 #include "ConfigProfile.h"
 
+#include "RegisterMap.h"
+
 #include "IniFile.h"
 
 #include <QFileInfo>
@@ -16,7 +18,7 @@ namespace ConfigProfile {
 
 bool IsProfileRegister(int reg)
 {
-    return (reg >= 128 && reg <= 132) || reg == 134 || (reg >= 136 && reg <= 142) || (reg >= 150 && reg <= 158);
+    return RegisterMap::Editable(reg);
 }
 
 bool Save(const QString& fileName, const TConfigProfile& profile, QString& error)

@@ -4,6 +4,7 @@
 #include "MessageBoxes.h"
 #include "MeterScan.h"
 #include "RegisterBitDefs.h"
+#include "RegisterMap.h"
 #include "ScreenPlacement.h"
 
 #include <QCheckBox>
@@ -30,8 +31,8 @@
 namespace {
 
 // Registers of the configuration block.
-constexpr int RegPTPrimary = 128;
-constexpr int RegFixed12345 = 133;
+constexpr int RegPTPrimary = RegisterMap::PtPrimary;
+constexpr int RegFixed12345 = RegisterMap::Fixed12345;
 constexpr int RegPulseValue = 134;
 constexpr int RegResetRegister = 135;
 constexpr int RegOutputASource = 136;
@@ -40,11 +41,11 @@ constexpr int RegOutputA0V = 138;
 constexpr int RegOutputB0V = 139;
 constexpr int RegOutputA10V = 140;
 constexpr int RegOutputB10V = 141;
-constexpr int RegConfigWord = 142;
+constexpr int RegConfigWord = RegisterMap::ConfigWord;
 constexpr int RegVoltageThreshold = 143;
-constexpr int RegSerialNumber = 149;
+constexpr int RegSerialNumber = RegisterMap::SerialNumber;
 constexpr int RegScratchPad0 = 150;
-constexpr int RegXConfigWord = 158;
+constexpr int RegXConfigWord = RegisterMap::XConfigWord;
 
 const std::array<const char*, 16> ConfigWordHints{
     "Pulse 2 Selection: Unchecked=VARh, Checked=Power Direction",

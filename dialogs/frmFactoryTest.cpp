@@ -3,6 +3,7 @@
 #include "KelvaneCOM.h"
 #include "FileDialogs.h"
 #include "MessageBoxes.h"
+#include "RegisterMap.h"
 
 #include <QDateTime>
 #include <QEvent>
@@ -44,7 +45,7 @@ constexpr std::array RowDecimals{0, 1, 3, 3, 3, 3, 3, 1};
 
 // Offsets of the meter's readings in the floating-point block from register
 // 768 (two registers each), in the order of TMeterReadings.
-constexpr int FloatBlockStart = 768;
+constexpr int FloatBlockStart = RegisterMap::LoggedQuantitiesFirst;
 constexpr std::array<int, 19> MeterReadingSlots{
     10, 11, 12, // voltage A-N, B-N, C-N
     16, 17, 18, // current

@@ -1,6 +1,7 @@
 #include "LogValues.h"
 
 #include "KelvaneCOM.h"
+#include "RegisterMap.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -39,11 +40,12 @@ TLogValues LogValues(const TKelvane& meter, bool scaledPhasePowers)
     for (std::size_t i = 0; i < values.size(); ++i)
         values[i] = meter.LoggedQuantity(int(i)).value_or(NotRead);
     if (scaledPhasePowers) {
-        const double scale = Ratio(meter, 128, 129) * Ratio(meter, 130, 131);
+        using namespace RegisterMap;
+        const double scale = Ratio(meter, PtPrimary, PtSecondary) * Ratio(meter, CtPrimary, CtSecondary);
         for (std::size_t k = 0; k < ScaledRegisters.size(); ++k) {
             const int reg = ScaledRegisters[k];
             values[FirstScaledEntry + k] =
-                LatestReadsOk(meter, {reg, 128, 129, 130, 131}) ? meter.GetRegister(reg) * scale / 10 : NotRead;
+                LatestReadsOk(meter, {reg, PtPrimary, PtSecondary, CtPrimary, CtSecondary}) ? meter.GetRegister(reg) * scale / 10 : NotRead;
         }
     }
     return values;

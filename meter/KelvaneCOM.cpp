@@ -204,9 +204,7 @@ std::optional<double> TKelvane::LoggedQuantity(int index) const
 
 uint8_t TKelvane::WordOrder() const
 {
-    constexpr int ConfigurationWord = 142;
-    constexpr int32_t WordOrderBit = 0x2000;
-    return (GetRegister(ConfigurationWord) & WordOrderBit) ? 1 : 0;
+    return (GetRegister(RegisterMap::ConfigWord) & RegisterMap::WordOrderBit) ? 1 : 0;
 }
 
 bool TKelvane::LatestReadOk(int reg) const

@@ -5,6 +5,7 @@
 #include "IdModBusClient.h"
 #include "MeterTransport.h"
 #include "RegisterBitDefs.h"
+#include "RegisterMap.h"
 
 #include <QByteArray>
 #include <QString>
@@ -102,7 +103,7 @@ public:
     // from register 768, two registers each, in the meter's word order.
     // Nothing when the latest read did not bring both of its registers.
     std::optional<double> LoggedQuantity(int index) const;
-    static constexpr int LoggedQuantityFirst = 768;
+    static constexpr int LoggedQuantityFirst = RegisterMap::LoggedQuantitiesFirst;
     int32_t LastResult() const { return lastResult_; }
     // Whether the latest read that covered holding register reg (numbered as
     // for GetRegister) succeeded, so that its image value is what the meter

@@ -1,15 +1,16 @@
 #include "MeterScan.h"
 
 #include "KelvaneCOM.h"
+#include "RegisterMap.h"
 
 #include <exception>
 
 namespace {
 
-constexpr int RegFixed12345 = 133;
-constexpr int Fixed12345 = 12345;
-constexpr int RegConfigWord = 142;
-constexpr int RegSerialNumber = 149;
+constexpr int RegFixed12345 = RegisterMap::Fixed12345;
+constexpr int Fixed12345 = RegisterMap::Fixed12345Value;
+constexpr int RegConfigWord = RegisterMap::ConfigWord;
+constexpr int RegSerialNumber = RegisterMap::SerialNumber;
 // The logged quantity 31, the software version, as a float in two registers.
 constexpr int SoftwareVersionEntry = 31;
 constexpr int RegSoftwareVersion = TKelvane::LoggedQuantityFirst + 2 * SoftwareVersionEntry;

@@ -1,6 +1,7 @@
 #include "WiringCheck.h"
 
 #include "KelvaneCOM.h"
+#include "RegisterMap.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +23,7 @@ constexpr int VoltsLLEntry = 13;
 constexpr int AmpsEntry = 16;
 constexpr int WattsEntry = 19;
 constexpr int PowerFactorEntry = 28;
-constexpr int ConfigWordRegister = 142;
+constexpr int ConfigWordRegister = RegisterMap::ConfigWord;
 
 // Phase names joined for a sentence: "A", "A and B", "A, B and C".
 std::string JoinPhases(const std::vector<int>& phases)
