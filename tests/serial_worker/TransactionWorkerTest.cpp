@@ -167,6 +167,55 @@ protected:
     std::vector<std::string> displayed;
 };
 
+// Each attempt is logged with what really became of it, and so is every
+// frame set aside: a late reply never stands for the next request's.
+TEST_F(Worker, EachAttemptIsLoggedWithItsOwnOutcome)
+{
+    const struct {
+        const char* name;
+        uint32_t maxRetries;
+        TAnswer answer;
+        std::vector<std::string> outcomes;
+        R reply;
+    } rows[] = {
+        {"BadCrcThenAnswered", 2,
+         [](const TBytes&, int index) { return index == 0 ? TSteps{{0, BadCrc()}} : TSteps{{0, Rtu(GoodAdu())}}; },
+         {"Invalid reply (CRC)", "OK"}, R::trSuccess},
+        // Answered 150 ms after the 300 ms timeout: thrown away before the
+        // second attempt goes out.
+        {"LateThenAnswered", 2,
+         [](const TBytes&, int index) { return TSteps{{index == 0 ? 450 : 0, Rtu(GoodAdu())}}; },
+         {"Timeout", "Late reply discarded", "OK"}, R::trSuccess},
+        {"AnotherUnit", 1, Say({{0, Rtu(GoodAdu(2))}}), {"Reply from unit 2 discarded", "Timeout"}, R::trNoReply},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TMeterPeer meter;
+        TTestClient events;
+        TModbusConnection line;
+        SetUpLine(line, meter, 300);
+        line.SetMaxRetries(row.maxRetries);
+        events.Register(line);
+        line.SetActive(true);
+        meter.Answer(8, row.answer);
+        EnqueueRead(line, events);
+        ASSERT_TRUE(WaitFor([&] { return !events.Done.empty(); }));
+        const TTransactionInfo& info = events.Done[0];
+        EXPECT_EQ(info.Reply, row.reply);
+        std::vector<std::string> outcomes;
+        for (const TAttemptRecord& attempt : info.AttemptLog) {
+            outcomes.push_back(attempt.Outcome);
+            // Only attempts carry a request, a send time and a round trip;
+            // a timeout's is the whole wait.
+            EXPECT_EQ(attempt.Request.empty(), attempt.SentAtMs == 0) << attempt.Outcome;
+            if (attempt.Outcome == "Timeout")
+                EXPECT_GE(attempt.RoundTripUs, 290000);
+        }
+        EXPECT_EQ(outcomes, row.outcomes);
+        line.SetActive(false);
+    }
+}
+
 TEST_F(Worker, RunsTheQueueInOrderOneTransactionAfterTheOther)
 {
     connection.SetRefetchDelay(150);
