@@ -216,11 +216,12 @@ int32_t TSerialMeterTransport::ReplyToResult(TTransactionReply reply, uint8_t ex
 }
 
 // The longest a transaction of this connection takes once the worker starts
-// it: every attempt waits the full receive timeout, the pause after it and
+// it: every attempt may first wait for a quiet line (at most three receive
+// timeouts), then waits the full receive timeout, the pause after it and
 // the end-of-frame silence.
 TSerialMeterTransport::Clock::duration TSerialMeterTransport::CompletionTime() const
 {
-    const auto attempt = std::chrono::milliseconds(connection_.ReceiveTimeout()) +
+    const auto attempt = 4 * std::chrono::milliseconds(connection_.ReceiveTimeout()) +
                          std::chrono::milliseconds(connection_.RefetchDelay()) +
                          std::chrono::milliseconds(connection_.FrameInterval());
     return attempt * connection_.MaxRetries() + CompletionMargin;
