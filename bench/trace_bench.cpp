@@ -3,6 +3,7 @@
 // loop turning after each exchange as polling does), their ratio, and the
 // resident memory a full ring of read-all exchanges takes.
 
+#include "OneAttempt.h"
 #include "ProcessUsage.h"
 #include "TraceModel.h"
 #include "frmModbusData.h"
@@ -18,18 +19,7 @@
 
 namespace {
 
-// One exchange of a single attempt, as the meter link hands it back.
-struct TTiming {
-    int64_t SentAt = 0;
-    int64_t RoundTripUs = -1;
-};
-TExchange OneAttempt(const QByteArray& query, const QByteArray& reply, int32_t result, TTiming timing = {})
-{
-    TExchange exchange;
-    exchange.Result = result;
-    exchange.Attempts.push_back({timing.SentAt, timing.RoundTripUs, query, reply, result, {}});
-    return exchange;
-}
+using testsupport::OneAttempt;
 
 using testsupport::ProcessCpuSeconds;
 using testsupport::ResidentKb;

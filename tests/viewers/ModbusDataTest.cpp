@@ -1,6 +1,7 @@
 #include "frmModbusData.h"
 
 #include "KelvaneCOM.h"
+#include "OneAttempt.h"
 #include "ProcessUsage.h"
 #include "TraceModel.h"
 #include "WidgetTestSupport.h"
@@ -24,18 +25,7 @@
 
 namespace {
 
-// One exchange of a single attempt, as the meter link hands it back.
-struct TTiming {
-    int64_t SentAt = 0;
-    int64_t RoundTripUs = -1;
-};
-TExchange OneAttempt(const QByteArray& query, const QByteArray& reply, int32_t result, TTiming timing = {})
-{
-    TExchange exchange;
-    exchange.Result = result;
-    exchange.Attempts.push_back({timing.SentAt, timing.RoundTripUs, query, reply, result, {}});
-    return exchange;
-}
+using testsupport::OneAttempt;
 
 using testsupport::ResidentKb;
 
