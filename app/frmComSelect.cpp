@@ -50,7 +50,6 @@ constexpr int TimeoutTop = 152;
 constexpr int TriesTop = 180;
 constexpr int EchoTop = 208;
 constexpr int LinkLabelWidth = 95;
-constexpr int OkLeft = 40;
 constexpr int OkTop = 240;
 constexpr int OkWidth = 75;
 constexpr int OkHeight = 25;
@@ -169,7 +168,8 @@ void TComSelect::PlaceControls()
     labTries->setGeometry(Margin, TriesTop, LinkLabelWidth, FieldHeight);
     ebTries->setGeometry(Margin + LinkLabelWidth, TriesTop, FieldWidth - LinkLabelWidth, FieldHeight);
     cbEcho->setGeometry(Margin, EchoTop, cbEcho->sizeHint().width(), FieldHeight);
-    BitBtn1->setGeometry(OkLeft, OkTop, OkWidth, OkHeight);
+    // Centred, as in the narrow dialog the echo's caption may have widened.
+    BitBtn1->setGeometry((width() - OkWidth) / 2, OkTop, OkWidth, OkHeight);
 }
 
 TLinkSettings TComSelect::Link() const

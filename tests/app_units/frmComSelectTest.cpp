@@ -306,7 +306,7 @@ TEST(frmComSelect, ControlsSitWhereTheLayoutPutsThem)
         {"Mode", dialog.Mode, {8, 8}, 145},        {"cbRTU", dialog.cbRTU, {8, 16}, -1},
         {"cbTCP", dialog.cbTCP, {8, 32}, -1},      {"Label1", dialog.Label1, {8, 72}, -1},
         {"ComPort", dialog.ComPort, {8, 88}, 145}, {"IPAddress", dialog.IPAddress, {8, 88}, -1},
-        {"BaudRate", dialog.BaudRate, {8, 120}, 145}, {"BitBtn1", dialog.BitBtn1, {40, 240}, 75},
+        {"BaudRate", dialog.BaudRate, {8, 120}, 145}, {"BitBtn1", dialog.BitBtn1, {(dialog.width() - 75) / 2, 240}, 75},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
