@@ -391,6 +391,27 @@ TEST(LoggerRunTest, LateRepliesNeverLandInAnotherBank)
     EXPECT_GE(complete, 2);
 }
 
+// An adapter that echoes every request: with --echo the echo is removed and
+// the meter's values come through; without it the echo is no reply.
+TEST(LoggerRunTest, EchoSwitchReadsThroughAnAdapterThatEchoes)
+{
+    testsupport::TLateMeter meter(0, [](int) { return false; }, /*echo=*/true);
+    for (const bool echo : {true, false}) {
+        SCOPED_TRACE(echo ? "--echo" : "no --echo");
+        QTemporaryDir dir;
+        TLoggerRun run(dir);
+        QStringList arguments{"--port", QString::fromStdString(meter.Path()), "--baud", "19200", "--tries", "1",
+                              "--params", "0,30", "--once"};
+        if (echo)
+            arguments << "--echo";
+        run.Start(arguments);
+        EXPECT_EQ(run.Finish(), echo ? 0 : 1) << run.Stderr().toStdString();
+        // Quantity 30 of this meter is 1030 (with or without a thousands separator).
+        const QString table = run.Stdout();
+        EXPECT_EQ(table.contains(QRegularExpression(R"(\b1,?030\.0)")), echo) << table.toStdString();
+    }
+}
+
 // SIGTERM ends the logger within a second also while it waits for a meter
 // that keeps silent, however long its reply timeout: over Modbus/TCP and on
 // a serial line, once the request has gone out.

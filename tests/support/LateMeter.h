@@ -29,8 +29,10 @@ namespace testsupport {
 
 class TLateMeter {
 public:
-    TLateMeter(int lateMs, std::function<bool(int request)> late)
-        : lateMs_(lateMs), late_(std::move(late)), thread_([this] { Serve(); })
+    // With echo, the line first returns every request as it was sent, as an
+    // RS-485 adapter that hears itself does.
+    TLateMeter(int lateMs, std::function<bool(int request)> late, bool echo = false)
+        : lateMs_(lateMs), late_(std::move(late)), echo_(echo), thread_([this] { Serve(); })
     {
     }
     ~TLateMeter()
@@ -75,6 +77,8 @@ private:
             // A read request is eight bytes; anything else is noise to drop.
             if (request.size() < 8)
                 continue;
+            if (echo_)
+                [[maybe_unused]] const ssize_t n = ::write(line_.Master(), request.data(), request.size());
             if (Crc16(request.data(), 8) == 0 && request[0] == 1 && request[1] == 3)
                 Answer(request, number++);
             request.clear();
@@ -106,6 +110,7 @@ private:
     TPtyLine line_;
     const int lateMs_;
     const std::function<bool(int)> late_;
+    const bool echo_;
     std::atomic<bool> stop_{false};
     std::atomic<int> lateReplies_{0};
     std::thread thread_; // last: it starts once everything above exists
