@@ -311,6 +311,19 @@ TExceptionInfo GetException(const TModbusBuffer& reply)
     return {static_cast<uint8_t>(code <= 8 ? code : 0), code};
 }
 
+// A read's reply brings exactly the bytes of the quantity asked, and
+// nothing after them: the reply to another read of the same function with
+// another count (a late one) does not pass for this one's.
+bool CountMatches(TTransmissionMode mode, const TModbusBuffer& request, const TModbusBuffer& reply)
+{
+    const uint8_t function = request.ByteAt(1);
+    if (function < 1 || function > 4 || request.Size() < 6)
+        return true;
+    const int quantity = request.ByteAt(4) << 8 | request.ByteAt(5);
+    const int bytes = function <= 2 ? (quantity + 7) / 8 : 2 * quantity;
+    return reply.Size() >= 3 && reply.ByteAt(2) == bytes && reply.Size() == 3 + bytes + SerialLayout(mode).ChecksumSize;
+}
+
 TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& request, bool anyAddress,
                                 const uint8_t* raw, int n, TModbusBuffer& reply, TExceptionInfo& exception)
 {
@@ -324,7 +337,8 @@ TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& req
     if (!FunctionMatches(request, reply))
         return TTransactionReply::trUnmatchedReply;
     if (!IsExceptionReply(mode, reply))
-        return TTransactionReply::trSuccess;
+        return CountMatches(mode.Transmission, request, reply) ? TTransactionReply::trSuccess
+                                                               : TTransactionReply::trUnmatchedReply;
     exception = GetException(reply);
     return TTransactionReply::trExceptionReply;
 }

@@ -64,8 +64,11 @@ bool IsExceptionReply(const TFrameMode& mode, const TModbusBuffer& reply);
 struct TExceptionInfo { uint8_t Kind; uint8_t Code; };
 TExceptionInfo GetException(const TModbusBuffer& reply);
 
+bool CountMatches(TTransmissionMode mode, const TModbusBuffer& request, const TModbusBuffer& reply);
+
 // Classifies a received frame of length n (0: nothing came) against its
-// request; decodes it into reply. trUnexpectedReply means another server's
+// request; decodes it into reply. A read's reply must bring the count asked
+// (trUnmatchedReply otherwise). trUnexpectedReply means another server's
 // reply, on which the client keeps listening.
 TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& request, bool anyAddress,
                                 const uint8_t* raw, int n, TModbusBuffer& reply, TExceptionInfo& exception);

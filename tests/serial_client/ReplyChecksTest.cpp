@@ -60,8 +60,8 @@ void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.Name; }
 using R = TTransactionReply;
 
 const ReplyCase ReplyCases[] = {
-    {"ByteCountOneOverPasses", ReadTwoAt10, {1, 3, 5, 0, 10, 0, 11, 0}, "HoldingRegistersRead", R::trSuccess,
-     {10, 11}},
+    {"ByteCountOneOverIsUnmatchedWithZeros", ReadTwoAt10, {1, 3, 5, 0, 10, 0, 11, 0}, "HoldingRegistersRead",
+     R::trUnmatchedReply, {0, 0}},
     {"ByteCountTwoShortIsUnmatchedWithZeros", ReadThreeAt10, {1, 3, 4, 0, 1, 0, 2}, "HoldingRegistersRead",
      R::trUnmatchedReply, {0, 0, 0}},
     {"HugeByteCountIsUnmatched", ReadTwoAt10, {1, 3, 0xFF, 0, 1, 0, 2}, "HoldingRegistersRead",

@@ -100,7 +100,7 @@ TEST(Frames, ClassifyReply)
         {"Registers", TM::tmRTU, {1, 3, 2, 0, 7}, false, false, trSuccess, 0, 0},
         {"Exception6", TM::tmRTU, {1, 0x83, 6}, false, false, trExceptionReply, 6, 6},
         {"Exception9", TM::tmRTU, {1, 0x83, 9}, false, false, trExceptionReply, 0, 9},
-        {"ExceptionTooLong", TM::tmRTU, {1, 0x83, 2, 0}, false, false, trSuccess, 0, 0},
+        {"ExceptionTooLong", TM::tmRTU, {1, 0x83, 2, 0}, false, false, trUnmatchedReply, 0, 0},
         {"AsciiException", TM::tmASCII, {1, 0x83, 2}, false, false, trExceptionReply, 2, 2},
         {"AsciiRegisters", TM::tmASCII, {1, 3, 2, 0, 7}, false, false, trSuccess, 0, 0},
     };
