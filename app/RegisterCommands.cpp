@@ -6,14 +6,14 @@
 
 #include "CmdLine.h"
 #include "ConfigWordUnit.h"
+#include "MessageBoxes.h"
 #include "ProgressDialogUnit.h"
 #include "RegisterBanksFile.h"
 #include "RegisterBitDefs.h"
+#include "RegisterMap.h"
 #include "frmAddressUnit.h"
 #include "frmComSelect.h"
 #include "frmModbusData.h"
-#include "MessageBoxes.h"
-#include "RegisterMap.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>

@@ -46,7 +46,7 @@ TBankPass::TResult TBankPass::Run(TKelvane& link, uint8_t address, const std::ve
                 OnTry(exchange);
             // A port that went away answers no try; a refused request no other.
             if (result == MeterResult::PortLost || result == MeterResult::ReadFromBroadcast ||
-                result == MeterResult::RegisterOutOfRange || result == -7)
+                result == MeterResult::RegisterOutOfRange || result == MeterResult::InvalidCount)
                 break;
         }
         pass.LastResult = result;

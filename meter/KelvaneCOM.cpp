@@ -78,7 +78,7 @@ TExchange TKelvane::Read(uint8_t address, uint8_t function, int first, int last,
     if (!IsProtocolAddress(first) || !IsProtocolAddress(last))
         return Refused(MeterResult::RegisterOutOfRange);
     if (count > MaxReadCount || count < 1)
-        return Refused(-7);
+        return Refused(MeterResult::InvalidCount);
 
     const uint8_t used = transport_->ReadFunction(function);
     TExchange exchange;
@@ -268,7 +268,7 @@ QString TKelvane::ErrorCode(int32_t code)
     case -4: return "Unmatched Response";
     case -5: return "Exception";
     case -6: return "Unknown Response Error";
-    case -7: return "Invalid Reg Count (must be 1-125)";
+    case MeterResult::InvalidCount: return "Invalid Reg Count (must be 1-125)";
     case MeterResult::ReadFromBroadcast: return "No Read From Address 0 (Broadcast): choose the meter's address";
     case MeterResult::RegisterOutOfRange: return "Register Number Out of Range (0-65535): nothing sent";
     case MeterResult::Discarded: return "Reply Discarded";

@@ -27,6 +27,8 @@ constexpr int32_t InvalidFrame = -2;
 constexpr int32_t UnexpectedReply = -3;
 constexpr int32_t UnmatchedReply = -4;
 constexpr int32_t Unknown = -6;
+// A read of a count outside 1..125: nothing is sent.
+constexpr int32_t InvalidCount = -7;
 // The serial port went away (an adapter unplugged); the link is inactive
 // until it is opened again.
 constexpr int32_t PortLost = -8;
