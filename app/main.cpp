@@ -396,10 +396,10 @@ void TForm1::ApplySettings()
         com.SetTcp(ini.ReadBool("Form", "TCP", false));
     com.cbRTUClick();
     // Under /POLLING a bank is tried once unless the settings say otherwise.
-    const TLinkSettings defaults;
-    com.SetLink({ini.ReadInteger("Form", "Receive Timeout", defaults.ReceiveTimeoutMs),
-                 ini.ReadInteger("Form", "Tries", CmdLineSwitch("/POLLING", arguments_) ? 1 : defaults.Tries),
-                 ini.ReadBool("Form", "Echo", defaults.Echo)});
+    TLinkSettings defaults;
+    if (CmdLineSwitch("/POLLING", arguments_))
+        defaults.Tries = 1;
+    com.SetLink(TLinkSettings::Read(ini, defaults));
 
     logger_->LoadSettings(ini);
     if (ini.ReadBool("Form", "InitMax", false))
@@ -508,12 +508,10 @@ void TForm1::FormClose()
     ini.WriteInteger("Form", "TCP Port", com.TcpPort());
     ini.WriteBool("Form", "TCP", com.IsTcp());
     ini.WriteInteger("Form", "Baud", com.BaudIndex());
-    ini.WriteInteger("Form", "Receive Timeout", com.Link().ReceiveTimeoutMs);
     // The single try that /POLLING brings stays out of the file, so that a
     // later start without the switch tries as often as before.
-    if (ini.ValueExists("Form", "Tries") || !CmdLineSwitch("/POLLING", arguments_) || com.Link().Tries != 1)
-        ini.WriteInteger("Form", "Tries", com.Link().Tries);
-    ini.WriteBool("Form", "Echo", com.Link().Echo);
+    com.Link().Write(ini, ini.ValueExists("Form", "Tries") || !CmdLineSwitch("/POLLING", arguments_) ||
+                              com.Link().Tries != 1);
     logger_->StoreSettings(ini);
     QString error;
     if (!ini.UpdateFile(&error))

@@ -133,8 +133,8 @@ TLogSelection ParamsValue(const QString& text)
     return selection;
 }
 
-// The connection of section "Form" and the "Logging" section, as the
-// desktop utility reads them.
+// The connection and the link settings of section "Form" and the "Logging"
+// section, as the desktop utility reads them.
 void ApplySettingsFile(const QString& fileName, const QString& applicationDirectory, TLoggerOptions& options)
 {
     if (!QFileInfo(fileName).isFile())
@@ -147,6 +147,7 @@ void ApplySettingsFile(const QString& fileName, const QString& applicationDirect
     if (port >= 1 && port <= 65535)
         options.TcpPort = port;
     options.Baud = BaudRateFromIndex(ini.ReadInteger("Form", "Baud", 0));
+    options.Link = TLinkSettings::Read(ini, options.Link);
     const TLogSettings logging = LogSettings::Read(ini, applicationDirectory);
     options.FileName = logging.FileName;
     options.Interval = std::chrono::seconds(logging.Frequency);
@@ -182,7 +183,8 @@ void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
                                                      TLinkSettings::MaxReceiveTimeoutMs);
     if (parser.isSet("tries"))
         options.Link.Tries = IntegerValue(parser, "tries", TLinkSettings::MinTries, TLinkSettings::MaxTries);
-    options.Link.Echo = parser.isSet("echo");
+    if (parser.isSet("echo"))
+        options.Link.Echo = true;
     if (parser.isSet("file")) {
         options.FileName = parser.value("file");
         if (options.FileName.trimmed().isEmpty())
