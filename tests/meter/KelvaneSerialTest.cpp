@@ -256,12 +256,21 @@ TEST_F(KelvaneSerial, ALinkReplacedOnTheSamePortInsideAWait)
     link->SetRXTimeout(1000);
     std::weak_ptr<TKelvane> old = link;
     std::shared_ptr<TKelvane> replacement;
-    QTimer::singleShot(0, [&] {
+    // The replacement comes once the request is on the line: the meter has
+    // all of it.
+    std::size_t heard = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        heard += server->TakeTraffic().first.size();
+        if (heard < 8 || replacement)
+            return;
+        watch.stop();
         std::shared_ptr<TKelvane> current = std::move(link);
         current->SetActive(false);
         current.reset();
         replacement = std::make_shared<TKelvane>(QString::fromStdString(line.SlavePath()), false);
     });
+    watch.start(2);
     const auto [result, took] = Timed([&, waiting = link] { return waiting->ReadRegisters(7, 3, 0, 9, NoAbort); });
     EXPECT_EQ(result, -9);
     EXPECT_LT(took, 3s);
