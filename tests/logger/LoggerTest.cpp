@@ -381,10 +381,12 @@ TEST(LoggerRunTest, LateRepliesNeverLandInAnotherBank)
     for (const QString& record : Lines(logPath).mid(1)) {
         const QStringList fields = ValueFields(record, locale);
         ASSERT_EQ(fields.size(), testsupport::TLateMeter::Quantities) << record.toStdString();
-        for (int i = 0; i < fields.size(); ++i)
-            if (!fields[i].isEmpty())
+        for (int i = 0; i < fields.size(); ++i) {
+            if (!fields[i].isEmpty()) {
                 EXPECT_NEAR(locale.toDouble(fields[i]), testsupport::TLateMeter::Quantity(i), 0.001)
                     << "quantity " << i << " in " << record.toStdString();
+            }
+        }
         complete += NoneEmpty(fields);
     }
     EXPECT_GE(meter.LateReplies(), 2);

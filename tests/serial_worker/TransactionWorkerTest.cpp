@@ -208,8 +208,9 @@ TEST_F(Worker, EachAttemptIsLoggedWithItsOwnOutcome)
             // Only attempts carry a request, a send time and a round trip;
             // a timeout's is the whole wait.
             EXPECT_EQ(attempt.Request.empty(), attempt.SentAtMs == 0) << attempt.Outcome;
-            if (attempt.Outcome == "Timeout")
+            if (attempt.Outcome == "Timeout") {
                 EXPECT_GE(attempt.RoundTripUs, 290000);
+            }
         }
         EXPECT_EQ(outcomes, row.outcomes);
         line.SetActive(false);
