@@ -101,15 +101,10 @@ TExchange TKelvane::Read(uint8_t address, uint8_t function, int first, int last,
 
 TExchange TKelvane::Write(uint8_t address, int reg, int32_t value, const bool& abort)
 {
-    return WriteAt(address, ApplyRegisterRule(reg), value, abort);
+    return WriteProtocolRegister(address, ApplyRegisterRule(reg), value, abort);
 }
 
 TExchange TKelvane::WriteProtocolRegister(uint8_t address, int reg, int32_t value, const bool& abort)
-{
-    return WriteAt(address, reg, value, abort);
-}
-
-TExchange TKelvane::WriteAt(uint8_t address, int reg, int32_t value, const bool& abort)
 {
     if (!IsProtocolAddress(reg))
         return Refused(MeterResult::RegisterOutOfRange);

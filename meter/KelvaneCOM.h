@@ -163,7 +163,6 @@ public:
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image
     void NoteRead(int first, int count, int result);
-    TExchange WriteAt(uint8_t address, int reg, int32_t value, const bool& abort);
 
     TLinkProperties properties_;
     bool tcp_;
