@@ -4,6 +4,7 @@
 #include "ModbusPdu.h"
 #include "SerialFrame.h"
 
+#include <chrono>
 #include <climits>
 
 namespace {
@@ -49,11 +50,23 @@ std::size_t RtuRequestSize(std::span<const uint8_t> adu)
     }
 }
 
+uint32_t RtuRequestSilenceMs(uint32_t baud)
+{
+    return FrameInterval(TTransmissionMode::tmRTU,
+                         TLineTiming{baud, TDataBits::db8, TParityScheme::psNone, TStopBits::sb1, 4});
+}
+
 TRtuRequestReader::TRtuRequestReader(uint32_t frameIntervalMs)
     : Interval(frameIntervalMs)
     , Buffer(static_cast<int>(RtuLayout.MaxAduSize))
 {
     Frame.reserve(RtuLayout.MaxAduSize);
+}
+
+int64_t TRtuRequestReader::NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 int64_t TRtuRequestReader::Deadline() const

@@ -12,6 +12,10 @@
 // requests have no length of their own (those end at a silence).
 std::size_t RtuRequestSize(std::span<const uint8_t> adu);
 
+// The silence that ends a request on an 8N1 line at `baud`, in ms: the
+// utility's silent interval of 4 characters.
+uint32_t RtuRequestSilenceMs(uint32_t baud);
+
 // One request taken off the line, its CRC checked and removed.
 struct rRtuRequest {
     uint8_t Address;
@@ -30,6 +34,9 @@ struct rRtuRequest {
 class TRtuRequestReader {
 public:
     explicit TRtuRequestReader(uint32_t frameIntervalMs);
+
+    // The clock a server passes to Take: a steady clock in ms.
+    static int64_t NowMs();
 
     // Takes the bytes that arrived at nowMs (none: only time has passed) and
     // returns the requests completed, in order. A frame under way whose

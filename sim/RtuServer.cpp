@@ -1,6 +1,6 @@
 #include "RtuServer.h"
 
-#include "SerialFrame.h"
+#include "RtuReply.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,19 +23,12 @@ std::string SystemError(const std::string& what)
     return what + ": " + std::strerror(errno);
 }
 
-uint32_t RequestSilence(uint32_t baud)
-{
-    // 8N1 and the utility's silent interval of 4 characters.
-    return FrameInterval(TTransmissionMode::tmRTU,
-                         TLineTiming{baud, TDataBits::db8, TParityScheme::psNone, TStopBits::sb1, 4});
-}
-
 } // namespace
 
 TRtuServer::TRtuServer(TRequestDispatcher& dispatcher, rRtuServerOptions options)
     : Dispatcher(dispatcher)
     , Options(options)
-    , Interval(RequestSilence(options.Baud))
+    , Interval(RtuRequestSilenceMs(options.Baud))
     , Reader(Interval)
 {
     int fds[2];
@@ -58,15 +51,10 @@ void TRtuServer::Stop()
     [[maybe_unused]] const ssize_t n = write(WakeWrite, &byte, 1);
 }
 
-int64_t TRtuServer::NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now().time_since_epoch()).count();
-}
-
 int TRtuServer::PollTimeoutMs() const
 {
     int64_t wait = INT_MAX;
-    const int64_t now = NowMs();
+    const int64_t now = TRtuRequestReader::NowMs();
     if (const int64_t deadline = Reader.Deadline(); deadline != INT64_MAX)
         wait = std::min(wait, deadline - now);
     if (!Delayed.empty()) {
@@ -99,7 +87,7 @@ void TRtuServer::Run()
             ReadLine();
         if (fds[2].revents & POLLOUT)
             Flush();
-        Serve(Reader.Take({}, NowMs()));
+        Serve(Reader.Take({}, TRtuRequestReader::NowMs()));
         ReleaseDueReplies();
     }
 
@@ -129,7 +117,7 @@ void TRtuServer::ReadLine()
             // came before these bytes; the leftovers go before they count.
             if (Line.PortOpenedOrClosed())
                 ForgetLeftovers();
-            Serve(Reader.Take(std::span(chunk, static_cast<size_t>(n)), NowMs()));
+            Serve(Reader.Take(std::span(chunk, static_cast<size_t>(n)), TRtuRequestReader::NowMs()));
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -142,21 +130,9 @@ void TRtuServer::ReadLine()
 
 void TRtuServer::Serve(const std::vector<rRtuRequest>& requests)
 {
-    for (const rRtuRequest& r : requests) {
-        if (r.Address == 0) {
-            Dispatcher.Broadcast(r.Pdu);
-            continue;
-        }
-        const auto reply = Dispatcher.Handle(r.Address, r.Pdu, TUnknownUnit::Silent);
-        if (!reply)
-            continue;
-        std::vector<uint8_t> frame{reply->Unit};
-        frame.insert(frame.end(), reply->Pdu.begin(), reply->Pdu.end());
-        const uint16_t crc = Crc16(frame.data(), frame.size());
-        frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-        frame.push_back(static_cast<uint8_t>(crc >> 8));
-        Send(std::move(frame));
-    }
+    for (const rRtuRequest& r : requests)
+        if (auto reply = RtuReply(Dispatcher, r))
+            Send(std::move(*reply));
 }
 
 void TRtuServer::Send(std::vector<uint8_t> frame)

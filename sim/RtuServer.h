@@ -65,7 +65,6 @@ private:
     void Flush();
     void ReleaseDueReplies();
     int PollTimeoutMs() const;
-    static int64_t NowMs();
 
     TRequestDispatcher& Dispatcher;
     rRtuServerOptions Options;

@@ -40,22 +40,27 @@ std::string SimUsage()
 {
     return "Usage: kelvane-sim [options]\n"
            "Simulates Kelvane three-phase power transducers on a Modbus/TCP server, on a\n"
-           "Modbus RTU line (a pseudo-terminal), or on both at once.\n"
+           "Modbus RTU line (a pseudo-terminal), on Modbus RTU over TCP, or on several of\n"
+           "them at once.\n"
            "\n"
            "  --units LIST         unit ids 1...247, comma separated (default 1); each is a\n"
            "                       meter of its own with serial number 10000 + unit id.\n"
-           "                       Both transports serve the same meters.\n"
+           "                       Every transport serves the same meters.\n"
            "\n"
-           "Transports: without --rtu only Modbus/TCP is served. --rtu serves RTU only,\n"
-           "unless a Modbus/TCP switch (--tcp, --host, --port, --max-clients) is given\n"
-           "too: then both are served.\n"
+           "Transports: without --rtu and --rtu-over-tcp only Modbus/TCP is served. Those\n"
+           "two serve only what they name, unless a Modbus/TCP switch is given too: then\n"
+           "Modbus/TCP is served as well. --tcp and --port always ask for it; --host and\n"
+           "--max-clients ask for it only without --rtu-over-tcp, since they apply to its\n"
+           "port too.\n"
            "\n"
            "Modbus/TCP:\n"
-           "  --tcp                serve Modbus/TCP (the default without --rtu)\n"
-           "  --host ADDR          address to listen on (default 127.0.0.1)\n"
+           "  --tcp                serve Modbus/TCP (the default without --rtu and\n"
+           "                       --rtu-over-tcp)\n"
+           "  --host ADDR          address to listen on, for every TCP port (default\n"
+           "                       127.0.0.1)\n"
            "  --port N             TCP port (default 1502; 0 picks a free port)\n"
-           "  --max-clients N      connections served at once (default 64); further ones\n"
-           "                       are accepted and closed at once\n"
+           "  --max-clients N      connections served at once on each TCP port (default\n"
+           "                       64); further ones are accepted and closed at once\n"
            "  A request to another unit id is answered with exception 11 (gateway target\n"
            "  device failed to respond).\n"
            "\n"
@@ -67,9 +72,19 @@ std::string SimUsage()
            "                       it is removed at exit\n"
            "  --baud N             the line's baud rate, 8 data bits, no parity, 1 stop bit\n"
            "                       (default 19200): it sets the silence that ends a request\n"
+           "                       (RTU over TCP too)\n"
            "  A request ends when its function's length is in, or at that silence. A frame\n"
            "  with a wrong CRC and a request to another unit id get no reply; a write to\n"
            "  unit 0 (broadcast) is executed by every meter, without a reply.\n"
+           "\n"
+           "Modbus RTU over TCP:\n"
+           "  --rtu-over-tcp N     serve RTU frames (address, PDU, CRC, as on the line) on\n"
+           "                       TCP port N, as a serial device server in transparent\n"
+           "                       mode passes them on (0 picks a free port); it listens on\n"
+           "                       --host and takes --max-clients connections\n"
+           "  Each connection is a bus of its own and the meters behave as on the line\n"
+           "  above: its requests are delimited the same way, and a wrong CRC or another\n"
+           "  unit id gets no reply (not exception 11); the connection stays open.\n"
            "\n"
            "Fault injection (requests are counted over all clients, units and transports):\n"
            "  --delay MS           send each reply MS milliseconds late (0...60000)\n"
@@ -106,8 +121,10 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
 {
     rSimOptionsResult r;
     rSimOptions& o = r.Options;
-    bool tcpAsked = false;
-    std::string rtuSwitch; // a switch that needs --rtu, when one was given
+    bool tcpAsked = false;      // --tcp, --port
+    bool listenerAsked = false; // --host, --max-clients
+    bool linkAsked = false;
+    bool baudAsked = false;
 
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
@@ -117,10 +134,14 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
             name.resize(eq);
         }
 
-        if (name == "--tcp" || name == "--host" || name == "--port" || name == "--max-clients")
+        if (name == "--tcp" || name == "--port")
             tcpAsked = true;
-        if (name == "--link" || name == "--baud")
-            rtuSwitch = name;
+        if (name == "--host" || name == "--max-clients")
+            listenerAsked = true;
+        if (name == "--link")
+            linkAsked = true;
+        if (name == "--baud")
+            baudAsked = true;
 
         const auto flag = [&] {
             if (inlineValue)
@@ -207,8 +228,10 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
                 int* Target;
             };
             int port = -1;
+            int rtuOverTcpPort = -1;
             const rNumeric numerics[] = {
                 {"--port", 0, 65535, &port},
+                {"--rtu-over-tcp", 0, 65535, &rtuOverTcpPort},
                 {"--delay", 0, 60000, &o.DelayMs},
                 {"--max-clients", 1, 1024, &o.MaxClients},
                 {"--drop-every", 1, 1000000, &o.Faults.DropEvery},
@@ -228,10 +251,15 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
             *it->Target = static_cast<int>(*n);
             if (port >= 0)
                 o.Port = static_cast<uint16_t>(port);
+            if (rtuOverTcpPort >= 0)
+                o.RtuOverTcpPort = static_cast<uint16_t>(rtuOverTcpPort);
         }
     }
-    if (!rtuSwitch.empty() && !o.Rtu)
-        r.Error = rtuSwitch + " needs --rtu";
-    o.Tcp = !o.Rtu || tcpAsked;
+    if (linkAsked && !o.Rtu)
+        r.Error = "--link needs --rtu";
+    if (baudAsked && !o.Rtu && !o.RtuOverTcpPort)
+        r.Error = "--baud needs --rtu or --rtu-over-tcp";
+    const bool otherTransport = o.Rtu || o.RtuOverTcpPort;
+    o.Tcp = !otherTransport || tcpAsked || (listenerAsked && !o.RtuOverTcpPort);
     return r;
 }

@@ -1,6 +1,11 @@
 #include "TcpServer.h"
 
+#include "MbapFraming.h"
+#include "RtuStreamFraming.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,17 +22,16 @@ namespace {
 // this many of its replies wait for their delay.
 constexpr size_t OutputHighWater = 4096;
 constexpr int DelayedHighWater = 64;
-// Frames taken from one client per wake-up, so a busy client cannot starve
-// the others.
-constexpr int FramesPerWake = 16;
+// Requests taken from one client per wake-up, so a busy client cannot
+// starve the others; reads are bounded too, since RTU bytes that complete no
+// request (a spoilt frame up to its silence) may keep coming.
+constexpr int RequestsPerWake = 16;
+constexpr int ReadsPerWake = 2 * RequestsPerWake; // an MBAP frame takes two
+// A read takes no more than the largest frame of either framing.
+constexpr size_t ReadChunk = TMbapFraming::MaxFrame;
 // When the process runs out of descriptors the pending connection stays
 // pending; accepting pauses for this long instead of spinning on it.
 constexpr auto AcceptPause = std::chrono::milliseconds(100);
-
-uint16_t Word(const std::vector<uint8_t>& b, size_t at)
-{
-    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
 
 std::string SystemError(const std::string& what)
 {
@@ -115,13 +119,22 @@ bool TTcpServer::WantsInput(const rClient& c) const
 
 int TTcpServer::PollTimeoutMs() const
 {
-    if (DelayQueue.empty())
-        return AcceptPausedUntil ? static_cast<int>(AcceptPause.count()) : -1;
-    const auto wait = DelayQueue.top().Due - TClock::now();
-    if (wait <= TClock::duration::zero())
-        return 0;
-    // Rounded up, so the loop does not wake just before the reply is due.
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+    using std::chrono::milliseconds;
+    std::optional<milliseconds> wait;
+    const auto sooner = [&](milliseconds w) {
+        if (!wait || w < *wait)
+            wait = w;
+    };
+    // Rounded up, so the loop does not wake just before the time comes.
+    const auto until = [](TClock::time_point t) { return std::chrono::ceil<milliseconds>(t - TClock::now()); };
+    if (AcceptPausedUntil)
+        sooner(until(*AcceptPausedUntil));
+    if (!DelayQueue.empty())
+        sooner(until(DelayQueue.top().Due));
+    for (const auto& [id, c] : Clients)
+        if (const auto left = c.Framing->SilenceLeft(); left && WantsInput(c))
+            sooner(*left);
+    return wait ? static_cast<int>(std::clamp<int64_t>(wait->count(), 0, INT_MAX)) : -1;
 }
 
 void TTcpServer::Run()
@@ -173,6 +186,7 @@ void TTcpServer::Run()
             if (!c.Closing && (re & POLLOUT))
                 FlushClient(c);
         }
+        EndSilentRequests();
         ReleaseDueReplies();
 
         for (auto it = Clients.begin(); it != Clients.end();) {
@@ -213,61 +227,53 @@ void TTcpServer::AcceptClients()
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         rClient c;
         c.Fd = fd;
-        c.In.reserve(MaxFrame);
+        c.Framing = NewFraming();
         Clients.emplace(NextClientId++, std::move(c));
     }
 }
 
+std::unique_ptr<TStreamFraming> TTcpServer::NewFraming()
+{
+    if (Options.Framing == TFraming::Rtu)
+        return std::make_unique<TRtuStreamFraming>(Dispatcher, RtuRequestSilenceMs(Options.Baud));
+    return std::make_unique<TMbapFraming>(Dispatcher);
+}
+
 void TTcpServer::ReadClient(uint64_t id, rClient& c)
 {
-    int frames = 0;
-    while (frames < FramesPerWake && WantsInput(c)) {
-        // Never ask for more than the frame under way still lacks, so the
-        // buffer holds one frame at most.
-        const size_t have = c.In.size();
-        const size_t frameSize = have < HeaderSize ? HeaderSize : 6 + size_t{Word(c.In, 4)};
-        c.In.resize(frameSize);
-        const ssize_t n = recv(c.Fd, c.In.data() + have, frameSize - have, 0);
+    uint8_t chunk[ReadChunk];
+    int requests = 0;
+    for (int reads = 0; reads < ReadsPerWake && requests < RequestsPerWake && WantsInput(c); ++reads) {
+        const ssize_t n = recv(c.Fd, chunk, std::min(ReadChunk, c.Framing->ReadLimit()), 0);
         if (n <= 0) {
-            c.In.resize(have);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
                 c.Closing = true;
             return;
         }
-        c.In.resize(have + static_cast<size_t>(n));
-
-        if (c.In.size() == HeaderSize) {
-            // Length counts the unit id and the PDU; a PDU has 1 ... 253 bytes.
-            const uint16_t protocol = Word(c.In, 2);
-            const uint16_t length = Word(c.In, 4);
-            if (protocol != 0 || length < 2 || length > 1 + MaxPdu) {
-                c.Closing = true;
-                return;
-            }
-        }
-        if (c.In.size() > HeaderSize && c.In.size() == 6 + size_t{Word(c.In, 4)}) {
-            ProcessFrame(id, c);
-            c.In.clear();
-            ++frames;
-        }
+        requests += Answer(id, c, c.Framing->Take(std::span(chunk, static_cast<size_t>(n))));
     }
 }
 
-void TTcpServer::ProcessFrame(uint64_t id, rClient& c)
+void TTcpServer::EndSilentRequests()
 {
-    const uint8_t unit = c.In[6];
-    const std::span<const uint8_t> pdu(c.In.data() + HeaderSize, c.In.size() - HeaderSize);
-    const auto reply = Dispatcher.Handle(unit, pdu);
-    if (!reply)
-        return;
+    for (auto& [id, c] : Clients)
+        if (const auto left = c.Framing->SilenceLeft(); left && left->count() <= 0 && WantsInput(c))
+            Answer(id, c, c.Framing->Take({}));
+}
 
-    const size_t length = 1 + reply->Pdu.size();
-    std::vector<uint8_t> frame{c.In[0], c.In[1], 0, 0, static_cast<uint8_t>(length >> 8),
-                               static_cast<uint8_t>(length & 0xFF), reply->Unit};
-    frame.insert(frame.end(), reply->Pdu.begin(), reply->Pdu.end());
+int TTcpServer::Answer(uint64_t id, rClient& c, TStreamFraming::rTaken taken)
+{
+    if (taken.Broken)
+        c.Closing = true;
+    for (std::vector<uint8_t>& frame : taken.Replies)
+        Send(id, c, std::move(frame));
+    return taken.Requests;
+}
 
+void TTcpServer::Send(uint64_t id, rClient& c, std::vector<uint8_t> frame)
+{
     if (Options.DelayMs > 0) {
         DelayQueue.push({TClock::now() + std::chrono::milliseconds(Options.DelayMs), NextSeq++, id,
                          std::move(frame)});

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "RequestDispatcher.h"
+#include "StreamFraming.h"
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <queue>
 #include <string>
@@ -15,24 +17,27 @@ struct rTcpServerOptions {
     uint16_t Port = 1502; // 0 picks a free port
     int MaxClients = 64;
     int DelayMs = 0;
+    TFraming Framing = TFraming::Mbap;
+    // RTU framing only: the 8N1 line whose silence ends a request that its
+    // bytes do not give the length of.
+    uint32_t Baud = 19200;
 };
 
-// Modbus/TCP transport: one thread runs a poll() loop over the listening
-// socket, the clients and a wake-up pipe. Replies that --delay holds back
-// wait in a timer queue inside the loop, so a slow reply never stalls
-// another client.
+// A Modbus server on a TCP port, in MBAP frames (Modbus/TCP) or in RTU
+// frames (RTU over TCP), as the options say; each connection has a
+// TStreamFraming of that kind. One thread runs a poll() loop over the
+// listening socket, the clients and a wake-up pipe. Replies that --delay
+// holds back wait in a timer queue inside the loop, so a slow reply never
+// stalls another client; the loop also wakes when a silence is to end a
+// client's RTU request.
 //
 // Memory stays bounded: at most MaxClients connections (more are accepted
-// and closed at once), an input buffer of one frame per client, and a
-// client whose replies pile up (it does not read them, or they wait for
-// their delay) is not read from until they are gone.
+// and closed at once), a frame's worth of input per client, and a client
+// whose replies pile up (it does not read them, or they wait for their
+// delay) is not read from until they are gone. Meanwhile its silence is not
+// measured either, since its bytes wait unread in the socket.
 class TTcpServer {
 public:
-    // MBAP header (7 bytes, unit id included) plus the largest PDU.
-    static constexpr size_t HeaderSize = 7;
-    static constexpr size_t MaxPdu = 253;
-    static constexpr size_t MaxFrame = HeaderSize + MaxPdu;
-
     TTcpServer(TRequestDispatcher& dispatcher, rTcpServerOptions options);
     ~TTcpServer();
     TTcpServer(const TTcpServer&) = delete;
@@ -55,7 +60,7 @@ private:
 
     struct rClient {
         int Fd = -1;
-        std::vector<uint8_t> In;  // the frame being received
+        std::unique_ptr<TStreamFraming> Framing;
         std::vector<uint8_t> Out; // bytes not yet sent
         int Delayed = 0;          // replies waiting in the timer queue
         bool Closing = false;
@@ -70,8 +75,11 @@ private:
     };
 
     void AcceptClients();
+    std::unique_ptr<TStreamFraming> NewFraming();
     void ReadClient(uint64_t id, rClient& c);
-    void ProcessFrame(uint64_t id, rClient& c);
+    void EndSilentRequests();
+    int Answer(uint64_t id, rClient& c, TStreamFraming::rTaken taken);
+    void Send(uint64_t id, rClient& c, std::vector<uint8_t> frame);
     void FlushClient(rClient& c);
     void ReleaseDueReplies();
     int PollTimeoutMs() const;

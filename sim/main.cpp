@@ -1,5 +1,5 @@
 // kelvane-sim: simulated Kelvane meters on a Modbus/TCP server, on a Modbus
-// RTU line (a pseudo-terminal), or on both.
+// RTU line (a pseudo-terminal), on Modbus RTU over TCP, or on several of them.
 
 #include "PseudoTerminal.h"
 #include "RequestDispatcher.h"
@@ -20,12 +20,15 @@ namespace {
 // Lock-free atomics may be used from a signal handler.
 std::atomic<TTcpServer*> RunningTcp{nullptr};
 std::atomic<TRtuServer*> RunningRtu{nullptr};
+std::atomic<TTcpServer*> RunningRtuOverTcp{nullptr};
 
 extern "C" void OnStopSignal(int)
 {
     if (TTcpServer* server = RunningTcp.load())
         server->Stop();
     if (TRtuServer* server = RunningRtu.load())
+        server->Stop();
+    if (TTcpServer* server = RunningRtuOverTcp.load())
         server->Stop();
 }
 
@@ -77,6 +80,7 @@ void SimulateUntilStopped(const rSimOptions& o)
     std::optional<TTcpServer> tcp;
     std::optional<TRtuServer> rtu;
     std::optional<TSlaveLink> link;
+    std::optional<TTcpServer> rtuOverTcp;
     std::vector<rServer> servers;
 
     if (o.Tcp) {
@@ -90,14 +94,22 @@ void SimulateUntilStopped(const rSimOptions& o)
             link.emplace(o.Link, rtu->SlavePath());
         servers.push_back({[&] { rtu->Run(); }, [&] { rtu->Stop(); }});
     }
+    if (o.RtuOverTcpPort) {
+        rtuOverTcp.emplace(dispatcher, rTcpServerOptions{o.Host, *o.RtuOverTcpPort, o.MaxClients, o.DelayMs,
+                                                         TFraming::Rtu, static_cast<uint32_t>(o.Baud)});
+        rtuOverTcp->Listen();
+        servers.push_back({[&] { rtuOverTcp->Run(); }, [&] { rtuOverTcp->Stop(); }});
+    }
 
     RunningTcp = tcp ? &*tcp : nullptr;
     RunningRtu = rtu ? &*rtu : nullptr;
+    RunningRtuOverTcp = rtuOverTcp ? &*rtuOverTcp : nullptr;
     struct rForgetServers {
         ~rForgetServers()
         {
             RunningTcp = nullptr;
             RunningRtu = nullptr;
+            RunningRtuOverTcp = nullptr;
         }
     } forget;
     CatchStopSignals();
@@ -107,6 +119,8 @@ void SimulateUntilStopped(const rSimOptions& o)
         std::cout << "kelvane-sim serving Modbus RTU on " << rtu->SlavePath() << "\n";
     if (link)
         std::cout << "kelvane-sim linked " << o.Link << " to " << rtu->SlavePath() << "\n";
+    if (rtuOverTcp)
+        std::cout << "kelvane-sim serving Modbus RTU over TCP on " << rtuOverTcp->Address() << "\n";
     std::cout.flush();
 
     RunAll(servers);

@@ -42,7 +42,7 @@ TEST(SimOptions, EverySwitch)
 struct rTransportCase {
     const char* Name;
     std::vector<std::string> Args;
-    bool Tcp, Rtu;
+    bool Tcp, Rtu, RtuOverTcp;
 };
 // Rows print as their name in test lists and failure messages.
 void PrintTo(const rTransportCase& row, std::ostream* os) { *os << row.Name; }
@@ -55,18 +55,25 @@ TEST_P(SimOptionsTransports, Chosen)
     ASSERT_EQ(r.Error, "");
     EXPECT_EQ(r.Options.Tcp, GetParam().Tcp);
     EXPECT_EQ(r.Options.Rtu, GetParam().Rtu);
+    EXPECT_EQ(r.Options.RtuOverTcpPort.has_value(), GetParam().RtuOverTcp);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SimOptionsTransports,
-    testing::Values(rTransportCase{"NoSwitch", {}, true, false},
-                    rTransportCase{"Tcp", {"--tcp"}, true, false},
+    testing::Values(rTransportCase{"NoSwitch", {}, true, false, false},
+                    rTransportCase{"Tcp", {"--tcp"}, true, false, false},
                     rTransportCase{"RtuAlone", {"--rtu", "--link", "/tmp/m", "--baud", "9600", "--units", "2"}, false,
+                                   true, false},
+                    rTransportCase{"RtuAndTcp", {"--rtu", "--tcp"}, true, true, false},
+                    rTransportCase{"PortBeforeRtu", {"--port", "0", "--rtu"}, true, true, false},
+                    rTransportCase{"RtuAndHost", {"--rtu", "--host", "::1"}, true, true, false},
+                    rTransportCase{"RtuAndMaxClients", {"--rtu", "--max-clients=2"}, true, true, false},
+                    rTransportCase{"RtuOverTcpAlone", {"--rtu-over-tcp", "0", "--baud", "9600"}, false, false, true},
+                    rTransportCase{"RtuOverTcpTakesHostAndMaxClients",
+                                   {"--rtu", "--host", "::1", "--rtu-over-tcp=0", "--max-clients", "2"}, false, true,
                                    true},
-                    rTransportCase{"RtuAndTcp", {"--rtu", "--tcp"}, true, true},
-                    rTransportCase{"PortBeforeRtu", {"--port", "0", "--rtu"}, true, true},
-                    rTransportCase{"RtuAndHost", {"--rtu", "--host", "::1"}, true, true},
-                    rTransportCase{"RtuAndMaxClients", {"--rtu", "--max-clients=2"}, true, true}),
+                    rTransportCase{"RtuOverTcpAndPort", {"--rtu-over-tcp", "1503", "--port", "0"}, true, false, true},
+                    rTransportCase{"AllThree", {"--tcp", "--rtu", "--rtu-over-tcp", "0"}, true, true, true}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(SimOptions, HelpAndUsage)
@@ -75,7 +82,7 @@ TEST(SimOptions, HelpAndUsage)
     const std::string usage = SimUsage();
     for (const char* word : {"--host", "--port", "--units", "--delay", "--drop-every", "--exception-every",
                              "--corrupt-every", "--wrong-unit", "--max-clients", "exception 11", "--tcp", "--rtu",
-                             "--link", "--baud", "--wiring", "crossed-voltage"})
+                             "--link", "--baud", "--wiring", "crossed-voltage", "--rtu-over-tcp"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 
@@ -115,7 +122,9 @@ INSTANTIATE_TEST_SUITE_P(
                     rBadCase{{"--wrong-unit=1"}, "takes no value"},
                     rBadCase{{"--rtu=yes"}, "takes no value"},
                     rBadCase{{"--link", "/tmp/m"}, "--link needs --rtu"},
-                    rBadCase{{"--tcp", "--baud", "9600"}, "--baud needs --rtu"},
+                    rBadCase{{"--tcp", "--baud", "9600"}, "--baud needs --rtu or --rtu-over-tcp"},
+                    rBadCase{{"--rtu-over-tcp", "0", "--link", "/tmp/m"}, "--link needs --rtu"},
+                    rBadCase{{"--rtu-over-tcp", "65536"}, "--rtu-over-tcp"},
                     rBadCase{{"--rtu", "--baud", "49"}, "--baud"},
                     rBadCase{{"--rtu", "--link="}, "--link needs a path"},
                     rBadCase{{"--wiring"}, "--wiring needs a value"},

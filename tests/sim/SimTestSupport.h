@@ -11,6 +11,7 @@
 #include <memory>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -73,7 +74,12 @@ public:
         if (connect(Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             close(Fd);
             Fd = -1;
+            return;
         }
+        // Every Send goes out at once instead of waiting to join the next,
+        // so that a test decides where a request is split.
+        const int on = 1;
+        setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
     ~TRawClient()
     {
