@@ -1,7 +1,8 @@
 #pragma once
 
 #include "Exchange.h"
-#include "MeterTransport.h"
+#include "Exchange.h"
+#include "MeterResult.h"
 
 #include <QAbstractListModel>
 #include <QByteArray>

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "MeterTransport.h"
+#include "Exchange.h"
+#include "MeterResult.h"
 
 #include <QByteArray>
 #include <QDialog>

@@ -1,8 +1,6 @@
 #include "KelvaneCOM.h"
 
-#include "SerialMeterTransport.h"
 #include "SerialPortList.h"
-#include "TcpMeterTransport.h"
 
 #include <QCoreApplication>
 
@@ -33,13 +31,6 @@ uint32_t TickCount()
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-std::unique_ptr<TMeterTransport> MakeTransport(const QString& target, bool tcp, TLinkProperties& properties)
-{
-    if (tcp)
-        return std::make_unique<TTcpMeterTransport>(target, properties);
-    return std::make_unique<TSerialMeterTransport>(target, properties);
-}
-
 // An exchange that ended before anything was sent; the last result is left
 // alone, as it tells of the meter.
 TExchange Refused(int32_t result)
@@ -52,8 +43,12 @@ TExchange Refused(int32_t result)
 } // namespace
 
 TKelvane::TKelvane(const QString& target, bool tcp)
-    : tcp_(tcp),
-      transport_(MakeTransport(target, tcp, properties_)),
+    : TKelvane(target, tcp ? TLinkKind::Tcp : TLinkKind::Serial)
+{
+}
+
+TKelvane::TKelvane(const QString& target, TLinkKind kind)
+    : transport_(std::make_unique<TLinkTransport>(kind, target, properties_)),
       image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
 {
 }
@@ -337,6 +332,32 @@ void TKelvane::SetEcho(bool on)
 int TKelvane::TcpPort() const
 {
     return transport_->TcpPort();
+}
+
+TLinkKind TKelvane::Kind() const
+{
+    return transport_->Kind();
+}
+
+void TKelvane::SetEndAtLength(bool on)
+{
+    endAtLength_ = on;
+    transport_->SetEndAtLength(on);
+}
+
+bool TKelvane::KeepConnection() const
+{
+    return transport_->KeepConnection();
+}
+
+void TKelvane::SetKeepConnection(bool on)
+{
+    transport_->SetKeepConnection(on);
+}
+
+void TKelvane::SetOnLinkState(std::function<void(const QString& text)> handler)
+{
+    transport_->OnLinkState = std::move(handler);
 }
 
 void TKelvane::SetTcpPort(int port)

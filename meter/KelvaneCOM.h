@@ -2,8 +2,7 @@
 
 #include "BaudRate.h"
 #include "Exchange.h"
-#include "IdModBusClient.h"
-#include "MeterTransport.h"
+#include "LinkTransport.h"
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
 
@@ -12,6 +11,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -30,12 +30,15 @@ public:
     static constexpr int ResultPending = MeterResult::Pending;
     static constexpr int RegisterSlots = 65537; // slots per part of the image
 
-    // With tcp true, target is the meter's IP address; no connection is made
-    // here, every request connects on its own. A target that is not an IP
-    // address leaves the link inactive. With tcp false, target names the
+    // Over TCP (Modbus/TCP, or RTU over TCP to a serial device server),
+    // target is the IP address; no connection is made here, the first
+    // request connects, and every request connects on its own unless the
+    // connection is kept (SetKeepConnection). A target that is not an IP
+    // address leaves the link inactive. On a serial link, target names the
     // serial port ("COM1", "ttyUSB0" or a path), opened here at 9600 baud,
     // 8N1, in RTU; a port that does not open leaves the link inactive, and
     // LastOpenError says why.
+    TKelvane(const QString& target, TLinkKind kind);
     TKelvane(const QString& target, bool tcp);
     ~TKelvane();
     TKelvane(const TKelvane&) = delete;
@@ -48,17 +51,17 @@ public:
     // reference for the length of the operation.
     //
     // An operation called from inside the wait of another one on the same
-    // link: over Modbus/TCP it does not start a second exchange and returns
-    // ResultPending at once; on a serial port it queues its own request
-    // behind the waiting one and returns its own result (one to another
-    // server address closes and reopens the port, so the waiting request is
-    // cancelled, -9).
+    // link queues its own request behind the waiting one and returns its
+    // own result; one to another server address cancels the waiting
+    // request (-9).
     //
     // On a serial port: a lost port gives -8 at once, also to every later
-    // operation, and leaves the link inactive; an inactive port (never
-    // opened, or closed) raises "There is no active connection"; a request
-    // to address 0 is a broadcast, 0 once it is written. Every wait ends
-    // within the receive timeout of every attempt and a margin.
+    // operation, and leaves the link inactive. An inactive link (never
+    // opened, or closed) raises "There is no active connection". A request
+    // to address 0 on a serial line or through a device server is a
+    // broadcast, 0 once it is written. Over TCP a connection that cannot be
+    // made or breaks gives MeterResult's socket codes. Every wait ends
+    // within the connect, the receive timeout of every attempt and a margin.
     //
     // Each operation hands back its exchange (result, attempts, frames); the
     // int forms give its result alone. A read never goes to address 0 (no
@@ -135,10 +138,11 @@ public:
 
     // Properties. On a serial port: a new port name or baud rate closes the
     // port, changes it and opens it again if it was open; Active opens or
-    // closes the port; RXTimeout is the wait for each reply. Over Modbus/TCP
-    // the port name and baud rate are left alone, Active can be switched
-    // off and on again (a target that is not an IP address stays inactive)
-    // and RXTimeout is the wait for each reply.
+    // closes the port; RXTimeout is the wait for each reply. Over TCP the
+    // port name is left alone, and so is the baud rate over Modbus/TCP (RTU
+    // over TCP times its frames' silence by it); Active can be switched off
+    // and on again (a target that is not an IP address stays inactive) and
+    // RXTimeout is the wait for each reply.
     const QString& ComPort() const { return properties_.ComPort; }
     void SetComPort(const QString& name);
     TBaudRate BaudRate() const { return properties_.BaudRate; }
@@ -155,7 +159,19 @@ public:
     // permission and its remedy, in use, no such port); empty when it did,
     // and always over Modbus/TCP.
     QString LastOpenError() const;
-    bool TCP() const { return tcp_; }
+    // Modbus/TCP (reads holding registers only, has no identification).
+    bool TCP() const { return Kind() == TLinkKind::Tcp; }
+    TLinkKind Kind() const;
+    // RTU: a reply ends as soon as its function code and byte count say it
+    // is whole and its CRC checks, instead of after the silence that follows.
+    bool EndAtLength() const { return endAtLength_; }
+    void SetEndAtLength(bool on);
+    // TCP links: one connection carries every request until it breaks,
+    // instead of a connection per request.
+    bool KeepConnection() const;
+    void SetKeepConnection(bool on);
+    // A kept TCP connection was made, lost or refused: its words, once per change.
+    void SetOnLinkState(std::function<void(const QString& text)> handler);
     // TCP port of the meter (502 unless set).
     int TcpPort() const;
     void SetTcpPort(int port);
@@ -165,8 +181,8 @@ private:
     void NoteRead(int first, int count, int result);
 
     TLinkProperties properties_;
-    bool tcp_;
-    std::unique_ptr<TMeterTransport> transport_;
+    bool endAtLength_ = false;
+    std::unique_ptr<TLinkTransport> transport_;
     std::vector<int32_t> image_;
     std::vector<bool> readOk_ = std::vector<bool>(RegisterSlots, false);
     int32_t lastResult_ = 0;

@@ -33,6 +33,8 @@ struct TModbusConnection::TLockedSettings {
     uint32_t SendTimeout = 1000;
     uint32_t TurnaroundDelay = 100;
     uint32_t FrameInterval = 0;
+    uint32_t InterFrameGap = 0;
+    bool EndAtLength = false;
 };
 
 struct TModbusConnection::TState {
@@ -63,6 +65,8 @@ struct TModbusConnection::TState {
     // Declared so that the worker goes first, then the port, then the sink.
     std::unique_ptr<TNotificationSink> Sink;
     TSerialPort SerialPort;
+    std::optional<TTcpTarget> Tcp;
+    std::unique_ptr<TTcpChannel> TcpChannel;
     std::unique_ptr<TTransactionThread> Worker;
 };
 
@@ -126,12 +130,22 @@ void TModbusConnection::LineChanged()
 {
     if (!d_->Active)
         return;
-    d_->SerialPort.ApplyLineSettings(LineSettings());
+    if (!d_->Tcp)
+        d_->SerialPort.ApplyLineSettings(LineSettings());
     UpdateFrameInterval();
 }
 
 const std::string& TModbusConnection::Port() const { return d_->Port; }
 void TModbusConnection::SetPort(const std::string& port) { SetInactiveOnly(d_->Port, port); }
+const std::optional<TTcpTarget>& TModbusConnection::TcpTarget() const { return d_->Tcp; }
+
+void TModbusConnection::SetTcpTarget(std::optional<TTcpTarget> target)
+{
+    if (d_->Active)
+        throw EModbusError(MustNotBeActive);
+    d_->Tcp = std::move(target);
+}
+
 TConnectionMode TModbusConnection::ConnectionMode() const { return d_->ConnectionMode; }
 void TModbusConnection::SetConnectionMode(TConnectionMode mode) { SetInactiveOnly(d_->ConnectionMode, mode); }
 TTransmissionMode TModbusConnection::TransmissionMode() const { return d_->TransmissionMode; }
@@ -196,6 +210,9 @@ void TModbusConnection::SetSendTimeout(uint32_t ms) { WriteLocked(&TLockedSettin
 uint32_t TModbusConnection::TurnaroundDelay() const { return ReadLocked(&TLockedSettings::TurnaroundDelay); }
 void TModbusConnection::SetTurnaroundDelay(uint32_t ms) { WriteLocked(&TLockedSettings::TurnaroundDelay, ms); }
 uint32_t TModbusConnection::FrameInterval() const { return ReadLocked(&TLockedSettings::FrameInterval); }
+uint32_t TModbusConnection::InterFrameGap() const { return ReadLocked(&TLockedSettings::InterFrameGap); }
+bool TModbusConnection::EndAtLength() const { return ReadLocked(&TLockedSettings::EndAtLength); }
+void TModbusConnection::SetEndAtLength(bool on) { WriteLocked(&TLockedSettings::EndAtLength, on); }
 
 void TModbusConnection::SetMaxRetries(uint32_t retries)
 {
@@ -229,9 +246,10 @@ TLineSettings TModbusConnection::LineSettings() const
 void TModbusConnection::UpdateFrameInterval()
 {
     const TLineSettings line = LineSettings();
-    const uint32_t interval = ::FrameInterval(
-        d_->TransmissionMode, TLineTiming{line.Baud, line.DataBits, line.Parity, line.StopBits, d_->SilentInterval});
-    WriteLocked(&TLockedSettings::FrameInterval, interval);
+    const TLineTiming timing{line.Baud, line.DataBits, line.Parity, line.StopBits, d_->SilentInterval};
+    WriteLocked(&TLockedSettings::FrameInterval, ::FrameInterval(d_->TransmissionMode, timing));
+    // A serial device server keeps the gap on its own line.
+    WriteLocked(&TLockedSettings::InterFrameGap, d_->Tcp ? 0u : InterFrameGapUs(d_->TransmissionMode, timing));
 }
 
 bool TModbusConnection::PortLost() const { return d_->Worker && d_->Worker->PortLost(); }
@@ -262,9 +280,10 @@ void TModbusConnection::OpenConnection()
         UpdateFrameInterval();
         TWorkerSetup setup{FrameMode(), d_->ThreadPriority, OnBeforeFrameSendAsync, OnAfterFrameSendAsync,
                            OnPreprocessIncomingFrame};
-        d_->Worker = std::make_unique<TTransactionThread>(*this, d_->SerialPort, *d_->Sink, std::move(setup));
+        d_->Worker = std::make_unique<TTransactionThread>(*this, Channel(), *d_->Sink, std::move(setup));
     } catch (...) {
         d_->SerialPort.Close();
+        d_->TcpChannel.reset();
         throw;
     }
     UpdateFrameCopies();
@@ -273,8 +292,15 @@ void TModbusConnection::OpenConnection()
         OnAfterOpen(this);
 }
 
+// A TCP stream connects when its first transaction needs it.
 void TModbusConnection::OpenPort()
 {
+    if (d_->Tcp) {
+        d_->TcpChannel = std::make_unique<TTcpChannel>(*d_->Tcp);
+        TNotificationSink& sink = *d_->Sink;
+        d_->TcpChannel->OnStateChange = [&sink](const std::string& text) { sink.PostLinkState(text); };
+        return;
+    }
     if (!d_->HookExistingPort) {
         d_->SerialPort.Open(d_->Port, LineSettings());
         return;
@@ -299,10 +325,18 @@ void TModbusConnection::CloseConnection()
         OnAfterClose(this);
 }
 
+TByteChannel& TModbusConnection::Channel()
+{
+    if (d_->TcpChannel)
+        return *d_->TcpChannel;
+    return d_->SerialPort;
+}
+
 void TModbusConnection::ReleaseWorkerAndPort()
 {
     d_->Worker.reset();
     d_->SerialPort.Close();
+    d_->TcpChannel.reset();
     d_->Active = false;
 }
 

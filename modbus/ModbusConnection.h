@@ -1,19 +1,23 @@
 #pragma once
 
-// One serial port and everything needed to run Modbus over it: the line and
-// timing settings, the worker thread that performs every exchange, and the
-// notification sink that hands the worker's results to the GUI thread.
+// One channel to the meters and everything needed to run Modbus over it: a
+// serial port with its line settings, or a TCP stream (Modbus/TCP, or RTU
+// frames to a serial device server); the timing settings, the worker thread
+// that performs every exchange, and the notification sink that hands the
+// worker's results to the GUI thread.
 // Properties and Active are used on the GUI thread; the worker reads the
 // timing settings under the settings lock at each use.
 
 #include "BaudRate.h"
 #include "ModbusTransaction.h"
 #include "SerialPort.h"
+#include "TcpChannel.h"
 
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,7 @@ using TPreprocessIncomingFrameEvent =
 // Shows an exception caught on the worker (its port lost, a system error) on
 // the GUI thread; the application's "ERROR: " display by default.
 using TExceptionDisplay = std::function<void(const std::exception& error)>;
+using TLinkStateEvent = std::function<void(TModbusConnection* sender, const std::string& text)>;
 
 // The rate of a TBaudRate value (brCustom: customRate).
 uint32_t BaudRateValue(TBaudRate rate, uint32_t customRate);
@@ -52,6 +57,10 @@ public:
     // "Connection must NOT be active for the requested action to be performed".
     const std::string& Port() const;
     void SetPort(const std::string& port);
+    // A TCP stream instead of the serial port (nothing: the serial port).
+    // The line settings then only time the frames; the port name is unused.
+    const std::optional<TTcpTarget>& TcpTarget() const;
+    void SetTcpTarget(std::optional<TTcpTarget> target);
     TConnectionMode ConnectionMode() const;
     void SetConnectionMode(TConnectionMode mode);
     TTransmissionMode TransmissionMode() const;
@@ -101,7 +110,14 @@ public:
     TThreadPriority ThreadPriority() const;
     void SetThreadPriority(TThreadPriority priority);
 
+    // RTU: a reply ends as soon as the length its bytes tell is in and its
+    // CRC checks, instead of at the silence after it.
+    bool EndAtLength() const;
+    void SetEndAtLength(bool on);
+
     uint32_t FrameInterval() const;
+    // The pause between frames in microseconds (InterFrameGapUs).
+    uint32_t InterFrameGap() const;
     // True once the worker found the port gone; the connection then does no
     // more I/O and finishes every transaction at once with Info.PortLost.
     bool PortLost() const;
@@ -139,6 +155,9 @@ public:
     // the sink raises the exception again from its event handler, where the
     // application's exception handler shows it.
     TExceptionDisplay OnWorkerException;
+    // GUI thread, posted: a TCP stream kept open was connected, lost or
+    // refused, in words, once per change.
+    TLinkStateEvent OnLinkStateChange;
 
 private:
     friend class TNotificationSink;
@@ -154,6 +173,7 @@ private:
     void OpenPort();
     void CloseConnection();
     void ReleaseWorkerAndPort();
+    TByteChannel& Channel();
     TLineSettings LineSettings() const;
     void UpdateFrameInterval();
     void UpdateFrameCopies();

@@ -35,6 +35,9 @@ struct TTransactionInfo {
     // The port went away before or during the exchange: nothing more can be
     // sent on it (Reply stays trNoReply, Attempts counts what was sent).
     bool PortLost = false;
+    // The channel's failure that ended the exchange (a TCP connection that
+    // could not be made or broke; TcpFailure's codes), or 0.
+    int32_t LinkFailure = 0;
     // Every attempt and every frame discarded meanwhile.
     std::vector<TAttemptRecord> AttemptLog;
 };

@@ -7,12 +7,12 @@
 
 namespace {
 
-enum TNotification { nTransactionDone, nFrameData, nCapturedFrame, nInvalidFrameDiscard, nWorkerException };
+enum TNotification { nTransactionDone, nFrameData, nCapturedFrame, nInvalidFrameDiscard, nWorkerException, nLinkState };
 
 QEvent::Type EventType(TNotification notification)
 {
-    static const std::array<QEvent::Type, 5> types = [] {
-        std::array<QEvent::Type, 5> t{};
+    static const std::array<QEvent::Type, 6> types = [] {
+        std::array<QEvent::Type, 6> t{};
         for (auto& type : t)
             type = static_cast<QEvent::Type>(QEvent::registerEventType());
         return t;
@@ -79,6 +79,11 @@ void TNotificationSink::PostWorkerException(std::exception_ptr error)
     Post(this, nWorkerException, std::make_unique<std::exception_ptr>(std::move(error)));
 }
 
+void TNotificationSink::PostLinkState(std::string text)
+{
+    Post(this, nLinkState, std::make_unique<std::string>(std::move(text)));
+}
+
 bool TNotificationSink::event(QEvent* event)
 {
     const QEvent::Type type = event->type();
@@ -92,6 +97,8 @@ bool TNotificationSink::event(QEvent* event)
         DeliverInvalidFrameDiscard();
     else if (type == EventType(nWorkerException))
         DeliverWorkerException(Take<std::exception_ptr>(event));
+    else if (type == EventType(nLinkState))
+        DeliverLinkState(Take<std::string>(event));
     else
         return QObject::event(event);
     return true;
@@ -138,4 +145,11 @@ void TNotificationSink::DeliverWorkerException(std::unique_ptr<std::exception_pt
     } catch (const std::exception& e) {
         display(e);
     }
+}
+
+void TNotificationSink::DeliverLinkState(std::unique_ptr<std::string> text)
+{
+    const TLinkStateEvent handler = connection_.OnLinkStateChange;
+    if (handler)
+        handler(&connection_, *text);
 }

@@ -37,6 +37,7 @@ public:
     void PostCapturedFrame(std::unique_ptr<TInspectCapturedFrameEventArgs> frame);
     void PostInvalidFrameDiscard();
     void PostWorkerException(std::exception_ptr error);
+    void PostLinkState(std::string text);
 
 protected:
     bool event(QEvent* event) override;
@@ -49,6 +50,7 @@ private:
     void DeliverCapturedFrame(std::unique_ptr<TInspectCapturedFrameEventArgs> frame);
     void DeliverInvalidFrameDiscard();
     void DeliverWorkerException(std::unique_ptr<std::exception_ptr> error);
+    void DeliverLinkState(std::unique_ptr<std::string> text);
 
     TModbusConnection& connection_;
 };

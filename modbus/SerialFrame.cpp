@@ -1,5 +1,7 @@
 #include "SerialFrame.h"
 
+#include "ModbusPdu.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -39,6 +41,27 @@ int HexValue(uint8_t c)
 }
 
 bool IsAscii(TTransmissionMode mode) { return mode == TTransmissionMode::tmASCII; }
+bool IsTcp(TTransmissionMode mode) { return mode == TTransmissionMode::tmTCP; }
+
+// The Modbus/TCP header before the unit identifier: transaction identifier,
+// protocol identifier and the length of what follows.
+constexpr int MbapPrefix = static_cast<int>(TcpLayout.HeaderSize) - 1;
+
+uint16_t WordAt(const uint8_t* raw) { return static_cast<uint16_t>(raw[0] << 8 | raw[1]); }
+
+// A Modbus/TCP frame whose header is sound and whose length is exactly what
+// arrived: protocol identifier 0, a unit and a PDU of 1 to 253 bytes.
+bool UnwrapTcp(const uint8_t* raw, int length, int minimum, TModbusBuffer& buffer)
+{
+    if (length < MbapPrefix + minimum || WordAt(raw + 2) != 0 || WordAt(raw + 4) != length - MbapPrefix)
+        return false;
+    const int n = length - MbapPrefix;
+    if (n > buffer.Capacity())
+        throw EModbusError("Failed to decode frame");
+    std::memcpy(buffer.Data(), raw + MbapPrefix, static_cast<std::size_t>(n));
+    buffer.SetSize(n);
+    return true;
+}
 
 // ":" + hex pairs + CR LF into buffer, bytes only; false for a frame that is
 // too short, badly framed or holds a character that is not an upper-case hex
@@ -79,12 +102,25 @@ bool UnwrapRtu(const uint8_t* raw, int length, int minimum, TModbusBuffer& buffe
 bool ChecksumMatches(TTransmissionMode mode, TModbusBuffer& buffer)
 {
     buffer.Seek(TBufferSeekOrigin::soEnd);
+    if (IsTcp(mode))
+        return true;
     if (IsAscii(mode)) {
         buffer.Seek(TBufferSeekOrigin::soBack1);
         return buffer.Lrc() == buffer.ReadByte();
     }
     buffer.Seek(TBufferSeekOrigin::soBack2);
     return buffer.Crc16() == buffer.ReadWordLE();
+}
+
+// Modbus/TCP: the PDU's own length (its byte count, its exception form)
+// must be the one the header gave, or the stream is out of step. The serial
+// frames' length is what arrived, checked by the CRC or LRC.
+bool PduFitsFrame(TTransmissionMode mode, const TModbusBuffer& request, const TModbusBuffer& reply)
+{
+    if (!IsTcp(mode))
+        return true;
+    const std::span<const uint8_t> pdu(reply.Data() + 1, static_cast<std::size_t>(reply.Size() - 1));
+    return ModbusPdu::ReplyLength(request.ByteAt(1), pdu) == pdu.size();
 }
 
 constexpr int64_t NoDeadline = INT64_MAX;
@@ -126,17 +162,24 @@ int ReadAll(TSerialInput& port, uint8_t* raw, int from, int capacity)
     return count;
 }
 
-// RTU: everything up to a silence of frameInterval.
-int ReceiveRtu(TSerialInput& port, uint8_t* raw, int capacity, int firstTimeout, int frameInterval)
+// RTU and TCP: everything up to a silence of frameInterval, or up to where
+// missing finds the frame whole; while it knows how much is missing, no
+// more than that is read, so a frame that follows stays for the next call.
+int ReceiveUntilSilence(TSerialInput& port, uint8_t* raw, int capacity, int firstTimeout, int frameInterval,
+                        const TFrameMissing& missing)
 {
+    auto limit = [&](int count) {
+        const int lacking = missing ? missing(raw, count) : -1;
+        return lacking < 0 ? capacity : std::min(capacity, count + lacking);
+    };
     if (!port.WaitForData(firstTimeout))
         return 0;
-    int count = ReadAll(port, raw, 0, capacity);
+    int count = ReadAll(port, raw, 0, limit(0));
     if (count == 0)
         return 0;
     const int64_t deadline = FrameDeadline(port, capacity, frameInterval);
-    while (count < capacity && WaitUntil(port, frameInterval, deadline))
-        count = ReadAll(port, raw, count, capacity);
+    while (count < limit(count) && WaitUntil(port, frameInterval, deadline))
+        count = ReadAll(port, raw, count, limit(count));
     return count;
 }
 
@@ -204,16 +247,23 @@ int ReceiveAscii(TSerialInput& port, uint8_t* raw, int capacity, int firstTimeou
 
 } // namespace
 
+// From the transports' layouts: the ADU buffers hold what follows the TCP
+// header's length field, and ASCII's wire form spells every byte in two
+// characters between ":" and CR LF.
 const TSerialLayout& SerialLayout(TTransmissionMode mode)
 {
-    static constexpr TSerialLayout Rtu{256, 256, 2};
-    static constexpr TSerialLayout Ascii{255, 513, 1};
-    return IsAscii(mode) ? Ascii : Rtu;
+    auto size = [](std::size_t n) { return static_cast<int>(n); };
+    static constexpr auto Tcp = TcpLayout;
+    static const TSerialLayout Rtu{size(RtuLayout.MaxAduSize), size(RtuLayout.MaxAduSize), size(RtuLayout.ChecksumSize)};
+    static const TSerialLayout Ascii{size(AsciiLayout.MaxAduSize), size(2 * AsciiLayout.MaxAduSize + 3),
+                                     size(AsciiLayout.ChecksumSize)};
+    static const TSerialLayout TcpStream{size(Tcp.MaxAduSize) - MbapPrefix, size(Tcp.MaxAduSize), 0};
+    return IsTcp(mode) ? TcpStream : IsAscii(mode) ? Ascii : Rtu;
 }
 
 int MinimumFrameSize(const TFrameMode& mode)
 {
-    const int clientMinimum = IsAscii(mode.Transmission) ? 4 : 5;
+    const int clientMinimum = IsTcp(mode.Transmission) ? 3 : IsAscii(mode.Transmission) ? 4 : 5;
     return mode.Connection == TConnectionMode::cmClient ? clientMinimum : clientMinimum - 1;
 }
 
@@ -235,6 +285,8 @@ uint8_t Lrc(const uint8_t* data, std::size_t n)
 
 void AppendChecksum(TTransmissionMode mode, TModbusBuffer& buffer)
 {
+    if (IsTcp(mode))
+        return;
     if (IsAscii(mode))
         buffer.WriteByte(buffer.Lrc());
     else
@@ -259,10 +311,17 @@ int EncodeFrame(TTransmissionMode mode, const TModbusBuffer& buffer, uint8_t* ra
     const int n = buffer.Size();
     if (n <= 0)
         return n;
-    const int length = IsAscii(mode) ? 2 * n + 3 : n;
+    const int length = IsAscii(mode) ? 2 * n + 3 : IsTcp(mode) ? MbapPrefix + n : n;
     if (length > rawCapacity)
         throw EModbusError("Failed to encode frame");
     const uint8_t* bytes = buffer.Data();
+    if (IsTcp(mode)) {
+        // The transaction identifier is the sender's to set.
+        const uint8_t header[MbapPrefix] = {0, 0, 0, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+        std::memcpy(raw, header, sizeof header);
+        std::memcpy(raw + MbapPrefix, bytes, static_cast<std::size_t>(n));
+        return length;
+    }
     if (!IsAscii(mode)) {
         std::memcpy(raw, bytes, static_cast<std::size_t>(n));
         return n;
@@ -282,6 +341,7 @@ bool DecodeFrame(const TFrameMode& mode, const uint8_t* raw, int length, TModbus
     buffer.SetSize(0);
     const int minimum = MinimumFrameSize(mode);
     const bool framed = IsAscii(mode.Transmission) ? UnwrapAscii(raw, length, minimum, buffer)
+                        : IsTcp(mode.Transmission) ? UnwrapTcp(raw, length, minimum, buffer)
                                                    : UnwrapRtu(raw, length, minimum, buffer);
     if (framed && ChecksumMatches(mode.Transmission, buffer))
         return true;
@@ -330,7 +390,7 @@ TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& req
     exception = {0, 0};
     if (n <= 0)
         return TTransactionReply::trNoReply;
-    if (!DecodeFrame(mode, raw, n, reply))
+    if (!DecodeFrame(mode, raw, n, reply) || !PduFitsFrame(mode.Transmission, request, reply))
         return TTransactionReply::trInvalidFrame;
     if (!AddressMatches(request, reply, anyAddress))
         return TTransactionReply::trUnexpectedReply;
@@ -348,6 +408,8 @@ const char* InvalidFrameReason(TTransmissionMode mode, const uint8_t* raw, int n
     const int minimum = MinimumFrameSize({mode, TConnectionMode::cmClient});
     TModbusBuffer buffer(SerialLayout(mode).RawCapacity);
     try {
+        if (IsTcp(mode))
+            return n < MbapPrefix + minimum ? "too short" : "header";
         if (IsAscii(mode))
             return UnwrapAscii(raw, n, minimum, buffer) ? "LRC" : "framing";
         return UnwrapRtu(raw, n, minimum, buffer) ? "CRC" : "too short";
@@ -361,13 +423,59 @@ const char* InvalidFrameReason(TTransmissionMode mode, const uint8_t* raw, int n
 // line without a rate (0 baud) has no character time to wait for.
 uint32_t FrameInterval(TTransmissionMode mode, const TLineTiming& line)
 {
-    double interval = line.SilentInterval;
-    if (!IsAscii(mode)) {
+    double interval = IsTcp(mode) ? StalledStreamMs : line.SilentInterval;
+    if (mode == TTransmissionMode::tmRTU) {
         const int bits = (line.DataBits == TDataBits::db7 ? 7 : 8) + (line.StopBits == TStopBits::sb2 ? 2 : 1)
                          + (line.Parity == TParityScheme::psNone ? 0 : 1);
         interval = line.Baud == 0 ? 0.0 : std::ceil(bits * interval * 1000.0 / line.Baud);
     }
     return static_cast<uint32_t>(std::clamp(interval, double{MinimumFrameInterval}, double{INT_MAX}));
+}
+
+// Bits per character on the line, start bit included.
+uint32_t InterFrameGapUs(TTransmissionMode mode, const TLineTiming& line)
+{
+    constexpr uint32_t FastLineGapUs = 1750;
+    if (mode != TTransmissionMode::tmRTU || line.Baud == 0)
+        return 0;
+    if (line.Baud > 19200)
+        return FastLineGapUs;
+    const int bits = 1 + (line.DataBits == TDataBits::db7 ? 7 : 8) + (line.StopBits == TStopBits::sb2 ? 2 : 1)
+                     + (line.Parity == TParityScheme::psNone ? 0 : 1);
+    return static_cast<uint32_t>(std::ceil(3.5 * bits * 1e6 / line.Baud));
+}
+
+int ReplyBytesMissing(TTransmissionMode mode, uint8_t function, const uint8_t* raw, int n)
+{
+    if (IsTcp(mode)) {
+        if (n < MbapPrefix)
+            return MbapPrefix - n;
+        const int length = WordAt(raw + 4);
+        const bool sound = WordAt(raw + 2) == 0 && length >= 2 && length <= SerialLayout(mode).AduCapacity;
+        return sound ? std::max(0, MbapPrefix + length - n) : -1;
+    }
+    if (IsAscii(mode))
+        return -1;
+    // The address byte, then a PDU whose length its own bytes tell, then the CRC.
+    constexpr int Overhead = 3;
+    if (n < 2)
+        return 2 - n;
+    if ((raw[1] & 0x7F) != function)
+        return -1;
+    const std::size_t pdu = ModbusPdu::ReplyLength(function, {raw + 1, static_cast<std::size_t>(n - 1)});
+    const int whole = static_cast<int>(pdu) + Overhead;
+    if (n < whole)
+        return whole - n;
+    const uint16_t crc = static_cast<uint16_t>(raw[whole - 2] | raw[whole - 1] << 8);
+    return n == whole && Crc16(raw, static_cast<std::size_t>(whole - 2)) == crc ? 0 : -1;
+}
+
+uint16_t TcpTransactionId(const uint8_t* raw) { return WordAt(raw); }
+
+void SetTcpTransactionId(uint8_t* raw, uint16_t id)
+{
+    raw[0] = static_cast<uint8_t>(id >> 8);
+    raw[1] = static_cast<uint8_t>(id);
 }
 
 int64_t TSerialInput::NowMs()
@@ -377,13 +485,13 @@ int64_t TSerialInput::NowMs()
 }
 
 int ReceiveFrame(TTransmissionMode mode, TSerialInput& port, uint8_t* raw, int capacity, int firstTimeout,
-                 uint32_t frameInterval, const TPreprocessIncomingFrame& preprocess)
+                 uint32_t frameInterval, const TPreprocessIncomingFrame& preprocess, const TFrameMissing& missing)
 {
     if (firstTimeout == 0 || capacity <= 0)
         return 0;
     const int interval = static_cast<int>(std::min<uint32_t>(frameInterval, INT_MAX));
     int count = IsAscii(mode) ? ReceiveAscii(port, raw, capacity, firstTimeout, interval)
-                              : ReceiveRtu(port, raw, capacity, firstTimeout, interval);
+                              : ReceiveUntilSilence(port, raw, capacity, firstTimeout, interval, missing);
     if (count > 0 && preprocess) {
         preprocess(raw, capacity, count);
         count = std::clamp(count, 0, capacity);

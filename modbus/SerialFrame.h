@@ -1,8 +1,8 @@
 #pragma once
 
-// The serial frame layer: RTU and ASCII encodings with their checksums,
-// frame delimiting on receipt, the reply classification and the end-of-frame
-// silence. Pure functions of the mode and the bytes; ReceiveFrame reads
+// The frame layer of every transport: RTU and ASCII encodings with their
+// checksums, the Modbus/TCP header, frame delimiting on receipt, the reply
+// classification and the end-of-frame silence. Pure functions of the mode and the bytes; ReceiveFrame reads
 // through the small TSerialInput seam, so it runs against a real port or a
 // scripted one alike.
 
@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 
-enum class TTransmissionMode { tmRTU, tmASCII };
+// RTU and ASCII frame the serial line (and RTU a TCP stream to a serial
+// device server); TCP is Modbus/TCP's header around the unit and the PDU.
+enum class TTransmissionMode { tmRTU, tmASCII, tmTCP };
 enum class TConnectionMode { cmClient, cmServer, cmMonitor };
 enum class TDataBits { db7, db8 };
 enum class TParityScheme { psNone, psOdd, psEven };
@@ -33,7 +35,7 @@ struct TFrameMode {
 // Sizes of one transport, in bytes unless said otherwise.
 struct TSerialLayout {
     int AduCapacity;      // request and reply buffers: address + 253-byte PDU + checksum
-    int RawCapacity;      // the worker's wire buffers (ASCII: characters)
+    int RawCapacity;      // the worker's wire buffers (ASCII: characters; TCP: with the header)
     int ChecksumSize;
 };
 const TSerialLayout& SerialLayout(TTransmissionMode mode);
@@ -74,11 +76,12 @@ TTransactionReply ClassifyReply(const TFrameMode& mode, const TModbusBuffer& req
                                 const uint8_t* raw, int n, TModbusBuffer& reply, TExceptionInfo& exception);
 
 // Why a frame that ClassifyReply found invalid is: "too short", "CRC"
-// (RTU) or "LRC" / "framing" (ASCII).
+// (RTU), "LRC" / "framing" (ASCII) or "header" (TCP).
 const char* InvalidFrameReason(TTransmissionMode mode, const uint8_t* raw, int n);
 
 // The end-of-frame silence in ms: RTU from the character time of the line,
-// ASCII SilentInterval itself; never below 16 ms.
+// ASCII SilentInterval itself, TCP a stream stalled for StalledStreamMs;
+// never below 16 ms.
 struct TLineTiming {
     uint32_t Baud = 19200;
     TDataBits DataBits = TDataBits::db8;
@@ -87,6 +90,22 @@ struct TLineTiming {
     uint32_t SilentInterval = 4;
 };
 uint32_t FrameInterval(TTransmissionMode mode, const TLineTiming& line);
+constexpr uint32_t StalledStreamMs = 1000;
+// The pause the Modbus serial line asks for between frames, in
+// microseconds: 3.5 characters, 1750 us above 19200 baud; none for ASCII
+// (its frames are delimited) and for TCP.
+uint32_t InterFrameGapUs(TTransmissionMode mode, const TLineTiming& line);
+
+// How many bytes the reply to a request of this function still lacks when
+// raw[0 .. n) has arrived: 0 when it is whole (RTU: the length that its
+// function code, byte count or exception form tells, with a CRC that
+// checks; TCP: the length its header gives), -1 when its bytes cannot tell
+// (a foreign function, a bad CRC, an unsound header, ASCII), so that only
+// the silence after it ends it.
+int ReplyBytesMissing(TTransmissionMode mode, uint8_t function, const uint8_t* raw, int n);
+// The transaction identifier of a Modbus/TCP frame.
+uint16_t TcpTransactionId(const uint8_t* raw);
+void SetTcpTransactionId(uint8_t* raw, uint16_t id);
 
 // The port operations ReceiveFrame needs. WaitForData waits up to timeoutMs
 // (negative: no limit, only an abort ends it) and says whether characters
@@ -105,8 +124,13 @@ public:
 // its length before anything else looks at it.
 using TPreprocessIncomingFrame = std::function<void(uint8_t* buffer, int capacity, int& dataSize)>;
 
-// Collects one raw frame: RTU up to a silence of frameInterval ms, ASCII
-// from ":" to CR LF. firstTimeout 0 returns 0 at once; negative waits
+// Tells ReceiveFrame how many bytes the frame in raw[0 .. n) still lacks,
+// as ReplyBytesMissing does.
+using TFrameMissing = std::function<int(const uint8_t* raw, int n)>;
+
+// Collects one raw frame: RTU and TCP up to a silence of frameInterval ms,
+// or, with a missing-bytes function, as soon as it says the frame is whole
+// (reading no byte past it); ASCII from ":" to CR LF. firstTimeout 0 returns 0 at once; negative waits
 // without limit for the first character (ASCII: for the ":"); a positive
 // one counts from the call. Once a frame has begun, a line that never falls
 // silent ends it after capacity x frameInterval ms, and a full buffer ends
@@ -115,4 +139,4 @@ using TPreprocessIncomingFrame = std::function<void(uint8_t* buffer, int capacit
 // 0 ... capacity.
 int ReceiveFrame(TTransmissionMode mode, TSerialInput& port, uint8_t* raw, int capacity,
                  int firstTimeout, uint32_t frameInterval,
-                 const TPreprocessIncomingFrame& preprocess = {});
+                 const TPreprocessIncomingFrame& preprocess = {}, const TFrameMissing& missing = {});

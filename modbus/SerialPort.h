@@ -12,7 +12,7 @@
 // is the device path. Port operations on a closed port raise EModbusError
 // "Serial port is not open".
 
-#include "SerialFrame.h"
+#include "ByteChannel.h"
 
 #include <cstdint>
 #include <string>
@@ -33,7 +33,7 @@ struct TLineSettings {
 // /dev, a Windows-style COMn (any case, n >= 1) as /dev/ttyS(n-1).
 std::string SerialDevicePath(const std::string& port);
 
-class TSerialPort : public TSerialInput {
+class TSerialPort final : public TByteChannel {
 public:
     TSerialPort() = default;
     TSerialPort(const TSerialPort&) = delete;
@@ -57,7 +57,7 @@ public:
     // Idempotent; also clears an abort.
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
-    int Handle() const { return fd_; }
+    int Handle() const override { return fd_; }
     const std::string& Name() const { return name_; }
 
     // Raises "Failed to update device control block" when refused, also when
@@ -72,15 +72,15 @@ public:
     // fcRtsToggle raises RTS around it and keeps it up rtsHoldDelay ms after.
     // True when the driver took all len bytes; false when an abort ended the
     // wait for room first. An abort also ends the drain and the RTS hold.
-    bool WriteFrame(const uint8_t* data, std::size_t len, uint32_t rtsHoldDelay);
+    bool WriteFrame(const uint8_t* data, std::size_t len, uint32_t rtsHoldDelay) override;
     bool WaitForData(int timeoutMs) override;
     std::size_t ReadAvailable(uint8_t* dest, std::size_t n) override;
     // Drops what the driver holds in both directions.
-    void Discard();
+    void Discard() override;
     // Ends the current WaitForData and every later wait at once (any thread,
     // but not during Open or Close): the abort stays set until the port is
     // closed, since after an abort its worker is terminating.
-    void Abort();
+    void Abort() override;
 
 private:
     enum class TWaitResult { wrReady, wrTimedOut, wrAborted };

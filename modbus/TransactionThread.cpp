@@ -81,9 +81,9 @@ void TTransactionThread::TEventFd::Reset() const
     [[maybe_unused]] const ssize_t n = ::read(Fd, &count, sizeof count);
 }
 
-TTransactionThread::TTransactionThread(TModbusConnection& connection, TSerialPort& port, TNotificationSink& sink,
+TTransactionThread::TTransactionThread(TModbusConnection& connection, TByteChannel& channel, TNotificationSink& sink,
                                        TWorkerSetup setup)
-    : connection_(connection), port_(port), sink_(sink), setup_(std::move(setup)),
+    : connection_(connection), channel_(channel), sink_(sink), setup_(std::move(setup)),
       sendRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity),
       receiveRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity), priority_(setup_.Priority)
 {
@@ -96,7 +96,7 @@ TTransactionThread::TTransactionThread(TModbusConnection& connection, TSerialPor
     baseNice_ = errno == 0 ? nice : 0;
     // Stale input goes before the thread starts rather than when it gets to
     // run, so that whatever arrives once the open has returned is heard.
-    port_.Discard();
+    channel_.Discard();
     thread_ = std::thread(&TTransactionThread::Execute, this);
 }
 
@@ -109,7 +109,7 @@ TTransactionThread::~TTransactionThread()
     // written whole. A listener is in an endless wait for a frame, which
     // the abort ends.
     if (setup_.Mode.Connection != TConnectionMode::cmClient)
-        port_.Abort();
+        channel_.Abort();
     thread_.join();
 }
 
@@ -218,7 +218,7 @@ std::unique_ptr<TModbusTransaction> TTransactionThread::TakeFirst()
 void TTransactionThread::WaitForWork()
 {
     const bool watchPort = watchPort_ && !portLost_;
-    pollfd fds[2] = {{wake_.Fd, POLLIN, 0}, {port_.Handle(), 0, 0}};
+    pollfd fds[2] = {{wake_.Fd, POLLIN, 0}, {channel_.Handle(), 0, 0}};
     if (::poll(fds, watchPort ? 2 : 1, -1) < 0) {
         if (errno == EINTR)
             return;
@@ -231,7 +231,7 @@ void TTransactionThread::WaitForWork()
         // Should it see nothing wrong, the idle wait stops watching the port
         // rather than wake up again and again.
         watchPort_ = false;
-        port_.WaitForData(0);
+        channel_.WaitForData(0);
     }
 }
 
@@ -257,44 +257,99 @@ void TTransactionThread::RunTransaction(std::unique_ptr<TModbusTransaction> tran
 
 // Sends the request until it is answered, or MaxRetries times. Attempts
 // counts the frames written, so a port lost before a write does not count it.
-// Each attempt is logged with its own outcome and times.
+// Each attempt is logged with its own outcome and times. A channel that
+// cannot be made ready (a TCP connect that fails) ends the transaction with
+// its failure.
 void TTransactionThread::Exchange(TModbusTransaction& transaction)
 {
     TTransactionInfo& info = transaction.Info;
     const int length = EncodeFrame(setup_.Mode.Transmission, transaction.RequestBuffer, sendRaw_.data(),
                                    static_cast<int>(sendRaw_.size()));
     info.Attempts = 0;
+    bool streamSound = true;
     do {
         info.Reply = TTransactionReply::trNoReply;
-        if (lineSuspect_)
-            AwaitQuietLine(info);
-        if (frameSendCopy_)
-            sink_.PostFrameData(TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), true);
-        port_.Discard();
-        if (setup_.OnBeforeFrameSendAsync)
-            setup_.OnBeforeFrameSendAsync(&connection_);
-        TAttemptRecord attempt{WallClockMs(), -1, TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), {}, {}, {}};
-        const auto sentAt = std::chrono::steady_clock::now();
-        const bool written = port_.WriteFrame(sendRaw_.data(), static_cast<std::size_t>(length),
-                                              connection_.RTSHoldDelay());
-        if (setup_.OnAfterFrameSendAsync)
-            setup_.OnAfterFrameSendAsync(&connection_);
-        ++info.Attempts;
-        if (written)
-            info.Reply = transaction.IsBroadcast() ? Broadcast() : ReceiveReply(transaction, length, attempt);
-        attempt.RoundTripUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                                  std::chrono::steady_clock::now() - sentAt).count();
-        attempt.Kind = info.Reply;
-        if (!written)
-            attempt.Outcome = "Not sent";
-        else if (attempt.Outcome.empty())
-            attempt.Outcome = OutcomeText(info);
-        info.AttemptLog.push_back(std::move(attempt));
-        // A request that got no sound answer may still be answered late: the
-        // next request waits until the line has been quiet.
-        lineSuspect_ = !transaction.IsBroadcast() && info.Reply <= TTransactionReply::trUnmatchedReply;
+        if (!Prepared(info))
+            break;
+        streamSound = Attempt(transaction, length);
         Sleep(connection_.RefetchDelay());
     } while (Repeats(info.Reply) && info.Attempts < connection_.MaxRetries() && !terminated_);
+    channel_.EndTransaction(streamSound);
+}
+
+// Readies the channel for an attempt; a failure is the attempt's outcome.
+bool TTransactionThread::Prepared(TTransactionInfo& info)
+{
+    const int32_t failure = channel_.Prepare();
+    if (failure == 0)
+        return true;
+    info.LinkFailure = failure;
+    info.AttemptLog.push_back({WallClockMs(), -1, {}, {}, channel_.FailureText(), TTransactionReply::trNoReply});
+    return false;
+}
+
+// One attempt: the request out, its reply in. False when the stream it
+// came on can no longer be trusted to find the next frame (Modbus/TCP
+// after a reply that is not one).
+bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
+{
+    TTransactionInfo& info = transaction.Info;
+    const bool tcp = setup_.Mode.Transmission == TTransmissionMode::tmTCP;
+    if (lineSuspect_)
+        AwaitQuietLine(info);
+    if (tcp)
+        SetTcpTransactionId(sendRaw_.data(), ++transactionId_);
+    if (frameSendCopy_)
+        sink_.PostFrameData(TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), true);
+    channel_.Discard();
+    KeepInterFrameGap();
+    if (setup_.OnBeforeFrameSendAsync)
+        setup_.OnBeforeFrameSendAsync(&connection_);
+    TAttemptRecord attempt{WallClockMs(), -1, TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), {}, {}, {}};
+    const auto sentAt = std::chrono::steady_clock::now();
+    const bool written = channel_.WriteFrame(sendRaw_.data(), static_cast<std::size_t>(length),
+                                             connection_.RTSHoldDelay());
+    if (setup_.OnAfterFrameSendAsync)
+        setup_.OnAfterFrameSendAsync(&connection_);
+    ++info.Attempts;
+    if (written)
+        info.Reply = Broadcasts(transaction) ? Broadcast() : ReceiveReply(transaction, length, attempt);
+    attempt.RoundTripUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - sentAt).count();
+    attempt.Kind = info.Reply;
+    // A stream that broke before a reply of its own was whole fails the
+    // attempt with the channel's words.
+    if (const int32_t failure = channel_.TakeFailure(); failure != 0 && info.Reply < TTransactionReply::trExceptionReply) {
+        info.LinkFailure = failure;
+        attempt.Outcome = channel_.FailureText();
+    }
+    if (!written && attempt.Outcome.empty())
+        attempt.Outcome = "Not sent";
+    else if (attempt.Outcome.empty())
+        attempt.Outcome = OutcomeText(info);
+    info.AttemptLog.push_back(std::move(attempt));
+    // A request that got no sound answer may still be answered late: the
+    // next request waits until the line has been quiet. Modbus/TCP tells
+    // replies apart by their transaction identifiers instead.
+    lineSuspect_ = !tcp && !Broadcasts(transaction) && info.Reply <= TTransactionReply::trUnmatchedReply;
+    return !(tcp && info.Reply == TTransactionReply::trInvalidFrame);
+}
+
+// The pause the line needs between the last frame heard and the next one
+// sent; a reply that ended by its length has not had it yet.
+void TTransactionThread::KeepInterFrameGap() const
+{
+    const auto gap = std::chrono::microseconds(connection_.InterFrameGap());
+    if (gap.count() > 0)
+        std::this_thread::sleep_until(lastHeard_ + gap);
+}
+
+// A request to address 0 on a serial line (or through a serial device
+// server) goes to every meter and none answers; over Modbus/TCP unit 0 is
+// an address like any other, answered by the server.
+bool TTransactionThread::Broadcasts(const TModbusTransaction& transaction) const
+{
+    return transaction.IsBroadcast() && setup_.Mode.Transmission != TTransmissionMode::tmTCP;
 }
 
 TTransactionReply TTransactionThread::Broadcast()
@@ -325,26 +380,35 @@ void TTransactionThread::AwaitQuietLine(TTransactionInfo& info)
         info.AttemptLog.push_back(
             {0, -1, {}, TFrameData(receiveRaw_.begin(), receiveRaw_.begin() + received), "Late reply discarded", {}});
     }
-    port_.Discard();
+    channel_.Discard();
     lineSuspect_ = false;
 }
 
-// Collects and classifies the reply. A frame from another server is logged
-// and set aside, and the wait goes on until the attempt's own deadline, so
-// that a busy bus cannot hold the request forever.
+// Collects and classifies the reply. A frame from another server, or over
+// Modbus/TCP one that answers another transaction, is logged and set aside,
+// and the wait goes on until the attempt's own deadline, so that a busy bus
+// cannot hold the request forever.
 TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length,
                                                    TAttemptRecord& attempt)
 {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX));
+    const TFrameMissing missing = ReplyMissing(FunctionCodeOf(transaction.RequestBuffer), length);
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)
             return TTransactionReply::trNoReply;
-        const int received = RemoveEcho(ReceiveWithin(static_cast<int>(left)), length);
+        const int received = RemoveEcho(ReceiveWithin(static_cast<int>(left), missing), length);
         PostReceived(received);
         attempt.Reply.assign(receiveRaw_.begin(), receiveRaw_.begin() + std::max(received, 0));
+        if (ForeignTransaction(received, length)) {
+            transaction.Info.AttemptLog.push_back({0, -1, {}, attempt.Reply,
+                                                   "Reply to transaction " + std::to_string(TcpTransactionId(receiveRaw_.data()))
+                                                       + " discarded", {}});
+            attempt.Reply.clear();
+            continue;
+        }
         TExceptionInfo exception{};
         const TTransactionReply reply = ClassifyReply(setup_.Mode, transaction.RequestBuffer,
                                                       transaction.AnyServerAddress, receiveRaw_.data(), received,
@@ -359,9 +423,38 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
         if (reply != TTransactionReply::trUnexpectedReply)
             return reply;
         transaction.Info.AttemptLog.push_back(
-            {0, -1, {}, attempt.Reply, "Reply from unit " + std::to_string(receiveRaw_[0]) + " discarded", {}});
+            {0, -1, {}, attempt.Reply, "Reply from unit " + std::to_string(ReplyUnit(received)) + " discarded", {}});
         attempt.Reply.clear();
     }
+}
+
+// A whole Modbus/TCP frame whose transaction identifier is not the one of
+// the request just sent: the late answer to an earlier one.
+bool TTransactionThread::ForeignTransaction(int received, int length) const
+{
+    return setup_.Mode.Transmission == TTransmissionMode::tmTCP && received >= 2 && length >= 2
+           && TcpTransactionId(receiveRaw_.data()) != TcpTransactionId(sendRaw_.data());
+}
+
+// How the reply's end is found. Modbus/TCP: always from its header. RTU,
+// when the connection ends replies at their length: from the function code
+// and byte count, after the echo of the request when the line returns it;
+// otherwise (and for ASCII, which ends at CR LF) by the silence after it.
+TFrameMissing TTransactionThread::ReplyMissing(uint8_t function, int length) const
+{
+    const TTransmissionMode mode = setup_.Mode.Transmission;
+    if (mode == TTransmissionMode::tmASCII || (mode == TTransmissionMode::tmRTU && !connection_.EndAtLength()))
+        return {};
+    const bool echo = connection_.EchoQueryBeforeReply();
+    return [this, mode, function, length, echo](const uint8_t* raw, int n) {
+        if (echo && std::memcmp(raw, sendRaw_.data(), static_cast<std::size_t>(std::min(n, length))) == 0) {
+            if (n < length)
+                return length - n;
+            raw += length;
+            n -= length;
+        }
+        return ReplyBytesMissing(mode, function, raw, n);
+    };
 }
 
 // A line that returns every sent frame: an echo that came alone is followed
@@ -380,16 +473,16 @@ int TTransactionThread::RemoveEcho(int received, int length)
 // Receive with a first timeout that a closing connection cuts short: the
 // wait for the first character goes in slices, between which the worker
 // looks whether it is to end. 0 when it ends or nothing came in time.
-int TTransactionThread::ReceiveWithin(int timeoutMs)
+int TTransactionThread::ReceiveWithin(int timeoutMs, const TFrameMissing& missing)
 {
     constexpr int SliceMs = 50;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-        if (left <= 0 || terminated_)
+        if (left <= 0 || terminated_ || !channel_.Usable())
             return 0;
-        if (const int received = Receive(static_cast<int>(std::min<int64_t>(left, SliceMs))); received > 0)
+        if (const int received = Receive(static_cast<int>(std::min<int64_t>(left, SliceMs)), missing); received > 0)
             return received;
     }
 }
@@ -409,10 +502,21 @@ std::string TTransactionThread::OutcomeText(const TTransactionInfo& info)
     return "Unknown";
 }
 
-int TTransactionThread::Receive(int firstTimeout)
+int TTransactionThread::Receive(int firstTimeout, const TFrameMissing& missing)
 {
-    return ReceiveFrame(setup_.Mode.Transmission, port_, receiveRaw_.data(), static_cast<int>(receiveRaw_.size()),
-                        firstTimeout, connection_.FrameInterval(), preprocess_);
+    const int received = ReceiveFrame(setup_.Mode.Transmission, channel_, receiveRaw_.data(),
+                                      static_cast<int>(receiveRaw_.size()), firstTimeout, connection_.FrameInterval(),
+                                      preprocess_, missing);
+    if (received > 0)
+        lastHeard_ = std::chrono::steady_clock::now();
+    return received;
+}
+
+// The unit a received frame comes from (after the Modbus/TCP header).
+uint8_t TTransactionThread::ReplyUnit(int received) const
+{
+    const int at = setup_.Mode.Transmission == TTransmissionMode::tmTCP ? 6 : 0;
+    return received > at ? receiveRaw_[static_cast<std::size_t>(at)] : 0;
 }
 
 void TTransactionThread::PostReceived(int length)
@@ -424,7 +528,7 @@ void TTransactionThread::PostReceived(int length)
 void TTransactionThread::Finish(std::unique_ptr<TModbusTransaction> transaction)
 {
     // A broadcast has no one to tell: it is freed here.
-    if (!transaction->IsBroadcast())
+    if (!Broadcasts(*transaction))
         sink_.PostTransactionDone(std::move(transaction));
 }
 
@@ -457,7 +561,7 @@ void TTransactionThread::ListenFrame(TModbusBuffer& buffer)
     const int dataSize = std::max(0, buffer.Size() - 2 - SerialLayout(setup_.Mode.Transmission).ChecksumSize);
     sink_.PostCapturedFrame(std::make_unique<TInspectCapturedFrameEventArgs>(
         TInspectCapturedFrameEventArgs{data[0], data[1], TFrameData(data + 2, data + 2 + dataSize)}));
-    port_.Discard();
+    channel_.Discard();
 }
 
 // After a lost port: nothing more to listen to until the close.

@@ -1,7 +1,7 @@
 #pragma once
 
-// The worker thread of an open serial connection: it performs all port
-// input and output. In client mode it runs the queued transactions one at a
+// The exchange worker of an open connection: it performs all input and
+// output on the connection's channel (a serial port or a TCP stream). In client mode it runs the queued transactions one at a
 // time, repeats unanswered requests and hands every finished transaction to
 // the GUI thread through the connection's notification sink; in monitor and
 // server modes it listens and reports what it hears.
@@ -14,6 +14,7 @@
 #include "ModbusConnection.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -37,7 +38,7 @@ class TTransactionThread {
 public:
     // Discards what the port holds and starts the thread. The connection,
     // its port and its sink outlive it.
-    TTransactionThread(TModbusConnection& connection, TSerialPort& port, TNotificationSink& sink,
+    TTransactionThread(TModbusConnection& connection, TByteChannel& channel, TNotificationSink& sink,
                        TWorkerSetup setup);
     // Tells the thread to end and waits for it: a transaction in progress
     // stops waiting for its reply and makes no further attempt. Transactions
@@ -67,13 +68,20 @@ private:
 
     void RunTransaction(std::unique_ptr<TModbusTransaction> transaction);
     void Exchange(TModbusTransaction& transaction);
+    bool Attempt(TModbusTransaction& transaction, int length);
+    bool Prepared(TTransactionInfo& info);
+    void KeepInterFrameGap() const;
+    bool Broadcasts(const TModbusTransaction& transaction) const;
     TTransactionReply Broadcast();
     TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length, TAttemptRecord& attempt);
+    bool ForeignTransaction(int received, int length) const;
+    uint8_t ReplyUnit(int received) const;
+    TFrameMissing ReplyMissing(uint8_t function, int length) const;
     void AwaitQuietLine(TTransactionInfo& info);
     static std::string OutcomeText(const TTransactionInfo& info);
     int RemoveEcho(int received, int length);
-    int Receive(int firstTimeout);
-    int ReceiveWithin(int timeoutMs);
+    int Receive(int firstTimeout, const TFrameMissing& missing = {});
+    int ReceiveWithin(int timeoutMs, const TFrameMissing& missing = {});
     void PostReceived(int length);
     void Finish(std::unique_ptr<TModbusTransaction> transaction);
     void ListenFrame(TModbusBuffer& buffer);
@@ -95,7 +103,7 @@ private:
     };
 
     TModbusConnection& connection_;
-    TSerialPort& port_;
+    TByteChannel& channel_;
     TNotificationSink& sink_;
     const TWorkerSetup setup_;
     TPreprocessIncomingFrame preprocess_;
@@ -112,6 +120,10 @@ private:
     std::atomic<bool> frameReceiveCopy_{false};
     // The last request got no sound answer: its reply may still come.
     bool lineSuspect_ = false;
+    // When the last character was heard, for the pause between frames.
+    std::chrono::steady_clock::time_point lastHeard_{};
+    // Modbus/TCP: the identifier of the latest attempt's request.
+    uint16_t transactionId_ = 0;
     // Whether an idle wait also watches the port for a hang-up.
     bool watchPort_ = true;
     std::atomic<TThreadPriority> priority_;

@@ -1,4 +1,5 @@
 #include "KelvaneCOM.h"
+#include "CoreApp.h"
 #include "ScriptedServer.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,7 @@ const bool NoAbort = false;
 // A Modbus/TCP link to a server on 127.0.0.1.
 std::unique_ptr<TKelvane> LinkTo(uint16_t port)
 {
+    EnsureCoreApp();
     auto link = std::make_unique<TKelvane>("127.0.0.1", true);
     link->SetTcpPort(port);
     return link;
@@ -42,6 +44,7 @@ protected:
 
 TEST(Kelvane, CreationOverTcp)
 {
+    EnsureCoreApp();
     TKelvane link("10.0.0.5", true);
     EXPECT_TRUE(link.TCP());
     EXPECT_TRUE(link.Active());
@@ -214,7 +217,7 @@ TEST(Kelvane, ExceptionRepliesAndRefusedConnections)
     EXPECT_EQ(server.Requests().at(0)[6], 1); // the unit id is the address
 
     auto refused = LinkTo(testsupport::UnusedPort());
-    EXPECT_EQ(refused->ReadRegisters(1, 3, 0, 9, NoAbort), TIdModBusClient::SocketNotConnected);
+    EXPECT_EQ(refused->ReadRegisters(1, 3, 0, 9, NoAbort), MeterResult::SocketNotConnected);
     EXPECT_EQ(TKelvane::ErrorCode(refused->LastResult()), "Socket Not Connected");
 }
 
@@ -283,10 +286,7 @@ TEST(Kelvane, EnumComPortsSortsWithoutRegardToCase)
 
 TEST(Kelvane, DelayWaitsAndProcessesEvents)
 {
-    int argc = 1;
-    char name[] = "meter_tests";
-    char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    EnsureCoreApp();
     bool fired = false;
     QTimer::singleShot(0, [&] { fired = true; });
     const auto t0 = std::chrono::steady_clock::now();
@@ -315,7 +315,7 @@ TEST_F(KelvaneOverTcp, FramesOfEachExchangeAreKeptForTheTrace)
     // A refused connection sends nothing: the trace shows empty frames.
     link->SetTcpPort(testsupport::UnusedPort());
     const TExchange refused = link->Read(1, 3, 0, 9, NoAbort);
-    EXPECT_EQ(refused.Result, TIdModBusClient::SocketNotConnected);
+    EXPECT_EQ(refused.Result, MeterResult::SocketNotConnected);
     EXPECT_TRUE(refused.Request().isEmpty());
     EXPECT_TRUE(refused.Reply().isEmpty());
 }

@@ -1,4 +1,4 @@
-#include "SerialMeterTransport.h"
+#include "LinkTransport.h"
 
 #include "KelvaneCOM.h"
 #include "KelvaneError.h"
@@ -16,6 +16,8 @@ using namespace std::chrono_literals;
 // What no sound exchange outlasts beyond its attempts: writing the longest
 // frame at a slow rate, and a busy machine.
 constexpr auto CompletionMargin = 1000ms;
+// The longest a TCP connect may take.
+constexpr int ConnectTimeoutMs = 5000;
 // How often a wait looks at its deadline and the abort flag when no event
 // comes.
 constexpr int WaitTick = 10;
@@ -33,50 +35,60 @@ QByteArray Bytes(const TFrameData& frame)
 
 // The worker's log of a transaction as the link reports attempts. The last
 // attempt carries the transaction's result, which the request layer's checks
-// of the reply may have turned from the worker's "OK" into a mismatch.
+// of the reply may have turned from the worker's "OK" into a mismatch; a
+// channel's failure keeps the channel's own words. A frame heard and thrown
+// away has no time of sending.
 std::vector<TAttempt> Attempts(const TTransactionInfo& info, int32_t result)
 {
     std::vector<TAttempt> attempts;
     for (const TAttemptRecord& record : info.AttemptLog) {
-        const bool sent = !record.Request.empty();
+        const bool sent = record.SentAtMs != 0;
         attempts.push_back({record.SentAtMs, record.RoundTripUs, Bytes(record.Request), Bytes(record.Reply),
-                            sent ? TSerialMeterTransport::ReplyToResult(record.Kind, info.ExceptionCode)
+                            sent ? TLinkTransport::ReplyToResult(record.Kind, info.ExceptionCode)
                                  : MeterResult::Discarded,
                             QString::fromStdString(record.Outcome)});
     }
     const auto last = std::find_if(attempts.rbegin(), attempts.rend(), [](const TAttempt& a) { return a.SentAt != 0; });
     if (last != attempts.rend() && last->Result != result) {
         last->Result = result;
-        last->Outcome = TKelvane::ErrorCode(result);
+        if (info.LinkFailure == 0 || last->Outcome.isEmpty())
+            last->Outcome = TKelvane::ErrorCode(result);
     }
     return attempts;
 }
 
 } // namespace
 
-TSerialMeterTransport::TSerialMeterTransport(const QString& port, TLinkProperties& properties)
-    : properties_(properties)
+TLinkTransport::TLinkTransport(TLinkKind kind, const QString& target, TLinkProperties& properties)
+    : kind_(kind), host_(kind == TLinkKind::Serial ? std::string() : target.toStdString()), properties_(properties)
 {
     client_.SetConnection(&connection_);
     connection_.SetBaudRate(TBaudRate::br9600);
     connection_.SetDataBits(TDataBits::db8);
     connection_.SetParity(TParityScheme::psNone);
-    connection_.SetPort(port.toStdString());
     connection_.SetStopBits(TStopBits::sb1);
     connection_.SetFlowControl(TFlowControl::fcNone);
     connection_.SetSilentInterval(50);
     connection_.SetReceiveTimeout(500);
     connection_.SetSendTimeout(100);
     connection_.SetConnectionMode(TConnectionMode::cmClient);
-    Open();
+    connection_.SetTransmissionMode(kind == TLinkKind::Tcp ? TTransmissionMode::tmTCP : TTransmissionMode::tmRTU);
     HookEvents();
-    properties_.ComPort = QString::fromStdString(connection_.Port());
-    properties_.BaudRate = connection_.BaudRate();
+    if (Tcp()) {
+        SetTarget();
+        if (TTcpSocket::IsAddress(host_))
+            Open();
+    } else {
+        connection_.SetPort(target.toStdString());
+        Open();
+        properties_.ComPort = QString::fromStdString(connection_.Port());
+        properties_.BaudRate = connection_.BaudRate();
+    }
     properties_.RXTimeout = static_cast<int32_t>(connection_.ReceiveTimeout());
     client_.SetServerAddress(1);
 }
 
-TSerialMeterTransport::~TSerialMeterTransport()
+TLinkTransport::~TLinkTransport()
 {
     try {
         connection_.SetActive(false);
@@ -85,7 +97,14 @@ TSerialMeterTransport::~TSerialMeterTransport()
     }
 }
 
-void TSerialMeterTransport::HookEvents()
+// The TCP stream the connection opens: the meter or device server, and
+// whether it stays connected between transactions.
+void TLinkTransport::SetTarget()
+{
+    connection_.SetTcpTarget(TTcpTarget{host_, tcpPort_, ConnectTimeoutMs, keepConnection_});
+}
+
+void TLinkTransport::HookEvents()
 {
     connection_.OnFrameSend = [this](TModbusConnection*, const TFrameData& frame) { FrameSent(frame); };
     auto registers = [this](TModbusClient*, const TTransactionInfo& info, uint16_t, uint16_t,
@@ -100,12 +119,19 @@ void TSerialMeterTransport::HookEvents()
                                                   const TServerIdentificationData& data) {
         Complete(info, {}, QByteArray(reinterpret_cast<const char*>(data.data()), qsizetype(data.size())));
     };
+    connection_.OnLinkStateChange = [this](TModbusConnection*, const std::string& text) {
+        if (OnLinkState)
+            OnLinkState(QString::fromStdString(text));
+    };
 }
 
 // A port that does not open leaves the link inactive; the reason is kept
-// for the program to show (no permission, in use, no such port).
-void TSerialMeterTransport::Open()
+// for the program to show (no permission, in use, no such port). A TCP
+// target that is not an IP address never opens.
+void TLinkTransport::Open()
 {
+    if (Tcp() && !TTcpSocket::IsAddress(host_))
+        return;
     try {
         connection_.SetActive(true);
         lastOpenError_.clear();
@@ -118,7 +144,7 @@ void TSerialMeterTransport::Open()
 
 // Transactions still waiting are dropped with the worker: their waits end
 // with dropped.
-void TSerialMeterTransport::Close(int32_t dropped)
+void TLinkTransport::Close(int32_t dropped)
 {
     connection_.SetActive(false);
     properties_.Active = false;
@@ -127,7 +153,7 @@ void TSerialMeterTransport::Close(int32_t dropped)
 
 // Closes the port for a change only a closed port takes, and opens it again
 // if it was open: false when that open failed.
-bool TSerialMeterTransport::Reopen(const std::function<void()>& change)
+bool TLinkTransport::Reopen(const std::function<void()>& change)
 {
     const bool wasOpen = connection_.Active();
     Close(MeterResult::Cancelled);
@@ -137,23 +163,47 @@ bool TSerialMeterTransport::Reopen(const std::function<void()>& change)
     return connection_.Active() || !wasOpen;
 }
 
-void TSerialMeterTransport::SetComPort(const QString& name)
+void TLinkTransport::SetComPort(const QString& name)
 {
-    if (name.toStdString() == connection_.Port())
+    if (Tcp() || name.toStdString() == connection_.Port())
         return;
     Reopen([&] { connection_.SetPort(name.toStdString()); });
     properties_.ComPort = name;
 }
 
-void TSerialMeterTransport::SetBaudRate(TBaudRate rate)
+void TLinkTransport::SetBaudRate(TBaudRate rate)
 {
-    if (rate == connection_.BaudRate())
+    if (kind_ == TLinkKind::Tcp || rate == connection_.BaudRate())
         return;
-    Reopen([&] { connection_.SetBaudRate(rate); });
+    if (Tcp())
+        connection_.SetBaudRate(rate);
+    else
+        Reopen([&] { connection_.SetBaudRate(rate); });
     properties_.BaudRate = rate;
 }
 
-void TSerialMeterTransport::SetActive(bool active)
+void TLinkTransport::SetTcpPort(int port)
+{
+    if (!Tcp() || port == tcpPort_)
+        return;
+    tcpPort_ = port;
+    Reopen([&] { SetTarget(); });
+}
+
+void TLinkTransport::SetKeepConnection(bool on)
+{
+    if (!Tcp() || on == keepConnection_)
+        return;
+    keepConnection_ = on;
+    Reopen([&] { SetTarget(); });
+}
+
+void TLinkTransport::SetEndAtLength(bool on)
+{
+    connection_.SetEndAtLength(on);
+}
+
+void TLinkTransport::SetActive(bool active)
 {
     if (active)
         Open();
@@ -161,13 +211,13 @@ void TSerialMeterTransport::SetActive(bool active)
         Close(MeterResult::Cancelled);
 }
 
-void TSerialMeterTransport::SetEcho(bool on)
+void TLinkTransport::SetEcho(bool on)
 {
-    connection_.SetEchoQueryBeforeReply(on);
+    connection_.SetEchoQueryBeforeReply(on && kind_ != TLinkKind::Tcp);
     properties_.Echo = on;
 }
 
-void TSerialMeterTransport::SetRXTimeout(int32_t ms)
+void TLinkTransport::SetRXTimeout(int32_t ms)
 {
     if (ms < 0 || static_cast<uint32_t>(ms) == connection_.ReceiveTimeout())
         return;
@@ -175,18 +225,24 @@ void TSerialMeterTransport::SetRXTimeout(int32_t ms)
     properties_.RXTimeout = ms;
 }
 
-// A new server address closes and reopens the port; the open's failure
-// reaches the caller with its reason.
-void TSerialMeterTransport::SelectServer(uint8_t address)
+// A new server address cancels the requests still waiting for the old one.
+// A serial port is closed and opened again with it, and the open's failure
+// reaches the caller with its reason; a TCP stream stays connected, since
+// one gateway serves every unit behind it.
+void TLinkTransport::SelectServer(uint8_t address)
 {
     if (client_.ServerAddress() == address)
         return;
-    if (!Reopen([&] { client_.SetServerAddress(address); }))
+    if (Tcp()) {
+        EndAll(MeterResult::Cancelled);
+        client_.SetServerAddress(address);
+    } else if (!Reopen([&] { client_.SetServerAddress(address); })) {
         throw EModbusError(lastOpenError_.toStdString());
+    }
 }
 
 // A port that went away is closed for good: true when it is gone.
-bool TSerialMeterTransport::CheckPortLost()
+bool TLinkTransport::CheckPortLost()
 {
     if (connection_.PortLost()) {
         portLost_ = true;
@@ -195,14 +251,16 @@ bool TSerialMeterTransport::CheckPortLost()
     return portLost_ && !connection_.Active();
 }
 
-int32_t TSerialMeterTransport::ReplyToResult(const TTransactionInfo& info)
+int32_t TLinkTransport::ReplyToResult(const TTransactionInfo& info)
 {
     if (info.PortLost)
         return MeterResult::PortLost;
+    if (info.LinkFailure != 0)
+        return info.LinkFailure;
     return ReplyToResult(info.Reply, info.ExceptionCode);
 }
 
-int32_t TSerialMeterTransport::ReplyToResult(TTransactionReply reply, uint8_t exceptionCode)
+int32_t TLinkTransport::ReplyToResult(TTransactionReply reply, uint8_t exceptionCode)
 {
     switch (reply) {
     case TTransactionReply::trSuccess: return MeterResult::Success;
@@ -216,34 +274,38 @@ int32_t TSerialMeterTransport::ReplyToResult(TTransactionReply reply, uint8_t ex
 }
 
 // The longest a transaction of this connection takes once the worker starts
-// it: every attempt may first wait for a quiet line (at most three receive
-// timeouts), then waits the full receive timeout, the pause after it and
-// the end-of-frame silence.
-TSerialMeterTransport::Clock::duration TSerialMeterTransport::CompletionTime() const
+// it: a TCP connect, then every attempt may first wait for a quiet line (at
+// most three receive timeouts), then waits the full receive timeout, the
+// pause after it and the end-of-frame silence.
+TLinkTransport::Clock::duration TLinkTransport::CompletionTime() const
 {
     const auto attempt = 4 * std::chrono::milliseconds(connection_.ReceiveTimeout()) +
                          std::chrono::milliseconds(connection_.RefetchDelay()) +
                          std::chrono::milliseconds(connection_.FrameInterval());
-    return attempt * connection_.MaxRetries() + CompletionMargin;
+    const auto connect = std::chrono::milliseconds(Tcp() ? ConnectTimeoutMs : 0);
+    return connect + attempt * connection_.MaxRetries() + CompletionMargin;
 }
 
 // The serial request road: select the server, queue the transaction, wait
 // for its outcome. A closed port raises the request layer's "There is no
 // active connection", unless it closed because it was lost.
-int32_t TSerialMeterTransport::Request(uint8_t address, const std::function<uint32_t()>& queue,
+int32_t TLinkTransport::Request(uint8_t address, const std::function<uint32_t()>& queue,
                                        const bool& abort, TOutcome& outcome, TExchange& exchange)
 {
     if (CheckPortLost())
         return MeterResult::PortLost;
+    // A TCP link that is not open (no IP address, or switched off) cannot connect.
+    if (Tcp() && !connection_.Active())
+        return MeterResult::SocketNotConnected;
     SelectServer(address);
     const uint32_t id = queue();
-    outcome.Broadcast = address == 0;
+    outcome.Broadcast = address == 0 && kind_ != TLinkKind::Tcp;
     // Transactions queued before this one go first.
     outcome.Deadline = Clock::now() + CompletionTime() * static_cast<int>(outcomes_.size() + 1);
     outcomes_[id] = &outcome;
     ++waits_;
     struct End {
-        TSerialMeterTransport& transport;
+        TLinkTransport& transport;
         uint32_t id;
         ~End()
         {
@@ -260,7 +322,7 @@ int32_t TSerialMeterTransport::Request(uint8_t address, const std::function<uint
 // Turns the event loop until the outcome is in. The loop sleeps until an
 // event comes; a timer wakes it now and then to look at the deadline and
 // the abort flag.
-void TSerialMeterTransport::Wait(TOutcome& outcome, const bool& abort)
+void TLinkTransport::Wait(TOutcome& outcome, const bool& abort)
 {
     QTimer tick;
     tick.start(WaitTick);
@@ -284,7 +346,7 @@ void TSerialMeterTransport::Wait(TOutcome& outcome, const bool& abort)
 
 // The outcome of a transaction that an operation still waits for; a late
 // event of one that was dropped or given up is ignored.
-void TSerialMeterTransport::Complete(const TTransactionInfo& info, std::vector<uint16_t> words, QByteArray data)
+void TLinkTransport::Complete(const TTransactionInfo& info, std::vector<uint16_t> words, QByteArray data)
 {
     const auto found = outcomes_.find(info.ID);
     if (found == outcomes_.end() || found->second->Done)
@@ -301,7 +363,7 @@ void TSerialMeterTransport::Complete(const TTransactionInfo& info, std::vector<u
 
 // A frame to address 0 is a broadcast written: the oldest broadcast still
 // waiting is done, and that frame is its one attempt.
-void TSerialMeterTransport::FrameSent(const TFrameData& frame)
+void TLinkTransport::FrameSent(const TFrameData& frame)
 {
     if (frame.empty() || frame[0] != 0)
         return;
@@ -314,7 +376,7 @@ void TSerialMeterTransport::FrameSent(const TFrameData& frame)
         }
 }
 
-void TSerialMeterTransport::EndAll(int32_t result)
+void TLinkTransport::EndAll(int32_t result)
 {
     for (auto& [id, outcome] : outcomes_)
         if (!outcome->Done) {
@@ -323,7 +385,7 @@ void TSerialMeterTransport::EndAll(int32_t result)
         }
 }
 
-int32_t TSerialMeterTransport::ReadRegisters(uint8_t address, uint8_t function, uint16_t first,
+int32_t TLinkTransport::ReadRegisters(uint8_t address, uint8_t function, uint16_t first,
                                              std::vector<uint16_t>& values, const bool& abort, TExchange& exchange)
 {
     const auto count = static_cast<uint16_t>(values.size());
@@ -336,14 +398,14 @@ int32_t TSerialMeterTransport::ReadRegisters(uint8_t address, uint8_t function, 
     return result;
 }
 
-int32_t TSerialMeterTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort,
+int32_t TLinkTransport::WriteRegister(uint8_t address, uint16_t reg, uint16_t value, const bool& abort,
                                              TExchange& exchange)
 {
     TOutcome outcome;
     return Request(address, [&] { return client_.WriteSingleRegister(reg, value); }, abort, outcome, exchange);
 }
 
-int32_t TSerialMeterTransport::WriteMultipleRegisters(uint8_t address, uint16_t first,
+int32_t TLinkTransport::WriteMultipleRegisters(uint8_t address, uint16_t first,
                                                       std::span<const uint16_t> words, const bool& abort,
                                                       TExchange& exchange)
 {
@@ -352,9 +414,16 @@ int32_t TSerialMeterTransport::WriteMultipleRegisters(uint8_t address, uint16_t 
                    exchange);
 }
 
-std::optional<int32_t> TSerialMeterTransport::Modbus17(uint8_t address, QByteArray& text, const bool& abort,
-                                                      TExchange& exchange)
+uint8_t TLinkTransport::ReadFunction(uint8_t function) const
 {
+    return kind_ == TLinkKind::Tcp || function == 3 ? 3 : 4;
+}
+
+std::optional<int32_t> TLinkTransport::Modbus17(uint8_t address, QByteArray& text, const bool& abort,
+                                                TExchange& exchange)
+{
+    if (kind_ == TLinkKind::Tcp)
+        return std::nullopt;
     TOutcome outcome;
     const int32_t result =
         Request(address, [&] { return client_.ReportServerIdentification(); }, abort, outcome, exchange);
