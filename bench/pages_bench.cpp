@@ -1,7 +1,10 @@
-// Recomputing the default data page: DataCalculate over every field of
-// Float.ini with the widgets alive, in microseconds per field per pass,
-// beside the same pass over formulas parsed once beforehand (what keeping
-// the parsed trees between passes would save).
+// Recomputing the default data page, in microseconds per field per pass,
+// with the widgets alive: DataCalculate over every field of Float.ini as the
+// page runs it, on the trees parsed when the page was built, beside the same
+// pass with every formula parsed again first (each field's formula set anew,
+// then DataCalculate), which is what parsing at every pass costs, and the
+// parsing alone. The three are measured in turns, and the best round of each
+// counts, so that load from other processes weighs on none alone.
 
 #include "DataPages.h"
 #include "KelvaneCOM.h"
@@ -10,10 +13,10 @@
 #include <QApplication>
 #include <QTabWidget>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -64,25 +67,29 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::vector<TExpressionPtr> trees;
-    for (TDataField* f : fields)
-        trees.push_back(ParseExpression(f->Formula().toStdString(), [f](const std::string& n, const TParameterList* a) {
-            return f->ResolveIdentifier(n, a);
-        }));
-    const QLocale locale;
-    auto preParsed = [&] {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            const double v = trees[i]->ReadFloat();
-            fields[i]->DataPanel()->setText(TDataField::FormatValue(v, fields[i]->Decimals, false, 10000, locale) + ' ');
-        }
+    const auto parse = [&] {
+        for (TDataField* f : fields)
+            f->SetFormula(f->Formula());
     };
-
-    const double full = MicrosecondsPerField(passes, fields.size(), [&] { pages.DataCalculate(); });
-    const double cached = MicrosecondsPerField(passes, fields.size(), preParsed);
-    std::printf("DataCalculate of Float.ini (%zu fields), %d passes\n", fields.size(), passes);
-    std::printf("  parse and evaluate each pass  %7.2f us per field (goal < 5.00) %s\n", full,
-                full < 5.0 ? "met" : "NOT MET");
-    std::printf("  trees parsed beforehand       %7.2f us per field\n", cached);
-    std::printf("  ratio                         %7.2f\n", full / cached);
+    const auto evaluate = [&] { pages.DataCalculate(); };
+    const auto parseAndEvaluate = [&] {
+        parse();
+        evaluate();
+    };
+    double reparsed = 1e9;
+    double kept = 1e9;
+    double parsing = 1e9;
+    for (int round = 0; round < 5; ++round) {
+        reparsed = std::min(reparsed, MicrosecondsPerField(passes, fields.size(), parseAndEvaluate));
+        kept = std::min(kept, MicrosecondsPerField(passes, fields.size(), evaluate));
+        parsing = std::min(parsing, MicrosecondsPerField(passes, fields.size(), parse));
+    }
+    const double ratio = reparsed / kept;
+    std::printf("DataCalculate of Float.ini (%zu fields), %d passes, best of 5 rounds\n", fields.size(), passes);
+    std::printf("  parse and evaluate each pass    %7.2f us per field\n", reparsed);
+    std::printf("  trees kept from the page build  %7.2f us per field\n", kept);
+    std::printf("  parsing alone                   %7.2f us per field (%.0f%% of parse and evaluate)\n", parsing,
+                100 * parsing / reparsed);
+    std::printf("  ratio                           %7.2f (goal >= 3.00) %s\n", ratio, ratio >= 3.0 ? "met" : "NOT MET");
     return 0;
 }

@@ -39,6 +39,29 @@ QString GroupThousands(const QString& number, const QLocale& locale)
     return grouped;
 }
 
+// A name of the formula in the parsed tree: a floating value, read from the
+// slot that the field fills before each evaluation. Every read is noted, so
+// that the field learns whether building the tree read a name.
+class TNameLeaf final : public TExpression {
+public:
+    TNameLeaf(const double& value, bool& read) : value_(value), read_(read) {}
+    std::string ReadString() const override
+    {
+        read_ = true;
+        return ExprFloatText(value_);
+    }
+    double ReadFloat() const override
+    {
+        read_ = true;
+        return value_;
+    }
+    TExprKind ResultKind() const override { return TExprKind::ekFloat; }
+
+private:
+    const double& value_;
+    bool& read_;
+};
+
 } // namespace
 
 TDataField::TDataField(QWidget* parent) : QFrame(parent)
@@ -63,12 +86,48 @@ TDataField::TDataField(QWidget* parent) : QFrame(parent)
     connect(addToTrend, &QAction::triggered, this, [this] { emit AddToTrendRequested(this); });
     addAction(addToTrend);
     setContextMenuPolicy(Qt::ActionsContextMenu);
+    SetFormula("0");
 }
 
 void TDataField::SetFormula(const QString& formula)
 {
     formula_ = formula.left(MaxTextLength);
     formulaText_ = formula_.toStdString();
+    Parse(false);
+    // Operators take their operands' kinds while the tree is built, and an IF
+    // operand takes its kind from its condition then. When that read a name,
+    // the kinds are those of the names' values at the time, so such a formula
+    // is parsed again at every evaluation, with that evaluation's values.
+    parseEachPass_ = nameRead_;
+}
+
+// Builds tree_ from the formula, with a slot in names_ for each name the
+// parser hands to the hook, in the order it does. With fetchWhileParsing
+// each name's value is fetched as the parser meets it. A formula that does
+// not parse leaves no tree, and the names met before the error.
+void TDataField::Parse(bool fetchWhileParsing)
+{
+    // Built aside, and kept only if the formula is still the one parsed:
+    // fetching a name may show a message box, and inside its event loop the
+    // formula may be set anew.
+    const std::string text = formulaText_;
+    std::deque<TNameValue> names;
+    TExpressionPtr tree;
+    nameRead_ = false;
+    try {
+        tree = ParseExpression(text, [&](const std::string& name, const TParameterList* /*arguments*/) {
+            TNameValue& slot = names.emplace_back(TNameValue{name});
+            if (fetchWhileParsing)
+                slot.Value = FetchName(name);
+            return std::make_unique<TNameLeaf>(slot.Value, nameRead_);
+        });
+    } catch (...) {
+        // No tree: DoMath shows N/A.
+    }
+    if (text != formulaText_)
+        return;
+    tree_ = std::move(tree);
+    names_ = std::move(names); // a deque's move keeps its elements where they are
 }
 
 void TDataField::SetSize(int size)
@@ -110,20 +169,36 @@ void TDataField::Reset()
     resetPending_ = true;
 }
 
-TExpressionPtr TDataField::ResolveIdentifier(const std::string& name, const TParameterList* /*arguments*/)
+// DataFunction's value for a name. A name that DataFunction cannot give a
+// value for (it raises) leaves the formula without a value: DoMath then
+// shows "-- ".
+double TDataField::FetchName(const std::string& name)
 {
     if (!DataFunction) {
         ShowMessageBox(this, QMessageBox::Warning, "Kelvane", "DataFunction Property not assigned!");
-        return std::make_unique<TFloatLiteral>(0.0);
+        return 0;
     }
     try {
-        return std::make_unique<TFloatLiteral>(static_cast<double>(DataFunction(name)));
+        return DataFunction(name);
     } catch (...) {
-        // The name has no value, so neither has the formula. A number stands
-        // in for it, so that the formula parses exactly as it does when the
-        // name has a value, and a formula that does not parse still shows N/A.
         nameWithoutValue_ = true;
-        return std::make_unique<TFloatLiteral>(0.0);
+        return 0;
+    }
+}
+
+// Fetches every name the parser met, in its order, whether or not the tree
+// still holds it (the arguments written after a name are parsed but not
+// kept) and whether or not this evaluation reads it (a name in the branch an
+// IF does not take): a field reference evaluates that field, and a name
+// without a value leaves the whole formula without one.
+void TDataField::FetchNames()
+{
+    // By index: a message box about a missing DataFunction runs the event
+    // loop, inside which the formula may be set anew.
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        const double value = FetchName(names_[i].Name);
+        if (i < names_.size())
+            names_[i].Value = value;
     }
 }
 
@@ -131,13 +206,11 @@ void TDataField::DoMath()
 {
     hasValue_ = false;
     nameWithoutValue_ = false;
-    TExpressionPtr tree;
-    try {
-        tree = ParseExpression(formulaText_,
-                               [this](const std::string& name, const TParameterList* arguments) {
-                                   return ResolveIdentifier(name, arguments);
-                               });
-    } catch (...) {
+    if (parseEachPass_)
+        Parse(true);
+    else
+        FetchNames();
+    if (!tree_) {
         dataPanel_->setText("N/A");
         return;
     }
@@ -146,7 +219,7 @@ void TDataField::DoMath()
         return;
     }
     try {
-        dataPanel_->setText(DisplayText(*tree) + ' ');
+        dataPanel_->setText(DisplayText(*tree_) + ' ');
     } catch (...) {
         Blank();
     }

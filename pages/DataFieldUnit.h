@@ -7,6 +7,7 @@
 #include <QLocale>
 
 #include <array>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -19,6 +20,13 @@ using TDataFunction = std::function<double(const std::string& identifier)>;
 // the result in its number format, and keeps the largest, the smallest and a
 // five-sample average of its values, which the value box's tooltip shows.
 // "-- " in the box means no value, "N/A" a formula that does not parse.
+//
+// The formula is parsed when it is set, and each evaluation reads the tree
+// kept from then. The names in it stay names: each evaluation first fetches
+// every one of them through DataFunction, in the order the parser met them,
+// so the tree computes with the values of that moment. Only a formula whose
+// building reads a name (an operator takes the kind of an IF whose condition
+// holds one) is parsed again at each evaluation, with that moment's values.
 class TDataField : public QFrame {
     Q_OBJECT
 public:
@@ -28,16 +36,12 @@ public:
 
     explicit TDataField(QWidget* parent = nullptr);
 
-    // Evaluates the formula and shows the result.
+    // Fetches the formula's names, evaluates it and shows the result.
     void DoMath();
     // Shows "-- ": the field has no value.
     void Blank();
     // The next evaluation restarts the statistics.
     void Reset();
-    // The hook through which the formula reaches DataFunction. A name that
-    // DataFunction cannot give a value for (it raises) leaves the formula
-    // without a value: DoMath then shows "-- ".
-    TExpressionPtr ResolveIdentifier(const std::string& name, const TParameterList* arguments);
     // Whether the latest evaluation gave a number, now in Value; not after
     // Blank(), a failure, a text or truth value, or before the first DoMath.
     bool HasValue() const { return hasValue_; }
@@ -52,6 +56,7 @@ public:
     QString Caption() const { return caption_->text(); }
     void SetCaption(const QString& caption) { caption_->setText(caption); }
     const QString& Formula() const { return formula_; }
+    // Parses the formula; DoMath shows N/A while it does not parse.
     void SetFormula(const QString& formula);
     const QString& OutFormat() const { return outFormat_; }
     void SetOutFormat(const QString& format) { outFormat_ = format.left(MaxTextLength); }
@@ -82,13 +87,30 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // One name of the formula, as the parser handed it to the hook, and its
+    // value for the evaluation under way.
+    struct TNameValue {
+        std::string Name;
+        double Value = 0;
+    };
+
+    void Parse(bool fetchWhileParsing);
+    void FetchNames();
+    double FetchName(const std::string& name);
     QString DisplayText(const TExpression& tree);
     void UpdateStatistics();
 
     QLabel* caption_;
     QLabel* dataPanel_;
-    QString formula_ = "0";
-    std::string formulaText_ = "0"; // the formula as the parser reads it
+    QString formula_;
+    std::string formulaText_; // the formula as the parser reads it
+    TExpressionPtr tree_;     // nullptr while the formula does not parse
+    // Every name the parser met, arguments of names included; the tree's
+    // name leaves read their Value. A deque, so the leaves' references stay
+    // valid as it grows.
+    std::deque<TNameValue> names_;
+    bool nameRead_ = false;      // set by every read of a name leaf
+    bool parseEachPass_ = false; // building the tree read a name (see SetFormula)
     QString outFormat_;
     int size_ = 75;
     int offset_ = 0;
@@ -97,5 +119,5 @@ private:
     int ringIndex_ = 1;
     bool resetPending_ = true;
     bool hasValue_ = false;
-    bool nameWithoutValue_ = false; // set by ResolveIdentifier during a parse
+    bool nameWithoutValue_ = false; // set by FetchName when DataFunction raises
 };

@@ -283,6 +283,77 @@ TEST_F(DataPagesTest, AReferenceToAFieldWithoutValueHasNoValue)
     EXPECT_EQ(shown().at("PF"), "0.40 ");
 }
 
+// The page parses its formulas when it is built, before any register is
+// read; every pass computes them with the register image of that pass. The
+// IF row is the one whose kind an operator takes from the IF's branch, which
+// follows the register.
+TEST_F(DataPagesTest, EachPassComputesWithTheImageOfThatPass)
+{
+    WritePage("Float", "[Volts]\nName=FV\nFormula=X0300 * 2\n[Sum]\nFormula=U0010 + S0011\n"
+                       "[Kind]\nFormula=IF(U0010 > 5, 1.5, 2) + 1\n[Ref]\nFormula=FV + 1\n"
+                       "[Text]\nFormula=IF(U0010 > 5, 'high', 'low')\n");
+    pages.CreatePanel("Float");
+    struct Row {
+        const char* caption;
+        const char* first;  // X0300 230.5, U0010 3, S0011 -1
+        const char* second; // X0300 100.25, U0010 9, S0011 2
+    };
+    const Row rows[] = {
+        {"Volts", "461.00 ", "200.50 "},
+        {"Sum", "2.00 ", "11.00 "},
+        {"Kind", "3.00 ", "2.50 "},
+        {"Ref", "462.00 ", "201.50 "},
+        {"Text", "low ", "high "},
+    };
+    auto pass = [this](float volts, uint16_t u10, uint16_t s11) {
+        SetFloat(768, volts, false);
+        server.Registers()[0x10] = u10;
+        server.Registers()[0x11] = s11;
+        Poll();
+        pages.DataCalculate();
+        std::map<QString, QString> byCaption;
+        for (const TDataField* f : pages.DataFields())
+            byCaption[f->Caption()] = f->DataPanel()->text();
+        return byCaption;
+    };
+    const auto first = pass(230.5f, 3, 0xFFFF);
+    const auto second = pass(100.25f, 9, 2);
+    for (const auto& r : rows) {
+        EXPECT_EQ(first.at(r.caption), QString(r.first)) << r.caption;
+        EXPECT_EQ(second.at(r.caption), QString(r.second)) << r.caption;
+    }
+}
+
+// A formula set anew is parsed anew: the next pass shows its result, in the
+// field and in the field that refers to it, and N/A while it does not parse.
+TEST_F(DataPagesTest, AFormulaSetAnewIsTheOneComputed)
+{
+    WritePage("Float", "[Volts]\nName=FV\nFormula=X0300\n[Twice]\nFormula=FV * 2\n");
+    pages.CreatePanel("Float");
+    SetFloat(768, 100.25f, false);
+    server.Registers()[0x10] = 9;
+    Poll();
+    pages.DataCalculate();
+    EXPECT_EQ(Shown(0), "100.25 ");
+    EXPECT_EQ(Shown(1), "200.50 ");
+    struct Row {
+        const char* formula;
+        const char* volts;
+        const char* twice;
+    };
+    const Row rows[] = {
+        {"X0300 + 1", "101.25 ", "202.50 "},
+        {"X0300 +", "N/A", "-- "},
+        {"U0010", "9.00 ", "18.00 "},
+    };
+    for (const auto& r : rows) {
+        pages.DataFields()[0]->SetFormula(r.formula);
+        pages.DataCalculate();
+        EXPECT_EQ(Shown(0), r.volts) << r.formula;
+        EXPECT_EQ(Shown(1), r.twice) << r.formula;
+    }
+}
+
 TEST_F(DataPagesTest, PhaseWindows)
 {
     server.Registers()[19] = 500;
