@@ -5,12 +5,9 @@
 //     each reply, which shows whether the wait blocks or spins.
 
 #include "KelvaneCOM.h"
+#include "SimProcess.h"
 
 #include <modbus/modbus.h>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,45 +20,6 @@
 #include <vector>
 
 namespace {
-
-// The simulator as a child process on a port of its own.
-class Simulator {
-public:
-    explicit Simulator(int delayMs)
-    {
-        int out[2];
-        if (::pipe(out) != 0)
-            throw std::runtime_error("pipe failed");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(out[0]);
-            const std::string delay = std::to_string(delayMs);
-            ::execl(KELVANE_SIM_PATH, KELVANE_SIM_PATH, "--port", "0", "--delay", delay.c_str(), nullptr);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string line;
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        ::close(out[0]);
-        const auto colon = line.rfind(':');
-        if (colon == std::string::npos)
-            throw std::runtime_error("simulator did not start: " + line);
-        port_ = std::stoi(line.substr(colon + 1));
-    }
-    ~Simulator()
-    {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    int Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 double WallSeconds()
 {
@@ -143,20 +101,20 @@ int Run(int argc, char** argv)
     const int delayedRounds = argc > 2 ? std::atoi(argv[2]) : 15;
 
     {
-        Simulator sim(0);
+        TSimProcess sim(KELVANE_SIM_PATH, {"--port", "0"});
         TKelvane link("127.0.0.1", true);
-        link.SetTcpPort(sim.Port());
+        link.SetTcpPort(sim.TcpPort());
         auto ours = OurRead(link);
-        auto peer = LibmodbusRead(sim.Port());
+        auto peer = LibmodbusRead(sim.TcpPort());
         Interleaved(50, WallSeconds, ours, peer); // warm up
         auto [a, b] = Interleaved(rounds, WallSeconds, ours, peer);
         Report("read of 125 registers, wall time per request", a, b, 1e-6, "us", 1.10);
     }
     {
-        Simulator sim(200);
+        TSimProcess sim(KELVANE_SIM_PATH, {"--port", "0", "--delay", "200"});
         TKelvane link("127.0.0.1", true);
-        link.SetTcpPort(sim.Port());
-        auto [a, b] = Interleaved(delayedRounds, ThreadCpuSeconds, OurRead(link), LibmodbusRead(sim.Port()));
+        link.SetTcpPort(sim.TcpPort());
+        auto [a, b] = Interleaved(delayedRounds, ThreadCpuSeconds, OurRead(link), LibmodbusRead(sim.TcpPort()));
         Report("reply delayed 200 ms, CPU time per request", a, b, 1e-6, "us", 2.0);
     }
     return 0;
