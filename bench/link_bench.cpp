@@ -131,8 +131,7 @@ double Median(std::vector<double> v)
 
 // ---- Our link -------------------------------------------------------------
 
-// The link kinds a row measures, in the link's own terms.
-enum class TOurKind { Serial, Tcp, RtuOverTcp };
+using TOurKind = TLinkKind;
 
 struct rOurSetup {
     TOurKind Kind = TOurKind::Serial;
@@ -145,17 +144,16 @@ struct rOurSetup {
 };
 
 // Our link for a row, made and set up as the row asks and closed until its
-// block; nothing for what the link does not offer (RTU over TCP, the fast
-// settings).
+// block. RTU over TCP times the silence after a reply by the line's rate.
 std::unique_ptr<TKelvane> OurLink(const rOurSetup& setup)
 {
-    if (setup.Kind == TOurKind::RtuOverTcp || setup.Fast)
-        return nullptr;
-    auto link = std::make_unique<TKelvane>(QString::fromStdString(setup.Target), setup.Kind == TOurKind::Tcp);
-    if (setup.Kind == TOurKind::Serial)
+    auto link = std::make_unique<TKelvane>(QString::fromStdString(setup.Target), setup.Kind);
+    if (setup.Kind != TOurKind::Tcp)
         link->SetBaudRate(setup.Rate);
-    else
+    if (setup.Kind != TOurKind::Serial)
         link->SetTcpPort(setup.TcpPort);
+    link->SetEndAtLength(setup.Fast);
+    link->SetKeepConnection(setup.Fast);
     link->SetRXTimeout(ReplyTimeoutMs);
     link->SetActive(false);
     return link;
@@ -489,14 +487,13 @@ double SilenceOf(const rRow& row, bool fast)
            * 1e-3;
 }
 
-// Our links of the row, default settings first; the ones the link offers.
+// Our links of the row, default settings first.
 std::vector<std::pair<bool, std::unique_ptr<TKelvane>>> OurLinks(rOurSetup setup)
 {
     std::vector<std::pair<bool, std::unique_ptr<TKelvane>>> links;
     for (const bool fast : {false, true}) {
         setup.Fast = fast;
-        if (auto link = OurLink(setup))
-            links.emplace_back(fast, std::move(link));
+        links.emplace_back(fast, OurLink(setup));
     }
     return links;
 }

@@ -146,3 +146,46 @@ TEST(Frames, FrameInterval)
 }
 
 } // namespace
+
+// How many bytes a reply still lacks, as it arrives byte by byte: for every
+// prefix of a sound reply the rest of it, then 0; -1 where its bytes cannot
+// tell its length.
+TEST(Frames, ReplyBytesMissing)
+{
+    auto rtu = [](Bytes pdu) {
+        pdu.insert(pdu.begin(), 1);
+        const uint16_t crc = Crc16(pdu.data(), pdu.size());
+        pdu.push_back(static_cast<uint8_t>(crc));
+        pdu.push_back(static_cast<uint8_t>(crc >> 8));
+        return pdu;
+    };
+    const struct {
+        const char* name;
+        TM mode;
+        uint8_t function;
+        Bytes reply;
+        std::vector<int> missing; // after 0, 1, 2, ... bytes of the reply
+    } rows[] = {
+        {"read of two registers", TM::tmRTU, 3, rtu({3, 4, 0, 1, 0, 2}), {2, 1, 3, 6, 5, 4, 3, 2, 1, 0}},
+        {"exception", TM::tmRTU, 3, rtu({0x83, 2}), {2, 1, 3, 2, 1, 0}},
+        {"write echo", TM::tmRTU, 6, rtu({6, 0, 5, 0xBE, 0xEF}), {2, 1, 6, 5, 4, 3, 2, 1, 0}},
+        {"identification", TM::tmRTU, 17, rtu({17, 2, 0x2A, 0xFF}), {2, 1, 3, 4, 3, 2, 1, 0}},
+        {"another function", TM::tmRTU, 3, rtu({4, 2, 0, 1}), {2, 1, -1, -1, -1, -1, -1}},
+        {"Modbus/TCP read", TM::tmTCP, 3, {0, 9, 0, 0, 0, 5, 1, 3, 2, 0, 7}, {6, 5, 4, 3, 2, 1, 5, 4, 3, 2, 1, 0}},
+        {"ASCII", TM::tmASCII, 3, {':', '0', '1'}, {-1, -1, -1, -1}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (std::size_t n = 0; n < row.missing.size(); ++n)
+            EXPECT_EQ(ReplyBytesMissing(row.mode, row.function, row.reply.data(), static_cast<int>(n)), row.missing[n])
+                << "after " << n << " bytes";
+    }
+    // A whole reply whose CRC or header is wrong cannot be ended by its length.
+    Bytes badCrc = rtu({3, 2, 0, 1});
+    badCrc.back() ^= 1;
+    EXPECT_EQ(ReplyBytesMissing(TM::tmRTU, 3, badCrc.data(), static_cast<int>(badCrc.size())), -1);
+    const Bytes protocolOne{0, 9, 0, 1, 0, 5, 1, 3, 2, 0, 7};
+    EXPECT_EQ(ReplyBytesMissing(TM::tmTCP, 3, protocolOne.data(), 6), -1);
+    const Bytes lengthZero{0, 9, 0, 0, 0, 0};
+    EXPECT_EQ(ReplyBytesMissing(TM::tmTCP, 3, lengthZero.data(), 6), -1);
+}

@@ -83,7 +83,9 @@ private:
 
 // Accepts connections one after the other. For each, reads one request and
 // hands it to the script, which returns the bytes to send back; then the
-// server waits for the client to close (or closes itself when told to).
+// server waits for the client to close (or closes itself when told to). A
+// persistent server goes on reading requests on the same connection, as a
+// server does for a client that keeps its connection.
 class ScriptedServer {
 public:
     struct Reply {
@@ -97,7 +99,8 @@ public:
     };
     using Script = std::function<Reply(const Bytes& request)>;
 
-    explicit ScriptedServer(Script script) : script_(std::move(script))
+    explicit ScriptedServer(Script script, bool persistent = false)
+        : script_(std::move(script)), persistent_(persistent)
     {
         listenFd_ = ListenOnLoopback(port_);
         thread_ = std::thread([this] { Run(); });
@@ -142,10 +145,21 @@ private:
 
     void Serve(int fd)
     {
+        while (ServeOne(fd) && persistent_ && !stop_) {
+        }
+    }
+
+    // One request and its reply; false when the connection is done with.
+    bool ServeOne(int fd)
+    {
         Bytes request(300);
         ssize_t n = 0;
-        if (WaitReadable(fd, 2000))
+        if (WaitReadable(fd, persistent_ ? 5000 : 2000))
             n = ::recv(fd, request.data(), request.size(), 0);
+        if (persistent_ && n <= 0) {
+            clientClosed_ = n == 0;
+            return false;
+        }
         request.resize(n > 0 ? static_cast<size_t>(n) : 0);
         {
             std::lock_guard lock(mutex_);
@@ -159,22 +173,26 @@ private:
         if (reply.reset) {
             linger abort{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-            return;
+            return false;
         }
         if (reply.closeAfter)
-            return;
+            return false;
+        if (persistent_)
+            return true;
         // Wait (bounded) for the client to close its end.
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         uint8_t sink[64];
         while (!stop_ && std::chrono::steady_clock::now() < until) {
             if (WaitReadable(fd, 20) && ::recv(fd, sink, sizeof sink, 0) <= 0) {
                 clientClosed_ = true;
-                return;
+                return false;
             }
         }
+        return false;
     }
 
     Script script_;
+    bool persistent_ = false;
     int listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread thread_;

@@ -26,6 +26,8 @@ struct rSimSetup {
     int MaxClients = 64;
     // RTU only: the line's baud rate, which sets the end-of-request silence.
     uint32_t Baud = 19200;
+    // TCP only: Modbus/TCP, or RTU frames over TCP as a serial device server carries them.
+    TFraming Framing = TFraming::Mbap;
     TMeterModel::TClock Clock{};
     // How every meter is connected.
     TWiring Wiring = TWiring::Healthy;
@@ -81,13 +83,13 @@ private:
     std::thread Thread;
 };
 
-// Meters on 127.0.0.1 over Modbus/TCP. A unit without a meter gets
-// exception 11, as from a gateway.
+// Meters on 127.0.0.1 over Modbus/TCP (a unit without a meter gets
+// exception 11, as from a gateway), or over RTU over TCP.
 class TInProcessSim : public TSimMeters {
 public:
     explicit TInProcessSim(const rSimSetup& setup = {})
         : TSimMeters(setup)
-        , Server(Dispatcher, {"127.0.0.1", setup.Port, setup.MaxClients, setup.DelayMs})
+        , Server(Dispatcher, {"127.0.0.1", setup.Port, setup.MaxClients, setup.DelayMs, setup.Framing, setup.Baud})
         , Runner((Server.Listen(), Server))
     {
     }
