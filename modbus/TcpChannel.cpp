@@ -33,8 +33,16 @@ int32_t TTcpChannel::Prepare()
 {
     failure_ = 0;
     failureText_.clear();
-    if (socket_.Connected())
-        return 0;
+    if (socket_.Connected()) {
+        // What the stream holds now came too late for its request; a peer
+        // that closed the idle connection meanwhile is found here, and the
+        // connection is made again rather than failing this transaction.
+        Discard();
+        if (socket_.Connected())
+            return 0;
+        failure_ = 0;
+        failureText_.clear();
+    }
     if (target_.KeepOpen && TClock::now() < nextConnect_) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextConnect_ - TClock::now()).count();
         failureText_ = "Not connected to " + Name() + "; next try in " + std::to_string(wait) + " ms";
