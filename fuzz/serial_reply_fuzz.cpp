@@ -1,18 +1,22 @@
-// libFuzzer target for the serial client's reply path: arbitrary bytes are
-// taken as a received RTU or ASCII frame, decoded and classified against a
-// request of one of the client's function codes, and the finished
-// transaction goes through TModbusClient::ProcessTransaction, whose events
-// check that what they are handed is consistent with the request.
+// libFuzzer target for the client's reply path: arbitrary bytes are taken as
+// a received RTU, ASCII or Modbus/TCP frame, measured as the worker measures
+// a reply arriving (the bytes it still lacks must stay within a frame),
+// decoded and classified against a request of one of the client's function
+// codes, and the finished transaction goes through
+// TModbusClient::ProcessTransaction, whose events check that what they are
+// handed is consistent with the request.
 //
-// Input: byte 0 selects the mode (bit 0: ASCII), whether the rest is framed
+// Input: byte 0 selects the mode (bit 0: ASCII, else bit 3: Modbus/TCP,
+// else RTU), whether the rest is framed
 // with a correct checksum first (bit 1, so the handlers see replies that
 // pass the checksum) and whether the outcome is forced to trSuccess
 // (bit 2, so every handler parses whatever was decoded); byte 1 the
 // function; bytes 2 to 7 the request's arguments; the rest the reply.
 //
 // The clients are bound to real connections, opened on pseudo-terminals that
-// nothing answers: the request layer checks for an active connection, and
-// their workers simply wait for work that never comes.
+// nothing answers (Modbus/TCP: on a stream that is never connected, since it
+// connects only for a transaction): the request layer checks for an active
+// connection, and their workers simply wait for work that never comes.
 
 #include "KelvaneError.h"
 #include "ModbusClient.h"
@@ -110,6 +114,8 @@ struct TFuzzLine {
             std::abort();
         Connection.SetTransmissionMode(mode);
         Connection.SetPort(name);
+        if (mode == TTransmissionMode::tmTCP)
+            Connection.SetTcpTarget(TTcpTarget{"127.0.0.1", 9, 1000, false});
         Connection.SetActive(true);
         Client.SetConnection(&Connection);
         WatchEvents(Client);
@@ -123,6 +129,7 @@ struct TFuzzLine {
 
 TFuzzLine* Rtu = nullptr;
 TFuzzLine* Ascii = nullptr;
+TFuzzLine* Tcp = nullptr;
 
 // Reads the request's arguments from the input, each call the next word.
 class TArguments {
@@ -250,6 +257,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     new QCoreApplication(*argc, *argv);
     Rtu = new TFuzzLine(TTransmissionMode::tmRTU);
     Ascii = new TFuzzLine(TTransmissionMode::tmASCII);
+    Tcp = new TFuzzLine(TTransmissionMode::tmTCP);
     return 0;
 }
 
@@ -257,7 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     if (size < 8)
         return 0;
-    TFuzzLine& line = (data[0] & 1) ? *Ascii : *Rtu;
+    TFuzzLine& line = (data[0] & 1) ? *Ascii : (data[0] & 8) ? *Tcp : *Rtu;
     TModbusConnection& connection = line.Connection;
     TArguments args(data + 2);
 
@@ -271,6 +279,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     connection.AppendChecksum(transaction.RequestBuffer);
 
     const std::vector<uint8_t> raw = WireForm(connection, data + 8, size - 8, data[0] & 2);
+    const TTransmissionMode mode = connection.TransmissionMode();
+    const int capacity = SerialLayout(mode).RawCapacity;
+    for (int n = 0; n <= static_cast<int>(raw.size()); ++n) {
+        const int missing = ReplyBytesMissing(mode, transaction.RequestBuffer.ByteAt(1), raw.data(), n);
+        Expect(missing >= -1 && n + missing <= capacity);
+    }
     TExceptionInfo exception{};
     transaction.Info.Reply = ClassifyReply(connection.FrameMode(), transaction.RequestBuffer, false, raw.data(),
                                            static_cast<int>(raw.size()), transaction.ReplyBuffer, exception);

@@ -23,6 +23,10 @@ public:
     virtual void Discard() = 0;
     // Ends every wait at once, from any thread: the worker is ending.
     virtual void Abort() = 0;
+    // A client worker that ends: the waits that cannot cut a frame short
+    // end at once (a TCP connect, a stream's wait). A serial port lets the
+    // frame on its way out go whole; its worker's own waits are short.
+    virtual void EndWaits() {}
     // False while there is nothing to read from: a stream not connected or
     // broken. Waits for data then end at once.
     virtual bool Usable() const { return true; }

@@ -51,6 +51,7 @@ public:
     std::size_t ReadAvailable(uint8_t* dest, std::size_t n) override;
     void Discard() override;
     void Abort() override;
+    void EndWaits() override { Abort(); }
     bool Usable() const override { return socket_.Connected() && !aborted_; }
     int Handle() const override { return -1; }
     int32_t TakeFailure() override;

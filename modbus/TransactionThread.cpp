@@ -110,6 +110,8 @@ TTransactionThread::~TTransactionThread()
     // the abort ends.
     if (setup_.Mode.Connection != TConnectionMode::cmClient)
         channel_.Abort();
+    else
+        channel_.EndWaits();
     thread_.join();
 }
 
