@@ -11,29 +11,48 @@
 void TForm1::KelvaneStart()
 {
     const TComSelect& com = *dialogs_.ComSelect;
-    const bool tcp = com.IsTcp();
-    const QString target = tcp ? com.IpText() : com.PortText();
-    kelvane_ = std::make_shared<TKelvane>(target, tcp);
-    if (tcp)
+    const TLinkKind kind = com.Kind();
+    const bool serial = kind == TLinkKind::Serial;
+    const QString target = serial ? com.PortText() : com.IpText();
+    kelvane_ = std::make_shared<TKelvane>(target, kind);
+    if (!serial)
         kelvane_->SetTcpPort(com.TcpPort());
-    kelvane_->SetRXTimeout(com.Link().ReceiveTimeoutMs);
-    kelvane_->SetEcho(com.Link().Echo);
+    com.Link().Apply(*kelvane_);
+    ShowLinkStates(*kelvane_);
     if (kelvane_->Active()) {
-        SetStatus(0, QString("Kelvane Opened on %1 at %2 baud").arg(target, com.BaudRate->currentText()));
+        // A device server's port is named with its address, as it is seldom
+        // the Modbus/TCP port; its baud rate is the meter's line's.
+        const QString where = kind == TLinkKind::RtuOverTcp ? QString("%1:%2").arg(target).arg(com.TcpPort()) : target;
+        SetStatus(0, QString("Kelvane Opened on %1 at %2 baud").arg(where, com.BaudRate->currentText()));
         kelvane_->SetBaudRate(BaudRateFromIndex(com.BaudIndex()));
     } else {
-        // A Modbus/TCP link is inactive only for a target that is not an IP
+        // A TCP link is inactive only for a target that is not an IP
         // address: no name is looked up, and no request would go anywhere.
         // A serial port says why it did not open (missing, in use, no
         // permission and its remedy).
         QString message = "ERROR: Could not connect to " + target;
-        if (tcp)
+        if (!serial)
             message += " (not an IP address)";
         else if (!kelvane_->LastOpenError().isEmpty())
             message += "\n\n" + kelvane_->LastOpenError();
         ShowMessageBox(this, QMessageBox::Critical, "Kelvane", message);
         SetStatus(0, "Failed to Open " + target);
     }
+}
+
+// A kept TCP connection tells each change once (made, lost, refused): in
+// the status line and in the window's log, which keeps it after the pass
+// lines have replaced the status. A link that the "Port" menu has replaced
+// may still deliver one that it sent before it closed; that one is no news
+// of the link in use and is dropped.
+void TForm1::ShowLinkStates(TKelvane& link)
+{
+    link.SetOnLinkState([this, sender = &link](const QString& text) {
+        if (kelvane_.get() != sender)
+            return;
+        SetStatus(0, text);
+        AddMemoLine(Memo, text);
+    });
 }
 
 // Replaces the meter link. An operation that is waiting on the old link

@@ -1,5 +1,6 @@
 #include "frmComSelect.h"
 
+#include "AdapterLatency.h"
 #include "KelvaneCOM.h"
 #include "KelvaneError.h"
 #include "ModbusConnection.h"
@@ -10,15 +11,18 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QStyle>
+#include <QVBoxLayout>
 
 #include <algorithm>
-#include <array>
+#include <initializer_list>
 
 namespace {
 
@@ -31,28 +35,6 @@ QStringList BaudTexts()
     return texts;
 }
 
-// The pixel geometry of the controls in the client area. The TCP port row
-// takes the baud list's place, since the two are never shown together.
-constexpr int Margin = 8;
-constexpr int FieldWidth = 145;
-constexpr int FieldHeight = 21;
-constexpr int ModeTop = 8;
-constexpr int ModeHeight = 57;
-constexpr int RadioLeft = 8;
-constexpr int RtuTop = 16;
-constexpr int TcpTop = 32;
-constexpr int RadioHeight = 17;
-constexpr int PromptTop = 72;
-constexpr int PortTop = 88;
-constexpr int BaudTop = 120;
-constexpr int TcpPortLabelWidth = 60;
-constexpr int TimeoutTop = 152;
-constexpr int TriesTop = 180;
-constexpr int EchoTop = 208;
-constexpr int LinkLabelWidth = 95;
-constexpr int OkTop = 240;
-constexpr int OkWidth = 75;
-constexpr int OkHeight = 25;
 constexpr int PopupPadding = 8;
 
 QString WithoutBlanks(const QString& text)
@@ -67,12 +49,20 @@ QString WithoutBlanks(const QString& text)
 // A stable name under /dev/serial/by-id tells which adapter it is, not
 // which device it is today: its entry's tooltip names the device it leads
 // to, while the entry itself stays the plain path that is saved and opened.
-void ShowLinkTargets(QComboBox& box)
+// The tooltip also gives a USB adapter's latency timer where its driver
+// shows it: at FTDI's default of 16 ms every short reply waits that long in
+// the adapter.
+void ShowPortDetails(QComboBox& box, const QString& sysfsRoot)
 {
     for (int i = 0; i < box.count(); ++i) {
-        const QFileInfo info(box.itemText(i));
-        if (info.isSymLink())
-            box.setItemData(i, info.canonicalFilePath(), Qt::ToolTipRole);
+        const QString port = box.itemText(i);
+        QStringList details;
+        if (const QFileInfo info(port); info.isSymLink())
+            details << info.canonicalFilePath();
+        if (const std::optional<int> latency = AdapterLatencyTimerMs(port, sysfsRoot))
+            details << QString("USB adapter latency timer: %1 ms").arg(*latency);
+        if (!details.isEmpty())
+            box.setItemData(i, details.join('\n'), Qt::ToolTipRole);
     }
 }
 
@@ -83,14 +73,16 @@ bool IsValidTcpPort(int port)
 
 } // namespace
 
-TComSelect::TComSelect(QWidget* parent, TPortLister listPorts)
+TComSelect::TComSelect(QWidget* parent, TPortLister listPorts, QString sysfsRoot)
     : QDialog(parent),
       Mode(new QGroupBox("Mode", this)),
       cbRTU(new QRadioButton("Modbus/RTU", Mode)),
       cbTCP(new QRadioButton("Modbus/TCP", Mode)),
+      cbRtuOverTcp(new QRadioButton("RTU over TCP", Mode)),
       Label1(new QLabel("Select COM Port:", this)),
       ComPort(new QComboBox(this)),
       IPAddress(new CEditIPAddr(this)),
+      labBaud(new QLabel("Baud rate:", this)),
       BaudRate(new QComboBox(this)),
       labTcpPort(new QLabel("TCP Port:", this)),
       ebTcpPort(new QSpinBox(this)),
@@ -99,8 +91,11 @@ TComSelect::TComSelect(QWidget* parent, TPortLister listPorts)
       labTries(new QLabel("Tries per bank:", this)),
       ebTries(new QSpinBox(this)),
       cbEcho(new QCheckBox("The adapter echoes what it sends", this)),
+      cbEndAtLength(new QCheckBox("End serial replies at their expected length", this)),
+      cbKeepConnection(new QCheckBox("Keep the Modbus/TCP connection open", this)),
       BitBtn1(new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this)),
-      listPorts_(listPorts ? std::move(listPorts) : TPortLister(TKelvane::EnumComPorts))
+      listPorts_(listPorts ? std::move(listPorts) : TPortLister(TKelvane::EnumComPorts)),
+      sysfsRoot_(std::move(sysfsRoot))
 {
     FormCreate();
 }
@@ -110,14 +105,19 @@ void TComSelect::FormCreate()
     setWindowTitle("Port Select");
     // A title bar without a close box: OK is the way out.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-    // The echo's caption is wider than the other fields: the dialog makes
-    // room for it whole in the desktop's font.
-    setFixedSize(std::max(ClientWidth, cbEcho->sizeHint().width() + 2 * Margin), ClientHeight);
 
+    cbRTU->setObjectName("cbRTU");
+    cbTCP->setObjectName("cbTCP");
+    cbRtuOverTcp->setObjectName("cbRtuOverTcp");
+    cbRtuOverTcp->setToolTip("RTU frames through a serial device server in transparent mode");
     ComPort->setEditable(true);
     // Typed names stay in the edit; the list holds only the ports found.
     ComPort->setInsertPolicy(QComboBox::NoInsert);
     BaudRate->addItems(BaudTexts());
+    BaudRate->setToolTip("The meter's line speed, also behind a device server: it times the silence that ends "
+                         "an RTU reply");
+    labBaud->setBuddy(BaudRate);
+    ebTcpPort->setObjectName("ebTcpPort");
     ebTcpPort->setRange(MinTcpPort, MaxTcpPort);
     ebTcpPort->setValue(DefaultTcpPort);
     labTcpPort->setBuddy(ebTcpPort);
@@ -132,14 +132,20 @@ void TComSelect::FormCreate()
     labTries->setBuddy(ebTries);
     cbEcho->setObjectName("cbEcho");
     cbEcho->setToolTip("An RS-485 adapter that returns every frame it sends: the echo is removed before the reply");
+    cbEndAtLength->setObjectName("cbEndAtLength");
+    cbEndAtLength->setToolTip("A reply is taken as soon as its length is in and its CRC checks, instead of after "
+                              "the silence that follows it");
+    cbKeepConnection->setObjectName("cbKeepConnection");
+    cbKeepConnection->setToolTip("One connection carries every request until it breaks, instead of a connection "
+                                 "per request");
     SetLink({});
     BitBtn1->setDefault(true);
-    PlaceControls();
+    LayOutControls();
 
     cbRTU->setChecked(true);
-    // toggled reaches the handler from a click and from SetTcp alike; only
+    // toggled reaches the handler from a click and from SetKind alike; only
     // the button that became selected needs to run it.
-    for (QRadioButton* button : {cbRTU, cbTCP})
+    for (const auto& [kind, button] : ModeButtons())
         connect(button, &QRadioButton::toggled, this, [this](bool checked) {
             if (checked)
                 cbRTUClick();
@@ -149,32 +155,76 @@ void TComSelect::FormCreate()
     cbRTUClick();
 }
 
-void TComSelect::PlaceControls()
+// The dialog takes the size that its controls need in the desktop's font,
+// and keeps it: the fields of every mode keep their room while hidden, so
+// that a change of mode moves nothing.
+void TComSelect::LayOutControls()
 {
-    Mode->setGeometry(Margin, ModeTop, FieldWidth, ModeHeight);
-    cbRTU->setGeometry(RadioLeft, RtuTop, FieldWidth - 2 * RadioLeft, RadioHeight);
-    cbTCP->setGeometry(RadioLeft, TcpTop, FieldWidth - 2 * RadioLeft, RadioHeight);
-    Label1->setGeometry(Margin, PromptTop, FieldWidth, Label1->sizeHint().height());
-    ComPort->setGeometry(Margin, PortTop, FieldWidth, FieldHeight);
-    // The address edit widens itself where the font needs more room for
-    // three digits an octet.
-    IPAddress->setGeometry(Margin, PortTop, std::max(CEditIPAddr::DefaultWidth, IPAddress->minimumWidth()),
-                           IPAddress->height());
-    BaudRate->setGeometry(Margin, BaudTop, FieldWidth, FieldHeight);
-    labTcpPort->setGeometry(Margin, BaudTop, TcpPortLabelWidth, FieldHeight);
-    ebTcpPort->setGeometry(Margin + TcpPortLabelWidth, BaudTop, FieldWidth - TcpPortLabelWidth, FieldHeight);
-    labTimeout->setGeometry(Margin, TimeoutTop, LinkLabelWidth, FieldHeight);
-    ebTimeout->setGeometry(Margin + LinkLabelWidth, TimeoutTop, FieldWidth - LinkLabelWidth, FieldHeight);
-    labTries->setGeometry(Margin, TriesTop, LinkLabelWidth, FieldHeight);
-    ebTries->setGeometry(Margin + LinkLabelWidth, TriesTop, FieldWidth - LinkLabelWidth, FieldHeight);
-    cbEcho->setGeometry(Margin, EchoTop, cbEcho->sizeHint().width(), FieldHeight);
-    // Centred, as in the narrow dialog the echo's caption may have widened.
-    BitBtn1->setGeometry((width() - OkWidth) / 2, OkTop, OkWidth, OkHeight);
+    // Each button is as wide as its caption, as a click beside the caption
+    // does nothing; so are the check boxes below.
+    auto* modes = new QVBoxLayout(Mode);
+    for (const auto& [kind, button] : ModeButtons())
+        modes->addWidget(button, 0, Qt::AlignLeft);
+
+    auto* fields = new QGridLayout;
+    fields->addWidget(Label1, 0, 0, 1, 2);
+    // The port list and the address edit take turns in one place.
+    fields->addWidget(ComPort, 1, 0, 1, 2, Qt::AlignTop);
+    fields->addWidget(IPAddress, 1, 0, 1, 2, Qt::AlignLeft | Qt::AlignTop);
+    const std::pair<QLabel*, QWidget*> rows[] = {
+        {labBaud, BaudRate}, {labTcpPort, ebTcpPort}, {labTimeout, ebTimeout}, {labTries, ebTries}};
+    int row = 2;
+    for (const auto& [label, field] : rows) {
+        fields->addWidget(label, row, 0);
+        fields->addWidget(field, row++, 1);
+    }
+    fields->setColumnStretch(1, 1);
+
+    auto* ok = new QHBoxLayout;
+    ok->addStretch();
+    ok->addWidget(BitBtn1);
+    ok->addStretch();
+
+    auto* dialog = new QVBoxLayout(this);
+    dialog->setSizeConstraint(QLayout::SetFixedSize);
+    dialog->addWidget(Mode);
+    dialog->addLayout(fields);
+    for (QCheckBox* box : {cbEcho, cbEndAtLength, cbKeepConnection})
+        dialog->addWidget(box, 0, Qt::AlignLeft);
+    dialog->addLayout(ok);
+
+    for (QWidget* field : std::initializer_list<QWidget*>{ComPort, IPAddress, labBaud, BaudRate, labTcpPort,
+                                                          ebTcpPort}) {
+        QSizePolicy policy = field->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        field->setSizePolicy(policy);
+    }
+}
+
+std::array<std::pair<TLinkKind, QRadioButton*>, 3> TComSelect::ModeButtons() const
+{
+    return {{{TLinkKind::Serial, cbRTU}, {TLinkKind::Tcp, cbTCP}, {TLinkKind::RtuOverTcp, cbRtuOverTcp}}};
+}
+
+TLinkKind TComSelect::Kind() const
+{
+    const auto buttons = ModeButtons();
+    const auto checked = std::find_if(buttons.begin(), buttons.end(),
+                                      [](const auto& entry) { return entry.second->isChecked(); });
+    return checked == buttons.end() ? TLinkKind::Serial : checked->first;
+}
+
+void TComSelect::SetKind(TLinkKind kind)
+{
+    for (const auto& [buttonKind, button] : ModeButtons())
+        if (buttonKind == kind)
+            button->setChecked(true);
 }
 
 TLinkSettings TComSelect::Link() const
 {
-    return {ebTimeout->value(), ebTries->value(), cbEcho->isChecked()};
+    return {ebTimeout->value(), ebTries->value(), cbEcho->isChecked(), cbEndAtLength->isChecked(),
+            cbKeepConnection->isChecked()};
 }
 
 void TComSelect::SetLink(const TLinkSettings& link)
@@ -182,16 +232,8 @@ void TComSelect::SetLink(const TLinkSettings& link)
     ebTimeout->setValue(link.ReceiveTimeoutMs);
     ebTries->setValue(link.Tries);
     cbEcho->setChecked(link.Echo);
-}
-
-bool TComSelect::IsTcp() const
-{
-    return cbTCP->isChecked();
-}
-
-void TComSelect::SetTcp(bool tcp)
-{
-    (tcp ? cbTCP : cbRTU)->setChecked(true);
+    cbEndAtLength->setChecked(link.EndAtLength);
+    cbKeepConnection->setChecked(link.KeepConnection);
 }
 
 QString TComSelect::PortText() const
@@ -245,24 +287,30 @@ void TComSelect::SetTcpPort(int port)
 
 void TComSelect::cbRTUClick()
 {
-    if (cbRTU->isChecked()) {
+    const TLinkKind kind = Kind();
+    if (kind == TLinkKind::Serial)
         FillPortList();
-        ShowSerialFields(true);
-    } else if (cbTCP->isChecked()) {
-        ShowSerialFields(false);
-    }
+    ShowModeFields(kind);
 }
 
-void TComSelect::ShowSerialFields(bool serial)
+// A serial port is named, a TCP link addressed; RTU frames, on a line or
+// through a device server, are timed by the line's speed and may be echoed
+// by an RS-485 adapter, and only a TCP link has a connection to keep.
+void TComSelect::ShowModeFields(TLinkKind kind)
 {
+    const bool serial = kind == TLinkKind::Serial;
+    const bool rtu = kind != TLinkKind::Tcp;
     Label1->setText(serial ? "Select COM Port:" : "Enter IP Address:");
-    BaudRate->setEnabled(serial);
-    BaudRate->setVisible(serial);
     ComPort->setVisible(serial);
     IPAddress->setVisible(!serial);
+    labBaud->setVisible(rtu);
+    BaudRate->setVisible(rtu);
+    BaudRate->setEnabled(rtu);
     labTcpPort->setVisible(!serial);
     ebTcpPort->setVisible(!serial);
-    cbEcho->setEnabled(serial);
+    cbEcho->setEnabled(rtu);
+    cbEndAtLength->setEnabled(rtu);
+    cbKeepConnection->setEnabled(!serial);
 }
 
 // The list is replaced by the ports present now, in alphabetical order; the
@@ -275,7 +323,7 @@ void TComSelect::FillPortList()
     const QString text = PortText();
     ComPort->clear();
     ComPort->addItems(ports);
-    ShowLinkTargets(*ComPort);
+    ShowPortDetails(*ComPort, sysfsRoot_);
     SetPortText(text);
     // Stable names under /dev/serial/by-id are long: the drop-down widens
     // to show them whole while the field keeps its place.

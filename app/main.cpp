@@ -390,10 +390,11 @@ void TForm1::ApplySettings()
     } else {
         com.SetBaudIndex(ini.ReadInteger("Form", "Baud", 0));
     }
+    // A /MODE value that names no kind of link means RTU, as it always has.
     if (CmdLineSwitch("/MODE", arguments_))
-        com.SetTcp(CmdLineValue("/MODE", arguments_).compare("TCP", Qt::CaseInsensitive) == 0);
+        com.SetKind(LinkKindSetting::FromName(CmdLineValue("/MODE", arguments_)).value_or(TLinkKind::Serial));
     else
-        com.SetTcp(ini.ReadBool("Form", "TCP", false));
+        com.SetKind(LinkKindSetting::Read(ini));
     com.cbRTUClick();
     // Under /POLLING a bank is tried once unless the settings say otherwise.
     TLinkSettings defaults;
@@ -506,7 +507,7 @@ void TForm1::FormClose()
     ini.WriteString("Form", "COM", com.PortText());
     ini.WriteString("Form", "IP Address", com.IpText());
     ini.WriteInteger("Form", "TCP Port", com.TcpPort());
-    ini.WriteBool("Form", "TCP", com.IsTcp());
+    LinkKindSetting::Write(ini, com.Kind());
     ini.WriteInteger("Form", "Baud", com.BaudIndex());
     // The single try that /POLLING brings stays out of the file, so that a
     // later start without the switch tries as often as before.

@@ -196,6 +196,7 @@ private:
     void ReportMissingFiles();
     int SwitchInteger(const QString& key, int defaultValue) const;
     static QString PortName(const QString& typed);
+    void ShowLinkStates(TKelvane& link);
     void SetStatus(int panel, const QString& text);
     void AddMemoLine(QPlainTextEdit* memo, const QString& line);
     void AfterPass(bool anyBankRead, int lastResult);

@@ -2,6 +2,7 @@
 
 #include "BaudRate.h"
 #include "LinkSettings.h"
+#include "LinkTransport.h"
 #include "LogFile.h"
 
 #include <QString>
@@ -12,14 +13,19 @@
 #include <optional>
 
 // What kelvane-log does, from its command line and, with --settings, from a
-// settings file of the desktop utility: the switches win over the file.
+// settings file of the desktop utility: the switches win over the file, and
+// a key the file lacks keeps the logger's own default.
 struct TLoggerOptions {
-    bool Tcp = false;
-    QString Target; // the meter's IP address, or the serial port
+    TLinkKind Kind = TLinkKind::Serial;
+    QString Target; // the IP address of the meter or device server, or the serial port
     int TcpPort = 502;
-    TBaudRate Baud = TBaudRate::br9600;
+    TBaudRate Baud = TBaudRate::br9600; // the meter's line, also behind a device server
     uint8_t Address = 1;
-    TLinkSettings Link; // --timeout, --tries, --echo
+    // --timeout, --tries, --echo, --end-at-silence, --connection-per-request.
+    // Unlike the desktop utility, the logger ends replies at their length and
+    // keeps its TCP connection unless told otherwise: it polls unattended,
+    // often and for long.
+    TLinkSettings Link{.EndAtLength = true, .KeepConnection = true};
     std::chrono::milliseconds Interval{60000};
     QString FileName;
     TLogSelection Selection{};

@@ -1,25 +1,33 @@
 #include "MeterPoller.h"
 
+#include "LoggerMessages.h"
 #include "ModbusConnection.h"
 
 #include <exception>
 
+// A kept TCP connection's changes (made, lost, refused) are messages of the
+// logger's own, each once.
 TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks)
-    : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Tcp))
+    : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind))
 {
-    if (options_.Tcp)
+    if (options_.Kind != TLinkKind::Serial)
         link_->SetTcpPort(options_.TcpPort);
-    else
+    if (options_.Kind != TLinkKind::Tcp)
         link_->SetBaudRate(options_.Baud);
-    link_->SetRXTimeout(options_.Link.ReceiveTimeoutMs);
-    link_->SetEcho(options_.Link.Echo);
+    options_.Link.Apply(*link_);
+    link_->SetOnLinkState(LoggerMessage);
 }
 
 QString TMeterPoller::Describe() const
 {
-    const QString where =
-        options_.Tcp ? QString("%1:%2").arg(options_.Target).arg(options_.TcpPort)
-                     : QString("%1 at %2 baud").arg(options_.Target).arg(BaudRateValue(options_.Baud, 0));
+    const QString address = QString("%1:%2").arg(options_.Target).arg(options_.TcpPort);
+    const QString line = QString(" at %1 baud").arg(BaudRateValue(options_.Baud, 0));
+    QString where;
+    switch (options_.Kind) {
+    case TLinkKind::Tcp: where = address; break;
+    case TLinkKind::RtuOverTcp: where = address + " (RTU over TCP)" + line; break;
+    case TLinkKind::Serial: where = options_.Target + line; break;
+    }
     return QString("%1, unit %2").arg(where).arg(options_.Address);
 }
 
@@ -29,7 +37,8 @@ bool TMeterPoller::EnsureOpen(QString& failure)
         link_->SetActive(true);
     if (link_->Active())
         return true;
-    failure = options_.Tcp ? "not an IP address" : "the port does not open: " + link_->LastOpenError();
+    failure = options_.Kind != TLinkKind::Serial ? "not an IP address"
+                                                 : "the port does not open: " + link_->LastOpenError();
     return false;
 }
 

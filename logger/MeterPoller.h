@@ -32,7 +32,8 @@ public:
     TPass ReadAll(const std::function<bool()>& stop, const bool* abort = nullptr);
 
     const TKelvane& Meter() const { return *link_; }
-    // "192.168.1.20:502, unit 1" or "/dev/ttyUSB0 at 9600 baud, unit 1".
+    // "192.168.1.20:502, unit 1", "/dev/ttyUSB0 at 9600 baud, unit 1" or
+    // "192.168.1.30:4001 (RTU over TCP) at 9600 baud, unit 1".
     QString Describe() const;
 
 private:

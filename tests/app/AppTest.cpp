@@ -72,7 +72,7 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     TForm1& form = app.Start();
     EXPECT_EQ(form.windowTitle(), "Test bench");
     const auto& com = form.Dialogs().ComSelect;
-    EXPECT_TRUE(com->IsTcp()); // /MODE=TCP wins over the saved key
+    EXPECT_EQ(com->Kind(), TLinkKind::Tcp); // /MODE=TCP wins over the saved key
     EXPECT_EQ(com->IpText(), "127.0.0.1");
     EXPECT_EQ(com->BaudIndex(), 2);
     EXPECT_EQ(form.Kelvane()->TcpPort(), app.meter->Port());
@@ -509,7 +509,7 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
 
     TComSelect& com = *form.Dialogs().ComSelect;
     QTimer::singleShot(0, &com, [&] {
-        com.SetTcp(true);
+        com.SetKind(TLinkKind::Tcp);
         com.SetIpText("127.0.0.1");
         com.SetTcpPort(app.meter->Port());
         com.accept();

@@ -4,7 +4,10 @@
 #include "WidgetTestSupport.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,6 +17,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -45,27 +49,49 @@ QStringList Items(const QComboBox& box)
     return items;
 }
 
-// The controls each mode shows; the others must be hidden.
-void ExpectSerialFields(const TComSelect& dialog)
+// What each mode shows and lets the user change: a serial port is named, a
+// TCP link addressed; RTU frames (on a line or through a device server) are
+// timed by the baud rate, may be echoed and may end at their length; only a
+// TCP link has a connection to keep.
+struct rModeFields {
+    TLinkKind Kind;
+    const char* Name;
+    QString Prompt;
+    bool Port, Address, Baud, TcpPort, Echo, EndAtLength, KeepConnection;
+};
+const rModeFields ModeFields[] = {
+    {TLinkKind::Serial, "serial", "Select COM Port:", true, false, true, false, true, true, false},
+    {TLinkKind::Tcp, "Modbus/TCP", "Enter IP Address:", false, true, false, true, false, false, true},
+    {TLinkKind::RtuOverTcp, "RTU over TCP", "Enter IP Address:", false, true, true, true, true, true, true},
+};
+
+const rModeFields& FieldsOf(TLinkKind kind)
 {
-    EXPECT_EQ(dialog.Label1->text(), "Select COM Port:");
-    EXPECT_TRUE(dialog.ComPort->isVisible());
-    EXPECT_TRUE(dialog.BaudRate->isVisible());
-    EXPECT_TRUE(dialog.BaudRate->isEnabled());
-    EXPECT_FALSE(dialog.IPAddress->isVisible());
-    EXPECT_FALSE(dialog.ebTcpPort->isVisible());
-    EXPECT_FALSE(dialog.labTcpPort->isVisible());
+    return *std::find_if(std::begin(ModeFields), std::end(ModeFields),
+                         [kind](const rModeFields& row) { return row.Kind == kind; });
 }
 
-void ExpectTcpFields(const TComSelect& dialog)
+void ExpectFields(const TComSelect& dialog, TLinkKind kind)
 {
-    EXPECT_EQ(dialog.Label1->text(), "Enter IP Address:");
-    EXPECT_FALSE(dialog.ComPort->isVisible());
-    EXPECT_FALSE(dialog.BaudRate->isVisible());
-    EXPECT_FALSE(dialog.BaudRate->isEnabled());
-    EXPECT_TRUE(dialog.IPAddress->isVisible());
-    EXPECT_TRUE(dialog.ebTcpPort->isVisible());
-    EXPECT_TRUE(dialog.labTcpPort->isVisible());
+    const rModeFields& f = FieldsOf(kind);
+    SCOPED_TRACE(f.Name);
+    EXPECT_EQ(dialog.Kind(), kind);
+    EXPECT_EQ(dialog.Label1->text(), f.Prompt);
+    EXPECT_EQ(dialog.ComPort->isVisible(), f.Port);
+    EXPECT_EQ(dialog.IPAddress->isVisible(), f.Address);
+    EXPECT_EQ(dialog.BaudRate->isVisible(), f.Baud);
+    EXPECT_EQ(dialog.BaudRate->isEnabled(), f.Baud);
+    EXPECT_EQ(dialog.labBaud->isVisible(), f.Baud);
+    EXPECT_EQ(dialog.ebTcpPort->isVisible(), f.TcpPort);
+    EXPECT_EQ(dialog.labTcpPort->isVisible(), f.TcpPort);
+    EXPECT_EQ(dialog.cbEcho->isEnabled(), f.Echo);
+    EXPECT_EQ(dialog.cbEndAtLength->isEnabled(), f.EndAtLength);
+    EXPECT_EQ(dialog.cbKeepConnection->isEnabled(), f.KeepConnection);
+}
+
+void ExpectSerialFields(const TComSelect& dialog)
+{
+    ExpectFields(dialog, TLinkKind::Serial);
 }
 
 TEST(frmComSelect, StartsInSerialModeWithTheControlsTexts)
@@ -77,9 +103,11 @@ TEST(frmComSelect, StartsInSerialModeWithTheControlsTexts)
     EXPECT_EQ(dialog.Mode->title(), "Mode");
     EXPECT_EQ(dialog.cbRTU->text(), "Modbus/RTU");
     EXPECT_EQ(dialog.cbTCP->text(), "Modbus/TCP");
+    EXPECT_EQ(dialog.cbRtuOverTcp->text(), "RTU over TCP");
+    EXPECT_EQ(dialog.cbEndAtLength->text(), "End serial replies at their expected length");
+    EXPECT_EQ(dialog.cbKeepConnection->text(), "Keep the Modbus/TCP connection open");
     EXPECT_EQ(dialog.BitBtn1->text(), "OK");
     EXPECT_TRUE(dialog.BitBtn1->isDefault());
-    EXPECT_FALSE(dialog.IsTcp());
     ExpectSerialFields(dialog);
     EXPECT_EQ(Items(*dialog.BaudRate), QStringList({"9600", "19200", "38400", "57600"}));
     EXPECT_EQ(dialog.BaudIndex(), 0);
@@ -97,39 +125,43 @@ TEST(frmComSelect, ListsTheMachinesPortsByDefault)
     EXPECT_EQ(Items(*dialog.ComPort), expected);
 }
 
-// Clicking the mode buttons switches the fields; back in serial mode the
-// port list is read again and the port typed before survives.
+// Clicking the mode buttons switches the fields, and the dialog keeps its
+// size and its OK button its place; back in serial mode the port list is
+// read again and the port typed before survives.
 TEST(frmComSelect, ModeButtonsSwitchTheFieldsAndKeepThePortText)
 {
     FakePorts fake{{"/dev/ttyS0", "/dev/ttyUSB0"}};
     TComSelect dialog(nullptr, fake.Lister());
     dialog.show();
+    const QRect ok = dialog.BitBtn1->geometry();
     dialog.ComPort->lineEdit()->clear();
     QTest::keyClicks(dialog.ComPort->lineEdit(), "/dev/ttyACM3");
 
-    QTest::mouseClick(dialog.cbTCP, Qt::LeftButton);
-    EXPECT_TRUE(dialog.IsTcp());
-    ExpectTcpFields(dialog);
-    EXPECT_EQ(fake.calls, 1) << "the TCP mode needs no port list";
+    for (QRadioButton* button : {dialog.cbTCP, dialog.cbRtuOverTcp}) {
+        QTest::mouseClick(button, Qt::LeftButton);
+        ExpectFields(dialog, button == dialog.cbTCP ? TLinkKind::Tcp : TLinkKind::RtuOverTcp);
+        EXPECT_EQ(dialog.BitBtn1->geometry(), ok);
+    }
+    EXPECT_EQ(fake.calls, 1) << "the TCP modes need no port list";
 
     fake.ports = {"/dev/ttyUSB1", "/dev/ttyS0"};
     QTest::mouseClick(dialog.cbRTU, Qt::LeftButton);
-    EXPECT_FALSE(dialog.IsTcp());
     ExpectSerialFields(dialog);
+    EXPECT_EQ(dialog.BitBtn1->geometry(), ok);
     EXPECT_EQ(fake.calls, 2);
     EXPECT_EQ(Items(*dialog.ComPort), QStringList({"/dev/ttyS0", "/dev/ttyUSB1"}));
     EXPECT_EQ(dialog.PortText(), "/dev/ttyACM3");
 
     // The main window selects the mode in code and then runs the handler
     // once more; the fields follow either way.
-    dialog.SetTcp(true);
-    EXPECT_FALSE(dialog.cbRTU->isChecked());
-    ExpectTcpFields(dialog);
-    dialog.cbRTUClick();
-    ExpectTcpFields(dialog);
-    dialog.SetTcp(false);
+    for (const rModeFields& row : {ModeFields[2], ModeFields[1], ModeFields[0]}) {
+        dialog.SetKind(row.Kind);
+        ExpectFields(dialog, row.Kind);
+        dialog.cbRTUClick();
+        ExpectFields(dialog, row.Kind);
+    }
     EXPECT_FALSE(dialog.cbTCP->isChecked());
-    ExpectSerialFields(dialog);
+    EXPECT_FALSE(dialog.cbRtuOverTcp->isChecked());
 }
 
 // The list is sorted without regard to case, whatever order the ports come
@@ -211,7 +243,7 @@ TEST(frmComSelect, BaudRateFromIndexMapsTheListEntries)
 TEST(frmComSelect, TcpPortKeepsToItsRange)
 {
     TComSelect dialog(nullptr, [](QStringList&) {});
-    dialog.SetTcp(true);
+    dialog.SetKind(TLinkKind::Tcp);
     dialog.show();
     const struct {
         int set;
@@ -280,9 +312,8 @@ TEST(frmComSelect, FixedSizeTitleBarWithoutCloseBoxCentred)
 {
     TComSelect dialog(nullptr, [](QStringList&) {});
     dialog.show();
-    // Wide enough for the echo's caption whole.
-    EXPECT_GE(dialog.width(), dialog.cbEcho->geometry().right());
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+    EXPECT_EQ(dialog.size(), dialog.minimumSize());
     const Qt::WindowFlags flags = dialog.windowFlags();
     EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
     EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
@@ -294,47 +325,113 @@ TEST(frmComSelect, FixedSizeTitleBarWithoutCloseBoxCentred)
     EXPECT_EQ(dialog.y(), screen.top() + screen.height() / 2 - dialog.height() / 2);
 }
 
-TEST(frmComSelect, ControlsSitWhereTheLayoutPutsThem)
+void ExpectWholeAndApart(const QWidget& container, const QList<QWidget*>& widgets)
 {
-    TComSelect dialog(nullptr, [](QStringList&) {});
-    const struct {
-        const char* name;
-        QWidget* widget;
-        QPoint place;
-        int width;
-    } rows[] = {
-        {"Mode", dialog.Mode, {8, 8}, 145},        {"cbRTU", dialog.cbRTU, {8, 16}, -1},
-        {"cbTCP", dialog.cbTCP, {8, 32}, -1},      {"Label1", dialog.Label1, {8, 72}, -1},
-        {"ComPort", dialog.ComPort, {8, 88}, 145}, {"IPAddress", dialog.IPAddress, {8, 88}, -1},
-        {"BaudRate", dialog.BaudRate, {8, 120}, 145}, {"BitBtn1", dialog.BitBtn1, {(dialog.width() - 75) / 2, 240}, 75},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.widget->pos(), row.place);
-        if (row.width >= 0) {
-            EXPECT_EQ(row.widget->width(), row.width);
-        }
+    QList<const QWidget*> shown;
+    for (const QWidget* w : widgets)
+        if (w->isVisible())
+            shown << w;
+    for (const QWidget* w : shown) {
+        SCOPED_TRACE(w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName().toStdString());
+        EXPECT_TRUE(container.rect().contains(w->geometry()));
+        const QSize asked = w->sizeHint().boundedTo(w->maximumSize());
+        EXPECT_GE(w->width(), asked.width());
+        EXPECT_GE(w->height(), asked.height());
+        for (const QWidget* other : shown)
+            if (other != w) {
+                EXPECT_FALSE(w->geometry().intersects(other->geometry())) << other->metaObject()->className();
+            }
     }
-    EXPECT_EQ(dialog.Mode->height(), 57);
-    EXPECT_EQ(dialog.BitBtn1->height(), 25);
-    EXPECT_EQ(dialog.cbRTU->parentWidget(), dialog.Mode);
-    // The address edit is 100 wide unless the font needs more for its
-    // octets, and never wider than the port list it stands in for.
-    EXPECT_EQ(dialog.IPAddress->width(), std::max(100, dialog.IPAddress->minimumWidth()));
-    EXPECT_LE(dialog.IPAddress->geometry().right(), dialog.ComPort->geometry().right());
-
-    // The TCP port row shares the baud list's line and stays inside the
-    // client area, clear of the IP address above and the OK button below.
-    const QRect row = dialog.labTcpPort->geometry().united(dialog.ebTcpPort->geometry());
-    EXPECT_EQ(row.top(), 120);
-    EXPECT_EQ(row.left(), 8);
-    EXPECT_EQ(row.right(), 8 + 145 - 1);
-    EXPECT_GT(row.top(), dialog.IPAddress->geometry().bottom());
-    EXPECT_LT(row.bottom(), dialog.BitBtn1->geometry().top());
-    EXPECT_FALSE(dialog.labTcpPort->geometry().intersects(dialog.ebTcpPort->geometry()));
 }
 
-TEST(frmComSelect, ScreenshotsOfBothModes)
+// The desktop's font, made larger for as long as the object lives.
+class TLargerFont {
+public:
+    explicit TLargerFont(double scale)
+    {
+        QFont font = saved_;
+        font.setPointSizeF(font.pointSizeF() * scale);
+        QApplication::setFont(font);
+    }
+    ~TLargerFont() { QApplication::setFont(saved_); }
+
+private:
+    const QFont saved_ = QApplication::font();
+};
+
+// In the desktop's font and in larger ones, in every mode, each control
+// that shows has the room it asks for inside the dialog, clear of every
+// other, and the address edit stands where the port list does.
+TEST(frmComSelect, EveryModeFitsAtLargerFonts)
+{
+    for (const double scale : {1.0, 1.5, 2.0}) {
+        SCOPED_TRACE(scale);
+        const TLargerFont larger(scale);
+        TComSelect dialog(nullptr, [](QStringList& ports) { ports = {"/dev/ttyUSB0"}; });
+        dialog.show();
+        for (const rModeFields& mode : ModeFields) {
+            SCOPED_TRACE(mode.Name);
+            dialog.SetKind(mode.Kind);
+            QCoreApplication::processEvents();
+            ExpectWholeAndApart(dialog, dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
+            ExpectWholeAndApart(*dialog.Mode, dialog.Mode->findChildren<QWidget*>());
+            EXPECT_EQ(dialog.IPAddress->pos(), dialog.ComPort->pos());
+        }
+        if (scale == 2.0)
+            testsupport::SaveScreenshot(dialog, "ComSelect_LargeFont");
+    }
+}
+
+// The port list names the device behind a stable name and the latency
+// timer of a USB adapter whose driver shows one, as sysfs has it when the
+// list is read.
+TEST(frmComSelect, PortListEntriesShowTheAdaptersLatencyTimer)
+{
+    QTemporaryDir root;
+    const QDir dir(root.path());
+    ASSERT_TRUE(dir.mkpath("dev/serial/by-id") && dir.mkpath("sys/class/tty/ttyUSB3/device")
+                && dir.mkpath("sys/class/tty/ttyACM0/device"));
+    const QString ftdi = dir.filePath("dev/ttyUSB3");
+    const QString acm = dir.filePath("dev/ttyACM0");
+    const QString byId = dir.filePath("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    for (const QString& device : {ftdi, acm}) {
+        QFile file(device);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    ASSERT_TRUE(QFile::link(ftdi, byId));
+    const auto setLatency = [&](const char* text) {
+        QFile file(dir.filePath("sys/class/tty/ttyUSB3/device/latency_timer"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    };
+    setLatency("16\n");
+    TComSelect dialog(nullptr, [&](QStringList& ports) { ports = {byId, ftdi, acm}; }, dir.filePath("sys"));
+    const auto tooltip = [&](const QString& port) {
+        return dialog.ComPort->itemData(dialog.ComPort->findText(port), Qt::ToolTipRole);
+    };
+    const struct {
+        const char* Name;
+        QString Port;
+        QString Tooltip; // none when empty
+    } rows[] = {
+        {"stable name", byId, ftdi + "\nUSB adapter latency timer: 16 ms"},
+        {"device", ftdi, "USB adapter latency timer: 16 ms"},
+        {"driver without a latency timer", acm, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        EXPECT_EQ(tooltip(row.Port).toString(), row.Tooltip);
+        EXPECT_EQ(tooltip(row.Port).isValid(), !row.Tooltip.isEmpty());
+    }
+
+    // Set to 1 ms meanwhile (by a udev rule, say): the next listing shows it.
+    setLatency("1\n");
+    QTest::mouseClick(dialog.cbTCP, Qt::LeftButton);
+    QTest::mouseClick(dialog.cbRTU, Qt::LeftButton);
+    EXPECT_EQ(tooltip(ftdi).toString(), "USB adapter latency timer: 1 ms");
+}
+
+TEST(frmComSelect, ScreenshotsOfEveryMode)
 {
     FakePorts fake{{"/dev/ttyS0", "/dev/ttyUSB0"}};
     TComSelect dialog(nullptr, fake.Lister());
@@ -344,8 +441,10 @@ TEST(frmComSelect, ScreenshotsOfBothModes)
     dialog.SetTcpPort(1502);
     dialog.show();
     EXPECT_TRUE(testsupport::SaveScreenshot(dialog, "ComSelect_RTU"));
-    dialog.SetTcp(true);
+    dialog.SetKind(TLinkKind::Tcp);
     EXPECT_TRUE(testsupport::SaveScreenshot(dialog, "ComSelect_TCP"));
+    dialog.SetKind(TLinkKind::RtuOverTcp);
+    EXPECT_TRUE(testsupport::SaveScreenshot(dialog, "ComSelect_RTU_over_TCP"));
 }
 
 } // namespace

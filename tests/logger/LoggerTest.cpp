@@ -7,11 +7,13 @@
 #include "RegisterBanksFile.h"
 #include "LateMeter.h"
 #include "PtyLine.h"
+#include "RtuOverTcpSim.h"
 #include "ScriptedServer.h"
 #include "SimHarness.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -290,6 +292,78 @@ TEST(LoggerOnceTest, PrintsTheQuantitiesAndSaysWhetherTheMeterAnswered)
     }
 }
 
+// --- Through a serial device server ---------------------------------------
+
+// kelvane-sim stands in for a device server in transparent mode. At 110
+// baud the silence that ends an RTU reply (50 characters) lasts 4.5 s: a
+// read of one bank that ends its reply at its length is over long before.
+// By default kelvane-log ends replies at their length and keeps one TCP
+// connection, which it reports once; the switches bring back the desktop
+// utility's ways, and so do the keys of a settings file it saved, while a
+// file without them keeps the logger's defaults.
+TEST(LoggerRtuOverTcpTest, OnceReadsTheMeterThroughADeviceServer)
+{
+    REQUIRE_SIM_EXECUTABLE();
+    testsupport::TRtuOverTcpSim server;
+    ASSERT_NE(server.Port(), 0) << server.FirstLine;
+    const QString port = QString::number(server.Port());
+    const QString connected = "kelvane-log: Connected to 127.0.0.1:" + port + "\n";
+    QTemporaryDir dir;
+    const QString banks = dir.filePath("banks.ini");
+    QFile file(banks);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[Floats]\nName=Floats\nStart=768\nEnd=827\n");
+    file.close();
+    const QString settings = "[Form]\nMode=RTUTCP\nTCP=0\nIP Address=127.0.0.1\nTCP Port=" + port + "\n";
+    const QString utilitysDefaults = "End Serial Replies At Length=0\nKeep TCP Connection Open=0\n";
+
+    const struct {
+        const char* Name;
+        QStringList Link;
+        QString Settings; // a kelvane.ini given with --settings, unless empty
+        bool EndAtLength;
+        bool KeepConnection;
+    } rows[] = {
+        {"defaults", {"--rtu-over-tcp", "127.0.0.1:" + port}, {}, true, true},
+        {"port from --tcp-port", {"--rtu-over-tcp", "127.0.0.1", "--tcp-port", port}, {}, true, true},
+        {"--end-at-silence", {"--rtu-over-tcp", "127.0.0.1:" + port, "--end-at-silence"}, {}, false, true},
+        {"--connection-per-request", {"--rtu-over-tcp", "127.0.0.1:" + port, "--connection-per-request"}, {}, true,
+         false},
+        {"settings file without the keys", {}, settings, true, true},
+        {"settings file with the utility's defaults", {}, settings + utilitysDefaults, false, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        QStringList arguments = row.Link + QStringList{"--banks", banks, "--baud", "110", "--timeout", "10000",
+                                                       "--params", "0,8", "--once"};
+        if (!row.Settings.isEmpty()) {
+            QFile ini(dir.filePath("kelvane.ini"));
+            ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+            ini.write(row.Settings.toUtf8());
+            ini.close();
+            arguments << "--settings" << ini.fileName();
+        }
+        TLoggerRun run(dir);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        run.Start(arguments);
+        ASSERT_EQ(run.Finish(), 0) << run.Stderr().toStdString();
+        if (row.EndAtLength) {
+            EXPECT_LT(elapsed.elapsed(), 3000);
+        } else {
+            EXPECT_GE(elapsed.elapsed(), 4000);
+        }
+        EXPECT_EQ(run.Stderr().count(connected), row.KeepConnection ? 1 : 0) << run.Stderr().toStdString();
+
+        const QStringList lines = run.Stdout().split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 2) << run.Stdout().toStdString();
+        const QStringList frequency = lines[1].split(QRegularExpression("\\s{2,}"), Qt::SkipEmptyParts);
+        ASSERT_EQ(frequency.size(), 2) << lines[1].toStdString();
+        EXPECT_EQ(frequency[0], LogParameters[8].Caption);
+        EXPECT_NEAR(frequency[1].trimmed().toDouble(), 50.0, 0.5) << lines[1].toStdString();
+    }
+}
+
 // --- Days of running ----------------------------------------------------
 
 // Waits for a record after the first `after` lines whose values are all
@@ -564,7 +638,9 @@ TEST(LoggerLogPathTest, LogThatCannotBeWrittenIsRefusedAtStartOrReportedOnceWith
 
         ASSERT_TRUE(WaitFor([&] { return run.Stderr().count("records lost") == said; })) << run.Stderr().toStdString();
         const QStringList lines = run.Stderr().split('\n', Qt::SkipEmptyParts);
-        ASSERT_EQ(lines.size(), 1 + 2 * said++) << run.Stderr().toStdString();
+        // After the line that starts the run and the one that reports its
+        // kept connection to the meter.
+        ASSERT_EQ(lines.size(), 2 + 2 * said++) << run.Stderr().toStdString();
         EXPECT_TRUE(lines.end()[-2].endsWith(
             QString("cannot write the log file \"%1\": %2; trying again at each record").arg(logPath, reason)));
         const QRegularExpressionMatch loss =
@@ -590,7 +666,8 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         const QString help = run.Stdout();
         for (const char* name : {"--ip", "--tcp-port", "--port", "--baud", "--address", "--interval", "--file",
                                  "--params", "--settings", "--banks", "--once", "--csv", "--help", "--timeout",
-                                 "--tries", "--echo"})
+                                 "--tries", "--echo", "--rtu-over-tcp", "--end-at-silence",
+                                 "--connection-per-request"})
             EXPECT_TRUE(help.contains(name)) << name;
     }
     const QStringList refused[] = {
@@ -607,6 +684,10 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         {"--params", "60"},
         {"--params", "8-2"},
         {"--ip", "meter.lan"},
+        {"--rtu-over-tcp", "meter.lan"},
+        {"--rtu-over-tcp", "127.0.0.1:0"},
+        {"--rtu-over-tcp", "[::1]:port"},
+        {"--rtu-over-tcp", "127.0.0.1:1502", "--tcp-port", "1502"},
         {"--settings", dir.filePath("none.ini")},
         {"--banks", dir.filePath("none.ini")},
         {"--csv"},
@@ -615,7 +696,9 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
     for (const QStringList& row : refused) {
         SCOPED_TRACE(row.join(' ').toStdString());
         TLoggerRun run(dir);
-        run.Start(QStringList{"--ip", "127.0.0.1", "--interval", "5"} + row);
+        const QStringList meter =
+            row.front() == "--rtu-over-tcp" ? QStringList() : QStringList{"--ip", "127.0.0.1"};
+        run.Start(meter + QStringList{"--interval", "5"} + row);
         EXPECT_EQ(run.Finish(), 2);
         const QString named = row.front() == "--colour" ? "option 'colour'" : row.front() + ":";
         EXPECT_TRUE(run.Stderr().contains(named)) << run.Stderr().toStdString();

@@ -1,0 +1,147 @@
+// The utility on each kind of link: RTU over TCP chosen in the "Port"
+// dialog by clicks, against kelvane-sim standing in for a serial device
+// server; and the kind of link taken from the settings file, old and new,
+// and from the command line.
+
+#include "AppHarness.h"
+#include "IniFile.h"
+#include "RtuOverTcpSim.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QLabel>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using apptest::Lines;
+using apptest::StatusText;
+using apptest::TAppHarness;
+
+namespace {
+
+// The request of the default banks' first read as RTU frames it: unit 1,
+// function 3, registers 0 to 124, and its CRC.
+const QString RtuReadOfFirstBank = "(01)(03)(00)(00)(00)(7D)(85)(EB)";
+
+TForm1& StartFromSettings(TAppHarness& app, const QStringList& switches = {})
+{
+    app.windows = std::make_unique<TKelvaneWindows>(app.paths, switches + QStringList{"/POLLING=600000"});
+    app.windows->Form1.show();
+    return app.windows->Form1;
+}
+
+// One pass of the polling timer over the meter: true when it read it.
+bool PassReadsTheMeter(TForm1& form)
+{
+    form.tPollingTimer();
+    return form.Dialogs().frmAddress->labStatus->text() == "COMM OK!" && form.Kelvane()->GetRegister(133) == 12345;
+}
+
+void Click(QAbstractButton* button)
+{
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+} // namespace
+
+// Chosen by clicks: RTU frames with their CRC go to the device server over
+// one TCP connection that the window reports once; the choice is saved and
+// the next start takes it from the settings file alone.
+TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
+{
+    REQUIRE_SIM_EXECUTABLE();
+    testsupport::TRtuOverTcpSim server({"--units", "1,2"});
+    ASSERT_NE(server.Port(), 0) << server.FirstLine;
+    const QString port = QString::number(server.Port());
+    TAppHarness app;
+    TForm1& form = app.Start();
+    ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::Tcp);
+
+    TComSelect& com = *form.Dialogs().ComSelect;
+    QTimer::singleShot(0, &com, [&] {
+        Click(com.cbRtuOverTcp);
+        com.ebTcpPort->setFocus();
+        com.ebTcpPort->selectAll();
+        QTest::keyClicks(com.ebTcpPort, port);
+        Click(com.cbEndAtLength);
+        Click(com.cbKeepConnection);
+        Click(com.BitBtn1);
+    });
+    form.MenuPortClick();
+    ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::RtuOverTcp);
+    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on 127.0.0.1:" + port + " at 9600 baud");
+
+    ASSERT_TRUE(PassReadsTheMeter(form)) << StatusText(form, 0).toStdString();
+    EXPECT_TRUE(form.Dialogs().ModbusData->TraceText().contains(RtuReadOfFirstBank));
+    ASSERT_TRUE(PassReadsTheMeter(form));
+    const QString connected = "Connected to 127.0.0.1:" + port;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(form.Memo).contains(connected); }, 10000));
+    EXPECT_EQ(Lines(form.Memo).count(connected), 1) << "one connection for both passes";
+
+    form.close();
+    const TIniFile saved(app.paths.SettingsFile);
+    EXPECT_EQ(saved.ReadString("Form", "Mode", ""), "RTUTCP");
+    EXPECT_EQ(saved.ReadString("Form", "TCP", ""), "0");
+    EXPECT_EQ(saved.ReadInteger("Form", "TCP Port", 0), server.Port());
+    EXPECT_EQ(saved.ReadString("Form", "End Serial Replies At Length", ""), "1");
+    EXPECT_EQ(saved.ReadString("Form", "Keep TCP Connection Open", ""), "1");
+
+    app.windows.reset();
+    TForm1& again = StartFromSettings(app);
+    EXPECT_EQ(again.Kelvane()->Kind(), TLinkKind::RtuOverTcp);
+    EXPECT_TRUE(again.Dialogs().ComSelect->cbRtuOverTcp->isChecked());
+    EXPECT_TRUE(again.Dialogs().ComSelect->Link().EndAtLength);
+    EXPECT_TRUE(again.Dialogs().ComSelect->Link().KeepConnection);
+    EXPECT_TRUE(PassReadsTheMeter(again)) << StatusText(again, 0).toStdString();
+}
+
+// The kind of link as a settings file of any age gives it, and as /MODE
+// overrides it; either way the utility reads the meter and saves the kind
+// so that a program that knows only the key "TCP" finds the right value.
+TEST(LinkKinds, SettingsOfEveryAgeAndTheCommandLineSelectTheKindOfLink)
+{
+    REQUIRE_SIM_EXECUTABLE();
+    testsupport::TRtuOverTcpSim server({"--units", "1,2"});
+    ASSERT_NE(server.Port(), 0) << server.FirstLine;
+    // %1: the Modbus/TCP meter's port, %2: the device server's.
+    const struct {
+        const char* Name;
+        const char* Form; // section "Form" of the settings file
+        QStringList Switches;
+        TLinkKind Kind;
+        const char* SavedMode;
+        const char* SavedTcp;
+    } rows[] = {
+        {"file from before RTU over TCP, Modbus/TCP", "TCP=1\nTCP Port=%1\n", {}, TLinkKind::Tcp, "TCP", "1"},
+        {"RTU over TCP", "Mode=RTUTCP\nTCP=0\nTCP Port=%2\n", {}, TLinkKind::RtuOverTcp, "RTUTCP", "0"},
+        {"an older program chose Modbus/TCP since", "Mode=RTUTCP\nTCP=1\nTCP Port=%1\n", {}, TLinkKind::Tcp, "TCP",
+         "1"},
+        {"/MODE=RTUTCP over the file", "TCP=1\nTCP Port=%1\n", {"/MODE=rtutcp", "/TCPPORT=%2"},
+         TLinkKind::RtuOverTcp, "RTUTCP", "0"},
+        {"/MODE=TCP over the file", "Mode=RTUTCP\nTCP=0\nTCP Port=%2\n", {"/MODE=TCP", "/TCPPORT=%1"},
+         TLinkKind::Tcp, "TCP", "1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        TAppHarness app;
+        const auto ports = [&](QString text) {
+            return text.replace("%1", QString::number(app.meter->Port())).replace("%2", QString::number(server.Port()));
+        };
+        app.WriteFile("kelvane.ini", ports(QString("[Form]\nIP Address=127.0.0.1\n") + row.Form).toUtf8());
+        QStringList switches;
+        for (const QString& s : row.Switches)
+            switches << ports(s);
+        TForm1& form = StartFromSettings(app, switches);
+        EXPECT_EQ(form.Kelvane()->Kind(), row.Kind);
+        EXPECT_TRUE(PassReadsTheMeter(form)) << StatusText(form, 0).toStdString();
+
+        form.close();
+        const TIniFile saved(app.paths.SettingsFile);
+        EXPECT_EQ(saved.ReadString("Form", "Mode", ""), row.SavedMode);
+        EXPECT_EQ(saved.ReadString("Form", "TCP", ""), row.SavedTcp);
+    }
+}
