@@ -11,34 +11,6 @@
 
 namespace {
 
-// Puts the locale's group separator between every three integer digits of
-// an ungrouped number. QLocale's own grouping follows the locale's grouping
-// rules (none in a four-digit Spanish number, groups of two in Indian
-// English), which the data page does not use.
-QString GroupThousands(const QString& number, const QLocale& locale)
-{
-    const qsizetype point = number.indexOf(locale.decimalPoint());
-    const qsizetype end = point < 0 ? number.size() : point;
-    // Digits may lie outside the Basic Multilingual Plane: count code points,
-    // so the second half of a surrogate pair is no digit of its own.
-    qsizetype digitsLeft = 0;
-    for (qsizetype i = 0; i < end; ++i)
-        digitsLeft += number[i].isLowSurrogate() ? 0 : 1;
-    const QString separator = locale.groupSeparator();
-    QString grouped;
-    grouped.reserve(number.size() + digitsLeft / 3 * separator.size());
-    for (qsizetype i = 0; i < end; ++i) {
-        if (!number[i].isLowSurrogate()) {
-            if (i > 0 && digitsLeft % 3 == 0)
-                grouped += separator;
-            --digitsLeft;
-        }
-        grouped += number[i];
-    }
-    grouped += QStringView(number).sliced(end);
-    return grouped;
-}
-
 // A name of the formula in the parsed tree: a floating value, read from the
 // slot that the field fills before each evaluation. Every read is noted, so
 // that the field learns whether building the tree read a name.
@@ -130,6 +102,12 @@ void TDataField::Parse(bool fetchWhileParsing)
     names_ = std::move(names); // a deque's move keeps its elements where they are
 }
 
+void TDataField::SetLocale(const QLocale& locale)
+{
+    locale_ = locale;
+    valueFormat_ = TValueFormat(locale);
+}
+
 void TDataField::SetSize(int size)
 {
     size_ = size;
@@ -150,6 +128,11 @@ void TDataField::SetOffset(int offset)
 
 bool TDataField::eventFilter(QObject* watched, QEvent* event)
 {
+    // The statistics change at every evaluation but are read only when the
+    // pointer rests on the value box: their text is built then, and the
+    // label's own handling shows it.
+    if (watched == dataPanel_ && event->type() == QEvent::ToolTip)
+        dataPanel_->setToolTip(StatisticsText());
     if (watched == dataPanel_ && event->type() == QEvent::MouseButtonRelease
         && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && OnClick) {
         OnClick(this);
@@ -219,7 +202,9 @@ void TDataField::DoMath()
         return;
     }
     try {
-        dataPanel_->setText(DisplayText(*tree_) + ' ');
+        QString text = DisplayText(*tree_);
+        text += u' '; // in place: the default number format leaves room for it
+        dataPanel_->setText(text);
     } catch (...) {
         Blank();
     }
@@ -240,7 +225,7 @@ QString TDataField::DisplayText(const TExpression& tree)
         throw EExpression("The value is not a finite number");
     QString text;
     if (outFormat_.isEmpty()) {
-        text = FormatValue(v, Decimals, PostFix, UnitDivider, locale_);
+        text = valueFormat_.Text(v, Decimals, PostFix, UnitDivider);
     } else {
         const double t = std::trunc(v);
         const bool whole = t == v && std::fabs(t) < 9.2e18;
@@ -269,33 +254,15 @@ void TDataField::UpdateStatistics()
         ringIndex_ = ringIndex_ % 5 + 1;
         Average = std::accumulate(averageRing_.begin(), averageRing_.end(), 0.0) / 5;
     }
-    QLocale plain = locale_;
-    plain.setNumberOptions(QLocale::OmitGroupSeparator);
-    dataPanel_->setToolTip(QString("(%1) Max: %2, Min: %3, Avg: %4")
-                               .arg(Caption(), plain.toString(Max, 'f', 2), plain.toString(Min, 'f', 2),
-                                    plain.toString(Average, 'f', 2)));
+    hasStatistics_ = true;
 }
 
-QString TDataField::FormatValue(double x, int decimals, bool postFix, int unitDivider, const QLocale& locale)
+QString TDataField::StatisticsText() const
 {
-    const QString sign = x < 0 ? "-" : "";
-    double magnitude = std::fabs(x);
-    QString suffix;
-    if (postFix) {
-        for (const char* s : {"K", "M", "G"}) {
-            if (magnitude >= unitDivider) {
-                magnitude /= 1000;
-                suffix = s;
-            }
-        }
-    }
-    decimals = std::clamp(decimals, 0, 15);
-    // Exact halves round away from zero, as a technician reads them.
-    const double scale = std::pow(10.0, decimals);
-    const double scaled = magnitude * scale;
-    if (scaled < 4503599627370496.0 && scaled - std::floor(scaled) == 0.5)
-        magnitude = (std::floor(scaled) + 1) / scale;
-    QLocale plain = locale;
-    plain.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
-    return sign + GroupThousands(plain.toString(magnitude, 'f', decimals), locale) + suffix;
+    if (!hasStatistics_)
+        return {};
+    QLocale plain = locale_;
+    plain.setNumberOptions(QLocale::OmitGroupSeparator);
+    return QString("(%1) Max: %2, Min: %3, Avg: %4")
+        .arg(Caption(), plain.toString(Max, 'f', 2), plain.toString(Min, 'f', 2), plain.toString(Average, 'f', 2));
 }

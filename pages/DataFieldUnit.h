@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ValueFormat.h"
 #include "prExpr.h"
 
 #include <QFrame>
@@ -18,7 +19,8 @@ using TDataFunction = std::function<double(const std::string& identifier)>;
 // One labelled value of a data page: a bold caption on the left and a sunken
 // value box on the right. The field evaluates its formula on request, shows
 // the result in its number format, and keeps the largest, the smallest and a
-// five-sample average of its values, which the value box's tooltip shows.
+// five-sample average of its values, which the value box's tooltip shows
+// (its text is built when the tooltip is asked for, not at each evaluation).
 // "-- " in the box means no value, "N/A" a formula that does not parse.
 //
 // The formula is parsed when it is set, and each evaluation reads the tree
@@ -46,13 +48,6 @@ public:
     // Blank(), a failure, a text or truth value, or before the first DoMath.
     bool HasValue() const { return hasValue_; }
 
-    // The value text in the default number format: sign, the magnitude with
-    // its integer digits grouped by three and `decimals` fraction digits, and
-    // with postFix a "K", "M" or "G" for each division by 1000 that a
-    // magnitude of at least unitDivider takes. The locale gives the digits and
-    // the separators, never the grouping. Halves round away from zero.
-    static QString FormatValue(double x, int decimals, bool postFix, int unitDivider, const QLocale& locale);
-
     QString Caption() const { return caption_->text(); }
     void SetCaption(const QString& caption) { caption_->setText(caption); }
     const QString& Formula() const { return formula_; }
@@ -65,8 +60,9 @@ public:
     int Offset() const { return offset_; }
     void SetOffset(int offset);
     QLabel* DataPanel() const { return dataPanel_; }
-    // The locale whose separators the numbers use (the system's unless set).
-    void SetLocale(const QLocale& locale) { locale_ = locale; }
+    // The locale whose digits and separators the numbers use (the system's
+    // unless set).
+    void SetLocale(const QLocale& locale);
 
     int Decimals = 2;
     bool PostFix = false;
@@ -99,6 +95,9 @@ private:
     double FetchName(const std::string& name);
     QString DisplayText(const TExpression& tree);
     void UpdateStatistics();
+    // The text the value box's tooltip shows: the caption, Max, Min and
+    // Average. Empty until an evaluation has given a number.
+    QString StatisticsText() const;
 
     QLabel* caption_;
     QLabel* dataPanel_;
@@ -115,9 +114,11 @@ private:
     int size_ = 75;
     int offset_ = 0;
     QLocale locale_;
+    TValueFormat valueFormat_; // the default number format in locale_
     std::array<double, 5> averageRing_{};
     int ringIndex_ = 1;
     bool resetPending_ = true;
+    bool hasStatistics_ = false;
     bool hasValue_ = false;
     bool nameWithoutValue_ = false; // set by FetchName when DataFunction raises
 };

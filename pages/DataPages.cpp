@@ -99,6 +99,7 @@ TDataField* TDataPages::AddField(QWidget& sheet, const TIniFile& ini, const QStr
     field->DataFunction = [this](const std::string& name) { return DataFunctions(name); };
     field->SetCaption(section);
     field->setObjectName(ini.ReadString(section, "Name", pageName + QString::number(i)));
+    fieldsByName_[field->objectName().toUpper().toStdString()].push_back(field);
     field->move(ini.ReadInteger(section, "Left", 0), ini.ReadInteger(section, "Top", 0));
     field->SetSize(ini.ReadInteger(section, "Size", 75));
     field->SetOffset(ini.ReadInteger(section, "Offset", 75));
@@ -157,25 +158,23 @@ double TDataPages::DataFunctions(const std::string& n)
 // evaluation gave no value, the reference has none either and raises. A field
 // that is already being evaluated further up (a formula that refers to itself,
 // directly or through others) gives its current Value instead, which ends the
-// cycle. Of several fields with the name, the last one counts.
+// cycle. Of several fields with the name, each is evaluated and the last one
+// counts.
 double TDataPages::FieldReference(const std::string& name)
 {
-    const QString wanted = QString::fromStdString(name);
-    const TDataField* referenced = nullptr;
+    const auto named = fieldsByName_.find(name);
+    if (named == fieldsByName_.end())
+        return 0;
     bool inCycle = false;
-    for (TDataField* field : dataFields_) {
-        if (field->objectName().toUpper() != wanted)
-            continue;
+    for (TDataField* field : named->second) {
         inCycle = std::find(evaluating_.begin(), evaluating_.end(), field) != evaluating_.end();
         if (!inCycle) {
             evaluating_.push_back(field);
             field->DoMath();
             evaluating_.pop_back();
         }
-        referenced = field;
     }
-    if (!referenced)
-        return 0;
+    const TDataField* referenced = named->second.back();
     if (!inCycle && !referenced->HasValue())
         throw EExpression("The field " + name + " has no value");
     return referenced->Value;

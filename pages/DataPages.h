@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QTabWidget;
@@ -65,6 +66,10 @@ private:
     std::function<TKelvane*()> link_;
     QString directory_;
     std::vector<TDataField*> dataFields_;
+    // The fields by their names in upper case, as formulas name them, each
+    // name's fields in page order; filled as the fields are built, since a
+    // field keeps the name its page file gives it.
+    std::unordered_map<std::string, std::vector<TDataField*>> fieldsByName_;
     std::vector<TDataField*> evaluating_; // fields inside their own DoMath
     std::array<std::array<int32_t, 10>, 3> phaseWindows_{};
     int phaseCursor_ = 0;

@@ -2,7 +2,10 @@
 #include "OutFormat.h"
 #include "WidgetTestSupport.h"
 
+#include <QApplication>
+#include <QHelpEvent>
 #include <QTest>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +29,16 @@ struct Field {
     QString Shown() const { return field.DataPanel()->text(); }
 };
 
+// Rests the pointer on the field's value box, as Qt reports it, and waits
+// for the tooltip to show the text.
+bool TooltipShows(const TDataField& field, const QString& text)
+{
+    QLabel* box = field.DataPanel();
+    QHelpEvent rest(QEvent::ToolTip, QPoint(2, 2), box->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(box, &rest);
+    return QTest::qWaitFor([&] { return QToolTip::isVisible() && QToolTip::text() == text; }, 5000);
+}
+
 } // namespace
 
 TEST(DataFieldFormat, DefaultNumberFormatInTwoLocales)
@@ -48,10 +61,11 @@ TEST(DataFieldFormat, DefaultNumberFormatInTwoLocales)
         {2.5, 0, false, "3", "3"},
         {1234567.0, 1, false, "1,234,567.0", "1.234.567,0"},
         {5e12, 2, true, "5,000.00G", "5.000,00G"},
+        {824716376310651.25, 1, false, "824,716,376,310,651.3", "824.716.376.310.651,3"}, // an exact half
     };
     for (const auto& r : rows) {
-        EXPECT_EQ(TDataField::FormatValue(r.x, r.decimals, r.postFix, 10000, PointLocale), r.point) << r.x;
-        EXPECT_EQ(TDataField::FormatValue(r.x, r.decimals, r.postFix, 10000, CommaLocale), r.comma) << r.x;
+        EXPECT_EQ(TValueFormat(PointLocale).Text(r.x, r.decimals, r.postFix, 10000), r.point) << r.x;
+        EXPECT_EQ(TValueFormat(CommaLocale).Text(r.x, r.decimals, r.postFix, 10000), r.comma) << r.x;
     }
 }
 
@@ -75,6 +89,9 @@ TEST(DataField, GroupsThousandsByThreeWithTheLocalesSeparators)
         {"en_US", "100000", 0, "100,000 "},
         {"en_US", "12.5", 1, "12.5 "},
         {"ar_EG", "1234567.5", 1, "\u0661\u066C\u0662\u0663\u0664\u066C\u0665\u0666\u0667\u066B\u0665 "},
+        // Chakma digits lie outside the Basic Multilingual Plane.
+        {"ccp", "1234567.5", 1,
+         "\U00011137,\U00011138\U00011139\U0001113A,\U0001113B\U0001113C\U0001113D.\U0001113B "},
     };
     for (const auto& r : rows) {
         Field f(r.formula);
@@ -168,6 +185,8 @@ TEST(DataField, ShowsFormulaResultsWithTheDisplayBlank)
     }
 }
 
+// The tooltip shows the statistics of the latest evaluation whenever the
+// pointer comes to rest on the value box.
 TEST(DataField, StatisticsAndTooltip)
 {
     Field f("10");
@@ -179,24 +198,23 @@ TEST(DataField, StatisticsAndTooltip)
         EXPECT_DOUBLE_EQ(f.field.Max, 10);
         EXPECT_DOUBLE_EQ(f.field.Min, 10);
     }
-    EXPECT_EQ(f.field.DataPanel()->toolTip(), "(Volts) Max: 10.00, Min: 10.00, Avg: 10.00");
+    f.field.show();
+    EXPECT_TRUE(TooltipShows(f.field, "(Volts) Max: 10.00, Min: 10.00, Avg: 10.00")) << QToolTip::text().toStdString();
 
     double reading = 5;
     Field g("R", [&](const std::string&) { return reading; });
-    g.field.DoMath();
-    reading = 20;
-    g.field.DoMath();
-    reading = -1;
-    g.field.DoMath();
-    EXPECT_DOUBLE_EQ(g.field.Max, 20);
-    EXPECT_DOUBLE_EQ(g.field.Min, -1);
+    g.field.SetLocale(CommaLocale);
+    g.field.show();
+    for (double r : {5.0, 20.0, -1.0}) {
+        reading = r;
+        g.field.DoMath();
+    }
     EXPECT_DOUBLE_EQ(g.field.Value, -1);
+    EXPECT_TRUE(TooltipShows(g.field, "(Volts) Max: 20,00, Min: -1,00, Avg: 3,80")) << QToolTip::text().toStdString();
     g.field.Reset();
     reading = 7;
     g.field.DoMath();
-    EXPECT_DOUBLE_EQ(g.field.Max, 7);
-    EXPECT_DOUBLE_EQ(g.field.Min, 7);
-    EXPECT_DOUBLE_EQ(g.field.Average, 7);
+    EXPECT_TRUE(TooltipShows(g.field, "(Volts) Max: 7,00, Min: 7,00, Avg: 7,00")) << QToolTip::text().toStdString();
 }
 
 TEST(DataField, FailuresLeaveValueAndStatisticsAlone)
