@@ -1,7 +1,11 @@
 #include "MenuShortcuts.h"
 
+#include <QAbstractSpinBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -10,13 +14,24 @@ TMenuShortcuts::TMenuShortcuts(QMenuBar& menuBar) : QObject(&menuBar), menuBar_(
     QCoreApplication::instance()->installEventFilter(this);
 }
 
+namespace {
+
+// A widget in which the user types text, whose editing keys are its own.
+bool IsTextField(const QObject* widget)
+{
+    return qobject_cast<const QLineEdit*>(widget) || qobject_cast<const QAbstractSpinBox*>(widget)
+           || qobject_cast<const QTextEdit*>(widget) || qobject_cast<const QPlainTextEdit*>(widget);
+}
+
+} // namespace
+
 // Before a key is looked up among the shortcuts, the focus widget and its
 // parents are asked whether they want it themselves (the shortcut override).
-// For a key of a menu entry of this window the question is answered "no" on
-// their behalf.
+// Outside a text field, for a key of a menu entry of this window, the
+// question is answered "no" on their behalf.
 bool TMenuShortcuts::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::ShortcutOverride || !watched->isWidgetType())
+    if (event->type() != QEvent::ShortcutOverride || !watched->isWidgetType() || IsTextField(watched))
         return false;
     if (static_cast<QWidget*>(watched)->window() != menuBar_.window())
         return false;
