@@ -4,6 +4,7 @@
 #include "UIPAddrUtils.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -158,6 +160,11 @@ void CEditIPAddr::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
 }
 
+bool CEditIPAddr::Complete() const
+{
+    return std::none_of(ebOctet.begin(), ebOctet.end(), [](const QLineEdit* f) { return f->text().isEmpty(); });
+}
+
 QString CEditIPAddr::Text()
 {
     if (std::all_of(ebOctet.begin(), ebOctet.end(), [](const QLineEdit* f) { return f->text().isEmpty(); }))
@@ -255,6 +262,11 @@ bool CEditIPAddr::FieldKeyDown(int b, const QKeyEvent& key)
     const int code = key.key();
     if (code == Qt::Key_Shift || code == Qt::Key_Control)
         return false;
+    const bool afterAutomaticMove = std::exchange(autoMovedTo_, -1) == b;
+    if ((IsPeriodKey(key) || code == Qt::Key_Space) && afterAutomaticMove)
+        return true;
+    if (key.matches(QKeySequence::Paste))
+        return PasteAddress();
     QLineEdit* field = ebOctet[b];
     const int caret = field->cursorPosition();
     const int last = FieldCount - 1;
@@ -304,8 +316,27 @@ void CEditIPAddr::FieldTextEdited(int b, const QString& text)
                        text + " is not a valid entry. Please specify a value between 0 and 255 for this field.");
         return;
     }
-    if (b < FieldCount - 1 && text.size() == OctetDigits && field->cursorPosition() == OctetDigits)
+    if (b < FieldCount - 1 && text.size() == OctetDigits && field->cursorPosition() == OctetDigits) {
         FocusAndSelect(b + 1);
+        autoMovedTo_ = b + 1;
+    }
+}
+
+// A dotted address on the clipboard fills all four fields, whichever one
+// has the focus; anything else pastes nothing (a field takes digits only,
+// typed). The key is used up either way.
+bool CEditIPAddr::PasteAddress()
+{
+    const QString text = QGuiApplication::clipboard()->text().trimmed();
+    if (text.isEmpty())
+        return true;
+    try {
+        SetText(text);
+    } catch (const EIPAddrError&) {
+        return true;
+    }
+    FocusWithCaretAtEnd(FieldCount - 1);
+    return true;
 }
 
 void CEditIPAddr::FocusWithCaretAtEnd(int b)

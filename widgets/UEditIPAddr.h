@@ -13,7 +13,10 @@ class QLineEdit;
 // An IPv4 address edit: four octet fields separated by dots on one bordered
 // panel. The keyboard moves between the fields the way a technician types an
 // address (digits advance, period or space jumps, arrows and Backspace cross
-// the dots), and a field never holds more than 255.
+// the dots), and a field never holds more than 255. A period typed right
+// after the third digit moved on by itself is that move, not another one,
+// so "192.168.1.50" typed in full lands as typed; a dotted address pasted
+// into any field fills all four.
 class CEditIPAddr : public QWidget {
     Q_OBJECT
 public:
@@ -28,6 +31,9 @@ public:
     // tidies the fields: an empty one becomes 0 and, unless AcceptOctal is
     // set, leading zeros are dropped (010 reads and shows as 10).
     QString Text();
+    // True when every field holds a number: a half-filled address is no
+    // address, though Text reads its empty fields as 0.
+    bool Complete() const;
     // "" empties the fields. Anything else must be a valid dotted address,
     // else EIPAddrError("Bad IP address string given to component") is raised
     // and the fields keep their contents.
@@ -56,6 +62,7 @@ private:
     int DotIndex(const QObject* object) const;
 
     bool FieldKeyDown(int b, const QKeyEvent& key);
+    bool PasteAddress();
     void SetFieldsReadOnly(bool readOnly);
     void FieldTextEdited(int b, const QString& text);
     void FocusWithCaretAtEnd(int b);
@@ -63,6 +70,9 @@ private:
     void FocusChanged(QWidget* old, QWidget* now);
 
     bool acceptOctal_ = false;
+    // The field the focus moved to by itself after a third digit, until the
+    // next key: -1 when there is none.
+    int autoMovedTo_ = -1;
     QFrame* pnlBackground = nullptr;
     std::array<QLineEdit*, FieldCount> ebOctet{};
     std::array<QLabel*, FieldCount - 1> labDot{};

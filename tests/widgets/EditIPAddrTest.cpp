@@ -3,6 +3,7 @@
 #include "WidgetTestSupport.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -408,3 +409,39 @@ TEST_F(EditIPAddrTest, EveryOctetFitsItsField)
 }
 
 } // namespace
+
+// A period typed right after the third digit moved on by itself is that
+// move: the address lands as typed, over empty fields and over an old one.
+TEST_F(EditIPAddrTest, APeriodAfterAnAutomaticMoveIsThatMove)
+{
+    for (const char* old : {"", "192.255.168.150"}) {
+        SCOPED_TRACE(old);
+        ip->SetText(old);
+        FocusField(0, 0);
+        Field(0)->selectAll();
+        Type("192.168.1.50");
+        EXPECT_EQ(ip->Text(), "192.168.1.50");
+        EXPECT_TRUE(ip->Complete());
+    }
+    // A period that is not right after the move still jumps.
+    ip->SetText("");
+    FocusField(0, 0);
+    Type("192");
+    Type("1.2.3");
+    EXPECT_EQ(ip->Text(), "192.1.2.3");
+}
+
+// A dotted address pasted into any field fills all four; anything else on
+// the clipboard pastes nothing.
+TEST_F(EditIPAddrTest, PastingADottedAddressFillsEveryField)
+{
+    ip->SetText("10.20.30.40");
+    QGuiApplication::clipboard()->setText(" 192.168.1.50 ");
+    FocusField(2, 1);
+    Press(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(ip->Text(), "192.168.1.50");
+    QGuiApplication::clipboard()->setText("not an address");
+    FocusField(1, 0);
+    Press(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(ip->Text(), "192.168.1.50");
+}
