@@ -3,6 +3,7 @@
 #include "CmdLine.h"
 #include "ConfigWordUnit.h"
 #include "DataLogger.h"
+#include "ElidedLabel.h"
 #include "FileDialogs.h"
 #include "IniFile.h"
 #include "LoggingUnit.h"
@@ -206,7 +207,7 @@ void TForm1::BuildStatusBar()
 {
     const int widths[] = {400, 75, 75, 50, 50};
     for (int i = 0; i < 5; ++i) {
-        StatusPanels[i] = new QLabel(this);
+        StatusPanels[i] = new TElidedLabel(this);
         StatusPanels[i]->setFixedWidth(widths[i]);
         statusBar()->addWidget(StatusPanels[i]);
     }
