@@ -74,10 +74,23 @@ std::string TSimProcess::AnnouncedAfter(const std::string& words) const
     return announcement_.substr(at + words.size());
 }
 
+namespace {
+
+uint16_t PortOf(const std::string& address)
+{
+    return static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+}
+
+} // namespace
+
 uint16_t TSimProcess::TcpPort() const
 {
-    const std::string address = AnnouncedAfter("listening on ");
-    return static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1)));
+    return PortOf(AnnouncedAfter("listening on "));
+}
+
+uint16_t TSimProcess::RtuOverTcpPort() const
+{
+    return PortOf(AnnouncedAfter("serving Modbus RTU over TCP on "));
 }
 
 std::string TSimProcess::RtuPath() const

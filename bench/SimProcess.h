@@ -22,6 +22,8 @@ public:
     uint16_t TcpPort() const;
     // From "kelvane-sim serving Modbus RTU on /dev/pts/N".
     std::string RtuPath() const;
+    // From "kelvane-sim serving Modbus RTU over TCP on 127.0.0.1:PORT".
+    uint16_t RtuOverTcpPort() const;
 
 private:
     void Stop();

@@ -6,9 +6,9 @@
 //    115200 baud to the simulator's RTU port;
 //  - Modbus/TCP through a relay with 10 ms latency each way (TLatencyRelay)
 //    to the simulator's Modbus/TCP server;
-//  - RTU over TCP through the same relay to an RTU over TCP gateway in front
-//    of the simulator's RTU port; libmodbus, which has no such client, runs
-//    RTU on a pseudo-terminal bridged to a TCP connection;
+//  - RTU over TCP through the same relay to the simulator's RTU over TCP
+//    server; libmodbus, which has no such client, runs RTU on a
+//    pseudo-terminal bridged to a TCP connection;
 //  - 30 meters on one RTU line at 19200 baud: one cycle reads each meter's
 //    banks in turn.
 // Every master reads its passes in a block of its own (a serial port admits
@@ -176,7 +176,6 @@ struct rRow {
 struct rLinks {
     std::unique_ptr<TSimProcess> Sim;
     std::unique_ptr<TLineRelay> Line;
-    std::unique_ptr<TRtuOverTcpGateway> Gateway;
     std::unique_ptr<TLatencyRelay> Relay;
     std::unique_ptr<TRtuOverTcpPort> PeerPort;
     rOurSetup Ours;
@@ -229,14 +228,13 @@ rLinks ModbusTcp(const rRow& row)
     return links;
 }
 
-// The gateway's line to the simulator has no line time of its own; the
-// simulator's rate only sets the silence after requests it cannot measure.
+// The simulator serves RTU over TCP itself, as a serial device server
+// would; its rate only sets the silence after requests it cannot measure.
 rLinks RtuOverTcp(const rRow& row)
 {
     rLinks links;
-    links.Sim = Simulator(row, {"--rtu", "--baud", "115200"});
-    links.Gateway = std::make_unique<TRtuOverTcpGateway>(links.Sim->RtuPath());
-    links.Relay = std::make_unique<TLatencyRelay>(links.Gateway->Port(), Latency);
+    links.Sim = Simulator(row, {"--rtu-over-tcp", "0", "--baud", "115200"});
+    links.Relay = std::make_unique<TLatencyRelay>(links.Sim->RtuOverTcpPort(), Latency);
     links.PeerPort = std::make_unique<TRtuOverTcpPort>(links.Relay->Port());
     links.Ours = {TOurKind::RtuOverTcp, "127.0.0.1", links.Relay->Port(), row.Rate, false};
     links.Peer = [path = links.PeerPort->Path()] { return LibmodbusRtu(path, 115200); };
