@@ -1,11 +1,10 @@
 // The utility on each kind of link: RTU over TCP chosen in the "Port"
-// dialog by clicks, against kelvane-sim standing in for a serial device
+// dialog by clicks, against the simulator standing in for a serial device
 // server; and the kind of link taken from the settings file, old and new,
 // and from the command line.
 
 #include "AppHarness.h"
 #include "IniFile.h"
-#include "RtuOverTcpSim.h"
 
 #include <QCheckBox>
 #include <QPushButton>
@@ -34,6 +33,15 @@ TForm1& StartFromSettings(TAppHarness& app, const QStringList& switches = {})
     return app.windows->Form1;
 }
 
+// Meters 1 and 2 behind a serial device server: RTU frames over TCP.
+simharness::rSimSetup DeviceServer()
+{
+    simharness::rSimSetup setup;
+    setup.Units = {1, 2};
+    setup.Framing = TFraming::Rtu;
+    return setup;
+}
+
 // One pass of the polling timer over the meter: true when it read it.
 bool PassReadsTheMeter(TForm1& form)
 {
@@ -53,9 +61,7 @@ void Click(QAbstractButton* button)
 // the next start takes it from the settings file alone.
 TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
 {
-    REQUIRE_SIM_EXECUTABLE();
-    testsupport::TRtuOverTcpSim server({"--units", "1,2"});
-    ASSERT_NE(server.Port(), 0) << server.FirstLine;
+    simharness::TInProcessSim server(DeviceServer());
     const QString port = QString::number(server.Port());
     TAppHarness app;
     TForm1& form = app.Start();
@@ -104,9 +110,7 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
 // so that a program that knows only the key "TCP" finds the right value.
 TEST(LinkKinds, SettingsOfEveryAgeAndTheCommandLineSelectTheKindOfLink)
 {
-    REQUIRE_SIM_EXECUTABLE();
-    testsupport::TRtuOverTcpSim server({"--units", "1,2"});
-    ASSERT_NE(server.Port(), 0) << server.FirstLine;
+    simharness::TInProcessSim server(DeviceServer());
     // %1: the Modbus/TCP meter's port, %2: the device server's.
     const struct {
         const char* Name;

@@ -7,7 +7,6 @@
 #include "RegisterBanksFile.h"
 #include "LateMeter.h"
 #include "PtyLine.h"
-#include "RtuOverTcpSim.h"
 #include "ScriptedServer.h"
 #include "SimHarness.h"
 
@@ -303,9 +302,9 @@ TEST(LoggerOnceTest, PrintsTheQuantitiesAndSaysWhetherTheMeterAnswered)
 // file without them keeps the logger's defaults.
 TEST(LoggerRtuOverTcpTest, OnceReadsTheMeterThroughADeviceServer)
 {
-    REQUIRE_SIM_EXECUTABLE();
-    testsupport::TRtuOverTcpSim server;
-    ASSERT_NE(server.Port(), 0) << server.FirstLine;
+    simharness::rSimSetup setup;
+    setup.Framing = TFraming::Rtu;
+    simharness::TInProcessSim server(setup);
     const QString port = QString::number(server.Port());
     const QString connected = "kelvane-log: Connected to 127.0.0.1:" + port + "\n";
     QTemporaryDir dir;
