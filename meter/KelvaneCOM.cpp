@@ -339,9 +339,13 @@ TLinkKind TKelvane::Kind() const
     return transport_->Kind();
 }
 
+bool TKelvane::EndAtLength() const
+{
+    return transport_->EndAtLength();
+}
+
 void TKelvane::SetEndAtLength(bool on)
 {
-    endAtLength_ = on;
     transport_->SetEndAtLength(on);
 }
 

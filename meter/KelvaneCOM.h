@@ -164,7 +164,7 @@ public:
     TLinkKind Kind() const;
     // RTU: a reply ends as soon as its function code and byte count say it
     // is whole and its CRC checks, instead of after the silence that follows.
-    bool EndAtLength() const { return endAtLength_; }
+    bool EndAtLength() const;
     void SetEndAtLength(bool on);
     // TCP links: one connection carries every request until it breaks,
     // instead of a connection per request.
@@ -181,7 +181,6 @@ private:
     void NoteRead(int first, int count, int result);
 
     TLinkProperties properties_;
-    bool endAtLength_ = false;
     std::unique_ptr<TLinkTransport> transport_;
     std::vector<int32_t> image_;
     std::vector<bool> readOk_ = std::vector<bool>(RegisterSlots, false);

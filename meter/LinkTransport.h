@@ -59,6 +59,7 @@ public:
     int TcpPort() const { return tcpPort_; }
     // TCP links: a new port reconnects.
     void SetTcpPort(int port);
+    bool EndAtLength() const { return connection_.EndAtLength(); }
     void SetEndAtLength(bool on);
     bool KeepConnection() const { return keepConnection_; }
     void SetKeepConnection(bool on);
