@@ -55,14 +55,19 @@ void TForm1::ShowLinkStates(TKelvane& link)
     });
 }
 
-// Replaces the meter link. An operation that is waiting on the old link
+// Replaces the meter link with the one the dialog chose; Cancel leaves the
+// link in use as it is. An operation that is waiting on the old link
 // keeps its own reference, so the old link lives until that operation
 // returns and is freed then. Its port is closed here all the same: the new
 // link may want the same port, which stays taken while it is open, and the
 // waiting operation then ends at once instead of after its timeout.
 void TForm1::MenuPortClick()
 {
-    dialogs_.ComSelect->exec();
+    if (dialogs_.ComSelect->exec() != QDialog::Accepted)
+        return;
+    // No tick may poll while the links change over: a message box about the
+    // new link would let it through to a link that is not open.
+    tPolling.stop();
     if (kelvane_)
         kelvane_->SetActive(false);
     kelvane_.reset();

@@ -6,7 +6,9 @@
 #include "FindMeters.h"
 #include "IniFile.h"
 #include "MessageBoxes.h"
+#include "PortWatch.h"
 #include "frmAddressUnit.h"
+#include "frmComSelect.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -28,16 +30,34 @@ void TForm1::tPollingTimer()
 {
     if (!cbPolling->isChecked() || passRunning_)
         return;
+    // A tick that was already due when the "Port" menu put in a link that
+    // did not open (its message box lets it through) has nothing to read.
+    if (!kelvane_ || !kelvane_->Active()) {
+        tPolling.stop();
+        return;
+    }
     // The next tick comes one interval after this pass ends. A pass that
     // raises leaves polling stopped until the "Port" menu restarts it, and
     // so does a link that became inactive during the pass (its serial port
     // went away): it has been reported once and would only fail again.
     tPolling.stop();
+    const std::shared_ptr<TKelvane> polled = kelvane_;
     bReadRegsClick();
     const std::shared_ptr<TKelvane> link = kelvane_;
     if (!AppClosing && link && link->Active())
         tPolling.start();
+    else if (!AppClosing && link == polled && link->Kind() == TLinkKind::Serial)
+        portWatch_->Watch(link, dialogs_.ComSelect->PortText());
     logger_->PollCompleted();
+}
+
+// The lost adapter is back and its port open again: polling goes on.
+void TForm1::PortBack()
+{
+    const QString text = QString("Serial port %1 is back: polling goes on.").arg(dialogs_.ComSelect->PortText());
+    SetStatus(0, text);
+    AddMemoLine(Memo, text);
+    cbPollingClick();
 }
 
 // A link whose port did not open has been reported already; polling it would

@@ -10,6 +10,7 @@
 #include "MenuShortcuts.h"
 #include "MessageBoxes.h"
 #include "MeterScan.h"
+#include "PortWatch.h"
 #include "ModbusConnection.h"
 #include "WiringCheckWindow.h"
 #include "frmAddressUnit.h"
@@ -76,6 +77,7 @@ TForm1::TForm1(TAppPaths paths, QStringList arguments, QWidget* parent)
     pages_->SetWriteBox(this);
     tPolling.setInterval(1000);
     connect(&tPolling, &QTimer::timeout, this, &TForm1::tPollingTimer);
+    portWatch_ = new TPortWatch([this] { return kelvane_; }, [this] { PortBack(); }, this);
 }
 
 TForm1::~TForm1() = default;
@@ -432,6 +434,7 @@ int TForm1::PollingInterval()
 
 // Without the page file the window shows no data page, and without the bank
 // file no register is read; both would otherwise look like a dead meter.
+// The window's log keeps the warning after its box is closed.
 void TForm1::ReportMissingFiles()
 {
     const QDir directory(paths_.Directory);
@@ -445,7 +448,11 @@ void TForm1::ReportMissingFiles()
     if (lines.isEmpty())
         return;
     lines << "The default files are in the data folder of the sources; a build copies them beside the executable.";
-    ShowMessageBox(this, QMessageBox::Warning, "Kelvane", lines.join('\n'));
+    // The warning does not wait for an answer: a utility started unattended
+    // goes on polling and logging what it can.
+    for (const QString& line : lines)
+        AddMemoLine(Memo, line);
+    ShowNotice(this, QMessageBox::Warning, "Kelvane", lines.join('\n'));
 }
 
 int TForm1::SwitchInteger(const QString& key, int defaultValue) const

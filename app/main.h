@@ -33,6 +33,7 @@ class TfrmAddress;
 class TLogging;
 class TModbusData;
 class TProgressDialog;
+class TPortWatch;
 class TTextView;
 
 // The dialogs of the utility: each exists once for the whole run and closing
@@ -197,6 +198,7 @@ private:
     int SwitchInteger(const QString& key, int defaultValue) const;
     static QString PortName(const QString& typed);
     void ShowLinkStates(TKelvane& link);
+    void PortBack();
     void SetStatus(int panel, const QString& text);
     void AddMemoLine(QPlainTextEdit* memo, const QString& line);
     void AfterPass(bool anyBankRead, int lastResult);
@@ -216,6 +218,7 @@ private:
     std::shared_ptr<TKelvane> kelvane_;
     std::unique_ptr<TDataPages> pages_;
     std::unique_ptr<TDataLogger> logger_;
+    TPortWatch* portWatch_ = nullptr;
     QAction* LoggingEnabled = nullptr;
     QAction* SaveParams = nullptr;
     QAction* WriteParams = nullptr;

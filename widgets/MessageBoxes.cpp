@@ -19,6 +19,18 @@ QMessageBox::StandardButton ShowMessageBox(QWidget* parent, QMessageBox::Icon ic
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
+void ShowNotice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    if (Handler()) {
+        Handler()(parent, icon, title, text, QMessageBox::Ok);
+        return;
+    }
+    auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
 TMessageBoxHandler SetMessageBoxHandler(TMessageBoxHandler handler)
 {
     return std::exchange(Handler(), std::move(handler));

@@ -4,10 +4,12 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -498,6 +500,40 @@ TEST(App, AMissingPageOrBankFileIsNamedOnce)
     }
 }
 
+// Started unattended without its page file, the utility warns without
+// waiting for an answer: the warning stays on screen while polling reads the
+// meter.
+TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
+{
+    TAppHarness app;
+    ASSERT_TRUE(QFile::remove(app.dir.filePath("Float.ini")));
+    const TMessageBoxHandler previous = SetMessageBoxHandler({}); // the real boxes
+    bool rescued = false;
+    // Ends a modal loop should the warning wait for an answer, so that the
+    // test fails instead of hanging.
+    QTimer rescue;
+    QObject::connect(&rescue, &QTimer::timeout, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            rescued = true;
+            modal->close();
+        }
+    });
+    rescue.start(10000);
+    TForm1& form = app.Start();
+    SetMessageBoxHandler(previous);
+    EXPECT_FALSE(rescued);
+    QMessageBox* warning = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
+            warning = box;
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->text().contains("Float.ini"));
+    EXPECT_TRUE(form.tPolling.isActive());
+    form.tPollingTimer();
+    EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
+    warning->close();
+}
+
 // A first start on a port that does not open says so once: polling waits
 // for the "Port" menu instead of failing a second time on the closed link.
 TEST(App, APortThatDoesNotOpenIsReportedOnce)
@@ -527,6 +563,55 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+// Escape in the "Port" dialog keeps the link and the dialog's choice as they
+// were. A switch to a port that does not open is reported once, and a
+// polling tick that the report's box lets through polls nothing; the way
+// back to Modbus/TCP reads the meter with no error on the way.
+TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    const std::shared_ptr<TKelvane> tcp = form.Kelvane();
+    TComSelect& com = *form.Dialogs().ComSelect;
+    QTimer::singleShot(0, &com, [&] {
+        QTest::mouseClick(com.cbRTU, Qt::LeftButton);
+        com.ComPort->lineEdit()->clear();
+        QTest::keyClicks(com.ComPort->lineEdit(), "/dev/ttyUSB7");
+        QTest::keyClick(&com, Qt::Key_Escape);
+    });
+    form.MenuPortClick();
+    EXPECT_EQ(form.Kelvane(), tcp);
+    EXPECT_EQ(com.Kind(), TLinkKind::Tcp);
+    EXPECT_EQ(com.IpText(), "127.0.0.1");
+
+    std::vector<QString> shown;
+    const TMessageBoxHandler previous = SetMessageBoxHandler(
+        [&](QWidget*, QMessageBox::Icon, const QString&, const QString& text, QMessageBox::StandardButtons) {
+            shown.push_back(text);
+            form.tPollingTimer(); // a tick that came due while the box was open
+            return QMessageBox::Ok;
+        });
+    const QString missing = "/dev/kelvane-test-no-such-port";
+    QTimer::singleShot(0, &com, [&] {
+        QTest::mouseClick(com.cbRTU, Qt::LeftButton);
+        com.SetPortText(missing);
+        QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
+    });
+    form.MenuPortClick();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_TRUE(shown[0].startsWith("ERROR: Could not connect to " + missing)) << shown[0].toStdString();
+
+    QTimer::singleShot(0, &com, [&] {
+        QTest::mouseClick(com.cbTCP, Qt::LeftButton);
+        QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
+    });
+    form.MenuPortClick();
+    form.tPollingTimer();
+    EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
+    EXPECT_EQ(shown.size(), 1u);
+    SetMessageBoxHandler(previous);
 }
 
 // Every window's title is its own caption, also as a Linux desktop shows it,

@@ -434,3 +434,63 @@ TEST_F(SerialApp, TheWriteBoxWritesExactlyTheRegisterTyped)
         }
     }
 }
+
+// From RTU back to Modbus/TCP while the serial passes run: the new link
+// reads the meter and nothing is reported as an error on the way.
+TEST_F(SerialApp, SwitchingFromRtuToTcpWhilePollingShowsNoError)
+{
+    TForm1& form = app.StartRtu(Port());
+    MessageBoxRecorder boxes;
+    form.tPolling.setInterval(20);
+    form.tPolling.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= 3u; }, 20000)) << "RX " << form.RX;
+
+    // The menu is chosen while a serial pass waits, as a user's click is.
+    TComSelect& com = *form.Dialogs().ComSelect;
+    TInsideWait inside(form, [&] {
+        QTimer::singleShot(0, &com, [&] {
+            QTest::mouseClick(com.cbTCP, Qt::LeftButton);
+            com.SetIpText("127.0.0.1");
+            com.SetTcpPort(app.meter->Port());
+            QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
+        });
+        form.MenuPortClick();
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return inside.ran; }, 20000));
+    ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::Tcp);
+    const uint32_t rx = form.RX;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= rx + 6u; }, 20000)) << "RX " << form.RX;
+    EXPECT_EQ(CommStatus(form), "COMM OK!");
+    for (const auto& box : boxes.shown)
+        ADD_FAILURE() << box.text.toStdString();
+}
+
+// An adapter pulled out and plugged in again under its stable name: the
+// loss is told once, the window opens the port again by itself and says so
+// in one line, and polling goes on.
+TEST(SerialAppReplug, AnAdapterBackUnderItsStableNameIsPolledAgain)
+{
+    QTemporaryDir dev;
+    const QString byId = dev.filePath("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    auto meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
+    ASSERT_TRUE(QFile::link(QString::fromStdString(meter->Path()), byId));
+    TAppHarness app;
+    TForm1& form = app.StartRtu(byId);
+    MessageBoxRecorder boxes;
+    form.tPolling.setInterval(20);
+    form.tPolling.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= 3u; }, 20000)) << "RX " << form.RX;
+
+    meter.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.Kelvane()->Active(); }, 20000));
+    ASSERT_TRUE(QFile::remove(byId));
+    meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
+    ASSERT_TRUE(QFile::link(QString::fromStdString(meter->Path()), byId));
+
+    const uint32_t rx = form.RX;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= rx + 3u; }, 20000)) << "RX " << form.RX;
+    EXPECT_EQ(CommStatus(form), "COMM OK!");
+    EXPECT_EQ(Lines(form.Memo).count("Serial port " + byId + " is back: polling goes on."), 1);
+    ASSERT_EQ(boxes.shown.size(), 1u) << "the loss alone is reported";
+    EXPECT_TRUE(boxes.shown[0].text.startsWith("ERROR: Serial port " + byId + " was lost")) << boxes.shown[0].text.toStdString();
+}

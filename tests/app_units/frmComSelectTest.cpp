@@ -265,32 +265,74 @@ TEST(frmComSelect, TcpPortKeepsToItsRange)
     EXPECT_EQ(dialog.TcpPort(), 9999);
 }
 
-// OK, Escape, Return in the port field and the window manager's close all
-// hide the dialog and keep it and its settings.
-TEST(frmComSelect, EveryWayOutOnlyHides)
+// OK and Return in the port field keep what was typed; Cancel, Escape and
+// the window manager's close put back what the dialog opened with. Every
+// way out only hides the dialog.
+TEST(frmComSelect, OkKeepsTheChoiceAndEveryOtherWayOutRevertsIt)
 {
     TComSelect dialog(nullptr, [](QStringList&) {});
     QPointer<TComSelect> alive(&dialog);
+    dialog.SetPortText("COM1");
     const struct {
         const char* name;
         std::function<void()> leave;
+        bool keeps;
     } ways[] = {
-        {"OK", [&] { QTest::mouseClick(dialog.BitBtn1, Qt::LeftButton); }},
-        {"Escape", [&] { QTest::keyClick(&dialog, Qt::Key_Escape); }},
-        {"Return", [&] { QTest::keyClick(dialog.ComPort->lineEdit(), Qt::Key_Return); }},
-        {"close", [&] { dialog.close(); }},
+        {"OK", [&] { QTest::mouseClick(dialog.BitBtn1, Qt::LeftButton); }, true},
+        {"Return", [&] { QTest::keyClick(dialog.ComPort->lineEdit(), Qt::Key_Return); }, true},
+        {"Cancel", [&] { QTest::mouseClick(dialog.bCancel, Qt::LeftButton); }, false},
+        {"Escape", [&] { QTest::keyClick(&dialog, Qt::Key_Escape); }, false},
+        {"close", [&] { dialog.close(); }, false},
     };
     for (const auto& way : ways) {
         SCOPED_TRACE(way.name);
+        const QString before = dialog.PortText();
+        const QString typed = before == "COM4" ? "COM5" : "COM4";
         dialog.show();
         dialog.ComPort->lineEdit()->clear();
-        QTest::keyClicks(dialog.ComPort->lineEdit(), "COM4");
+        QTest::keyClicks(dialog.ComPort->lineEdit(), typed);
+        dialog.ebTimeout->setValue(dialog.ebTimeout->value() + 100);
+        const int timeout = dialog.ebTimeout->value();
+        QTest::mouseClick(dialog.cbTCP, Qt::LeftButton);
+        QTest::mouseClick(dialog.cbRTU, Qt::LeftButton);
         way.leave();
         EXPECT_FALSE(dialog.isVisible());
         ASSERT_TRUE(alive);
-        EXPECT_EQ(dialog.PortText(), "COM4");
+        EXPECT_EQ(dialog.PortText(), way.keeps ? typed : before);
+        EXPECT_EQ(dialog.ebTimeout->value() == timeout, way.keeps);
         EXPECT_EQ(dialog.ComPort->count(), 0) << "a typed name is not added to the list";
     }
+}
+
+// A TCP link needs a whole address: OK on a half-filled one says so and
+// keeps the dialog open; the address typed whole then passes.
+TEST(frmComSelect, OkRefusesAHalfFilledIpAddress)
+{
+    TComSelect dialog(nullptr, [](QStringList&) {});
+    testsupport::MessageBoxRecorder boxes;
+    dialog.show();
+    QTest::mouseClick(dialog.cbTCP, Qt::LeftButton);
+    const QList<QLineEdit*> octets = dialog.IPAddress->findChildren<QLineEdit*>();
+    ASSERT_EQ(octets.size(), 4);
+    // Each key goes where the focus is at that moment, as a user's would.
+    const auto type = [](const char* keys) {
+        for (; *keys; ++keys)
+            QTest::keyClick(QApplication::focusWidget(), *keys);
+    };
+    QApplication::setActiveWindow(&dialog);
+    octets[0]->setFocus();
+    type("10.255");
+    QTest::mouseClick(dialog.BitBtn1, Qt::LeftButton);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.contains("all four numbers")) << boxes.shown[0].text.toStdString();
+    EXPECT_TRUE(dialog.isVisible());
+
+    octets[2]->setFocus();
+    type("1.50");
+    QTest::mouseClick(dialog.BitBtn1, Qt::LeftButton);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.IpText(), "10.255.1.50");
+    EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
 // The main window runs the dialog with exec(); OK ends the modal loop.
@@ -308,17 +350,12 @@ TEST(frmComSelect, ExecReturnsOnOk)
     EXPECT_FALSE(rescued);
 }
 
-TEST(frmComSelect, FixedSizeTitleBarWithoutCloseBoxCentred)
+TEST(frmComSelect, FixedSizeCentred)
 {
     TComSelect dialog(nullptr, [](QStringList&) {});
     dialog.show();
     EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
     EXPECT_EQ(dialog.size(), dialog.minimumSize());
-    const Qt::WindowFlags flags = dialog.windowFlags();
-    EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
-    EXPECT_FALSE(flags.testFlag(Qt::WindowCloseButtonHint));
-    EXPECT_FALSE(flags.testFlag(Qt::WindowSystemMenuHint));
 
     const QRect screen = dialog.screen()->geometry();
     EXPECT_EQ(dialog.x(), screen.left() + screen.width() / 2 - dialog.width() / 2);

@@ -28,7 +28,9 @@ class QSpinBox;
 // timeout, tries per bank, adapter echo, replies ended at their length and
 // a kept TCP connection. Its controls hold the connection settings for the
 // whole run; the main window fills them at start, reads them to open the
-// link and saves them at close. Closing the dialog in any way only hides it.
+// link and saves them at close. OK keeps what the controls show (a TCP link
+// needs a whole IP address); Cancel, Escape and the close box put back what
+// they showed when the dialog opened. Leaving the dialog only hides it.
 class TComSelect : public QDialog {
     Q_OBJECT
 public:
@@ -100,11 +102,28 @@ public:
     // TCP links only.
     QCheckBox* const cbKeepConnection;
     QPushButton* const BitBtn1;
+    QPushButton* const bCancel;
+
+    void accept() override;
+    void reject() override;
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Everything the controls choose, as the dialog was opened with it.
+    struct rChoice {
+        TLinkKind Kind = TLinkKind::Serial;
+        QString Port;
+        QString Ip;
+        int BaudIndex = 0;
+        int TcpPort = DefaultTcpPort;
+        TLinkSettings Link;
+    };
+    rChoice Choice() const;
+    void SetChoice(const rChoice& choice);
+    int TitleWidth() const;
+
     void FormCreate();
     void FormShow();
     void LayOutControls();
@@ -114,4 +133,5 @@ private:
 
     TPortLister listPorts_;
     QString sysfsRoot_;
+    rChoice opened_;
 };

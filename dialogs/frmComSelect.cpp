@@ -3,6 +3,7 @@
 #include "AdapterLatency.h"
 #include "KelvaneCOM.h"
 #include "KelvaneError.h"
+#include "MessageBoxes.h"
 #include "ModbusConnection.h"
 #include "ScreenPlacement.h"
 #include "UEditIPAddr.h"
@@ -94,6 +95,7 @@ TComSelect::TComSelect(QWidget* parent, TPortLister listPorts, QString sysfsRoot
       cbEndAtLength(new QCheckBox("End serial replies at their expected length", this)),
       cbKeepConnection(new QCheckBox("Keep the Modbus/TCP connection open", this)),
       BitBtn1(new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this)),
+      bCancel(new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this)),
       listPorts_(listPorts ? std::move(listPorts) : TPortLister(TKelvane::EnumComPorts)),
       sysfsRoot_(std::move(sysfsRoot))
 {
@@ -103,8 +105,8 @@ TComSelect::TComSelect(QWidget* parent, TPortLister listPorts, QString sysfsRoot
 void TComSelect::FormCreate()
 {
     setWindowTitle("Port Select");
-    // A title bar without a close box: OK is the way out.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    BitBtn1->setObjectName("BitBtn1");
+    bCancel->setObjectName("bCancel");
 
     cbRTU->setObjectName("cbRTU");
     cbTCP->setObjectName("cbTCP");
@@ -151,6 +153,7 @@ void TComSelect::FormCreate()
                 cbRTUClick();
         });
     connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(bCancel, &QPushButton::clicked, this, &QDialog::reject);
     // The serial mode selected at start fills the port list.
     cbRTUClick();
 }
@@ -183,6 +186,7 @@ void TComSelect::LayOutControls()
     auto* ok = new QHBoxLayout;
     ok->addStretch();
     ok->addWidget(BitBtn1);
+    ok->addWidget(bCancel);
     ok->addStretch();
 
     auto* dialog = new QVBoxLayout(this);
@@ -192,6 +196,9 @@ void TComSelect::LayOutControls()
     for (QCheckBox* box : {cbEcho, cbEndAtLength, cbKeepConnection})
         dialog->addWidget(box, 0, Qt::AlignLeft);
     dialog->addLayout(ok);
+    // The dialog is at least as wide as its title with the title bar's
+    // buttons, so that the window manager need not cut it.
+    dialog->addItem(new QSpacerItem(TitleWidth(), 0, QSizePolicy::Fixed, QSizePolicy::Fixed));
 
     for (QWidget* field : std::initializer_list<QWidget*>{ComPort, IPAddress, labBaud, BaudRate, labTcpPort,
                                                           ebTcpPort}) {
@@ -330,8 +337,55 @@ void TComSelect::FillPortList()
     ComPort->view()->setMinimumWidth(ComPort->view()->sizeHintForColumn(0) + PopupPadding);
 }
 
+// The title bar's font is the window manager's: a bold font a fifth larger
+// than the dialog's stands for it, and four of its line heights for the
+// icon and the buttons.
+int TComSelect::TitleWidth() const
+{
+    QFont title = font();
+    title.setBold(true);
+    title.setPointSizeF(title.pointSizeF() * 1.2);
+    const QFontMetrics metrics(title);
+    return metrics.horizontalAdvance(windowTitle()) + 4 * metrics.height();
+}
+
+TComSelect::rChoice TComSelect::Choice() const
+{
+    return {Kind(), PortText(), IpText(), BaudIndex(), TcpPort(), Link()};
+}
+
+void TComSelect::SetChoice(const rChoice& choice)
+{
+    SetKind(choice.Kind);
+    SetPortText(choice.Port);
+    SetIpText(choice.Ip);
+    SetBaudIndex(choice.BaudIndex);
+    SetTcpPort(choice.TcpPort);
+    SetLink(choice.Link);
+}
+
+// A TCP link needs the whole address: a half-filled one would be read with
+// its empty fields as 0 and go to another host.
+void TComSelect::accept()
+{
+    if (Kind() != TLinkKind::Serial && !IPAddress->Complete()) {
+        ShowMessageBox(this, QMessageBox::Warning, "Port Select",
+                       "Enter all four numbers of the IP address, for example 192.168.1.50.");
+        IPAddress->setFocus();
+        return;
+    }
+    QDialog::accept();
+}
+
+void TComSelect::reject()
+{
+    SetChoice(opened_);
+    QDialog::reject();
+}
+
 void TComSelect::showEvent(QShowEvent* event)
 {
+    opened_ = Choice();
     FormShow();
     QDialog::showEvent(event);
 }
