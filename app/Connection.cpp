@@ -3,6 +3,7 @@
 #include "main.h"
 
 #include "MessageBoxes.h"
+#include "StatusBar.h"
 #include "frmComSelect.h"
 
 #include <QCheckBox>
@@ -19,11 +20,15 @@ void TForm1::KelvaneStart()
         kelvane_->SetTcpPort(com.TcpPort());
     com.Link().Apply(*kelvane_);
     ShowLinkStates(*kelvane_);
+    status_->SetLink(LinkText());
+    ShowMeter();
     if (kelvane_->Active()) {
         // A device server's port is named with its address, as it is seldom
         // the Modbus/TCP port; its baud rate is the meter's line's.
         const QString where = kind == TLinkKind::RtuOverTcp ? QString("%1:%2").arg(target).arg(com.TcpPort()) : target;
-        SetStatus(0, QString("Kelvane Opened on %1 at %2 baud").arg(where, com.BaudRate->currentText()));
+        const QString opened = QString("Kelvane Opened on %1 at %2 baud").arg(where, com.BaudRate->currentText());
+        status_->SetStatus(opened);
+        AddMemoLine(opened);
         kelvane_->SetBaudRate(BaudRateFromIndex(com.BaudIndex()));
     } else {
         // A TCP link is inactive only for a target that is not an IP
@@ -36,7 +41,7 @@ void TForm1::KelvaneStart()
         else if (!kelvane_->LastOpenError().isEmpty())
             message += "\n\n" + kelvane_->LastOpenError();
         ShowMessageBox(this, QMessageBox::Critical, "Kelvane", message);
-        SetStatus(0, "Failed to Open " + target);
+        status_->SetStatus("Failed to Open " + target);
     }
 }
 
@@ -50,8 +55,8 @@ void TForm1::ShowLinkStates(TKelvane& link)
     link.SetOnLinkState([this, sender = &link](const QString& text) {
         if (kelvane_.get() != sender)
             return;
-        SetStatus(0, text);
-        AddMemoLine(Memo, text);
+        status_->SetStatus(text);
+        AddMemoLine(text);
     });
 }
 
@@ -74,4 +79,18 @@ void TForm1::MenuPortClick()
     KelvaneStart();
     kelvane_->SetBaudRate(BaudRateFromIndex(dialogs_.ComSelect->BaudIndex()));
     cbPollingClick();
+}
+
+// The link as the status bar names it: its kind, where it goes and, for RTU
+// frames, the line's speed.
+QString TForm1::LinkText() const
+{
+    const TComSelect& com = *dialogs_.ComSelect;
+    const QString baud = com.BaudRate->currentText() + " baud";
+    switch (com.Kind()) {
+    case TLinkKind::Tcp: return QString("Modbus/TCP %1:%2").arg(com.IpText()).arg(com.TcpPort());
+    case TLinkKind::RtuOverTcp: return QString("RTU over TCP %1:%2, %3").arg(com.IpText()).arg(com.TcpPort()).arg(baud);
+    case TLinkKind::Serial: break;
+    }
+    return QString("Modbus/RTU %1, %2").arg(com.PortText(), baud);
 }

@@ -1,34 +1,21 @@
-// Polling, the status bar's counters and the list of saved meters.
+// Polling, the meter being polled and how its link fares.
 
 #include "main.h"
 
+#include "CalibrateBox.h"
 #include "DataLogger.h"
 #include "FindMeters.h"
-#include "IniFile.h"
-#include "MessageBoxes.h"
+#include "MeterList.h"
 #include "PortWatch.h"
+#include "StatusBar.h"
 #include "frmAddressUnit.h"
 #include "frmComSelect.h"
 
 #include <QCheckBox>
-#include <QDir>
-#include <QLineEdit>
-#include <QListWidget>
-
-namespace {
-
-constexpr int AddressRole = Qt::UserRole;
-
-QString MetersFile(const QString& directory)
-{
-    return QDir(directory).filePath("Meters.ini");
-}
-
-} // namespace
 
 void TForm1::tPollingTimer()
 {
-    if (!cbPolling->isChecked() || passRunning_)
+    if (!calibrate_->cbPolling->isChecked() || passRunning_)
         return;
     // A tick that was already due when the "Port" menu put in a link that
     // did not open (its message box lets it through) has nothing to read.
@@ -37,9 +24,9 @@ void TForm1::tPollingTimer()
         return;
     }
     // The next tick comes one interval after this pass ends. A pass that
-    // raises leaves polling stopped until the "Port" menu restarts it, and
-    // so does a link that became inactive during the pass (its serial port
-    // went away): it has been reported once and would only fail again.
+    // raises leaves polling stopped until the "Port" menu restarts it. A
+    // serial port lost during the pass has been reported once; it is opened
+    // again when its adapter is back.
     tPolling.stop();
     const std::shared_ptr<TKelvane> polled = kelvane_;
     bReadRegsClick();
@@ -51,100 +38,78 @@ void TForm1::tPollingTimer()
     logger_->PollCompleted();
 }
 
-// The lost adapter is back and its port open again: polling goes on.
-void TForm1::PortBack()
-{
-    const QString text = QString("Serial port %1 is back: polling goes on.").arg(dialogs_.ComSelect->PortText());
-    SetStatus(0, text);
-    AddMemoLine(Memo, text);
-    cbPollingClick();
-}
-
 // A link whose port did not open has been reported already; polling it would
 // only fail once more. The "Port" menu starts polling with the next link.
 void TForm1::cbPollingClick()
 {
-    if (cbPolling->isChecked() && kelvane_ && kelvane_->Active())
+    if (calibrate_->cbPolling->isChecked() && kelvane_ && kelvane_->Active())
         tPolling.start();
     else
         tPolling.stop();
 }
 
-void TForm1::ebTimerChange()
+// The lost adapter is back and its port open again: polling goes on.
+void TForm1::PortBack()
 {
-    bool ok = false;
-    const int interval = ebTimer->text().trimmed().toInt(&ok);
-    tPolling.setInterval(ok ? interval : 500);
+    const QString text = QString("Serial port %1 is back: polling goes on.").arg(dialogs_.ComSelect->PortText());
+    status_->SetStatus(text);
+    AddMemoLine(text);
+    cbPollingClick();
 }
 
-void TForm1::bRXTXClearClick()
+uint32_t TForm1::TX() const
 {
-    TX = 0;
-    RX = 0;
-    SetStatus(1, QString("TX: %1").arg(TX));
-    SetStatus(2, QString("RX: %1").arg(RX));
+    return status_->TX();
 }
 
-void TForm1::AddMeter(const QString& name, int address)
+uint32_t TForm1::RX() const
 {
-    auto* item = new QListWidgetItem(name, ListView);
-    item->setData(AddressRole, address);
+    return status_->RX();
 }
 
-void TForm1::MeterINI(bool save)
+void TForm1::MeterSelected(const QString& name, int address)
 {
-    TIniFile ini(MetersFile(paths_.Directory));
-    if (save) {
-        for (const QString& section : ini.Sections())
-            ini.EraseSection(section);
-        for (int i = 0; i < ListView->count(); ++i)
-            ini.WriteInteger(ListView->item(i)->text(), "Address", ListView->item(i)->data(AddressRole).toInt());
-    } else {
-        for (const QString& section : ini.Sections())
-            AddMeter(section, ini.ReadInteger(section, "Address", 1));
+    pages_->DataReset();
+    meterName_ = name;
+    for (int i = 0; i < pageControl_->count(); ++i)
+        if (pageControl_->widget(i)->objectName() == "TabFloat")
+            pageControl_->setTabText(i, QString("%1 (Addr: %2)").arg(name).arg(address));
+    dialogs_.frmAddress->SetAddress(address);
+    ShowMeter();
+}
+
+// The meter polled now: the list's name while the address is still the one
+// selected there. Windows that keep a history hear of every change.
+void TForm1::ShowMeter()
+{
+    const TMeterKey key = MeterKey();
+    status_->SetMeter(key.Name, key.Address);
+    const QString meter = key.Name.isEmpty() ? QString("Address %1").arg(key.Address)
+                                             : QString("%1 (%2)").arg(key.Name).arg(key.Address);
+    if (meter != shownMeter_) {
+        shownMeter_ = meter;
+        emit MeterChanged(meter);
     }
-    QString error;
-    if (!ini.UpdateFile(&error))
-        ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
-                       QString("The meter list could not be saved to %1: %2").arg(ini.FileName(), error));
+    ShowCommunication();
 }
 
-void TForm1::bAddClick()
+TMeterKey TForm1::MeterKey() const
 {
-    bool ok = false;
-    int address = ebAddr->text().trimmed().toInt(&ok);
-    if (!ok)
-        address = 1;
-    if (!AddNewMeter(ebName->text(), address))
-        return;
-    ebName->clear();
-    ebAddr->clear();
+    const int address = DeviceAddress();
+    const bool listed = !meterName_.isEmpty() && meterList_->SelectedAddress() == address;
+    return {LinkText(), static_cast<uint8_t>(address), listed ? meterName_ : QString()};
 }
 
-bool TForm1::AddNewMeter(const QString& typedName, int address)
+// The meter's counts at a glance in the status bar and in Device Address,
+// in full on hover and in "Communication Statistics".
+void TForm1::ShowCommunication()
 {
-    if (address < 1 || address > 63) {
-        ShowMessageBox(this, QMessageBox::Critical, "Kelvane", "Address must be between 1..63");
-        return false;
-    }
-    // Meters.ini keeps one section per name, trimmed and matched without
-    // regard to case: a name it cannot keep apart from another would be lost
-    // when the list is saved.
-    const QString name = typedName.trimmed();
-    if (name.isEmpty()) {
-        ShowMessageBox(this, QMessageBox::Warning, "Kelvane", "Enter a name for the meter.");
-        return false;
-    }
-    for (int i = 0; i < ListView->count(); ++i) {
-        if (ListView->item(i)->text().compare(name, Qt::CaseInsensitive) == 0) {
-            ShowMessageBox(this, QMessageBox::Warning, "Kelvane",
-                           QString("A meter named \"%1\" is already in the list. Give this one another name.")
-                               .arg(name));
-            return false;
-        }
-    }
-    AddMeter(name, address);
-    return true;
+    const TCommCounters* counts = statistics_.Find(MeterKey());
+    const QString summary = counts ? counts->Summary() : QString("No requests yet");
+    const QString glance =
+        counts ? QString("Replies %1/%2").arg(counts->Ok).arg(counts->Requests) : QString("Replies -");
+    status_->SetCommunication(glance, summary);
+    dialogs_.frmAddress->SetStatistics(summary);
 }
 
 // The window is made when first asked for. Its scan pauses polling and
@@ -155,41 +120,11 @@ void TForm1::FindMetersClick()
     if (!window) {
         TFindMeters::THost host{[this] { return kelvane_; }, &AppClosing, [this] { tPolling.stop(); },
                                 [this] { cbPollingClick(); },
-                                [this](const QString& name, int address) { return AddNewMeter(name, address); }};
+                                [this](const QString& name, int address) {
+                                    return meterList_->AddNewMeter(name, address);
+                                }};
         window = new TFindMeters(std::move(host), *dialogs_.ProgressDialog, this);
     }
     window->show();
     window->raise();
-}
-
-// Removes the selected meter and selects the one before it. With nothing
-// selected there is nothing to remove.
-void TForm1::bDeleteClick()
-{
-    const QList<QListWidgetItem*> selected = ListView->selectedItems();
-    if (selected.isEmpty())
-        return;
-    const int row = ListView->row(selected.first());
-    // With no current entry the list selects no neighbour of its own when
-    // the entry goes.
-    ListView->selectionModel()->clear();
-    delete ListView->takeItem(row);
-    if (row > 0)
-        ListView->setCurrentRow(row - 1, QItemSelectionModel::ClearAndSelect);
-}
-
-void TForm1::ListViewSelectItem(QListWidgetItem* item)
-{
-    if (!item)
-        return;
-    pages_->DataReset();
-    QWidget* page = nullptr;
-    for (int i = 0; i < PageControl1->count(); ++i)
-        if (PageControl1->widget(i)->objectName() == "TabFloat")
-            page = PageControl1->widget(i);
-    if (!page)
-        return;
-    const int address = item->data(AddressRole).toInt();
-    PageControl1->setTabText(PageControl1->indexOf(page), QString("%1 (Addr: %2)").arg(item->text()).arg(address));
-    dialogs_.frmAddress->SetAddress(address);
 }

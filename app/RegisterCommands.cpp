@@ -5,12 +5,16 @@
 #include "main.h"
 
 #include "CmdLine.h"
+#include "CalibrateBox.h"
 #include "ConfigWordUnit.h"
+#include "FileDialogs.h"
+#include "GeneralTab.h"
 #include "MessageBoxes.h"
 #include "ProgressDialogUnit.h"
 #include "RegisterBanksFile.h"
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
+#include "StatusBar.h"
 #include "frmAddressUnit.h"
 #include "frmComSelect.h"
 #include "frmModbusData.h"
@@ -18,6 +22,8 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -26,11 +32,6 @@
 #include <QTimer>
 
 namespace {
-
-QString HexText(int value)
-{
-    return QString("%1").arg(static_cast<uint32_t>(value), 3, 16, QChar('0')).toUpper();
-}
 
 // A hexadecimal text as the register boxes take it ("$" allowed); 0 when it
 // is not a number.
@@ -58,50 +59,6 @@ constexpr int RefusedWriteMessageTime = 60000;
 
 } // namespace
 
-void TForm1::ReadRegisterBanksFromINI()
-{
-    const std::vector<TRegisterBankEntry> entries =
-        RegisterBanksFile::Read(QDir(paths_.Directory).filePath("RegisterBanks.ini"));
-    RegisterBanks.resize(entries.size());
-    for (int i = 0; i < static_cast<int>(entries.size()); ++i) {
-        RegisterBank& bank = RegisterBanks[static_cast<std::size_t>(i)];
-        const TRegisterBankEntry& entry = entries[static_cast<std::size_t>(i)];
-        bank.Name = entry.Name;
-        bank.Start = entry.Start;
-        bank.End = entry.End;
-        const int top = 16 * i + 16;
-        bank.CheckBox = new QCheckBox(bank.Name, TabGeneral);
-        bank.CheckBox->setGeometry(550, top, 200, 16);
-        bank.CheckBox->setChecked(entry.Active);
-        auto makeEdit = [&](int left, int value, int tag) {
-            auto* edit = new QLineEdit(HexText(value), TabGeneral);
-            edit->setGeometry(left, top, 25, 11);
-            QFont small = edit->font();
-            small.setPointSize(7);
-            edit->setFont(small);
-            edit->setFrame(false);
-            edit->setProperty("Tag", tag);
-            connect(edit, &QLineEdit::textChanged, this, [this, edit] { RegisterBoxChange(edit); });
-            return edit;
-        };
-        bank.StartEdit = makeEdit(700, bank.Start, i);
-        bank.EndEdit = makeEdit(700 + 25 - 1, bank.End, i | 0x8000);
-    }
-}
-
-void TForm1::RegisterBoxChange(QLineEdit* edit)
-{
-    const int tag = edit->property("Tag").toInt();
-    const auto index = static_cast<std::size_t>(tag & 0x7FFF);
-    if (index >= RegisterBanks.size())
-        return;
-    const int value = HexValue(edit->text());
-    if (tag & 0x8000)
-        RegisterBanks[index].End = value;
-    else
-        RegisterBanks[index].Start = value;
-}
-
 uint8_t TForm1::DeviceAddress() const
 {
     return static_cast<uint8_t>(dialogs_.frmAddress->GetAddress());
@@ -114,13 +71,10 @@ int TForm1::Attempts() const
 
 // One try of a read as the status bar counts it and the trace and the
 // window's log show it.
-void TForm1::NoteTry(const TExchange& exchange)
+void TForm1::NoteTry(const TExchange& exchange, bool repeat)
 {
-    ++TX;
-    if (exchange.Result == 0)
-        ++RX;
-    SetStatus(1, QString("TX: %1").arg(TX));
-    SetStatus(2, QString("RX: %1").arg(RX));
+    status_->NoteFrame(exchange.Result == 0);
+    statistics_.Add(MeterKey(), exchange, repeat);
     WriteResult(exchange);
 }
 
@@ -136,8 +90,14 @@ TBankPass::TResult TForm1::ReadBanks(const std::vector<TRegisterBankEntry>& bank
     TBankPass pass;
     pass.Abort = &AppClosing;
     pass.Stop = [this, link] { return AppClosing || MenuOpen || kelvane_ != link; };
-    pass.OnTry = [this](const TExchange& exchange) { NoteTry(exchange); };
-    pass.OnBank = onBank;
+    // A bank's second and later tries are retries.
+    auto triesOfBank = std::make_shared<int>(0);
+    pass.OnTry = [this, triesOfBank](const TExchange& exchange) { NoteTry(exchange, (*triesOfBank)++ > 0); };
+    pass.OnBank = [onBank, triesOfBank](std::size_t i, int result, const QString& line) {
+        *triesOfBank = 0;
+        if (onBank)
+            onBank(i, result, line);
+    };
     return pass.Run(*link, DeviceAddress(), banks, {Attempts(), /*EndAtSilence=*/false});
 }
 
@@ -150,24 +110,22 @@ void TForm1::bReadRegsClick()
         bool& running;
         ~PassEnd() { running = false; }
     } passEnd{passRunning_};
-    ComStatusMemo->clear();
+    general_->ClearTraffic();
+    ShowMeter();
     QCoreApplication::processEvents();
-    std::vector<TRegisterBankEntry> banks;
-    for (const RegisterBank& bank : RegisterBanks)
-        banks.push_back({bank.Name, bank.Start, bank.End, bank.CheckBox->isChecked()});
-    const TBankPass::TResult pass = ReadBanks(banks, [this](std::size_t i, int result, const QString& line) {
+    const TBankPass::TResult pass = ReadBanks(general_->Banks(), [this](std::size_t i, int result, const QString& line) {
         if (result == 0) {
             pages_->DataCalculate();
             if (i == 0)
                 pages_->UpdatePhaseWindows();
         }
-        SetStatus(0, line);
-        AddMemoLine(ComStatusMemo, line);
+        status_->SetStatus(line);
+        general_->AddTrafficLine(line);
         QCoreApplication::processEvents();
     });
     if (AppClosing)
         return;
-    if (cbDevid->isChecked())
+    if (calibrate_->cbDevid->isChecked())
         bFunc17Click();
     AfterPass(pass.AnyBankRead, pass.LastResult);
     if (pass.AnyBankRead && !AppClosing)
@@ -183,15 +141,15 @@ void TForm1::AfterPass(bool anyBankRead, int lastResult)
         return;
     if (lastResult != 0) {
         pages_->DataReset();
-        dialogs_.frmAddress->labStatus->setText("NO COMM");
+        dialogs_.frmAddress->SetCommStatus("NO COMM");
         return;
     }
     const std::shared_ptr<TKelvane> link = kelvane_;
     if (!link)
         return;
-    cbDevid->setChecked(link->GetRegister(RegisterMap::XConfigWord) & RegisterMap::XConfigDevidBit);
+    calibrate_->cbDevid->setChecked(link->GetRegister(RegisterMap::XConfigWord) & RegisterMap::XConfigDevidBit);
     if (link->GetRegister(RegisterMap::Fixed12345) == RegisterMap::Fixed12345Value)
-        dialogs_.frmAddress->labStatus->setText("COMM OK!");
+        dialogs_.frmAddress->SetCommStatus("COMM OK!");
     CommitConfigWord();
     TConfigWord& editor = *dialogs_.ConfigWord;
     if (!editor.UserChanged()) {
@@ -214,12 +172,12 @@ void TForm1::CommitConfigWord()
         if (editor.RegisterChanged(reg, value)) {
             const int32_t result = SetRegister(reg, value);
             const QString line = QString("Writing 0x%1=%2").arg(reg, 2, 16, QChar('0')).arg(value);
-            AddMemoLine(Memo, line);
+            AddMemoLine(line);
             // A write the meter refused is shown where the technician looks:
             // the trace with its frames and reason, and the status bar.
             if (result != 0 && result != TKelvane::ResultPending) {
                 const QString refusal = line + " refused: " + TKelvane::ErrorCode(result);
-                AddMemoLine(Memo, refusal);
+                AddMemoLine(refusal);
                 dialogs_.ModbusData->AddNote(refusal);
                 refused << refusal;
             }
@@ -258,26 +216,26 @@ int32_t TForm1::SetRegister(int reg, int32_t value)
 
 void TForm1::WriteResult(const TExchange& exchange)
 {
-    if (cbLogData->isChecked())
+    if (general_->ShowData())
         for (const TAttempt& attempt : exchange.Attempts) {
-            AddMemoLine(ComStatusMemo, TModbusData::QueryLine(attempt.Request));
-            AddMemoLine(ComStatusMemo, TModbusData::ResponseLine(attempt.Reply));
+            general_->AddTrafficLine(TModbusData::QueryLine(attempt.Request));
+            general_->AddTrafficLine(TModbusData::ResponseLine(attempt.Reply));
         }
     dialogs_.ModbusData->AddTransaction(exchange);
 }
 
 void TForm1::bWriteSendClick()
 {
-    const int reg = HexValue(ebRead->text());
-    const int last = cb32bit->isChecked() ? reg + 1 : reg;
+    const int reg = HexValue(calibrate_->ebRead->text());
+    const int last = calibrate_->cb32bit->isChecked() ? reg + 1 : reg;
     if (reg < 0 || last > 0xFFFF) {
         ShowMessageBox(this, QMessageBox::Warning, "Write Register",
                        QString("Register $%1 is out of range: a register number is $0 to $FFFF.")
-                           .arg(ebRead->text().trimmed().remove('$').toUpper()));
+                           .arg(calibrate_->ebRead->text().trimmed().remove('$').toUpper()));
         return;
     }
-    const int value = rbHex->isChecked() ? HexValue(ebWriteValue->text()) : DecimalValue(ebWriteValue->text());
-    if (cb32bit->isChecked()) {
+    const int value = calibrate_->rbHex->isChecked() ? HexValue(calibrate_->ebWriteValue->text()) : DecimalValue(calibrate_->ebWriteValue->text());
+    if (calibrate_->cb32bit->isChecked()) {
         SetRegister(reg, static_cast<int32_t>(static_cast<uint32_t>(value) >> 16));
         SetRegister(reg + 1, value & 0xFFFF);
     } else {
@@ -289,7 +247,7 @@ bool TForm1::WriteValueKey(const QKeyEvent& key)
 {
     if (key.key() == Qt::Key_Up || key.key() == Qt::Key_Down) {
         const int step = key.key() == Qt::Key_Up ? 1 : -1;
-        ebWriteValue->setText(QString::number(DecimalValue(ebWriteValue->text()) + step));
+        calibrate_->ebWriteValue->setText(QString::number(DecimalValue(calibrate_->ebWriteValue->text()) + step));
         bWriteSendClick();
         return true;
     }
@@ -316,8 +274,8 @@ bool TForm1::PhaseKey(const QKeyEvent& key)
         step = -1;
     else if (key.key() != Qt::Key_Return && key.key() != Qt::Key_Enter)
         return false;
-    const int n = DecimalValue(ebPhase->text()) + step;
-    ebPhase->setText(QString::number(n));
+    const int n = DecimalValue(calibrate_->ebPhase->text()) + step;
+    calibrate_->ebPhase->setText(QString::number(n));
     for (int reg : {575, 576, 577})
         SetRegister(reg, n);
     return true;
@@ -325,31 +283,49 @@ bool TForm1::PhaseKey(const QKeyEvent& key)
 
 void TForm1::bFunc17Click()
 {
+    QPlainTextEdit* memoF17 = calibrate_->memoF17;
     memoF17->clear();
     const std::shared_ptr<TKelvane> link = kelvane_;
     if (link && link->TCP()) {
-        AddMemoLine(memoF17, "Function 17 needs a serial link: Modbus/TCP meters are not asked for it");
+        memoF17->appendPlainText("Function 17 needs a serial link: Modbus/TCP meters are not asked for it");
         return;
     }
     const QByteArray text = link ? link->Modbus17(DeviceAddress(), AppClosing) : QByteArray();
     if (text.isEmpty()) {
-        AddMemoLine(memoF17, "No Response");
+        memoF17->appendPlainText("No Response");
         return;
     }
     const int id = static_cast<uint8_t>(text[0]);
     const int status = text.size() > 1 ? static_cast<uint8_t>(text[1]) : 0;
-    AddMemoLine(memoF17, QString("ID : 0x%1     Status : 0x%2")
+    memoF17->appendPlainText(QString("ID : 0x%1     Status : 0x%2")
                              .arg(id, 2, 16, QChar('0'))
                              .arg(status, 2, 16, QChar('0')));
-    AddMemoLine(memoF17, "Msg: " + QString::fromLatin1(text.mid(2)));
+    memoF17->appendPlainText("Msg: " + QString::fromLatin1(text.mid(2)));
 }
 
-void TForm1::bF17ClearClick()
+// "Dump Registers": the register image of the banks' ranges as read so far,
+// a row per register. A register whose latest read failed, or that was
+// never read, has no value: what the image holds for it is not the meter's
+// answer.
+void TForm1::DumpRegisters()
 {
-    memoF17->clear();
-}
-
-void TForm1::bClearClick()
-{
-    Memo->clear();
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    QString name = SaveFileName(this, "Dump Registers", paths_.Directory, "CSV files (*.csv);;All files (*)");
+    if (name.isEmpty() || !link)
+        return;
+    if (QFileInfo(name).suffix().isEmpty())
+        name += ".csv";
+    QSaveFile file(name);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        file.write("Register,Value,Latest read OK\n");
+        for (const TRegisterBankEntry& bank : general_->Banks())
+            for (int reg = bank.Start; reg <= bank.End; ++reg) {
+                const bool ok = link->LatestReadOk(reg);
+                const QString value = ok ? QString::number(link->GetRegister(reg)) : QString();
+                file.write(QString("%1,%2,%3\n").arg(reg).arg(value, ok ? "yes" : "no").toUtf8());
+            }
+    }
+    if (!file.commit())
+        ShowMessageBox(this, QMessageBox::Warning, "Dump Registers",
+                       QString("The registers could not be saved to %1: %2").arg(name, file.errorString()));
 }

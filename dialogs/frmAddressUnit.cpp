@@ -35,6 +35,7 @@ TfrmAddress::TfrmAddress(QWidget* parent)
       cbAdd1(new QCheckBox(this)),
       ebAddress(new QLineEdit(this)),
       labStatus(new QLabel("NO COMM", this)),
+      labStatistics(new QLabel(this)),
       BitBtn1(new QPushButton(style()->standardIcon(QStyle::SP_DialogCloseButton), "&Close", this))
 {
     setWindowTitle("Change / Check Address");
@@ -47,6 +48,8 @@ TfrmAddress::TfrmAddress(QWidget* parent)
     labStatus->setFont(statusFont);
     labStatus->setAlignment(Qt::AlignCenter);
     labStatus->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    labStatistics->setObjectName("labStatistics");
+    labStatistics->setWordWrap(true);
     BuildLayout();
     for (QCheckBox* box : Boxes())
         connect(box, &QCheckBox::toggled, this, &TfrmAddress::cbAddClick);
@@ -84,6 +87,7 @@ void TfrmAddress::BuildLayout()
     auto* page = new QVBoxLayout(this);
     page->addLayout(bits);
     page->addWidget(labStatus);
+    page->addWidget(labStatistics);
     page->addLayout(buttons);
     page->setSizeConstraint(QLayout::SetFixedSize);
 }
@@ -124,4 +128,14 @@ void TfrmAddress::showEvent(QShowEvent* event)
 void TfrmAddress::FormShow()
 {
     CentreOnScreen(*this);
+}
+
+void TfrmAddress::SetCommStatus(const QString& status)
+{
+    labStatus->setText(status);
+}
+
+void TfrmAddress::SetStatistics(const QString& summary)
+{
+    labStatistics->setText(summary);
 }

@@ -25,6 +25,11 @@ public:
     // Ticks the boxes for an address of 1..63; any other value leaves them as
     // they are. The address text is refreshed in either case.
     void SetAddress(int address);
+    // Whether the meter at the address answered the last pass ("COMM OK!",
+    // "NO COMM"), and how its link has fared (requests, replies, timeouts
+    // and so on) under it.
+    void SetCommStatus(const QString& status);
+    void SetStatistics(const QString& summary);
 
     // The controls, left to right; cbAdd32 stands for 32 and so on.
     QCheckBox* const cbAdd32;
@@ -37,6 +42,7 @@ public:
     // The communication status: "NO COMM" until the main window's read-all
     // pass reports otherwise.
     QLabel* const labStatus;
+    QLabel* const labStatistics;
     QPushButton* const BitBtn1;
 
 protected:

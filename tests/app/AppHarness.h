@@ -11,8 +11,11 @@
 #include "WidgetTestSupport.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,9 +28,35 @@ namespace apptest {
 using simharness::rSimSetup;
 using simharness::TInProcessSim;
 
-inline QString StatusText(TForm1& form, int panel)
+// A control of the window by its object name; fails the test when there is
+// none of that name and type.
+template <class T>
+T* Find(QWidget& window, const char* name)
 {
-    return form.StatusPanels[static_cast<std::size_t>(panel)]->text();
+    T* widget = window.findChild<T*>(name);
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+}
+
+// A panel of the status bar by its object name: "Status", "Link", "Meter",
+// "Communication", "Logging", "TX", "RX".
+inline QString StatusText(TForm1& form, const char* panel = "Status")
+{
+    const QLabel* label = Find<QLabel>(form, panel);
+    return label ? label->text() : QString("(no panel %1)").arg(panel);
+}
+
+// Empties the "Modbus Data Display" with its own "Clear" button.
+inline void ClearTrace(TForm1& form)
+{
+    for (QPushButton* button : form.Dialogs().ModbusData->findChildren<QPushButton*>())
+        if (button->text().remove('&') == "Clear")
+            button->click();
+}
+
+inline QPlainTextEdit* Memo(TForm1& form)
+{
+    return Find<QPlainTextEdit>(form, "Memo");
 }
 
 inline QStringList Lines(const QPlainTextEdit* memo)
@@ -77,8 +106,19 @@ public:
         arguments << "/MODE=TCP" << "/IP=127.0.0.1" << QString("/TCPPORT=%1").arg(meter->Port())
                   << "/POLLING=600000";
         windows = std::make_unique<TKelvaneWindows>(paths, arguments);
-        windows->Form1.show();
-        return windows->Form1;
+        return ShowWindow();
+    }
+
+    // Shows the main window and waits for the first pass, which runs as
+    // soon as the window shows, so that a test begins after it.
+    TForm1& ShowWindow()
+    {
+        TForm1& form = windows->Form1;
+        QSignalSpy passes(&form, &TForm1::PassCompleted);
+        form.show();
+        QTest::qWaitFor([&] { return passes.count() > 0 || !form.Kelvane() || !form.Kelvane()->Active(); },
+                        20000);
+        return form;
     }
 
     // Starts the utility on the serial port at 19200 baud, the rate the
@@ -87,8 +127,7 @@ public:
     {
         arguments << "/MODE=RTU" << "/PORT=" + port << "/BAUD=19200" << "/POLLING=600000";
         windows = std::make_unique<TKelvaneWindows>(paths, arguments);
-        windows->Form1.show();
-        return windows->Form1;
+        return ShowWindow();
     }
 
     TForm1& Form() { return windows->Form1; }

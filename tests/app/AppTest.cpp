@@ -22,6 +22,8 @@
 
 #include <functional>
 
+using apptest::Memo;
+using apptest::Find;
 using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
@@ -41,8 +43,7 @@ TForm1& StartWith(TAppHarness& app, const QStringList& switches)
                                               QString("/TCPPORT=%1").arg(app.meter->Port())}
                                   + switches;
     app.windows = std::make_unique<TKelvaneWindows>(app.paths, arguments);
-    app.windows->Form1.show();
-    return app.windows->Form1;
+    return app.ShowWindow();
 }
 
 // Keys reach a window's shortcuts only while it is the active window.
@@ -54,8 +55,8 @@ bool Activate(QWidget& window)
 
 void ClickRow(TForm1& form, int row)
 {
-    const QRect rect = form.ListView->visualItemRect(form.ListView->item(row));
-    QTest::mouseClick(form.ListView->viewport(), Qt::LeftButton, {}, rect.center());
+    const QRect rect = Find<QListWidget>(form, "ListView")->visualItemRect(Find<QListWidget>(form, "ListView")->item(row));
+    QTest::mouseClick(Find<QListWidget>(form, "ListView")->viewport(), Qt::LeftButton, {}, rect.center());
 }
 
 // The window title that Qt's Linux desktop platforms (xcb, wayland) hand to
@@ -80,20 +81,24 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     EXPECT_EQ(com->IpText(), "127.0.0.1");
     EXPECT_EQ(com->BaudIndex(), 2);
     EXPECT_EQ(form.Kelvane()->TcpPort(), app.meter->Port());
-    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on 127.0.0.1 at 38400 baud");
-    EXPECT_FALSE(form.CalibrateBox->isVisible());
-    EXPECT_EQ(form.RegisterBanks.size(), 3u);
-    ASSERT_EQ(form.PageControl1->count(), 1);
-    EXPECT_EQ(form.PageControl1->widget(0)->objectName(), "TabFloat");
-    EXPECT_FALSE(form.TabGeneral->isVisible());
-    EXPECT_TRUE(Lines(form.Memo).contains("Software Version: 5.7 (Oct 15, 2014)"));
+    EXPECT_TRUE(Lines(Memo(form)).contains("Kelvane Opened on 127.0.0.1 at 38400 baud"));
+    EXPECT_FALSE(Find<QGroupBox>(form, "CalibrateBox")->isVisible());
+    ASSERT_EQ(Find<QTabWidget>(form, "PageControl1")->count(), 1);
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->widget(0)->objectName(), "TabFloat");
+    EXPECT_FALSE(Find<QWidget>(form, "TabGeneral")->isVisible());
+    EXPECT_TRUE(Lines(Memo(form)).contains("Software Version: 5.7 (Oct 15, 2014)"));
+    // The first pass ran as soon as the window showed; the counts and the
+    // trace start again for the pass below.
+    EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
+    QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
+    apptest::ClearTrace(form);
 
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
-    EXPECT_EQ(StatusText(form, 1), "TX: 3");
-    EXPECT_EQ(StatusText(form, 2), "RX: 3");
-    EXPECT_EQ(StatusText(form, 0), "[0x080-0x09e] (Configuration) = OK");
-    EXPECT_EQ(Lines(form.ComStatusMemo).first(), "[0x000-0x07c] (Measurements) = OK");
+    EXPECT_EQ(StatusText(form, "TX"), "TX: 3");
+    EXPECT_EQ(StatusText(form, "RX"), "RX: 3");
+    EXPECT_EQ(StatusText(form), "[0x080-0x09e] (Configuration) = OK");
+    EXPECT_EQ(Lines(Find<QPlainTextEdit>(form, "ComStatusMemo")).first(), "[0x000-0x07c] (Measurements) = OK");
 
     // The page shows the simulator's floats: about 50 Hz and 230 V.
     const double frequency = app.FieldText("Freq (Hz)").trimmed().toDouble();
@@ -120,11 +125,11 @@ TEST(App, MeterListRoundTripAndSelection)
     TAppHarness app;
     app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n[Odd]\nAddress=99\n");
     TForm1& form = app.Start();
-    ASSERT_EQ(form.ListView->count(), 3);
+    ASSERT_EQ(Find<QListWidget>(form, "ListView")->count(), 3);
     ASSERT_TRUE(Activate(form));
 
     ClickRow(form, 1);
-    EXPECT_EQ(form.PageControl1->tabText(0), "Line 2 (Addr: 2)");
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
     app.meter->SetRegister(2, 150, 4242);
     form.tPollingTimer();
@@ -132,29 +137,29 @@ TEST(App, MeterListRoundTripAndSelection)
     EXPECT_EQ(form.Kelvane()->GetRegister(149), app.meter->Register(2, 149));
 
     ClickRow(form, 2); // an address outside 1..63 keeps the device address
-    EXPECT_EQ(form.PageControl1->tabText(0), "Odd (Addr: 99)");
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Odd (Addr: 99)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
 
-    form.ebName->setText("Line 3");
-    form.ebAddr->setText("7");
-    QTest::mouseClick(form.bAdd, Qt::LeftButton);
-    EXPECT_EQ(form.ListView->count(), 4);
-    EXPECT_TRUE(form.ebName->text().isEmpty());
+    Find<QLineEdit>(form, "ebName")->setText("Line 3");
+    Find<QLineEdit>(form, "ebAddr")->setText("7");
+    QTest::mouseClick(Find<QPushButton>(form, "bAdd"), Qt::LeftButton);
+    EXPECT_EQ(Find<QListWidget>(form, "ListView")->count(), 4);
+    EXPECT_TRUE(Find<QLineEdit>(form, "ebName")->text().isEmpty());
     {
         MessageBoxRecorder boxes;
-        form.ebName->setText("Far");
-        form.ebAddr->setText("64");
-        QTest::mouseClick(form.bAdd, Qt::LeftButton);
+        Find<QLineEdit>(form, "ebName")->setText("Far");
+        Find<QLineEdit>(form, "ebAddr")->setText("64");
+        QTest::mouseClick(Find<QPushButton>(form, "bAdd"), Qt::LeftButton);
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].text, "Address must be between 1..63");
-        EXPECT_EQ(form.ListView->count(), 4);
+        EXPECT_EQ(Find<QListWidget>(form, "ListView")->count(), 4);
     }
     ClickRow(form, 1);
-    QTest::mouseClick(form.bDelete, Qt::LeftButton);
-    EXPECT_EQ(form.ListView->count(), 3);
-    ASSERT_EQ(form.ListView->selectedItems().size(), 1);
-    EXPECT_EQ(form.ListView->selectedItems()[0]->text(), "Line 1");
-    EXPECT_EQ(form.PageControl1->tabText(0), "Line 1 (Addr: 1)");
+    QTest::mouseClick(Find<QPushButton>(form, "bDelete"), Qt::LeftButton);
+    EXPECT_EQ(Find<QListWidget>(form, "ListView")->count(), 3);
+    ASSERT_EQ(Find<QListWidget>(form, "ListView")->selectedItems().size(), 1);
+    EXPECT_EQ(Find<QListWidget>(form, "ListView")->selectedItems()[0]->text(), "Line 1");
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 1 (Addr: 1)");
 
     form.close();
     app.windows.reset();
@@ -169,40 +174,40 @@ TEST(App, MeterListSwitchesOnlyOnASelection)
     TAppHarness app;
     app.WriteFile("Meters.ini", "[Line 1]\nAddress=5\n[Line 2]\nAddress=2\n[Line 3]\nAddress=9\n");
     TForm1& form = app.Start();
-    const QString pageCaption = form.PageControl1->tabText(0);
+    const QString pageCaption = Find<QTabWidget>(form, "PageControl1")->tabText(0);
     const TfrmAddress& address = *form.Dialogs().frmAddress;
     ASSERT_TRUE(Activate(form)); // the list takes the focus
-    EXPECT_EQ(form.PageControl1->tabText(0), pageCaption);
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), pageCaption);
     EXPECT_EQ(address.GetAddress(), 1);
 
-    form.ebName->setFocus();
-    QTest::keyClick(form.ebName, Qt::Key_Backtab); // back into the list
-    ASSERT_TRUE(form.ListView->hasFocus());
-    QTest::mouseClick(form.ListView->viewport(), Qt::LeftButton, {},
-                      QPoint(10, form.ListView->viewport()->height() - 5)); // below the entries
-    EXPECT_EQ(form.PageControl1->tabText(0), pageCaption);
+    Find<QLineEdit>(form, "ebName")->setFocus();
+    QTest::keyClick(Find<QLineEdit>(form, "ebName"), Qt::Key_Backtab); // back into the list
+    ASSERT_TRUE(Find<QListWidget>(form, "ListView")->hasFocus());
+    QTest::mouseClick(Find<QListWidget>(form, "ListView")->viewport(), Qt::LeftButton, {},
+                      QPoint(10, Find<QListWidget>(form, "ListView")->viewport()->height() - 5)); // below the entries
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), pageCaption);
     EXPECT_EQ(address.GetAddress(), 1);
-    EXPECT_TRUE(form.ListView->selectedItems().isEmpty());
+    EXPECT_TRUE(Find<QListWidget>(form, "ListView")->selectedItems().isEmpty());
 
     ClickRow(form, 0);
-    EXPECT_EQ(form.PageControl1->tabText(0), "Line 1 (Addr: 5)");
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 1 (Addr: 5)");
     EXPECT_EQ(address.GetAddress(), 5);
-    QTest::mouseClick(form.bDelete, Qt::LeftButton); // nothing before the first entry to select
-    ASSERT_EQ(form.ListView->count(), 2);
-    EXPECT_TRUE(form.ListView->selectedItems().isEmpty());
+    QTest::mouseClick(Find<QPushButton>(form, "bDelete"), Qt::LeftButton); // nothing before the first entry to select
+    ASSERT_EQ(Find<QListWidget>(form, "ListView")->count(), 2);
+    EXPECT_TRUE(Find<QListWidget>(form, "ListView")->selectedItems().isEmpty());
     EXPECT_EQ(address.GetAddress(), 5);
-    QTest::mouseClick(form.bDelete, Qt::LeftButton); // nothing selected: nothing deleted
-    EXPECT_EQ(form.ListView->count(), 2);
+    QTest::mouseClick(Find<QPushButton>(form, "bDelete"), Qt::LeftButton); // nothing selected: nothing deleted
+    EXPECT_EQ(Find<QListWidget>(form, "ListView")->count(), 2);
 
-    form.ListView->setFocus(); // makes the first entry current, unselected
+    Find<QListWidget>(form, "ListView")->setFocus(); // makes the first entry current, unselected
     EXPECT_EQ(address.GetAddress(), 5);
-    QTest::keyClick(form.ListView, Qt::Key_Down); // the keyboard selects too
-    ASSERT_EQ(form.ListView->selectedItems().size(), 1);
-    EXPECT_EQ(form.ListView->selectedItems()[0]->text(), "Line 3");
-    EXPECT_EQ(form.PageControl1->tabText(0), "Line 3 (Addr: 9)");
+    QTest::keyClick(Find<QListWidget>(form, "ListView"), Qt::Key_Down); // the keyboard selects too
+    ASSERT_EQ(Find<QListWidget>(form, "ListView")->selectedItems().size(), 1);
+    EXPECT_EQ(Find<QListWidget>(form, "ListView")->selectedItems()[0]->text(), "Line 3");
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 3 (Addr: 9)");
     EXPECT_EQ(address.GetAddress(), 9);
-    QTest::keyClick(form.ListView, Qt::Key_Up);
-    EXPECT_EQ(form.PageControl1->tabText(0), "Line 2 (Addr: 2)");
+    QTest::keyClick(Find<QListWidget>(form, "ListView"), Qt::Key_Up);
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(address.GetAddress(), 2);
 }
 
@@ -229,29 +234,29 @@ TEST(App, MeterNamesAreTakenAsTheIniFileKeepsThem)
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("name \"") + row.name + "\"");
         MessageBoxRecorder boxes;
-        form.ebName->clear();
-        form.ebAddr->clear();
-        QTest::keyClicks(form.ebName, row.name);
-        QTest::keyClicks(form.ebAddr, row.address);
-        QTest::mouseClick(form.bAdd, Qt::LeftButton);
+        Find<QLineEdit>(form, "ebName")->clear();
+        Find<QLineEdit>(form, "ebAddr")->clear();
+        QTest::keyClicks(Find<QLineEdit>(form, "ebName"), row.name);
+        QTest::keyClicks(Find<QLineEdit>(form, "ebAddr"), row.address);
+        QTest::mouseClick(Find<QPushButton>(form, "bAdd"), Qt::LeftButton);
         if (row.refusal) {
             ASSERT_EQ(boxes.shown.size(), 1u);
             EXPECT_TRUE(boxes.shown[0].text.contains(row.refusal)) << boxes.shown[0].text.toStdString();
-            EXPECT_EQ(form.ebName->text(), row.name); // the edits keep what was typed
+            EXPECT_EQ(Find<QLineEdit>(form, "ebName")->text(), row.name); // the edits keep what was typed
         } else {
             EXPECT_TRUE(boxes.shown.empty());
-            EXPECT_TRUE(form.ebName->text().isEmpty());
+            EXPECT_TRUE(Find<QLineEdit>(form, "ebName")->text().isEmpty());
         }
     }
-    ASSERT_EQ(form.ListView->count(), 2);
-    EXPECT_EQ(form.ListView->item(1)->text(), "lead");
+    ASSERT_EQ(Find<QListWidget>(form, "ListView")->count(), 2);
+    EXPECT_EQ(Find<QListWidget>(form, "ListView")->item(1)->text(), "lead");
 
     form.close();
     app.windows.reset();
     EXPECT_EQ(app.ReadFile("Meters.ini"), "[Line 1]\nAddress=1\n\n[lead]\nAddress=3\n\n");
     TForm1& again = app.Start();
-    ASSERT_EQ(again.ListView->count(), 2);
-    EXPECT_EQ(again.ListView->item(1)->text(), "lead");
+    ASSERT_EQ(Find<QListWidget>(again, "ListView")->count(), 2);
+    EXPECT_EQ(Find<QListWidget>(again, "ListView")->item(1)->text(), "lead");
 }
 
 TEST(App, CloseSavesSettingsAndExitSavesNothing)
@@ -259,8 +264,8 @@ TEST(App, CloseSavesSettingsAndExitSavesNothing)
     {
         TAppHarness app;
         TForm1& form = app.Start();
-        form.ebName->setText("Kept");
-        form.bAddClick();
+        Find<QLineEdit>(form, "ebName")->setText("Kept");
+        QTest::mouseClick(Find<QPushButton>(form, "bAdd"), Qt::LeftButton);
         form.close();
         const QByteArray settings = app.ReadFile("kelvane.ini");
         EXPECT_TRUE(settings.contains("Caption=New Form")) << settings.toStdString();
@@ -296,7 +301,7 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
     form.tPollingTimer();
     EXPECT_EQ(app.meter->Register(1, 150), 777);
     EXPECT_EQ(editor.Tag(), 0);
-    EXPECT_TRUE(Lines(form.Memo).contains("Writing 0x96=777"));
+    EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
     EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
 }
 
@@ -348,25 +353,25 @@ TEST(App, RegisterWriteBoxAndFunction17)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    form.ebRead->setText("96");
-    form.rbHex->setChecked(true);
-    form.cb32bit->setChecked(true);
-    form.ebWriteValue->setText("12345678");
+    Find<QLineEdit>(form, "ebRead")->setText("96");
+    Find<QRadioButton>(form, "rbHex")->setChecked(true);
+    Find<QCheckBox>(form, "cb32bit")->setChecked(true);
+    Find<QLineEdit>(form, "ebWriteValue")->setText("12345678");
     form.bWriteSendClick();
     EXPECT_EQ(app.meter->Register(1, 150), 0x1234);
     EXPECT_EQ(app.meter->Register(1, 151), 0x5678);
 
-    form.cb32bit->setChecked(false);
-    form.rbDec->setChecked(true);
-    form.ebWriteValue->setText("10");
-    QTest::keyClick(form.ebWriteValue, Qt::Key_Up);
-    EXPECT_EQ(form.ebWriteValue->text(), "11");
+    Find<QCheckBox>(form, "cb32bit")->setChecked(false);
+    Find<QRadioButton>(form, "rbDec")->setChecked(true);
+    Find<QLineEdit>(form, "ebWriteValue")->setText("10");
+    QTest::keyClick(Find<QLineEdit>(form, "ebWriteValue"), Qt::Key_Up);
+    EXPECT_EQ(Find<QLineEdit>(form, "ebWriteValue")->text(), "11");
     EXPECT_EQ(app.meter->Register(1, 150), 11);
-    QTest::keyClicks(form.ebWriteValue, "g");
-    EXPECT_EQ(form.ebWriteValue->text(), "11");
+    QTest::keyClicks(Find<QLineEdit>(form, "ebWriteValue"), "g");
+    EXPECT_EQ(Find<QLineEdit>(form, "ebWriteValue")->text(), "11");
 
     form.bFunc17Click();
-    EXPECT_TRUE(form.memoF17->toPlainText().contains("needs a serial link"));
+    EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("needs a serial link"));
 }
 
 TEST(App, PollingRunsPassAfterPass)
@@ -375,8 +380,8 @@ TEST(App, PollingRunsPassAfterPass)
     TForm1& form = app.Start({"/POLLING=600000"});
     form.tPolling.setInterval(20);
     form.tPolling.start();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return form.TX >= 9u; }, 20000)) << "passes stopped after " << form.TX / 3;
-    EXPECT_EQ(form.RX, form.TX);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.TX() >= 9u; }, 20000)) << "passes stopped after " << form.TX() / 3;
+    EXPECT_EQ(form.RX(), form.TX());
 }
 
 // In a text field the editing keys are the field's: Ctrl+A selects all and
@@ -392,11 +397,11 @@ TEST(App, EditingKeysBelongToTheTextFieldMenuKeysActElsewhere)
         std::function<QWidget*(TForm1&)> opens; // nothing: the key stays in the field
     };
     const Row rows[] = {
-        {"Ctrl+A in the name edit", QKeySequence("Ctrl+A"), [](TForm1& f) { return f.ebName; }, {}},
-        {"Ctrl+A in the address edit", QKeySequence("Ctrl+A"), [](TForm1& f) { return f.ebAddr; }, {}},
-        {"Ctrl+A in the meter list", QKeySequence("Ctrl+A"), [](TForm1& f) { return f.ListView; },
+        {"Ctrl+A in the name edit", QKeySequence("Ctrl+A"), [](TForm1& f) -> QWidget* { return f.findChild<QWidget*>("ebName"); }, {}},
+        {"Ctrl+A in the address edit", QKeySequence("Ctrl+A"), [](TForm1& f) -> QWidget* { return f.findChild<QWidget*>("ebAddr"); }, {}},
+        {"Ctrl+A in the meter list", QKeySequence("Ctrl+A"), [](TForm1& f) -> QWidget* { return f.findChild<QWidget*>("ListView"); },
          [](TForm1& f) -> QWidget* { return f.Dialogs().frmAddress; }},
-        {"Ctrl+G in the name edit", QKeySequence("Ctrl+G"), [](TForm1& f) { return f.ebName; },
+        {"Ctrl+G in the name edit", QKeySequence("Ctrl+G"), [](TForm1& f) -> QWidget* { return f.findChild<QWidget*>("ebName"); },
          [](TForm1& f) -> QWidget* { return f.Dialogs().ConfigWord; }},
     };
     for (const Row& row : rows) {
@@ -422,7 +427,7 @@ TEST(App, EditingKeysBelongToTheTextFieldMenuKeysActElsewhere)
             EXPECT_EQ(edit->selectedText(), edit->text());
             EXPECT_FALSE(form.Dialogs().frmAddress->isVisible());
         }
-        EXPECT_TRUE(form.ListView->selectedItems().isEmpty());
+        EXPECT_TRUE(Find<QListWidget>(form, "ListView")->selectedItems().isEmpty());
     }
 }
 
@@ -433,15 +438,15 @@ TEST(App, CtrlXInAnEditCutsAndTheRunGoesOn)
     TAppHarness app;
     TForm1& form = app.Start();
     ASSERT_TRUE(Activate(form));
-    form.ebName->setFocus();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.ebName->hasFocus(); }, 5000));
-    QTest::keyClicks(form.ebName, "Line 9");
-    QTest::keySequence(form.ebName, QKeySequence("Ctrl+A"));
-    QTest::keySequence(form.ebName, QKeySequence("Ctrl+X"));
-    EXPECT_EQ(form.ebName->text(), "");
+    Find<QLineEdit>(form, "ebName")->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Find<QLineEdit>(form, "ebName")->hasFocus(); }, 5000));
+    QTest::keyClicks(Find<QLineEdit>(form, "ebName"), "Line 9");
+    QTest::keySequence(Find<QLineEdit>(form, "ebName"), QKeySequence("Ctrl+A"));
+    QTest::keySequence(Find<QLineEdit>(form, "ebName"), QKeySequence("Ctrl+X"));
+    EXPECT_EQ(Find<QLineEdit>(form, "ebName")->text(), "");
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "Line 9");
-    QTest::keySequence(form.ebName, QKeySequence("Ctrl+V"));
-    EXPECT_EQ(form.ebName->text(), "Line 9");
+    QTest::keySequence(Find<QLineEdit>(form, "ebName"), QKeySequence("Ctrl+V"));
+    EXPECT_EQ(Find<QLineEdit>(form, "ebName")->text(), "Line 9");
     EXPECT_FALSE(form.AppClosing);
     EXPECT_TRUE(form.isVisible());
 }
@@ -495,7 +500,7 @@ TEST(App, AMissingPageOrBankFileIsNamedOnce)
         for (const QString& name : {QString("Float.ini"), QString("RegisterBanks.ini")})
             EXPECT_EQ(text.contains(name), missing.contains(name)) << text.toStdString();
         EXPECT_TRUE(text.contains(QDir::toNativeSeparators(app.dir.path()))) << text.toStdString();
-        EXPECT_EQ(form.PageControl1->count(), missing.contains("Float.ini") ? 0 : 1);
+        EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->count(), missing.contains("Float.ini") ? 0 : 1);
         app.windows.reset();
     }
 }
@@ -548,7 +553,7 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
     // The one box names the port and says why it did not open.
     EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to " + port + "\n\nCould not open serial port: " + port
                                        + ": No such file or directory");
-    EXPECT_EQ(StatusText(form, 0), "Failed to Open " + port);
+    EXPECT_EQ(StatusText(form), "Failed to Open " + port);
     EXPECT_FALSE(form.tPolling.isActive());
 
     TComSelect& com = *form.Dialogs().ComSelect;

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+using apptest::Memo;
 using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
@@ -29,8 +30,7 @@ const QString RtuReadOfFirstBank = "(01)(03)(00)(00)(00)(7D)(85)(EB)";
 TForm1& StartFromSettings(TAppHarness& app, const QStringList& switches = {})
 {
     app.windows = std::make_unique<TKelvaneWindows>(app.paths, switches + QStringList{"/POLLING=600000"});
-    app.windows->Form1.show();
-    return app.windows->Form1;
+    return app.ShowWindow();
 }
 
 // Meters 1 and 2 behind a serial device server: RTU frames over TCP.
@@ -79,14 +79,14 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
     });
     form.MenuPortClick();
     ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::RtuOverTcp);
-    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on 127.0.0.1:" + port + " at 9600 baud");
+    EXPECT_EQ(StatusText(form), "Kelvane Opened on 127.0.0.1:" + port + " at 9600 baud");
 
-    ASSERT_TRUE(PassReadsTheMeter(form)) << StatusText(form, 0).toStdString();
+    ASSERT_TRUE(PassReadsTheMeter(form)) << StatusText(form).toStdString();
     EXPECT_TRUE(form.Dialogs().ModbusData->TraceText().contains(RtuReadOfFirstBank));
     ASSERT_TRUE(PassReadsTheMeter(form));
     const QString connected = "Connected to 127.0.0.1:" + port;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(form.Memo).contains(connected); }, 10000));
-    EXPECT_EQ(Lines(form.Memo).count(connected), 1) << "one connection for both passes";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(Memo(form)).contains(connected); }, 10000));
+    EXPECT_EQ(Lines(Memo(form)).count(connected), 1) << "one connection for both passes";
 
     form.close();
     const TIniFile saved(app.paths.SettingsFile);
@@ -102,7 +102,7 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
     EXPECT_TRUE(again.Dialogs().ComSelect->cbRtuOverTcp->isChecked());
     EXPECT_TRUE(again.Dialogs().ComSelect->Link().EndAtLength);
     EXPECT_TRUE(again.Dialogs().ComSelect->Link().KeepConnection);
-    EXPECT_TRUE(PassReadsTheMeter(again)) << StatusText(again, 0).toStdString();
+    EXPECT_TRUE(PassReadsTheMeter(again)) << StatusText(again).toStdString();
 }
 
 // The kind of link as a settings file of any age gives it, and as /MODE
@@ -141,7 +141,7 @@ TEST(LinkKinds, SettingsOfEveryAgeAndTheCommandLineSelectTheKindOfLink)
             switches << ports(s);
         TForm1& form = StartFromSettings(app, switches);
         EXPECT_EQ(form.Kelvane()->Kind(), row.Kind);
-        EXPECT_TRUE(PassReadsTheMeter(form)) << StatusText(form, 0).toStdString();
+        EXPECT_TRUE(PassReadsTheMeter(form)) << StatusText(form).toStdString();
 
         form.close();
         const TIniFile saved(app.paths.SettingsFile);

@@ -19,6 +19,7 @@
 
 namespace {
 
+using apptest::Memo;
 using apptest::Lines;
 using apptest::TypeInto;
 using testsupport::Bytes;
@@ -122,8 +123,8 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     EXPECT_TRUE(trace[at - 3].endsWith("(86)(03)")) << trace[at - 3].toStdString();
     EXPECT_TRUE(trace[at - 2].startsWith("   RESULT: Exception 3: Illegal Data Value   at "))
         << trace[at - 2].toStdString();
-    EXPECT_TRUE(Lines(form.Memo).contains(refusal));
-    EXPECT_FALSE(Lines(form.Memo).join('\n').contains("0x96=777 refused"));
+    EXPECT_TRUE(Lines(Memo(form)).contains(refusal));
+    EXPECT_FALSE(Lines(Memo(form)).join('\n').contains("0x96=777 refused"));
     // The commit's re-read brought the meter's values back into the editor.
     EXPECT_EQ(editor.ReadValues()[150], 777);
     EXPECT_EQ(editor.findChild<QLineEdit*>("ebSP2")->text(), "0");

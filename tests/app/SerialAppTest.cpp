@@ -27,6 +27,8 @@
 #include <functional>
 #include <string>
 
+using apptest::Memo;
+using apptest::Find;
 using apptest::rSimSetup;
 using apptest::Lines;
 using apptest::StatusText;
@@ -131,22 +133,24 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
                                        "[Beyond]\nName=Beyond\nStart=1020\nEnd=1029\n"
                                        "[Configuration]\nName=Configuration\nStart=128\nEnd=158\n");
     TForm1& form = app.StartRtu(Port());
-    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on " + Port() + " at 19200 baud");
+    EXPECT_TRUE(Lines(Memo(form)).contains("Kelvane Opened on " + Port() + " at 19200 baud"));
     ASSERT_TRUE(form.Kelvane()->Active());
     EXPECT_EQ(form.Kelvane()->BaudRate(), TBaudRate::br19200);
-    form.cbLogData->setChecked(true);
+    Find<QCheckBox>(form, "cbLogData")->setChecked(true);
+    QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
+    apptest::ClearTrace(form);
 
     form.tPollingTimer();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
-    EXPECT_EQ(StatusText(form, 1), "TX: 4");
-    EXPECT_EQ(StatusText(form, 2), "RX: 3");
+    EXPECT_EQ(StatusText(form, "TX"), "TX: 4");
+    EXPECT_EQ(StatusText(form, "RX"), "RX: 3");
     EXPECT_NEAR(app.FieldText("Freq (Hz)").trimmed().toDouble(), 50.0, 0.5) << app.FieldText("Freq (Hz)").toStdString();
     EXPECT_NEAR(QLocale().toDouble(app.FieldText("V A-N (V)").trimmed()), 230.0, 15.0);
 
     // The real RTU frames, CRC included, in the main window's log and in the
     // "Modbus Data Display"; the bank beyond the meter's registers gets
     // exception 2.
-    const QStringList log = Lines(form.ComStatusMemo);
+    const QStringList log = Lines(Find<QPlainTextEdit>(form, "ComStatusMemo"));
     const QStringList trace = TraceLines(form);
     for (const QStringList& lines : {log, trace}) {
         EXPECT_TRUE(TracedFrames(lines, "QRY >").startsWith("(01)(03)(00)(00)(00)(7D)(85)(EB)(01)(03)(03)(00)"))
@@ -160,7 +164,7 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
 
     // Function 17 shows the meter's model text.
     form.bFunc17Click();
-    const QStringList identification = Lines(form.memoF17);
+    const QStringList identification = Lines(Find<QPlainTextEdit>(form, "memoF17"));
     ASSERT_EQ(identification.size(), 2) << identification.join('\n').toStdString();
     EXPECT_TRUE(identification[0].startsWith("ID : 0x")) << identification[0].toStdString();
     EXPECT_EQ(identification[1], QString("Msg: Kelvane power transducer, serial %1, firmware 5.70")
@@ -176,7 +180,7 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
     EXPECT_EQ(meter->Register(1, 150), 777);
     EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
     EXPECT_EQ(editor.ReadValues()[150], 777);
-    EXPECT_TRUE(Lines(form.Memo).contains("Writing 0x96=777"));
+    EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
 }
 
 // libmodbus's server has no mistake in common with our master or our
@@ -189,18 +193,20 @@ TEST(SerialAppPeer, TracesExactlyTheFramesLibmodbusSawAndShowsItsValues)
     TLibmodbusRtuServer server(line.Master());
     server.SetHoldingRegister(133, 12345);
     server.SetHoldingRegister(142, 0); // high word first
+    server.SetHoldingRegister(158, 0); // no identification after each pass
     server.SetHoldingRegister(0x314, 0x4366); // 230.5 as an IEEE-754 single
     server.SetHoldingRegister(0x315, 0x8000);
     TForm1& form = app.StartRtu(QString::fromStdString(line.SlavePath()));
     ASSERT_TRUE(form.Kelvane()->Active());
-    form.cbLogData->setChecked(true);
+    Find<QCheckBox>(form, "cbLogData")->setChecked(true);
+    apptest::ClearTrace(form);
     server.TakeTraffic();
 
     form.tPollingTimer();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     EXPECT_EQ(QLocale().toDouble(app.FieldText("V A-N (V)").trimmed()), 230.5) << app.FieldText("V A-N (V)").toStdString();
     const auto [toServer, fromServer] = server.TakeTraffic();
-    const QStringList log = Lines(form.ComStatusMemo);
+    const QStringList log = Lines(Find<QPlainTextEdit>(form, "ComStatusMemo"));
     EXPECT_EQ(TracedFrames(log, "QRY >"), Hexa(toServer)) << log.join('\n').toStdString();
     EXPECT_EQ(TracedFrames(log, "RSP <"), Hexa(fromServer)) << log.join('\n').toStdString();
     EXPECT_EQ(TracedFrames(TraceLines(form), "QRY >"), Hexa(toServer));
@@ -237,7 +243,7 @@ TEST_F(SerialApp, AnAddressChangeReopensThePortTheSameAddressDoesNot)
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         if (step.row >= 0)
-            form.ListView->setCurrentRow(step.row, QItemSelectionModel::ClearAndSelect);
+            Find<QListWidget>(form, "ListView")->setCurrentRow(step.row, QItemSelectionModel::ClearAndSelect);
         form.tPollingTimer();
         EXPECT_EQ(CommStatus(form), "COMM OK!");
         EXPECT_EQ(form.Kelvane()->GetRegister(150), step.register150);
@@ -255,7 +261,7 @@ TEST_F(SerialApp, UnpluggingTheAdapterWhilePollingStopsOnceAndThePortMenuRecover
     MessageBoxRecorder boxes;
     form.tPolling.setInterval(20);
     form.tPolling.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= 6u; }, 20000)) << "RX " << form.RX;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 6u; }, 20000)) << "RX " << form.RX();
 
     const QString port = Port();
     meter.reset();
@@ -266,11 +272,11 @@ TEST_F(SerialApp, UnpluggingTheAdapterWhilePollingStopsOnceAndThePortMenuRecover
     EXPECT_TRUE(message.startsWith("ERROR: Serial port " + port + " was lost: ")) << message.toStdString();
     EXPECT_GT(message.size(), ("ERROR: Serial port " + port + " was lost: ").size()) << message.toStdString();
 
-    const uint32_t tx = form.TX;
+    const uint32_t tx = form.TX();
     const double cpuBefore = ProcessCpuSeconds();
     QTest::qWait(2000); // a window in which nothing may happen
     EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.3);
-    EXPECT_EQ(form.TX, tx);
+    EXPECT_EQ(form.TX(), tx);
     EXPECT_FALSE(form.tPolling.isActive());
     EXPECT_EQ(boxes.shown.size(), 1u);
 
@@ -278,7 +284,7 @@ TEST_F(SerialApp, UnpluggingTheAdapterWhilePollingStopsOnceAndThePortMenuRecover
     AcceptPortDialog(form, Port());
     form.MenuPortClick();
     EXPECT_TRUE(form.Kelvane()->Active());
-    EXPECT_EQ(StatusText(form, 0), "Kelvane Opened on " + Port() + " at 19200 baud");
+    EXPECT_EQ(StatusText(form), "Kelvane Opened on " + Port() + " at 19200 baud");
     EXPECT_TRUE(form.tPolling.isActive());
     form.tPollingTimer();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
@@ -299,14 +305,14 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
     const Row rows[] = {
         {"a second pass stands aside", [](TForm1& form) { form.bReadRegsClick(); },
          [](TForm1& form, TInProcessRtuSim&) {
-             EXPECT_EQ(form.TX, 3u);
-             EXPECT_EQ(form.RX, 3u);
+             EXPECT_EQ(form.TX(), 3u);
+             EXPECT_EQ(form.RX(), 3u);
          }},
         {"a write waits its turn",
          [](TForm1& form) {
-             form.ebRead->setText("96");
-             form.rbDec->setChecked(true);
-             form.ebWriteValue->setText("4321");
+             Find<QLineEdit>(form, "ebRead")->setText("96");
+             Find<QRadioButton>(form, "rbDec")->setChecked(true);
+             Find<QLineEdit>(form, "ebWriteValue")->setText("4321");
              form.bWriteSendClick();
          },
          [](TForm1&, TInProcessRtuSim& meter) {
@@ -314,8 +320,8 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
          }},
         {"function 17 queues behind the pass", [](TForm1& form) { form.bFunc17Click(); },
          [](TForm1& form, TInProcessRtuSim&) {
-             EXPECT_TRUE(form.memoF17->toPlainText().contains("Msg: Kelvane power transducer"))
-                 << form.memoF17->toPlainText().toStdString();
+             EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("Msg: Kelvane power transducer"))
+                 << Find<QPlainTextEdit>(form, "memoF17")->toPlainText().toStdString();
          }},
         {"the Port menu replaces the link",
          [](TForm1& form) {
@@ -334,6 +340,7 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         TInProcessRtuSim meter(rSimSetup{.Units = {1}});
         TForm1& form = app.StartRtu(QString::fromStdString(meter.Path()));
         ASSERT_TRUE(form.Kelvane()->Active());
+        QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
         const std::weak_ptr<TKelvane> firstLink = form.Kelvane();
         TInsideWait inside(form, [&] { row.action(form); });
         form.bReadRegsClick();
@@ -394,7 +401,7 @@ TEST_F(SerialApp, AReadOfAddressZeroSendsNothingAndReadsNothing)
     form.tPollingTimer();
     for (int i = 0; i < 60; ++i)
         EXPECT_FALSE(form.Kelvane()->LoggedQuantity(i).has_value()) << i;
-    EXPECT_EQ(StatusText(form, 0), "[0x300-0x377] (Floats) = " + TKelvane::ErrorCode(MeterResult::ReadFromBroadcast));
+    EXPECT_EQ(StatusText(form), "[0x300-0x377] (Floats) = " + TKelvane::ErrorCode(MeterResult::ReadFromBroadcast));
     const QStringList trace = TraceLines(form).mid(before);
     EXPECT_TRUE(TracedFrames(trace, "QRY >").isEmpty()) << trace.join('\n').toStdString();
     EXPECT_EQ(CommStatus(form), "NO COMM");
@@ -421,8 +428,8 @@ TEST_F(SerialApp, TheWriteBoxWritesExactlyTheRegisterTyped)
         const qsizetype before = TraceLines(form).size();
         // The box sits on the hidden engineering panel: a data field's click
         // fills it, and its Write runs as the button would.
-        form.ebRead->setText(row.typed);
-        form.ebWriteValue->setText("42");
+        Find<QLineEdit>(form, "ebRead")->setText(row.typed);
+        Find<QLineEdit>(form, "ebWriteValue")->setText("42");
         form.bWriteSendClick();
         const QString sent = TracedFrames(TraceLines(form).mid(before), "QRY >");
         if (*row.frame) {
@@ -443,7 +450,7 @@ TEST_F(SerialApp, SwitchingFromRtuToTcpWhilePollingShowsNoError)
     MessageBoxRecorder boxes;
     form.tPolling.setInterval(20);
     form.tPolling.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= 3u; }, 20000)) << "RX " << form.RX;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 3u; }, 20000)) << "RX " << form.RX();
 
     // The menu is chosen while a serial pass waits, as a user's click is.
     TComSelect& com = *form.Dialogs().ComSelect;
@@ -458,8 +465,8 @@ TEST_F(SerialApp, SwitchingFromRtuToTcpWhilePollingShowsNoError)
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return inside.ran; }, 20000));
     ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::Tcp);
-    const uint32_t rx = form.RX;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= rx + 6u; }, 20000)) << "RX " << form.RX;
+    const uint32_t rx = form.RX();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= rx + 6u; }, 20000)) << "RX " << form.RX();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     for (const auto& box : boxes.shown)
         ADD_FAILURE() << box.text.toStdString();
@@ -479,7 +486,7 @@ TEST(SerialAppReplug, AnAdapterBackUnderItsStableNameIsPolledAgain)
     MessageBoxRecorder boxes;
     form.tPolling.setInterval(20);
     form.tPolling.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= 3u; }, 20000)) << "RX " << form.RX;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 3u; }, 20000)) << "RX " << form.RX();
 
     meter.reset();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form.Kelvane()->Active(); }, 20000));
@@ -487,10 +494,10 @@ TEST(SerialAppReplug, AnAdapterBackUnderItsStableNameIsPolledAgain)
     meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
     ASSERT_TRUE(QFile::link(QString::fromStdString(meter->Path()), byId));
 
-    const uint32_t rx = form.RX;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX >= rx + 3u; }, 20000)) << "RX " << form.RX;
+    const uint32_t rx = form.RX();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= rx + 3u; }, 20000)) << "RX " << form.RX();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
-    EXPECT_EQ(Lines(form.Memo).count("Serial port " + byId + " is back: polling goes on."), 1);
+    EXPECT_EQ(Lines(Memo(form)).count("Serial port " + byId + " is back: polling goes on."), 1);
     ASSERT_EQ(boxes.shown.size(), 1u) << "the loss alone is reported";
     EXPECT_TRUE(boxes.shown[0].text.startsWith("ERROR: Serial port " + byId + " was lost")) << boxes.shown[0].text.toStdString();
 }

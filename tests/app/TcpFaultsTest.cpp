@@ -24,6 +24,8 @@
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using apptest::StatusText;
+using apptest::Find;
 using apptest::TAppHarness;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
@@ -93,11 +95,11 @@ TEST(TcpFaults, AMeterThatGoesAwayIsPickedUpAgainByItself)
     form.tPolling.setInterval(20);
     form.tPolling.start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "NO COMM"; }, 10000));
-    EXPECT_TRUE(form.StatusPanels[0]->text().endsWith("= Socket Not Connected"))
-        << form.StatusPanels[0]->text().toStdString();
+    EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected"))
+        << StatusText(form).toStdString();
     EXPECT_EQ(app.FieldText("Freq (Hz)"), "-- ");
-    const uint32_t failedTx = form.TX;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.TX > failedTx + 3; }, 10000)); // polling goes on
+    const uint32_t failedTx = form.TX();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.TX() > failedTx + 3; }, 10000)); // polling goes on
 
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Port = port});
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
@@ -115,10 +117,10 @@ TEST(TcpFaults, TheWindowAnswersWhileAMeterDoesNotReply)
     TForm1& form = app.Start();
     Clock::time_point added{};
     QTimer::singleShot(100, &form, [&] {
-        form.ebName->setText("Line 9");
-        form.ebAddr->setText("9");
-        QTest::mouseClick(form.bAdd, Qt::LeftButton);
-        if (form.ListView->count() == 1)
+        Find<QLineEdit>(form, "ebName")->setText("Line 9");
+        Find<QLineEdit>(form, "ebAddr")->setText("9");
+        QTest::mouseClick(Find<QPushButton>(form, "bAdd"), Qt::LeftButton);
+        if (Find<QListWidget>(form, "ListView")->count() == 1)
             added = Clock::now();
     });
     GuiTicker ticker;
@@ -175,10 +177,10 @@ TEST(TcpFaults, NoSecondPassStartsInsideAWait)
         QObject::disconnect(counter);
         nestedDone = true;
     });
-    form.TX = 0;
+    const uint32_t tx = form.TX();
     form.tPollingTimer();
     EXPECT_TRUE(nestedDone);
-    EXPECT_EQ(form.TX, 1u);
+    EXPECT_EQ(form.TX(), tx + 1);
     EXPECT_TRUE(oldLink.expired());
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
 }
@@ -193,16 +195,16 @@ TEST(TcpFaults, AWriteInsideAWaitWaitsItsTurn)
     bool linkWasBusy = false;
     QTimer::singleShot(100, &form, [&] {
         linkWasBusy = form.Kelvane()->Exchanging();
-        form.ebRead->setText("96");
-        form.rbDec->setChecked(true);
-        form.cb32bit->setChecked(false);
-        form.ebWriteValue->setText("4321");
+        Find<QLineEdit>(form, "ebRead")->setText("96");
+        Find<QRadioButton>(form, "rbDec")->setChecked(true);
+        Find<QCheckBox>(form, "cb32bit")->setChecked(false);
+        Find<QLineEdit>(form, "ebWriteValue")->setText("4321");
         form.bWriteSendClick();
     });
     form.tPollingTimer();
     EXPECT_TRUE(linkWasBusy);
     EXPECT_EQ(Status(form), "COMM OK!");
-    EXPECT_TRUE(form.ComStatusMemo->toPlainText().contains("(Measurements) = OK"));
+    EXPECT_TRUE(Find<QPlainTextEdit>(form, "ComStatusMemo")->toPlainText().contains("(Measurements) = OK"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return app.meter->Register(1, 150) == 4321; }, 10000));
 }
 
@@ -227,7 +229,7 @@ TEST(TcpFaults, ATargetThatIsNotAnAddressIsReportedOnce)
         EXPECT_FALSE(form.tPolling.isActive());
         form.bReadRegsClick();
         EXPECT_EQ(Status(form), "NO COMM");
-        EXPECT_TRUE(form.StatusPanels[0]->text().endsWith("= Socket Not Connected"));
+        EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected"));
         EXPECT_EQ(boxes.shown.size(), 1u);
     }
     TForm1& form = app.Form();

@@ -134,7 +134,7 @@ rOpenWindow OpenWiringCheck(TForm1& form)
     for (QAction* menu : form.menuBar()->actions())
         if (menu->menu())
             for (QAction* item : menu->menu()->actions())
-                if (item->text() == "Wiring Check")
+                if (item->text().remove(QChar('&')) == "Wiring Check")
                     item->trigger();
     rOpenWindow w;
     w.Window = form.findChild<TWiringCheckWindow*>();

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -116,7 +117,7 @@ TEST_P(SerialById, OpensReadsTheMeterAndIsSavedAsGiven)
     TForm1& form = StartWithName(setup, GetParam());
     ASSERT_TRUE(form.Kelvane());
     ASSERT_TRUE(form.Kelvane()->Active()) << form.Kelvane()->LastOpenError().toStdString();
-    EXPECT_EQ(form.StatusPanels[0]->text(), "Kelvane Opened on " + setup.link + " at " + Baud + " baud");
+    EXPECT_EQ(form.findChild<QLabel*>("Status")->text(), "Kelvane Opened on " + setup.link + " at " + Baud + " baud");
 
     QSignalSpy passes(&form, &TForm1::PassCompleted);
     form.bReadRegsClick();

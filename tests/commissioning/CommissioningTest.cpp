@@ -49,8 +49,7 @@ public:
         const QStringList arguments{"/MODE=RTU", "/PORT=" + QString::fromStdString(rtu_->Path()), "/BAUD=19200",
                                     "/POLLING=600000"};
         app.windows = std::make_unique<TKelvaneWindows>(app.paths, arguments);
-        app.windows->Form1.show();
-        return app.windows->Form1;
+        return app.ShowWindow();
     }
 
     TAppHarness app;
@@ -64,7 +63,7 @@ QAction* MenuAction(TForm1& form, const QString& text)
     for (QAction* menu : form.menuBar()->actions())
         if (menu->menu())
             for (QAction* action : menu->menu()->actions())
-                if (action->text() == text)
+                if (action->text().remove(QChar('&')) == text)
                     return action;
     return nullptr;
 }
@@ -103,9 +102,9 @@ std::vector<QStringList> Rows(const TFindMeters& finder)
 
 QString FloatPageCaption(TForm1& form)
 {
-    for (int i = 0; i < form.PageControl1->count(); ++i)
-        if (form.PageControl1->widget(i)->objectName() == "TabFloat")
-            return form.PageControl1->tabText(i);
+    for (int i = 0; i < form.findChild<QTabWidget*>("PageControl1")->count(); ++i)
+        if (form.findChild<QTabWidget*>("PageControl1")->widget(i)->objectName() == "TabFloat")
+            return form.findChild<QTabWidget*>("PageControl1")->tabText(i);
     return {};
 }
 
@@ -113,7 +112,7 @@ QString FloatPageCaption(TForm1& form)
 // the page caption follow it.
 void SelectSavedMeter(TForm1& form)
 {
-    form.ListView->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
+    form.findChild<QListWidget*>("ListView")->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
 }
 
 struct rTransportRow {
@@ -176,14 +175,14 @@ TEST_P(FindMetersTest, FindsEveryMeterOfARangeAndAddsOneToTheMeterList)
     finder.lvFound->setCurrentItem(finder.lvFound->topLevelItem(2));
     EXPECT_EQ(finder.ebMeterName->text(), "SN 10007");
     QTest::mouseClick(finder.bAddMeter, Qt::LeftButton);
-    ASSERT_EQ(form.ListView->count(), 1);
-    EXPECT_EQ(form.ListView->item(0)->text(), "SN 10007");
-    EXPECT_EQ(form.ListView->item(0)->data(Qt::UserRole).toInt(), 7);
+    ASSERT_EQ(form.findChild<QListWidget*>("ListView")->count(), 1);
+    EXPECT_EQ(form.findChild<QListWidget*>("ListView")->item(0)->text(), "SN 10007");
+    EXPECT_EQ(form.findChild<QListWidget*>("ListView")->item(0)->data(Qt::UserRole).toInt(), 7);
 
     // The meter list's own rule: a name already there is refused.
     MessageBoxRecorder boxes;
     QTest::mouseClick(finder.bAddMeter, Qt::LeftButton);
-    EXPECT_EQ(form.ListView->count(), 1);
+    EXPECT_EQ(form.findChild<QListWidget*>("ListView")->count(), 1);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_TRUE(boxes.shown[0].text.contains("\"SN 10007\" is already in the list")) << boxes.shown[0].text.toStdString();
 

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+class TComSelect;
+class TConfigWord;
+class TCTSettings;
+class TFactoryTest;
+class TfrmAddress;
+class TLogging;
+class TModbusData;
+class TProgressDialog;
+class TTextView;
+
+// The dialogs of the utility: each exists once for the whole run and closing
+// one only hides it.
+struct TDialogs {
+    TProgressDialog* ProgressDialog = nullptr;
+    TfrmAddress* frmAddress = nullptr;
+    TConfigWord* ConfigWord = nullptr;
+    TComSelect* ComSelect = nullptr;
+    TLogging* Logging = nullptr;
+    TTextView* TextView = nullptr;
+    TModbusData* ModbusData = nullptr;
+    TFactoryTest* FactoryTest = nullptr;
+    TCTSettings* CTSettings = nullptr;
+};
+
+// Where the utility keeps its files: the page and bank files, Meters.ini,
+// the settings file and the default log.
+struct TAppPaths {
+    QString Directory;
+    QString SettingsFile;
+};

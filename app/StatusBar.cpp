@@ -1,0 +1,94 @@
+#include "StatusBar.h"
+
+#include "ElidedLabel.h"
+
+#include <QPushButton>
+#include <QStatusBar>
+
+TStatusBar::TStatusBar(QStatusBar& bar) : QObject(&bar), bar_(bar)
+{
+    status_ = AddPanel("Status", 40, 1);
+    link_ = AddPanel("Link", 26);
+    meter_ = AddPanel("Meter", 18);
+    communication_ = AddPanel("Communication", 14);
+    logging_ = AddPanel("Logging", 16);
+    txLabel_ = AddPanel("TX", 8);
+    rxLabel_ = AddPanel("RX", 8);
+    clear_ = new QPushButton("Clear", &bar_);
+    clear_->setObjectName("bRXTXClear");
+    clear_->setToolTip("Sets the TX and RX counts back to 0");
+    bar_.addPermanentWidget(clear_);
+    bar_.setSizeGripEnabled(false);
+    connect(clear_, &QPushButton::clicked, this, [this] {
+        tx_ = 0;
+        rx_ = 0;
+        ShowCounts();
+    });
+    ShowCounts();
+    SetLogging("Logging off", {}, false);
+}
+
+// A panel's width is counted in characters of the status bar's font, so
+// that a larger desktop font widens it instead of cutting it.
+// Only the status line gives way to a message the window shows for a while
+// (the writes the meter refused); the other panels stay.
+TElidedLabel* TStatusBar::AddPanel(const char* name, int widthChars, int stretch)
+{
+    auto* panel = new TElidedLabel(&bar_);
+    panel->setObjectName(name);
+    panel->setMinimumWidth(panel->fontMetrics().averageCharWidth() * widthChars);
+    if (stretch > 0)
+        bar_.addWidget(panel, stretch);
+    else
+        bar_.addPermanentWidget(panel);
+    return panel;
+}
+
+void TStatusBar::SetStatus(const QString& text)
+{
+    status_->setText(text);
+}
+
+QString TStatusBar::Status() const
+{
+    return status_->text();
+}
+
+void TStatusBar::SetLink(const QString& text)
+{
+    link_->setText(text);
+}
+
+void TStatusBar::SetMeter(const QString& name, int address)
+{
+    meter_->setText(name.isEmpty() ? QString("Address %1").arg(address) : QString("%1 (%2)").arg(name).arg(address));
+}
+
+void TStatusBar::SetCommunication(const QString& glance, const QString& summary)
+{
+    communication_->setText(glance);
+    communication_->setToolTip(summary);
+}
+
+void TStatusBar::SetLogging(const QString& text, const QString& details, bool failing)
+{
+    logging_->setText(text);
+    logging_->setToolTip(details);
+    logging_->setForegroundRole(failing ? QPalette::HighlightedText : QPalette::WindowText);
+    logging_->setBackgroundRole(failing ? QPalette::Highlight : QPalette::Window);
+    logging_->setAutoFillBackground(failing);
+}
+
+void TStatusBar::NoteFrame(bool answered)
+{
+    ++tx_;
+    if (answered)
+        ++rx_;
+    ShowCounts();
+}
+
+void TStatusBar::ShowCounts()
+{
+    txLabel_->setText(QString("TX: %1").arg(tx_));
+    rxLabel_->setText(QString("RX: %1").arg(rx_));
+}

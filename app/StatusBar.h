@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+
+class QLabel;
+class QPushButton;
+class QStatusBar;
+class TElidedLabel;
+
+// The main window's status bar: what the last operation did, the link and
+// the meter being polled, the frames sent and answered, how the meter's
+// link fares and whether logging writes. Every panel that may not fit
+// shows "…" and its whole text on hover.
+class TStatusBar : public QObject {
+    Q_OBJECT
+public:
+    explicit TStatusBar(QStatusBar& bar);
+
+    // The status line: the last bank read, a connection's change, a refusal.
+    void SetStatus(const QString& text);
+    QString Status() const;
+    // "Modbus/TCP 192.168.1.5:502", "RTU /dev/ttyUSB0 19200 baud", ...
+    void SetLink(const QString& text);
+    // The meter polled: its name in the list and its address.
+    void SetMeter(const QString& name, int address);
+    // The link's counts at a glance, with the whole summary on hover.
+    void SetCommunication(const QString& glance, const QString& summary);
+    void SetLogging(const QString& text, const QString& details, bool failing);
+
+    // One request sent; answered when the meter replied with its data.
+    void NoteFrame(bool answered);
+    uint32_t TX() const { return tx_; }
+    uint32_t RX() const { return rx_; }
+
+private:
+    TElidedLabel* AddPanel(const char* name, int widthChars, int stretch = 0);
+    void ShowCounts();
+
+    QStatusBar& bar_;
+    TElidedLabel* status_ = nullptr;
+    TElidedLabel* link_ = nullptr;
+    TElidedLabel* meter_ = nullptr;
+    TElidedLabel* communication_ = nullptr;
+    TElidedLabel* logging_ = nullptr;
+    QLabel* txLabel_ = nullptr;
+    QLabel* rxLabel_ = nullptr;
+    QPushButton* clear_ = nullptr;
+    uint32_t tx_ = 0;
+    uint32_t rx_ = 0;
+};

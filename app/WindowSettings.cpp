@@ -1,0 +1,110 @@
+#include "WindowSettings.h"
+
+#include "CmdLine.h"
+#include "IniFile.h"
+#include "MessageBoxes.h"
+#include "frmComSelect.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace {
+
+// The polling interval in ms. Below the minimum the meter would be polled
+// flat out; above the maximum the window would seem dead.
+constexpr int DefaultPollingInterval = 1000;
+constexpr int MinPollingInterval = 50;
+constexpr int MaxPollingInterval = 3600000;
+
+int SwitchInteger(const QString& key, const QStringList& arguments, int defaultValue)
+{
+    bool ok = false;
+    const int value = CmdLineValue(key, arguments).toInt(&ok);
+    return ok ? value : defaultValue;
+}
+
+// A Windows-style COMn name is upper-cased as it always was; Linux device
+// paths are case-sensitive and stay as typed.
+QString PortName(const QString& typed)
+{
+    static const QRegularExpression comName("^com[0-9]+$", QRegularExpression::CaseInsensitiveOption);
+    return comName.match(typed).hasMatch() ? typed.toUpper() : typed;
+}
+
+// A speed the list does not offer is its first, 9600.
+int BaudIndexOf(const QString& typed)
+{
+    const auto offered = std::find_if(SettingsBaudRates.begin(), SettingsBaudRates.end(), [&](TBaudRate rate) {
+        return typed == QString::number(BaudRateValue(rate, 0));
+    });
+    return offered == SettingsBaudRates.end() ? 0 : int(offered - SettingsBaudRates.begin());
+}
+
+} // namespace
+
+namespace WindowSettings {
+
+void ApplyLink(TComSelect& com, const TIniFile& ini, const QStringList& arguments)
+{
+    if (CmdLineSwitch("/PORT", arguments)) {
+        com.SetPortText(PortName(CmdLineValue("/PORT", arguments)));
+    } else {
+        QString port = ini.ReadString("Form", "COM", "COM1");
+        com.SetPortText(port.isEmpty() ? "COM1" : port);
+        com.SetIpText(ini.ReadString("Form", "IP Address", "0.0.0.0").remove(' '));
+    }
+    if (CmdLineSwitch("/IP", arguments))
+        com.SetIpText(CmdLineValue("/IP", arguments).remove(' '));
+    com.SetTcpPort(ini.ReadInteger("Form", "TCP Port", TComSelect::DefaultTcpPort));
+    if (CmdLineSwitch("/TCPPORT", arguments))
+        com.SetTcpPort(SwitchInteger("/TCPPORT", arguments, TComSelect::DefaultTcpPort));
+    com.SetBaudIndex(CmdLineSwitch("/BAUD", arguments) ? BaudIndexOf(CmdLineValue("/BAUD", arguments))
+                                                        : ini.ReadInteger("Form", "Baud", 0));
+    // A /MODE value that names no kind of link means RTU, as it always has.
+    if (CmdLineSwitch("/MODE", arguments))
+        com.SetKind(LinkKindSetting::FromName(CmdLineValue("/MODE", arguments)).value_or(TLinkKind::Serial));
+    else
+        com.SetKind(LinkKindSetting::Read(ini));
+    com.cbRTUClick();
+    // Under /POLLING a bank is tried once unless the settings say otherwise.
+    TLinkSettings defaults;
+    if (CmdLineSwitch("/POLLING", arguments))
+        defaults.Tries = 1;
+    com.SetLink(TLinkSettings::Read(ini, defaults));
+}
+
+void StoreLink(const TComSelect& com, TIniFile& ini, const QStringList& arguments)
+{
+    ini.WriteString("Form", "COM", com.PortText());
+    ini.WriteString("Form", "IP Address", com.IpText());
+    ini.WriteInteger("Form", "TCP Port", com.TcpPort());
+    LinkKindSetting::Write(ini, com.Kind());
+    ini.WriteInteger("Form", "Baud", com.BaudIndex());
+    // The single try that /POLLING brings stays out of the file, so that a
+    // later start without the switch tries as often as before.
+    com.Link().Write(ini, ini.ValueExists("Form", "Tries") || !CmdLineSwitch("/POLLING", arguments) ||
+                              com.Link().Tries != 1);
+}
+
+int PollingInterval(const QStringList& arguments, QWidget* parent)
+{
+    if (!CmdLineSwitch("/POLLING", arguments))
+        return DefaultPollingInterval;
+    const QString text = CmdLineValue("/POLLING", arguments).trimmed();
+    bool ok = false;
+    const int interval = text.toInt(&ok);
+    if (ok && interval >= MinPollingInterval && interval <= MaxPollingInterval)
+        return interval;
+    if (!text.isEmpty())
+        ShowMessageBox(parent, QMessageBox::Warning, "Kelvane",
+                       QString("The polling interval /POLLING=%1 is not a whole number of milliseconds from %2 to "
+                               "%3 ms; the meter is polled every %4 ms instead.")
+                           .arg(text)
+                           .arg(MinPollingInterval)
+                           .arg(MaxPollingInterval)
+                           .arg(DefaultPollingInterval));
+    return DefaultPollingInterval;
+}
+
+} // namespace WindowSettings
