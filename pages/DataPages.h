@@ -56,7 +56,8 @@ public:
     void SetLocale(const QLocale& locale);
 
 private:
-    TDataField* AddField(QWidget& sheet, const class TIniFile& ini, const QString& section, const QString& pageName);
+    TDataField* AddField(class TPageLayout& layout, const class TIniFile& ini, const QString& section,
+                         const QString& pageName);
     double FieldReference(const std::string& name);
     void ReportUnusableNames(const QString& pageName, const QStringList& names);
 
