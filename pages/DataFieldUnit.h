@@ -44,7 +44,7 @@ public:
     static constexpr int CaptionWidth = 75;
     static constexpr int FieldHeight = 20;
     static constexpr int MaxTextLength = 255;
-    static constexpr int MaxPanelWidth = 300; // about 35 digits
+    static constexpr int MaxPanelWidth = 300; // design units: about 35 digits
     static constexpr const char* OverflowMark = "####";
 
     explicit TDataField(QWidget* parent = nullptr);

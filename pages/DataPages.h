@@ -42,6 +42,8 @@ public:
 
     // Builds the page pageName from pageName.ini in the directory, appended
     // after the existing pages. Does nothing when the file does not exist.
+    // The tab ("Tab" + pageName) is a scroll area around the page, whose
+    // fields a TPageLayout places.
     void CreatePanel(const QString& pageName);
     double DataFunctions(const std::string& identifier);
     void DataCalculate();
