@@ -1,10 +1,16 @@
 #include "DataFieldUnit.h"
 
+#include "DesignUnits.h"
 #include "MessageBoxes.h"
 #include "OutFormat.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 
 #include <cmath>
 #include <numeric>
@@ -39,18 +45,19 @@ private:
 TDataField::TDataField(QWidget* parent) : QFrame(parent)
 {
     setFrameShape(QFrame::NoFrame);
+    setFocusPolicy(Qt::StrongFocus);
     caption_ = new QLabel(this);
-    QFont bold = caption_->font();
+    // Only the weight is the caption's own: the size follows the field's font.
+    QFont bold;
     bold.setBold(true);
     caption_->setFont(bold);
     caption_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    dataPanel_ = new QLabel("-- ", this);
+    dataPanel_ = new QLabel(this);
     dataPanel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     dataPanel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     dataPanel_->installEventFilter(this);
-    resize(size_ + CaptionWidth, FieldHeight);
-    dataPanel_->setGeometry(width() - size_, 0, size_, FieldHeight);
-    caption_->setGeometry(0, 0, CaptionWidth, FieldHeight);
+    ShowText("-- ");
+    Relayout();
 
     // The context menu offers the field's actions; the labels pass their
     // context menu requests on to the field.
@@ -108,14 +115,16 @@ void TDataField::SetLocale(const QLocale& locale)
     valueFormat_ = TValueFormat(locale);
 }
 
+void TDataField::SetCaption(const QString& caption)
+{
+    caption_->setText(caption);
+    Relayout();
+}
+
 void TDataField::SetSize(int size)
 {
     size_ = size;
-    if (size == dataPanel_->width())
-        return;
-    resize(size + CaptionWidth, FieldHeight);
-    dataPanel_->setGeometry(width() - size, 0, size, FieldHeight);
-    caption_->resize(std::max(0, width() - size), FieldHeight);
+    Relayout();
 }
 
 void TDataField::SetOffset(int offset)
@@ -123,7 +132,82 @@ void TDataField::SetOffset(int offset)
     if (offset == offset_)
         return;
     offset_ = offset;
-    dataPanel_->move(offset, 0);
+    offsetSet_ = true;
+    Relayout();
+}
+
+QSize TDataField::DesignSize() const
+{
+    return {std::max(CaptionWidth, offsetSet_ ? offset_ : CaptionWidth) + size_, FieldHeight};
+}
+
+// The caption gets its design width or its text's, whichever is more; the
+// value box its design size or the widest text's. The box stands at its
+// design offset, or right of the caption, but never over the caption's text.
+void TDataField::Relayout()
+{
+    const double scale = DesignUnits::Scale(font());
+    const int height = DesignUnits::ToPixels(FieldHeight, scale);
+    const int captionText = caption_->text().isEmpty() ? 0 : caption_->sizeHint().width();
+    const int captionWidth = std::max(DesignUnits::ToPixels(CaptionWidth, scale), captionText);
+    const int panelX = std::max(offsetSet_ ? DesignUnits::ToPixels(offset_, scale) : captionWidth, captionText);
+    const int panelWidth = std::max(DesignUnits::ToPixels(size_, scale), widestText_);
+    const int left = std::max(captionWidth, panelX);
+    caption_->setGeometry(0, 0, left, height);
+    dataPanel_->setGeometry(panelX, 0, panelWidth, height);
+    sizeHint_ = QSize(left + panelWidth, height);
+    resize(sizeHint_);
+    updateGeometry();
+}
+
+void TDataField::ShowText(const QString& text)
+{
+    text_ = text;
+    dataPanel_->setText(text);
+    const int needed = dataPanel_->sizeHint().width();
+    overflow_ = needed > DesignUnits::ToPixels(MaxPanelWidth, DesignUnits::Scale(font()));
+    if (overflow_) {
+        dataPanel_->setText(OverflowMark);
+    } else if (needed > widestText_) {
+        widestText_ = needed;
+        Relayout();
+    }
+}
+
+void TDataField::changeEvent(QEvent* event)
+{
+    QFrame::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        // The labels have taken the new font: the text is measured anew.
+        widestText_ = 0;
+        ShowText(text_);
+        Relayout();
+    }
+}
+
+void TDataField::keyPressEvent(QKeyEvent* event)
+{
+    const bool menuKey = event->key() == Qt::Key_Menu
+                         || (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (!menuKey) {
+        QFrame::keyPressEvent(event);
+        return;
+    }
+    const QPoint at = dataPanel_->geometry().center();
+    QContextMenuEvent menu(QContextMenuEvent::Keyboard, at, mapToGlobal(at), event->modifiers());
+    QApplication::sendEvent(this, &menu);
+}
+
+void TDataField::paintEvent(QPaintEvent* event)
+{
+    QFrame::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QStylePainter painter(this);
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    option.backgroundColor = palette().color(QPalette::Window);
+    painter.drawPrimitive(QStyle::PE_FrameFocusRect, option);
 }
 
 bool TDataField::eventFilter(QObject* watched, QEvent* event)
@@ -132,7 +216,7 @@ bool TDataField::eventFilter(QObject* watched, QEvent* event)
     // pointer rests on the value box: their text is built then, and the
     // label's own handling shows it.
     if (watched == dataPanel_ && event->type() == QEvent::ToolTip)
-        dataPanel_->setToolTip(StatisticsText());
+        dataPanel_->setToolTip(ToolTipText());
     if (watched == dataPanel_ && event->type() == QEvent::MouseButtonRelease
         && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && OnClick) {
         OnClick(this);
@@ -144,7 +228,7 @@ bool TDataField::eventFilter(QObject* watched, QEvent* event)
 void TDataField::Blank()
 {
     hasValue_ = false;
-    dataPanel_->setText("-- ");
+    ShowText("-- ");
 }
 
 void TDataField::Reset()
@@ -194,7 +278,7 @@ void TDataField::DoMath()
     else
         FetchNames();
     if (!tree_) {
-        dataPanel_->setText("N/A");
+        ShowText("N/A");
         return;
     }
     if (nameWithoutValue_) {
@@ -204,7 +288,7 @@ void TDataField::DoMath()
     try {
         QString text = DisplayText(*tree_);
         text += u' '; // in place: the default number format leaves room for it
-        dataPanel_->setText(text);
+        ShowText(text);
     } catch (...) {
         Blank();
     }
@@ -265,4 +349,12 @@ QString TDataField::StatisticsText() const
     plain.setNumberOptions(QLocale::OmitGroupSeparator);
     return QString("(%1) Max: %2, Min: %3, Avg: %4")
         .arg(Caption(), plain.toString(Max, 'f', 2), plain.toString(Min, 'f', 2), plain.toString(Average, 'f', 2));
+}
+
+QString TDataField::ToolTipText() const
+{
+    const QString statistics = StatisticsText();
+    if (!overflow_)
+        return statistics;
+    return statistics.isEmpty() ? text_.trimmed() : text_.trimmed() + '\n' + statistics;
 }

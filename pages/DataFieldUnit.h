@@ -23,6 +23,15 @@ using TDataFunction = std::function<double(const std::string& identifier)>;
 // (its text is built when the tooltip is asked for, not at each evaluation).
 // "-- " in the box means no value, "N/A" a formula that does not parse.
 //
+// The field's measures are design units (see DesignUnits.h) that follow its
+// font. Beyond them, the caption is as wide as its text, and the value box
+// grows to the widest text it has had to show at this font, so that no digit
+// is ever cut; a text wider than MaxPanelWidth shows OverflowMark instead,
+// and the whole text is the first line of the value box's tooltip.
+//
+// The field takes the keyboard focus (Tab, a click) and then shows a focus
+// frame; the Menu key or Shift+F10 opens its context menu.
+//
 // The formula is parsed when it is set, and each evaluation reads the tree
 // kept from then. The names in it stay names: each evaluation first fetches
 // every one of them through DataFunction, in the order the parser met them,
@@ -35,6 +44,8 @@ public:
     static constexpr int CaptionWidth = 75;
     static constexpr int FieldHeight = 20;
     static constexpr int MaxTextLength = 255;
+    static constexpr int MaxPanelWidth = 300; // design units: about 35 digits
+    static constexpr const char* OverflowMark = "####";
 
     explicit TDataField(QWidget* parent = nullptr);
 
@@ -49,7 +60,7 @@ public:
     bool HasValue() const { return hasValue_; }
 
     QString Caption() const { return caption_->text(); }
-    void SetCaption(const QString& caption) { caption_->setText(caption); }
+    void SetCaption(const QString& caption);
     const QString& Formula() const { return formula_; }
     // Parses the formula; DoMath shows N/A while it does not parse.
     void SetFormula(const QString& formula);
@@ -60,6 +71,13 @@ public:
     int Offset() const { return offset_; }
     void SetOffset(int offset);
     QLabel* DataPanel() const { return dataPanel_; }
+    QLabel* CaptionLabel() const { return caption_; }
+    // The whole text of the value: what the value box shows, unless that is
+    // OverflowMark.
+    const QString& Text() const { return text_; }
+    QSize sizeHint() const override { return sizeHint_; }
+    // The size that the measures give, in design units.
+    QSize DesignSize() const;
     // The locale whose digits and separators the numbers use (the system's
     // unless set).
     void SetLocale(const QLocale& locale);
@@ -81,6 +99,9 @@ signals:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     // One name of the formula, as the parser handed it to the hook, and its
@@ -98,6 +119,12 @@ private:
     // The text the value box's tooltip shows: the caption, Max, Min and
     // Average. Empty until an evaluation has given a number.
     QString StatisticsText() const;
+    // The statistics, after the whole value while the box shows OverflowMark.
+    QString ToolTipText() const;
+    // Shows the text in the value box, growing the box when it needs room.
+    void ShowText(const QString& text);
+    // Sizes and places the caption and the value box at the field's font.
+    void Relayout();
 
     QLabel* caption_;
     QLabel* dataPanel_;
@@ -113,6 +140,11 @@ private:
     QString outFormat_;
     int size_ = 75;
     int offset_ = 0;
+    bool offsetSet_ = false; // until SetOffset moves it, the box follows the caption
+    QString text_;           // the value's whole text
+    bool overflow_ = false;  // the box shows OverflowMark for text_
+    int widestText_ = 0;     // the widest box a text needed at this font, in pixels
+    QSize sizeHint_;
     QLocale locale_;
     TValueFormat valueFormat_; // the default number format in locale_
     std::array<double, 5> averageRing_{};

@@ -3,9 +3,11 @@
 #include "IniFile.h"
 #include "KelvaneCOM.h"
 #include "MessageBoxes.h"
+#include "PageLayout.h"
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QSet>
 #include <QTabWidget>
 
@@ -69,16 +71,25 @@ void TDataPages::CreatePanel(const QString& pageName)
     if (!QFileInfo::exists(fileName))
         return;
     const TIniFile ini(fileName);
+    // The page grows with its font and its values; where the tab is smaller,
+    // it scrolls.
+    auto* tab = new QScrollArea;
+    tab->setObjectName("Tab" + pageName);
+    tab->setFrameShape(QFrame::NoFrame);
+    tab->setWidgetResizable(true);
+    tab->setFocusPolicy(Qt::NoFocus); // Tab goes from field to field, not to the scroll area
     auto* sheet = new QWidget;
-    sheet->setObjectName("Tab" + pageName);
-    pageControl_.addTab(sheet, ini.ReadString(InfoSection, "Name", pageName));
+    sheet->setObjectName("Sheet" + pageName);
+    auto* layout = new TPageLayout(sheet);
+    tab->setWidget(sheet);
+    pageControl_.addTab(tab, ini.ReadString(InfoSection, "Name", pageName));
 
     QStringList unusable;
     QSet<QString> namesOnPage; // upper case, as formulas name them
     for (const QString& section : ini.Sections()) {
         if (section.compare(InfoSection, Qt::CaseInsensitive) == 0)
             continue;
-        TDataField* field = AddField(*sheet, ini, section, pageName);
+        TDataField* field = AddField(*layout, ini, section, pageName);
         const QString name = field->objectName();
         if (!IsIdentifier(name))
             unusable.append(QString("\"%1\" (field \"%2\") is not a name").arg(name, section));
@@ -86,21 +97,23 @@ void TDataPages::CreatePanel(const QString& pageName)
             unusable.append(QString("\"%1\" (field \"%2\") repeats a name on the page").arg(name, section));
         namesOnPage.insert(name.toUpper());
     }
+    layout->activate(); // places the fields now, whether or not the page is on screen
     if (!unusable.isEmpty())
         ReportUnusableNames(pageName, unusable);
 }
 
-TDataField* TDataPages::AddField(QWidget& sheet, const TIniFile& ini, const QString& section, const QString& pageName)
+TDataField* TDataPages::AddField(TPageLayout& layout, const TIniFile& ini, const QString& section,
+                                 const QString& pageName)
 {
     const int i = static_cast<int>(dataFields_.size());
-    auto* field = new TDataField(&sheet);
+    auto* field = new TDataField;
+    layout.AddField(field, QPoint(ini.ReadInteger(section, "Left", 0), ini.ReadInteger(section, "Top", 0)));
     dataFields_.push_back(field);
     field->SetLocale(locale_);
     field->DataFunction = [this](const std::string& name) { return DataFunctions(name); };
     field->SetCaption(section);
     field->setObjectName(ini.ReadString(section, "Name", pageName + QString::number(i)));
     fieldsByName_[field->objectName().toUpper().toStdString()].push_back(field);
-    field->move(ini.ReadInteger(section, "Left", 0), ini.ReadInteger(section, "Top", 0));
     field->SetSize(ini.ReadInteger(section, "Size", 75));
     field->SetOffset(ini.ReadInteger(section, "Offset", 75));
     field->SetFormula(ini.ReadString(section, "Formula", "1"));

@@ -42,6 +42,8 @@ public:
 
     // Builds the page pageName from pageName.ini in the directory, appended
     // after the existing pages. Does nothing when the file does not exist.
+    // The tab ("Tab" + pageName) is a scroll area around the page, whose
+    // fields a TPageLayout places.
     void CreatePanel(const QString& pageName);
     double DataFunctions(const std::string& identifier);
     void DataCalculate();
@@ -56,7 +58,8 @@ public:
     void SetLocale(const QLocale& locale);
 
 private:
-    TDataField* AddField(QWidget& sheet, const class TIniFile& ini, const QString& section, const QString& pageName);
+    TDataField* AddField(class TPageLayout& layout, const class TIniFile& ini, const QString& section,
+                         const QString& pageName);
     double FieldReference(const std::string& name);
     void ReportUnusableNames(const QString& pageName, const QStringList& names);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 // A poll or a bucket as the line sees it: its extremes and when they were.
 struct TTrendSeries::rItem {
@@ -148,4 +149,23 @@ std::vector<TTrendSegment> TTrendSeries::Visible(int64_t fromMs, int64_t toMs, i
     if (!current.empty())
         segments.push_back(std::move(current));
     return segments;
+}
+
+std::vector<TTrendSegment> SplitAt(const std::vector<TTrendSegment>& segments, const std::vector<int64_t>& times)
+{
+    std::vector<TTrendSegment> pieces;
+    for (const TTrendSegment& segment : segments) {
+        TTrendSegment piece;
+        for (const rTrendPoint& point : segment) {
+            if (!piece.empty()) {
+                const auto cut = std::lower_bound(times.begin(), times.end(), piece.back().TimeMs);
+                if (cut != times.end() && *cut < point.TimeMs)
+                    pieces.push_back(std::exchange(piece, {}));
+            }
+            piece.push_back(point);
+        }
+        if (!piece.empty())
+            pieces.push_back(std::move(piece));
+    }
+    return pieces;
 }

@@ -30,6 +30,11 @@ struct rTrendPoint {
 // A piece of line without a gap, oldest point first.
 using TTrendSegment = std::vector<rTrendPoint>;
 
+// The segments, cut between two neighbouring points p and q wherever one of
+// the ascending times t lies in [p.TimeMs, q.TimeMs): the points on either
+// side of such a time do not belong to one line.
+std::vector<TTrendSegment> SplitAt(const std::vector<TTrendSegment>& segments, const std::vector<int64_t>& times);
+
 // The recent history of one trended value, in bounded memory.
 //
 // Every poll is kept as it came for the last RawCapacity polls: a day at the

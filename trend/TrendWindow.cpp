@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -37,7 +38,8 @@ constexpr rSpanChoice SpanChoices[] = {
     {"1 h", HourMs},       {"6 h", 6 * HourMs},     {"12 h", 12 * HourMs},     {"24 h", 24 * HourMs},
 };
 
-// Colours that stay apart from each other on a white chart.
+// Colours that stay apart from each other, and from a light or a dark
+// background.
 const QColor LineColors[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
                              QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd), QColor(0x8c, 0x56, 0x4b),
                              QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf)};
@@ -46,6 +48,20 @@ void HideFromLegend(QChart& chart, QAbstractSeries* series)
 {
     for (QLegendMarker* marker : chart.legend()->markers(series))
         marker->setVisible(false);
+}
+
+// The path, with the extension added when its file name has none.
+QString WithExtension(const QString& path, const QString& extension)
+{
+    return QFileInfo(path).suffix().isEmpty() ? path + '.' + extension : path;
+}
+
+// The colour a fraction of the way from one colour to another.
+QColor Mix(const QColor& from, const QColor& to, double fraction)
+{
+    return QColor::fromRgbF(static_cast<float>(from.redF() + (to.redF() - from.redF()) * fraction),
+                            static_cast<float>(from.greenF() + (to.greenF() - from.greenF()) * fraction),
+                            static_cast<float>(from.blueF() + (to.blueF() - from.blueF()) * fraction));
 }
 
 QString CsvCell(const QString& text, const QString& separator)
@@ -89,6 +105,7 @@ TTrendWindow::TTrendWindow(QWidget* parent)
     timeAxis_->setTickCount(7);
     chartView->setRenderHint(QPainter::Antialiasing);
     chartView->setContextMenuPolicy(Qt::ActionsContextMenu);
+    ApplyPalette();
 
     auto* controls = new QHBoxLayout;
     controls->addWidget(new QLabel("Span:", this));
@@ -120,6 +137,11 @@ TTrendWindow::TTrendWindow(QWidget* parent)
 
 TTrendWindow::~TTrendWindow() = default;
 
+QString TTrendWindow::rTrendLine::Name() const
+{
+    return Meter.isEmpty() ? Caption : Caption + " — " + Meter;
+}
+
 QString TTrendWindow::UnitOf(const QString& caption)
 {
     const QString text = caption.trimmed();
@@ -133,50 +155,97 @@ void TTrendWindow::AddField(TDataField* field)
 {
     const bool known = std::any_of(lines_.begin(), lines_.end(), [field](const auto& l) { return l->Field == field; });
     if (field && !known) {
-        auto line = std::make_unique<rTrendLine>();
-        line->Field = field;
-        line->Caption = field->Caption();
-        line->Unit = UnitOf(line->Caption);
-        line->Color = LineColors[lines_.size() % std::size(LineColors)];
-        line->Axis = AxisFor(line->Unit);
-        Segment(*line, 0);
-        line->Dots = new QScatterSeries;
-        line->Dots->setName(line->Caption);
-        line->Dots->setColor(line->Color);
-        line->Dots->setBorderColor(line->Color);
-        line->Dots->setMarkerSize(6);
-        chart_->addSeries(line->Dots);
-        line->Dots->attachAxis(timeAxis_);
-        line->Dots->attachAxis(line->Axis);
-        HideFromLegend(*chart_, line->Dots);
-        line->Remove = new QAction("Remove " + line->Caption, chartView);
-        connect(line->Remove, &QAction::triggered, this, [this, field] { RemoveField(field); });
-        chartView->addAction(line->Remove);
-        lines_.push_back(std::move(line));
+        rTrendLine& line = NewLine(field);
+        line.Remove = new QAction("Remove " + line.Caption, chartView);
+        connect(line.Remove, &QAction::triggered, this, [this, field] { RemoveField(field); });
+        chartView->addAction(line.Remove);
     }
     show();
     raise();
     Redraw();
 }
 
+TTrendWindow::rTrendLine& TTrendWindow::NewLine(TDataField* field)
+{
+    auto line = std::make_unique<rTrendLine>();
+    line->Field = field;
+    line->Caption = field->Caption();
+    line->Meter = meter_;
+    line->Unit = UnitOf(line->Caption);
+    line->Decimals = std::clamp(field->Decimals, 0, 15);
+    line->Color = LineColors[lines_.size() % std::size(LineColors)];
+    line->Axis = AxisFor(line->Unit);
+    Segment(*line, 0);
+    line->Dots = new QScatterSeries;
+    line->Dots->setName(line->Name());
+    line->Dots->setColor(line->Color);
+    line->Dots->setBorderColor(line->Color);
+    line->Dots->setMarkerSize(6);
+    chart_->addSeries(line->Dots);
+    line->Dots->attachAxis(timeAxis_);
+    line->Dots->attachAxis(line->Axis);
+    HideFromLegend(*chart_, line->Dots);
+    return *lines_.emplace_back(std::move(line));
+}
+
+bool TTrendWindow::Listed(const rTrendLine& line) const
+{
+    return line.Meter == meter_ || line.Series.SampleCount() > 0;
+}
+
+TTrendWindow::rTrendLine& TTrendWindow::LineFor(TDataField* field)
+{
+    for (const auto& line : lines_)
+        if (line->Field == field && line->Meter == meter_)
+            return *line;
+    return NewLine(field);
+}
+
+std::vector<TDataField*> TTrendWindow::Fields() const
+{
+    std::vector<TDataField*> fields;
+    for (const auto& line : lines_)
+        if (line->Field && std::find(fields.begin(), fields.end(), line->Field) == fields.end())
+            fields.push_back(line->Field);
+    return fields;
+}
+
+void TTrendWindow::SetMeter(const QString& meter)
+{
+    if (meter == meter_)
+        return;
+    meter_ = meter;
+    const int64_t now = clock_();
+    std::erase_if(meterChanges_, [now](int64_t t) { return t < now - TTrendSeries::DayMs; });
+    meterChanges_.push_back(meterChanges_.empty() ? now : std::max(now, meterChanges_.back()));
+}
+
 void TTrendWindow::RemoveField(const TDataField* field)
 {
-    const auto found = std::find_if(lines_.begin(), lines_.end(), [field](const auto& l) { return l->Field == field; });
-    if (found == lines_.end())
+    const auto first = std::stable_partition(lines_.begin(), lines_.end(),
+                                             [field](const auto& l) { return l->Field != field; });
+    if (first == lines_.end())
         return;
-    const std::unique_ptr<rTrendLine> line = std::move(*found);
-    lines_.erase(found);
-    for (QAbstractSeries* series : line->Segments) {
-        chart_->removeSeries(series);
-        delete series;
+    std::vector<std::unique_ptr<rTrendLine>> removed(std::make_move_iterator(first),
+                                                     std::make_move_iterator(lines_.end()));
+    lines_.erase(first, lines_.end());
+    for (const auto& line : removed) {
+        for (QAbstractSeries* series : line->Segments) {
+            chart_->removeSeries(series);
+            delete series;
+        }
+        chart_->removeSeries(line->Dots);
+        delete line->Dots;
+        delete line->Remove;
     }
-    chart_->removeSeries(line->Dots);
-    delete line->Dots;
-    delete line->Remove;
-    if (std::none_of(lines_.begin(), lines_.end(), [&line](const auto& l) { return l->Axis == line->Axis; })) {
-        chart_->removeAxis(line->Axis);
-        delete line->Axis;
-        axes_.erase(line->Unit);
+    // The field's lines share their unit's axis: it goes once, with the
+    // last line that used it.
+    const QString& unit = removed.front()->Unit;
+    QValueAxis* axis = removed.front()->Axis;
+    if (std::none_of(lines_.begin(), lines_.end(), [axis](const auto& l) { return l->Axis == axis; })) {
+        chart_->removeAxis(axis);
+        delete axis;
+        axes_.erase(unit);
     }
     Redraw();
 }
@@ -190,6 +259,7 @@ QValueAxis* TTrendWindow::AxisFor(const QString& unit)
     auto* axis = new QValueAxis;
     axis->setTitleText(unit);
     chart_->addAxis(axis, axes_.size() % 2 == 0 ? Qt::AlignLeft : Qt::AlignRight);
+    ApplyPalette(*axis);
     axes_[unit] = axis;
     return axis;
 }
@@ -200,7 +270,7 @@ QLineSeries* TTrendWindow::Segment(rTrendLine& line, std::size_t index)
 {
     while (line.Segments.size() <= index) {
         auto* series = new QLineSeries;
-        series->setName(line.Caption);
+        series->setName(line.Name());
         QPen pen(line.Color);
         pen.setWidthF(1.5);
         series->setPen(pen);
@@ -216,12 +286,14 @@ QLineSeries* TTrendWindow::Segment(rTrendLine& line, std::size_t index)
 
 void TTrendWindow::TakePoints(bool ok)
 {
-    const int64_t now = clock_();
-    for (const auto& line : lines_) {
+    // A point taken after a meter change lies after it, even within the
+    // same millisecond, so that the change cuts the line before it.
+    const int64_t now = meterChanges_.empty() ? clock_() : std::max(clock_(), meterChanges_.back() + 1);
+    for (TDataField* field : Fields()) {
         std::optional<double> value;
-        if (ok && line->Field && line->Field->HasValue())
-            value = line->Field->Value;
-        line->Series.Add(now, value);
+        if (ok && field->HasValue())
+            value = field->Value;
+        LineFor(field).Series.Add(now, value);
     }
     if (!paused_)
         Redraw();
@@ -230,6 +302,37 @@ void TTrendWindow::TakePoints(bool ok)
 int64_t TTrendWindow::ViewEnd() const
 {
     return paused_ ? pausedAtMs_ : clock_();
+}
+
+void TTrendWindow::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        ApplyPalette();
+}
+
+// The chart's own theme is light whatever the desktop's; its background,
+// texts and grid take the window's palette instead.
+void TTrendWindow::ApplyPalette()
+{
+    const QPalette colours = palette();
+    chart_->setBackgroundBrush(colours.brush(QPalette::Base));
+    chart_->setBackgroundPen(QPen(colours.color(QPalette::Mid)));
+    chartView->setBackgroundBrush(colours.brush(QPalette::Window));
+    chart_->legend()->setLabelColor(colours.color(QPalette::Text));
+    for (QAbstractAxis* axis : chart_->axes())
+        ApplyPalette(*axis);
+}
+
+void TTrendWindow::ApplyPalette(QAbstractAxis& axis) const
+{
+    const QPalette colours = palette();
+    const QColor text = colours.color(QPalette::Text);
+    axis.setLabelsColor(text);
+    axis.setTitleBrush(text);
+    axis.setLinePenColor(Mix(colours.color(QPalette::Base), text, 0.5));
+    axis.setGridLineColor(Mix(colours.color(QPalette::Base), text, 0.2));
+    axis.setMinorGridLineColor(Mix(colours.color(QPalette::Base), text, 0.1));
 }
 
 void TTrendWindow::showEvent(QShowEvent* event)
@@ -255,6 +358,9 @@ void TTrendWindow::Redraw()
         auto& range = ranges.try_emplace(line->Axis, *drawn).first->second;
         range = {std::min(range.first, drawn->first), std::max(range.second, drawn->second)};
     }
+    for (const auto& line : lines_)
+        for (QLegendMarker* marker : chart_->legend()->markers(line->Segments.front()))
+            marker->setVisible(Listed(*line));
     for (auto [axis, range] : ranges) {
         const double pad = range.second > range.first ? (range.second - range.first) * 0.05
                            : range.first != 0    ? std::fabs(range.first) * 0.05
@@ -268,7 +374,7 @@ std::optional<std::pair<double, double>> TTrendWindow::RedrawLine(rTrendLine& li
 {
     // A slice of the plot per pixel column; at most two points each.
     const int columns = std::clamp(static_cast<int>(chart_->plotArea().width()), 200, 2000);
-    const std::vector<TTrendSegment> segments = line.Series.Visible(fromMs, toMs, columns);
+    const std::vector<TTrendSegment> segments = SplitAt(line.Series.Visible(fromMs, toMs, columns), meterChanges_);
     std::optional<std::pair<double, double>> extremes;
     QList<QPointF> dots;
     std::size_t used = 0;
@@ -332,8 +438,12 @@ QString TTrendWindow::CsvText(int64_t fromMs, int64_t toMs) const
     QString text = "Time";
     std::vector<std::vector<rTrendSample>> samples;
     std::vector<int64_t> times;
+    std::vector<const rTrendLine*> listed;
     for (const auto& line : lines_) {
-        text += separator + CsvCell(line->Caption, separator);
+        if (!Listed(*line))
+            continue;
+        listed.push_back(line.get());
+        text += separator + CsvCell(line->Name(), separator);
         samples.push_back(line->Series.Samples(fromMs, toMs));
         for (const rTrendSample& s : samples.back())
             times.push_back(s.TimeMs);
@@ -352,7 +462,7 @@ QString TTrendWindow::CsvText(int64_t fromMs, int64_t toMs) const
                 value = samples[k][next[k]].TimeMs == t ? samples[k][next[k]].Value : value;
             text += separator;
             if (!std::isnan(value))
-                text += number.toString(value, 'g', QLocale::FloatingPointShortest);
+                text += number.toString(value, 'f', listed[k]->Decimals);
         }
         text += '\n';
     }
@@ -363,13 +473,15 @@ bool TTrendWindow::ExportCsv(const QString& path)
 {
     const int64_t toMs = ViewEnd();
     const QByteArray content = CsvText(toMs - spanMs_, toMs).toUtf8();
-    return WriteFile(path, [&content](QIODevice& file) { return file.write(content) == content.size(); });
+    return WriteFile(WithExtension(path, "csv"),
+                     [&content](QIODevice& file) { return file.write(content) == content.size(); });
 }
 
 bool TTrendWindow::ExportPng(const QString& path)
 {
     const QPixmap picture = chartView->grab();
-    return WriteFile(path, [&picture](QIODevice& file) { return !picture.isNull() && picture.save(&file, "PNG"); });
+    return WriteFile(WithExtension(path, "png"),
+                     [&picture](QIODevice& file) { return !picture.isNull() && picture.save(&file, "PNG"); });
 }
 
 // Writes the file whole or not at all, and says why when it cannot.
@@ -384,16 +496,34 @@ bool TTrendWindow::WriteFile(const QString& path, const std::function<bool(QIODe
     return false;
 }
 
+// The file the user chose, with the extension when the name has none; empty
+// when the user cancels. The dialog asks before replacing the name as typed,
+// so a file under the name with the extension is asked about here.
+QString TTrendWindow::ChooseExportPath(const QString& caption, const QString& filter, const QString& extension)
+{
+    const QString chosen = SaveFileName(this, caption, QString(), filter);
+    if (chosen.isEmpty())
+        return {};
+    const QString path = WithExtension(chosen, extension);
+    if (path != chosen && QFileInfo::exists(path)
+        && ShowMessageBox(this, QMessageBox::Question, "Kelvane",
+                          QString("%1 already exists.\nDo you want to replace it?").arg(path),
+                          QMessageBox::Yes | QMessageBox::No)
+               != QMessageBox::Yes)
+        return {};
+    return path;
+}
+
 void TTrendWindow::bExportCsvClick()
 {
-    const QString path = SaveFileName(this, "Export CSV", QString(), "CSV files (*.csv)");
+    const QString path = ChooseExportPath("Export CSV", "CSV files (*.csv)", "csv");
     if (!path.isEmpty())
         ExportCsv(path);
 }
 
 void TTrendWindow::bExportPngClick()
 {
-    const QString path = SaveFileName(this, "Export PNG", QString(), "PNG images (*.png)");
+    const QString path = ChooseExportPath("Export PNG", "PNG images (*.png)", "png");
     if (!path.isEmpty())
         ExportPng(path);
 }

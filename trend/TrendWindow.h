@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class QAbstractAxis;
 class QAction;
 class QChart;
 class QChartView;
@@ -33,32 +34,44 @@ class TDataField;
 // of one unit (the text in brackets at the end of the caption) share a value
 // axis. The view covers a span up to a day ending now and moves on with the
 // clock; pausing freezes the view while the points are still recorded.
+//
+// Each line is one field's values from one meter: the points taken after the
+// polled meter changes start a new line, named "<caption> — <meter>" in the
+// legend and the CSV export, and a line never joins points from either side
+// of a change, even when the same meter comes back. The chart takes its
+// background, text and grid colours from the window's palette.
 class TTrendWindow : public QDialog {
     Q_OBJECT
 public:
     explicit TTrendWindow(QWidget* parent = nullptr);
     ~TTrendWindow() override;
 
-    // One trended field: its history and the chart series that draw it.
+    // One trended field's values from one meter: their history and the chart
+    // series that draw them.
     struct rTrendLine {
         QPointer<TDataField> Field;
         QString Caption;
+        QString Meter; // empty until the window is told the meter
         QString Unit;
+        int Decimals = 2; // the field's, for the CSV export
         QColor Color;
         TTrendSeries Series;
         QValueAxis* Axis = nullptr;
         std::vector<QLineSeries*> Segments; // the first one stands in the legend
         QScatterSeries* Dots = nullptr;     // points without a neighbour to join
-        QAction* Remove = nullptr;          // the chart's context menu entry
+        QAction* Remove = nullptr;          // the chart's context menu entry, on a field's first line
+
+        // The caption, and the meter when there is one.
+        QString Name() const;
     };
 
     // Puts the field on the chart (once) and shows the window.
     void AddField(TDataField* field);
-    // Takes the field and its history off the chart, and its unit's value
-    // axis with the last field of that unit.
+    // Takes the field and its history off the chart, every meter's, and its
+    // unit's value axis with the last field of that unit.
     void RemoveField(const TDataField* field);
-    // Records one point per field: its value after a poll that read the
-    // meter (ok), else a gap.
+    // Records one point per field, on its line for the meter of the moment:
+    // its value after a poll that read the meter (ok), else a gap.
     void TakePoints(bool ok);
 
     void SetSpan(int64_t spanMs);
@@ -69,11 +82,13 @@ public:
     void Clear();
 
     // The polls of the span in view that are kept one by one, a row per poll
-    // time and a column per field, an empty cell for a poll without value.
-    // The locale gives the decimal separator; the list separator is ";"
-    // where that is ",", else ",". Reports a file it cannot write.
+    // time and a column per line, headed by its name, each value with its
+    // field's decimals and an empty cell for a poll without value. The
+    // locale gives the decimal separator; the list separator is ";" where
+    // that is ",", else ",". A path without extension gets ".csv". Reports a
+    // file it cannot write.
     bool ExportCsv(const QString& path);
-    // The chart as it is shown.
+    // The chart as it is shown; a path without extension gets ".png".
     bool ExportPng(const QString& path);
     void SetLocale(const QLocale& locale) { locale_ = locale; }
     // The clock that stamps the points, in ms since the epoch (the wall
@@ -85,10 +100,27 @@ public:
     // The unit of a data field: the text in the caption's closing brackets.
     static QString UnitOf(const QString& caption);
 
+public slots:
+    // The meter that the following polls read, as the main window names it
+    // (its name in the list and its address, "Pump house (3)").
+    void SetMeter(const QString& meter);
+
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    rTrendLine& NewLine(TDataField* field);
+    // The field's line for the meter of the moment, made on first use.
+    rTrendLine& LineFor(TDataField* field);
+    // Whether the legend and the CSV export name the line: it holds points,
+    // or the next poll feeds it. A line made before the meter changed and
+    // never fed is not named.
+    bool Listed(const rTrendLine& line) const;
+    // The fields on the chart, each once, in the order they came.
+    std::vector<TDataField*> Fields() const;
+    void ApplyPalette();
+    void ApplyPalette(QAbstractAxis& axis) const;
     void Redraw();
     // Draws what the line has in the span; the extremes of what it drew.
     std::optional<std::pair<double, double>> RedrawLine(rTrendLine& line, int64_t fromMs, int64_t toMs);
@@ -98,6 +130,7 @@ private:
     bool WriteFile(const QString& path, const std::function<bool(QIODevice&)>& write);
     int64_t ViewEnd() const;
     void bPauseClick(bool checked);
+    QString ChooseExportPath(const QString& caption, const QString& filter, const QString& extension);
     void bExportCsvClick();
     void bExportPngClick();
 
@@ -117,4 +150,8 @@ private:
     int64_t pausedAtMs_ = 0;
     QLocale locale_;
     std::function<int64_t()> clock_;
+    QString meter_;
+    // When the meter changed, ascending, for the last day: the lines are cut
+    // there.
+    std::vector<int64_t> meterChanges_;
 };

@@ -3,14 +3,21 @@
 #include "ScriptedServer.h"
 #include "WidgetTestSupport.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QHelpEvent>
+#include <QMenu>
 #include <QTabWidget>
+#include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfloat>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -439,4 +446,153 @@ TEST_F(DataPagesTest, DefaultPageShowsTheMetersFloats)
     pageControl.resize(700, 450);
     pageControl.show();
     testsupport::SaveScreenshot(pageControl, "default-page");
+}
+
+namespace {
+
+// What a reader of the field misses: a caption cut or covered by the value
+// box, a value text cut, or an overflow mark whose tooltip lacks the whole
+// value. Empty when nothing is missing.
+QString WhatIsCut(TDataField& field)
+{
+    const QLabel* caption = field.CaptionLabel();
+    const int captionText = caption->fontMetrics().horizontalAdvance(caption->text());
+    if (captionText > caption->contentsRect().width() || captionText > field.DataPanel()->x())
+        return "caption cut: " + caption->text();
+    if (field.height() < caption->sizeHint().height() || field.height() < field.DataPanel()->sizeHint().height())
+        return "text cut at the bottom";
+    QLabel* box = field.DataPanel();
+    if (box->text() != TDataField::OverflowMark) {
+        if (box->text() != field.Text() || box->fontMetrics().horizontalAdvance(box->text()) > box->contentsRect().width())
+            return "value cut: " + box->text();
+        return {};
+    }
+    QHelpEvent rest(QEvent::ToolTip, QPoint(2, 2), box->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(box, &rest);
+    const bool whole = QTest::qWaitFor(
+        [&] { return QToolTip::isVisible() && QToolTip::text().section('\n', 0, 0) == field.Text().trimmed(); }, 5000);
+    return whole ? QString() : "overflow without the whole value: " + QToolTip::text();
+}
+
+// Two fields over each other, or a field beyond the room the page asks for.
+QString Overlap(const std::vector<TDataField*>& fields)
+{
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const QRect room(QPoint(0, 0), fields[i]->parentWidget()->minimumSizeHint());
+        if (!room.contains(fields[i]->geometry()))
+            return fields[i]->Caption() + " lies beyond the page";
+        for (std::size_t j = i + 1; j < fields.size(); ++j)
+            if (fields[i]->geometry().intersects(fields[j]->geometry()))
+                return fields[i]->Caption() + " covers " + fields[j]->Caption();
+    }
+    return {};
+}
+
+} // namespace
+
+// The default page with energies in the millions, as a meter behind PT
+// 100:1 and CT 2000:5 counts them, and a register at the float's largest
+// value, at the standard font and at larger ones: every caption and every
+// digit stays visible, the value too long for any box shows the overflow
+// mark with the whole value in its tooltip, and the grown fields push their
+// neighbours instead of covering them.
+TEST_F(DataPagesTest, LargeValuesAndLargeFontsCutNoDigitAndNoCaption)
+{
+    ASSERT_TRUE(QFile::copy(KELVANE_DATA_DIR "/Float.ini", dir.filePath("Float.ini")));
+    pages.CreatePanel("Float");
+    for (int i = 0; i < 60; ++i)
+        SetFloat(768 + 2 * i, 1548306.25f, false);
+    SetFloat(768 + 0x3E, FLT_MAX, false); // SW version
+    Poll();
+    pages.DataCalculate();
+    std::map<QString, TDataField*> byCaption;
+    for (TDataField* f : pages.DataFields())
+        byCaption[f->Caption()] = f;
+    EXPECT_EQ(byCaption["Imp tot"]->DataPanel()->text(), "1,548,306.250 ");
+    EXPECT_EQ(byCaption["SW version"]->DataPanel()->text(), TDataField::OverflowMark);
+    EXPECT_EQ(byCaption["SW version"]->Text(), "340,282,346,638,528,859,811,704,183,484,516,925,440.00 ");
+    pageControl.resize(777, 489);
+    pageControl.show();
+
+    const QFont standard = QApplication::font();
+    for (const int points : {0, 10, 11, 12}) { // 0: the standard font
+        SCOPED_TRACE(points);
+        QFont font = standard;
+        if (points)
+            font.setPointSize(points);
+        pageControl.setFont(font);
+        TDataField* widest = byCaption["Pav A (kW)"];
+        ASSERT_EQ(widest->CaptionLabel()->font().pointSize(), font.pointSize());
+        ASSERT_TRUE(widest->CaptionLabel()->font().bold());
+        // The page settles once the layout has run.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Overlap(pages.DataFields()).isEmpty(); }, 10000))
+            << Overlap(pages.DataFields()).toStdString();
+        for (TDataField* f : pages.DataFields())
+            EXPECT_EQ(WhatIsCut(*f), QString()) << f->Caption().toStdString();
+        if (points == 12)
+            testsupport::SaveScreenshot(pageControl, "page-12pt");
+    }
+}
+
+// Tab goes from field to field in page order and the field in focus shows
+// a frame; the Menu key and Shift+F10 open its context menu, whose "Add to
+// Trend" the keyboard chooses. F10 alone opens nothing.
+TEST_F(DataPagesTest, FieldsTakeTheFocusAndOpenTheirMenuFromTheKeyboard)
+{
+    WritePage("Keys", "[First]\nTop=8\nLeft=8\n[Second]\nTop=32\nLeft=8\n[Third]\nTop=8\nLeft=178\n");
+    pages.CreatePanel("Keys");
+    const std::vector<TDataField*>& fields = pages.DataFields();
+    ASSERT_EQ(fields.size(), 3u);
+    pageControl.show();
+    pageControl.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&pageControl));
+    pageControl.tabBar()->setFocus();
+    const QImage unfocused = fields[0]->grab().toImage();
+    for (TDataField* expected : fields) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == expected; }, 5000))
+            << expected->Caption().toStdString();
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fields[0]->hasFocus(); }, 5000));
+    EXPECT_NE(fields[0]->grab().toImage(), unfocused); // the focus frame
+
+    std::vector<TDataField*> requested;
+    for (TDataField* f : fields)
+        QObject::connect(f, &TDataField::AddToTrendRequested, [&](TDataField* sender) { requested.push_back(sender); });
+    struct KeyRow {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        bool opens;
+    };
+    const KeyRow keys[] = {{Qt::Key_Menu, Qt::NoModifier, true},
+                           {Qt::Key_F10, Qt::ShiftModifier, true},
+                           {Qt::Key_F10, Qt::NoModifier, false}};
+    for (const KeyRow& k : keys) {
+        SCOPED_TRACE(QKeySequence(k.key | k.modifiers).toString().toStdString());
+        requested.clear();
+        QStringList entries;
+        QTimer picker;
+        QObject::connect(&picker, &QTimer::timeout, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            for (QAction* action : menu->actions()) {
+                entries << action->text();
+                if (action->text() == "Add to Trend")
+                    menu->setActiveAction(action);
+            }
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        picker.start(10);
+        QTest::keyClick(QApplication::focusWidget(), k.key, k.modifiers);
+        if (k.opens) {
+            EXPECT_EQ(entries, QStringList({"Add to Trend"}));
+            EXPECT_EQ(requested, std::vector<TDataField*>({fields[0]}));
+        } else {
+            EXPECT_TRUE(entries.isEmpty());
+            EXPECT_TRUE(requested.empty());
+        }
+    }
 }

@@ -85,3 +85,39 @@ TEST(TrendSeries, EveryPollWithoutValueBreaksTheLineWhileThePollsFitTheColumns)
     EXPECT_EQ(segments[2][0].Value, 0.0);
     EXPECT_EQ(segments[2][1].Value, -4.0);
 }
+
+// A time cuts a line between the last point at or before it and the first
+// one after it; times outside the line, or between two lines, cut nothing.
+TEST(TrendSeries, LinesAreCutAtTheGivenTimes)
+{
+    const auto line = [](std::initializer_list<int64_t> times) {
+        TTrendSegment segment;
+        for (int64_t t : times)
+            segment.push_back({t, static_cast<double>(t) / 10});
+        return segment;
+    };
+    struct Row {
+        std::vector<TTrendSegment> segments;
+        std::vector<int64_t> cuts;
+        std::vector<std::vector<int64_t>> expected; // the times of each piece
+    };
+    const Row rows[] = {
+        {{line({10, 20, 30})}, {}, {{10, 20, 30}}},
+        {{line({10, 20, 30})}, {20}, {{10, 20}, {30}}},
+        {{line({10, 20, 30})}, {19}, {{10}, {20, 30}}},
+        {{line({10, 20, 30})}, {5, 30, 40}, {{10, 20, 30}}},
+        {{line({10, 20, 30, 40})}, {10, 25, 35}, {{10}, {20}, {30}, {40}}},
+        {{line({10, 20}), line({30, 40})}, {25}, {{10, 20}, {30, 40}}},
+    };
+    for (const Row& r : rows) {
+        std::vector<std::vector<int64_t>> pieces;
+        for (const TTrendSegment& piece : SplitAt(r.segments, r.cuts)) {
+            pieces.emplace_back();
+            for (const rTrendPoint& p : piece) {
+                pieces.back().push_back(p.TimeMs);
+                EXPECT_EQ(p.Value, static_cast<double>(p.TimeMs) / 10);
+            }
+        }
+        EXPECT_EQ(pieces, r.expected) << "cuts " << testing::PrintToString(r.cuts);
+    }
+}

@@ -4,9 +4,14 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDateTime>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPalette>
 #include <QImageReader>
 #include <QMenu>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 #include <QtCharts/QChart>
@@ -121,6 +126,41 @@ bool HasColour(const QImage& picture, const QColor& colour)
 constexpr const char* Volts = "V A-N (V)";
 constexpr const char* Amps = "I A (A)";
 
+// Clicks "Export CSV..." and answers the file dialog with the path: false
+// when no dialog came.
+bool ExportCsvThroughTheDialog(TTrendWindow& trend, const QString& path)
+{
+    bool answered = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* dialog = trend.findChild<QFileDialog*>();
+        auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+        if (!name || !dialog->isVisible())
+            return;
+        watch.stop();
+        dialog->setDirectory(QFileInfo(path).absolutePath());
+        name->setText(QFileInfo(path).fileName());
+        QTest::keyClick(name, Qt::Key_Return);
+        answered = true;
+    });
+    watch.start(20);
+    QTimer::singleShot(20000, &trend, [&trend] {
+        if (auto* dialog = trend.findChild<QFileDialog*>())
+            dialog->reject();
+    });
+    QTest::mouseClick(trend.findChild<QPushButton*>("bExportCsv"), Qt::LeftButton);
+    return answered;
+}
+
+QStringList VisibleLegendNames(const QChart& chart)
+{
+    QStringList names;
+    for (QLegendMarker* marker : chart.legend()->markers())
+        if (marker->isVisible())
+            names << marker->label();
+    return names;
+}
+
 } // namespace
 
 // Two fields of different units go on the trend through their context menu;
@@ -211,8 +251,8 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
         }
     }
 
-    // The CSV: a row per poll, the failed one with empty cells, values as
-    // exactly as the fields computed them.
+    // The CSV: a row per poll, the failed one with empty cells, values with
+    // their fields' decimals.
     const QString csvPath = app.dir.filePath("trend.csv");
     ASSERT_TRUE(trend.ExportCsv(csvPath));
     const QStringList rows = ReadLines(csvPath);
@@ -227,8 +267,8 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
             EXPECT_TRUE(cells[1].isEmpty() && cells[2].isEmpty());
             continue;
         }
-        EXPECT_EQ(cells[1].toDouble(), *polls[i].Volts);
-        EXPECT_EQ(cells[2].toDouble(), *polls[i].Amps);
+        EXPECT_EQ(cells[1], QString::number(*polls[i].Volts, 'f', volts->Decimals));
+        EXPECT_EQ(cells[2], QString::number(*polls[i].Amps, 'f', amps->Decimals));
     }
 
     // The legend names each field once, when the chart has laid it out.
@@ -277,4 +317,163 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
         EXPECT_EQ(s->name(), Amps);
     ASSERT_TRUE(poll());
     EXPECT_EQ(Drawn(*trend.Chart(), Amps).Dots.size(), 1);
+}
+
+// The polled meter changes from the pump house to the well and back: each
+// field's points from each meter make their own line, named after the meter
+// in the legend and the CSV, and no line joins points across a change, not
+// even when the first meter comes back. The CSV, saved under a name without
+// extension, gets ".csv" and writes each value with its field's decimals.
+TEST(Trend, AMeterChangeStartsNewLinesNamedAfterTheMeter)
+{
+    auto seconds = std::make_shared<std::atomic<double>>(100.0);
+    const qint64 firstPoll = QDateTime::currentMSecsSinceEpoch();
+    TAppHarness app;
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1}, .Clock = [seconds] { return seconds->load(); }});
+    TForm1& form = app.Start();
+    TTrendWindow& trend = app.windows->TrendWindow;
+    trend.SetClock([&] { return firstPoll + static_cast<qint64>((*seconds - 130) * 1000); });
+    TDataField* volts = FieldByCaption(form, Volts);
+    TDataField* amps = FieldByCaption(form, Amps);
+    ASSERT_TRUE(volts && amps);
+    ASSERT_TRUE(ChooseFromContextMenu(*volts->DataPanel(), "Add to Trend"));
+    ASSERT_TRUE(ChooseFromContextMenu(*amps->DataPanel(), "Add to Trend"));
+
+    std::vector<rPoll> polls;
+    QObject::connect(&form, &TForm1::PassCompleted, &trend,
+                     [&](bool ok) { polls.push_back({ok, ValueOf(*volts), ValueOf(*amps)}); });
+    const QString pump = "Pump house (1)";
+    const QString well = "Well (2)";
+    const QString meterOfPoll[] = {pump, pump, well, well, pump, pump};
+    for (const QString& meter : meterOfPoll) {
+        trend.SetMeter(meter);
+        *seconds = *seconds + 30;
+        form.bReadRegsClick();
+    }
+    ASSERT_EQ(polls.size(), 6u);
+    for (const rPoll& p : polls)
+        ASSERT_TRUE(p.Ok && p.Volts && p.Amps);
+
+    const auto name = [](const char* caption, const QString& meter) { return QString(caption) + " — " + meter; };
+    struct Row {
+        QString line;
+        std::optional<double> rPoll::*value;
+        std::vector<std::vector<int>> pieces; // the polls each piece of line joins
+    };
+    const Row rows[] = {{name(Volts, pump), &rPoll::Volts, {{0, 1}, {4, 5}}},
+                        {name(Amps, pump), &rPoll::Amps, {{0, 1}, {4, 5}}},
+                        {name(Volts, well), &rPoll::Volts, {{2, 3}}},
+                        {name(Amps, well), &rPoll::Amps, {{2, 3}}}};
+    QStringList names;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line.toStdString());
+        names << r.line;
+        const rDrawn drawn = Drawn(*trend.Chart(), r.line);
+        EXPECT_TRUE(drawn.Dots.isEmpty());
+        ASSERT_EQ(drawn.Pieces.size(), r.pieces.size());
+        for (std::size_t k = 0; k < r.pieces.size(); ++k) {
+            ASSERT_EQ(drawn.Pieces[k].size(), static_cast<qsizetype>(r.pieces[k].size()));
+            for (std::size_t j = 0; j < r.pieces[k].size(); ++j) {
+                const int poll = r.pieces[k][j];
+                EXPECT_EQ(drawn.Pieces[k][static_cast<qsizetype>(j)],
+                          QPointF(static_cast<qreal>(firstPoll + 30'000 * poll),
+                                  *(polls[static_cast<std::size_t>(poll)].*r.value)));
+            }
+        }
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return VisibleLegendNames(*trend.Chart()) == names; }, 10000))
+        << VisibleLegendNames(*trend.Chart()).join("; ").toStdString();
+    QSet<QRgb> colours;
+    for (const auto& line : trend.Lines())
+        if (names.contains(line->Name()))
+            colours.insert(line->Color.rgb());
+    EXPECT_EQ(colours.size(), 4);
+    EXPECT_TRUE(testsupport::SaveScreenshot(trend, "trend-two-meters"));
+
+    ASSERT_TRUE(ExportCsvThroughTheDialog(trend, app.dir.filePath("two meters")));
+    EXPECT_FALSE(QFileInfo::exists(app.dir.filePath("two meters")));
+    const QStringList csv = ReadLines(app.dir.filePath("two meters.csv"));
+    ASSERT_EQ(csv.size(), 7);
+    EXPECT_EQ(csv[0], "Time," + names.join(','));
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        SCOPED_TRACE(i);
+        const QStringList cells = csv[static_cast<int>(i) + 1].split(',');
+        ASSERT_EQ(cells.size(), 5);
+        const bool atPump = meterOfPoll[i] == pump;
+        const QString v = QString::number(*polls[i].Volts, 'f', 1); // the page's decimals
+        const QString a = QString::number(*polls[i].Amps, 'f', 3);
+        EXPECT_EQ(cells.mid(1), atPump ? QStringList({v, a, "", ""}) : QStringList({"", "", v, a}));
+    }
+
+    // The same name again, after one more poll: the file is replaced only
+    // when the user says so.
+    *seconds = *seconds + 30;
+    form.bReadRegsClick();
+    for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+        MessageBoxRecorder boxes(answer);
+        ASSERT_TRUE(ExportCsvThroughTheDialog(trend, app.dir.filePath("two meters")));
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text,
+                  app.dir.filePath("two meters.csv") + " already exists.\nDo you want to replace it?");
+        EXPECT_EQ(ReadLines(app.dir.filePath("two meters.csv")).size(), answer == QMessageBox::Yes ? 8 : 7);
+    }
+}
+
+// Under a dark palette the chart is dark with light texts and grid, and
+// each line stands out from it; back under a light palette, so is the chart.
+TEST(Trend, TheChartFollowsTheApplicationsPalette)
+{
+    const QPalette light = QApplication::palette();
+    QPalette dark;
+    for (const auto& [role, colour] : {std::pair{QPalette::Window, QColor(0x35, 0x35, 0x35)},
+                                       {QPalette::Base, QColor(0x23, 0x23, 0x23)},
+                                       {QPalette::Text, QColor(0xe8, 0xe8, 0xe8)},
+                                       {QPalette::WindowText, QColor(0xe8, 0xe8, 0xe8)},
+                                       {QPalette::Mid, QColor(0x50, 0x50, 0x50)}})
+        dark.setColor(role, colour);
+
+    TTrendWindow trend;
+    TDataField volts;
+    volts.SetCaption(Volts);
+    TDataField amps;
+    amps.SetCaption(Amps);
+    trend.AddField(&volts);
+    trend.AddField(&amps);
+    QChart& chart = *trend.Chart();
+    const auto backgroundLightness = [&] { return chart.backgroundBrush().color().lightness(); };
+    const auto textsLightness = [&] {
+        int least = 255;
+        for (QAbstractAxis* axis : chart.axes())
+            least = std::min({least, axis->labelsColor().lightness(), axis->titleBrush().color().lightness()});
+        return std::min(least, chart.legend()->labelColor().lightness());
+    };
+    EXPECT_GT(backgroundLightness(), 200);
+    EXPECT_LT(chart.legend()->labelColor().lightness(), 100);
+
+    QApplication::setPalette(dark);
+    const bool darkened = QTest::qWaitFor([&] { return backgroundLightness() < 60; }, 10000);
+    const int darkBackground = backgroundLightness();
+    const int texts = textsLightness();
+    std::vector<int> lineContrast;
+    for (const QAbstractSeries* s : chart.series()) {
+        const QColor c = static_cast<const QXYSeries*>(s)->color();
+        const QColor b = chart.backgroundBrush().color();
+        lineContrast.push_back(std::abs(c.red() - b.red()) + std::abs(c.green() - b.green())
+                               + std::abs(c.blue() - b.blue()));
+    }
+    int gridLightness = 255;
+    for (QAbstractAxis* axis : chart.axes())
+        gridLightness = std::min(gridLightness, axis->gridLineColor().lightness());
+    EXPECT_TRUE(testsupport::SaveScreenshot(trend, "trend-dark"));
+    QApplication::setPalette(light);
+    const bool lightened = QTest::qWaitFor([&] { return backgroundLightness() > 200; }, 10000);
+
+    EXPECT_TRUE(darkened) << backgroundLightness();
+    EXPECT_GT(texts, 180);
+    EXPECT_GT(gridLightness, darkBackground + 20);
+    ASSERT_FALSE(lineContrast.empty());
+    for (int contrast : lineContrast)
+        EXPECT_GT(contrast, 120);
+    EXPECT_TRUE(lightened);
+    EXPECT_LT(textsLightness(), 100);
 }
