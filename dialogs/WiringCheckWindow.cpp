@@ -18,6 +18,11 @@ struct rVerdictLook {
     QColor Colour;
 };
 
+// The verdict's text is drawn in this colour on every background below,
+// whatever the palette: the palette's own text colour is light in a dark
+// palette and would vanish on the pale green, yellow and red.
+const QColor VerdictTextColour(0x20, 0x20, 0x20);
+
 rVerdictLook LookOf(TCheckVerdict verdict)
 {
     switch (verdict) {
@@ -166,6 +171,7 @@ void TWiringCheckWindow::ShowChecks(const std::vector<rWiringCheck>& checks)
         const rVerdictLook look = LookOf(c.Verdict);
         auto* result = Cell(look.Text);
         result->setBackground(look.Colour);
+        result->setForeground(VerdictTextColour);
         result->setTextAlignment(Qt::AlignCenter);
         sgChecks->setItem(row, ColCheck, Cell(QString::fromStdString(c.Name)));
         sgChecks->setItem(row, ColResult, result);

@@ -7,6 +7,7 @@
 #include "ScreenPlacement.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -196,17 +197,28 @@ QLayout* TLogging::CreateToggles()
 
 void TLogging::LoadSettings()
 {
-    const TLogSettings settings = LogSettings::Read(TIniFile(settingsFile_), applicationDirectory_);
+    ShowSettings(LogSettings::Read(TIniFile(settingsFile_), applicationDirectory_));
+}
+
+void TLogging::ShowSettings(const TLogSettings& settings)
+{
     Filename->setText(settings.FileName);
     Frequency->setText(QString::number(settings.Frequency));
-    // The dialog is not showing yet, so these marks ask nothing.
     for (std::size_t i = 0; i < LogParameterCount; ++i)
         CB[i]->setChecked(settings.Selection[i]);
 }
 
-bool TLogging::WriteToLog(const TLogValues& values, const QLocale& locale)
+TLogSettings TLogging::ShownSettings() const
 {
-    return LogFile::WriteRecord(FileName(), values, Selection(), locale);
+    TLogSettings settings{FileName(), FrequencySeconds(), {}};
+    for (std::size_t i = 0; i < LogParameterCount; ++i)
+        settings.Selection[i] = CB[i]->isChecked();
+    return settings;
+}
+
+LogFile::TAppendResult TLogging::WriteToLog(const TLogValues& values, const QLocale& locale)
+{
+    return LogFile::WriteRecordTo(FileName(), values, Selection(), locale);
 }
 
 QString TLogging::FileName() const
@@ -242,24 +254,33 @@ void TLogging::showEvent(QShowEvent* event)
 
 void TLogging::FormShow()
 {
+    opened_ = ShownSettings();
     CentreOnScreen(*this);
+}
+
+void TLogging::closeEvent(QCloseEvent* event)
+{
+    if (isVisible())
+        done(Accepted);
+    event->accept();
 }
 
 void TLogging::done(int result)
 {
-    FormClose();
+    if (result == Accepted)
+        FormClose();
     QDialog::done(result);
+    // Hidden by now, so the marks put back ask nothing about the log file.
+    if (result != Accepted)
+        ShowSettings(opened_);
 }
 
 void TLogging::FormClose()
 {
     // The edit shows the interval that is stored, also after an unusable text.
     Frequency->setText(QString::number(FrequencySeconds()));
-    TLogSettings settings{FileName(), FrequencySeconds(), {}};
-    for (std::size_t i = 0; i < LogParameterCount; ++i)
-        settings.Selection[i] = CB[i]->isChecked();
     TIniFile ini(settingsFile_);
-    LogSettings::Write(ini, settings);
+    LogSettings::Write(ini, ShownSettings());
     QString error;
     if (!ini.UpdateFile(&error))
         ShowMessageBox(this, QMessageBox::Warning, "Logging",
@@ -271,7 +292,7 @@ void TLogging::BitBtn1Click()
 {
     if (messageTarget_)
         messageTarget_();
-    close();
+    accept();
 }
 
 void TLogging::SpeedButton1Click()
