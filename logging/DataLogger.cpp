@@ -36,7 +36,6 @@ TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource
     connect(&dialog_, &QDialog::finished, this, &TDataLogger::PublishState);
     logTimer_.setInterval(LogFile::DefaultFrequency * MillisecondsPerSecond);
     LoggingChange();
-    published_ = State();
 }
 
 void TDataLogger::LoggingEnabledClick()
