@@ -522,6 +522,7 @@ void TConfigWord::TrackEnteredRaw(TScaledEdit& scaled, const QEvent* e)
 
 void TConfigWord::FormShow()
 {
+    // As large as the whole body wants, then cut down to the screen.
     resize(sizeHint());
     CentreOnScreen(*this);
     FitToScreen(*this);

@@ -2,6 +2,7 @@
 
 #include "KelvaneCOM.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -93,7 +94,7 @@ TWiringCheckWindow::TWiringCheckWindow(TMeterSource meter, QWidget* parent)
     labThresholds->setObjectName("labThresholds");
 
     labAbsolute->setWordWrap(true);
-    labAbsolute->setStyleSheet("color: #A05000;");
+    ColourNote();
     labAbsolute->hide();
     labThresholds->setWordWrap(true);
     sgChecks->setHorizontalHeaderLabels({"Check", "Result", "Values", "What to do"});
@@ -119,6 +120,21 @@ const rWiringThresholds& TWiringCheckWindow::Thresholds()
 {
     static const rWiringThresholds thresholds;
     return thresholds;
+}
+
+// The note stands out in amber: a dark one on a light window, a light one on
+// a dark window, chosen again whenever the palette changes.
+void TWiringCheckWindow::ColourNote()
+{
+    const bool darkWindow = palette().color(QPalette::Window).lightness() < 128;
+    labAbsolute->setStyleSheet(darkWindow ? "color: #FFC870;" : "color: #A05000;");
+}
+
+void TWiringCheckWindow::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        ColourNote();
 }
 
 void TWiringCheckWindow::showEvent(QShowEvent* event)

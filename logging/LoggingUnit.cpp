@@ -265,14 +265,18 @@ void TLogging::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
+// The settings are back before the dialog says it has finished, so that
+// whoever listens reads the file the records go to. Hidden first, the marks
+// put back ask nothing about the log file.
 void TLogging::done(int result)
 {
-    if (result == Accepted)
+    if (result == Accepted) {
         FormClose();
-    QDialog::done(result);
-    // Hidden by now, so the marks put back ask nothing about the log file.
-    if (result != Accepted)
+    } else {
+        hide();
         ShowSettings(opened_);
+    }
+    QDialog::done(result);
 }
 
 void TLogging::FormClose()

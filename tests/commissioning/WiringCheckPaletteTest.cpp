@@ -1,13 +1,16 @@
-// The Wiring Check window's verdicts as they are drawn, in a light and in a
-// dark application palette: the text of PASS, WARNING and FAIL must stand
-// out from its coloured background (a contrast ratio of at least 4.5:1).
+// The Wiring Check window's verdicts and its note about values forced
+// absolute, as they are drawn in a light and in a dark application palette:
+// the text must stand out from its background (a contrast ratio of at least
+// 4.5:1).
 
 #include "KelvaneCOM.h"
 #include "SimHarness.h"
+#include "WiringCheck.h"
 #include "WiringCheckWindow.h"
 
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QPalette>
 #include <QStyle>
 #include <QTableWidget>
@@ -85,7 +88,7 @@ private:
 
 } // namespace
 
-TEST(WiringCheckPalette, VerdictsStandOutFromTheirBackgroundInLightAndDarkPalettes)
+TEST(WiringCheckPalette, VerdictsAndTheNoteStandOutFromTheirBackgroundInLightAndDarkPalettes)
 {
     // A CT of phase C that carries nothing, and the factory configuration
     // word: the checks come out as PASS, WARNING and FAIL.
@@ -121,5 +124,16 @@ TEST(WiringCheckPalette, VerdictsStandOutFromTheirBackgroundInLightAndDarkPalett
             EXPECT_GE(TextContrast(picture), 4.5) << item->text().toStdString() << " in row " << row;
         }
         EXPECT_EQ(verdicts, (std::set<QString>{"PASS", "WARNING", "FAIL"}));
+
+        // A configuration word that forces the real power absolute brings the note.
+        sim.SetRegister(1, 142, WiringCheck::ForceWAbsolute);
+        ASSERT_EQ(link.ReadRegisters(1, 3, 128, 162, abort), 0);
+        window.Refresh();
+        const auto* note = window.findChild<QLabel*>("labAbsolute");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return note->isVisible(); }, 5000));
+        const QImage noteShown = window.grab().toImage().copy(QRect(note->mapTo(&window, QPoint(0, 0)), note->size()));
+        EXPECT_GE(TextContrast(noteShown), 4.5) << note->text().toStdString();
+        sim.SetRegister(1, 142, 0);
+        ASSERT_EQ(link.ReadRegisters(1, 3, 128, 162, abort), 0);
     }
 }

@@ -522,6 +522,37 @@ TEST_F(DataLoggerTest, ConfigureThenOkSetsTheIntervalTypedInTheDialog)
     EXPECT_EQ(memo, QStringList{"Timer set to 120000"});
 }
 
+// The state names the file the next record goes to: a file typed in the
+// dialog counts once OK takes it, not after Escape, and its count starts
+// from zero.
+TEST_F(DataLoggerTest, TheStateFollowsTheFileTheDialogSettlesOn)
+{
+    CreateLogger();
+    loggingEnabled.trigger();
+    logger->LoggingTimer();
+    ASSERT_EQ(logger->State(), (TLogState{true, logPath, 1, ""}));
+    const QString other = dir.filePath("other.csv");
+    const struct {
+        const char* name;
+        Qt::Key key;
+        QString file;
+    } cases[] = {{"Escape", Qt::Key_Escape, logPath}, {"Return", Qt::Key_Return, other}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        logger->Configure1Click();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        auto* filename = dialog->findChild<QLineEdit*>("Filename");
+        QTest::mouseClick(filename, Qt::LeftButton);
+        filename->selectAll();
+        QTest::keyClicks(filename, other);
+        QTest::keyClick(filename, c.key);
+        EXPECT_FALSE(dialog->isVisible());
+        const TLogState expected{true, c.file, c.file == logPath ? 1 : 0, ""};
+        EXPECT_EQ(logger->State(), expected);
+        EXPECT_EQ(states.back(), expected);
+    }
+}
+
 TEST_F(DataLoggerTest, TimerTicksWriteRecords)
 {
     CreateLogger();
