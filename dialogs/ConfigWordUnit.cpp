@@ -6,6 +6,7 @@
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
 #include "ScreenPlacement.h"
+#include "WholeScrollArea.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -21,8 +22,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -170,19 +169,6 @@ int CharWidth(const QWidget* widget, int chars)
     return widget->fontMetrics().horizontalAdvance(QLatin1Char('0')) * chars + 12;
 }
 
-// A scroll area that asks for room for all of its contents, with a scroll
-// bar's width to spare: the dialog is as large as its body wherever the
-// screen allows, and only a screen too small for it brings the scroll bars.
-// (QScrollArea itself asks for no more than a few dozen lines of text.)
-class TWholeScrollArea : public QScrollArea {
-public:
-    QSize sizeHint() const override
-    {
-        const int frame = 2 * frameWidth();
-        return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
-    }
-};
-
 } // namespace
 
 TConfigWord::TConfigWord(QWidget* parent)
@@ -237,11 +223,8 @@ TConfigWord::TConfigWord(QWidget* parent)
     bodyLayout->addWidget(userData);
     bodyLayout->addWidget(labProfile);
     bodyLayout->addStretch();
-    auto* scroll = new TWholeScrollArea;
+    auto* scroll = new TWholeScrollArea(body);
     scroll->setObjectName("sbBody");
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setWidget(body);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(scroll, 1);
     layout->addLayout(buttons);

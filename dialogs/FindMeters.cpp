@@ -4,6 +4,7 @@
 #include "MessageBoxes.h"
 #include "MeterScan.h"
 #include "ProgressDialogUnit.h"
+#include "ScreenPlacement.h"
 
 #include <QCoreApplication>
 #include <QHideEvent>
@@ -100,7 +101,7 @@ TFindMeters::TFindMeters(THost host, TProgressDialog& progress, QWidget* parent)
     lvFound->setHeaderLabels({"Address", "Serial Number", "Software Version", "Model", "Remark"});
     lvFound->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     lvFound->header()->setStretchLastSection(true);
-    lvFound->setMinimumSize(860, 220);
+    lvFound->setMinimumSize(320, 120);
 
     ebMeterName->setObjectName("ebMeterName");
     bAddMeter->setObjectName("bAddMeter");
@@ -127,6 +128,9 @@ TFindMeters::TFindMeters(THost host, TProgressDialog& progress, QWidget* parent)
     page->addWidget(lvFound, 1);
     page->addLayout(add);
     page->addLayout(bottom);
+
+    // Room for every column of a row found, where the screen has it (see showEvent).
+    resize(900, 420);
 
     connect(bScan, &QPushButton::clicked, this, &TFindMeters::bScanClick);
     connect(bCancelScan, &QPushButton::clicked, this, &TFindMeters::bCancelScanClick);
@@ -338,6 +342,12 @@ void TFindMeters::reject()
 {
     bCancelScanClick();
     QDialog::reject();
+}
+
+void TFindMeters::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FitToScreen(*this);
 }
 
 // The window manager would activate whatever window it likes next, or none.

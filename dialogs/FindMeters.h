@@ -68,6 +68,7 @@ public:
 
 protected:
     void reject() override;
+    void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:

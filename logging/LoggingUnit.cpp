@@ -5,6 +5,7 @@
 #include "FileDialogs.h"
 #include "MessageBoxes.h"
 #include "ScreenPlacement.h"
+#include "WholeScrollArea.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -107,14 +108,20 @@ void TLogging::FormCreate()
     right->addWidget(detailed);
     right->addLayout(toggles);
     right->addStretch();
-    right->addWidget(BitBtn1, 0, Qt::AlignRight);
-    auto* columns = new QHBoxLayout;
+    // The quantities scroll on a screen too small for them; the file, the
+    // interval and OK stay in sight.
+    auto* body = new QWidget;
+    body->setObjectName("body");
+    auto* columns = new QHBoxLayout(body);
+    columns->setContentsMargins(0, 0, 0, 0);
     columns->addLayout(left);
     columns->addLayout(right);
+    auto* scroll = new TWholeScrollArea(body);
+    scroll->setObjectName("sbBody");
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fileAndFrequency);
-    layout->addLayout(columns);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(scroll, 1);
+    layout->addWidget(BitBtn1, 0, Qt::AlignRight);
 
     SaveDialog = NewFileDialog(this, "Log File", QDir::homePath());
     SaveDialog->setObjectName("SaveDialog");
@@ -255,7 +262,10 @@ void TLogging::showEvent(QShowEvent* event)
 void TLogging::FormShow()
 {
     opened_ = ShownSettings();
+    // As large as all the quantities want, then cut down to the screen.
+    resize(sizeHint());
     CentreOnScreen(*this);
+    FitToScreen(*this);
 }
 
 void TLogging::closeEvent(QCloseEvent* event)

@@ -6,6 +6,7 @@
 #include "FindMeters.h"
 #include "KelvaneCOM.h"
 #include "ProgressDialogUnit.h"
+#include "ScreenFit.h"
 #include "SimHarness.h"
 #include "WidgetTestSupport.h"
 
@@ -77,6 +78,10 @@ TEST(FindMetersWindow, AsksTheMetersOwnRangeAndAddsEveryMeterTheListLacksOnce)
                             }};
     auto* finder = new TFindMeters(std::move(host), progress, &opener);
     ASSERT_NO_FATAL_FAILURE(Activate(*finder));
+    const QRect area = finder->screen()->availableGeometry();
+    EXPECT_TRUE(area.contains(finder->frameGeometry()))
+        << "the window " << testsupport::RectText(finder->frameGeometry()).toStdString() << " on the screen "
+        << testsupport::RectText(area).toStdString();
 
     // Unless told otherwise, the meter's own addresses 1 to 63 are asked.
     QTest::mouseClick(finder->bScan, Qt::LeftButton);

@@ -1,5 +1,6 @@
 #include "ConfigWordUnit.h"
 
+#include "ScreenFit.h"
 #include "WidgetTestSupport.h"
 
 #include <QApplication>
@@ -7,9 +8,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QScreen>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -600,42 +598,15 @@ TEST_F(ConfigWordTest, EscapeCancels)
     }
 }
 
-// However small the screen, the window, frame included, lies within the
-// screen's available area, and OK, Apply and Cancel are in sight below the
-// body, which keeps the size it needs and scrolls. The test runs on the
-// offscreen platform's screen and, as its own test, on a 1600x1000 screen
-// at twice the scale (800x500).
+// However small the screen, Config Word fits it: OK, Apply and Cancel are
+// in sight below the body, which scrolls.
 TEST_F(ConfigWordTest, FitsTheScreenWithItsButtonsInSight)
 {
     FakeMeter meter;
     LoadAndShow(meter);
-    const QRect area = dialog.screen()->availableGeometry();
-    EXPECT_TRUE(area.contains(dialog.frameGeometry()))
-        << "frame " << dialog.frameGeometry().width() << "x" << dialog.frameGeometry().height() << " at "
-        << dialog.frameGeometry().x() << "," << dialog.frameGeometry().y() << "; screen " << area.width() << "x"
-        << area.height();
-    for (const char* name : {"bOK", "bApply", "bCancel"}) {
-        SCOPED_TRACE(name);
-        const auto* button = Find<QPushButton>(name);
-        const QRect shown(button->mapTo(&dialog, QPoint(0, 0)), button->size());
-        EXPECT_TRUE(button->isVisible());
-        EXPECT_TRUE(dialog.rect().contains(shown));
-        EXPECT_EQ(button->visibleRegion().boundingRect(), button->rect());
-    }
-    // All of the body can be scrolled into sight.
-    const auto* body = Find<QWidget>("body");
-    const auto* scroll = Find<QScrollArea>("sbBody");
-    EXPECT_GE(body->height(), body->minimumSizeHint().height());
-    EXPECT_GE(body->width(), body->minimumSizeHint().width());
-    const auto reachable = [](const QScrollBar* bar, int hidden) {
-        return hidden <= 0 || (bar->isVisible() && bar->maximum() >= hidden);
-    };
-    const auto allReachable = [&] {
-        return reachable(scroll->verticalScrollBar(), body->height() - scroll->viewport()->height()) &&
-               reachable(scroll->horizontalScrollBar(), body->width() - scroll->viewport()->width());
-    };
-    EXPECT_TRUE(QTest::qWaitFor(allReachable, 5000))
-        << "body " << body->height() << " high in a view " << scroll->viewport()->height() << " high";
+    EXPECT_TRUE(testsupport::FitsItsScreen(dialog, {Find<QPushButton>("bOK"), Find<QPushButton>("bApply"),
+                                                    Find<QPushButton>("bCancel")},
+                                           *Find<QScrollArea>("sbBody")));
     EXPECT_TRUE(testsupport::SaveScreenshot(dialog, "configword-fitted"));
 }
 

@@ -3,6 +3,7 @@
 
 #include "IniFile.h"
 #include "LoggingUnit.h"
+#include "ScreenFit.h"
 #include "WidgetTestSupport.h"
 
 #include <QApplication>
@@ -420,6 +421,17 @@ TEST_F(LoggingDialogTest, WriteToLogUsesTheTickedEntriesAndTheFileNamed)
     EXPECT_EQ(fields[2], "1234,567");
     EXPECT_EQ(fields[3], "50,0");
     EXPECT_TRUE(record.endsWith("\r\n"));
+}
+
+// However small the screen, the dialog fits it: the file, the interval and
+// OK are in sight, and the quantities scroll.
+TEST_F(LoggingDialogTest, FitsTheScreenWithOkInSight)
+{
+    TLogging form(settings, dir.path());
+    ShowActive(form);
+    EXPECT_TRUE(testsupport::FitsItsScreen(form, {&Edit(form, "Filename"), &Edit(form, "Frequency"),
+                                                  form.findChild<QPushButton*>("BitBtn1")},
+                                           *form.findChild<QScrollArea*>("sbBody")));
 }
 
 TEST_F(LoggingDialogTest, Screenshot)
