@@ -1,10 +1,11 @@
-// FitInto and FitToScreen on shown top-level windows: a window is kept
-// within the area, frame included, made smaller where needed but never
-// below its minimum size, and moved back inside when it reaches past an edge.
+// FitInto on shown top-level windows: a window is kept within the area,
+// frame included, made smaller where needed but never below its minimum
+// size, and moved back inside when it reaches past an edge. (FitToScreen on
+// a small screen is tested through the dialogs that use it.)
 
+#include "ScreenFit.h"
 #include "ScreenPlacement.h"
 
-#include <QScreen>
 #include <QTest>
 #include <QWidget>
 
@@ -40,11 +41,6 @@ const rFitCase FitCases[] = {
     {"WiderThanTheAreaAtItsMinimumKeepsItsLeftEdgeInside", {300, 200, 600, 100}, {600, 100}, {100, 200, 600, 100}},
 };
 
-QString Text(const QRect& r)
-{
-    return QString("%1x%2 at %3,%4").arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y());
-}
-
 } // namespace
 
 TEST_P(FitIntoTest, KeepsTheWindowInsideTheArea)
@@ -61,23 +57,12 @@ TEST_P(FitIntoTest, KeepsTheWindowInsideTheArea)
         window.setMinimumSize(row.Minimum.shrunkBy(decoration));
     window.setGeometry(row.Window.marginsRemoved(decoration));
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == row.Window; }, 5000))
-        << Text(window.frameGeometry()).toStdString();
+        << testsupport::RectText(window.frameGeometry()).toStdString();
 
     FitInto(window, Area);
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == row.Expected; }, 5000))
-        << Text(window.frameGeometry()).toStdString();
+        << testsupport::RectText(window.frameGeometry()).toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FitIntoTest, ::testing::ValuesIn(FitCases),
                          [](const auto& info) { return std::string(info.param.Name); });
-
-TEST(FitToScreen, KeepsALargeWindowOnItsScreen)
-{
-    QWidget window;
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    const QRect area = window.screen()->availableGeometry();
-    window.setGeometry(area.x() + 50, area.y() + 50, area.width() * 2, area.height() * 2);
-    FitToScreen(window);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window.frameGeometry() == area; }, 5000));
-}
