@@ -6,6 +6,7 @@
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
 #include "ScreenPlacement.h"
+#include "WholeScrollArea.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -20,6 +21,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -209,22 +211,29 @@ TConfigWord::TConfigWord(QWidget* parent)
     buttons->addWidget(bApply);
     buttons->addWidget(bCancel);
 
+    // The body scrolls on a screen too small for it; the buttons below it
+    // stay in sight whatever the screen's size and scale.
+    auto* body = new QWidget;
+    body->setObjectName("body");
+    auto* bodyLayout = new QVBoxLayout(body);
+    bodyLayout->setContentsMargins(0, 0, 0, 0);
+    bodyLayout->addWidget(general);
+    bodyLayout->addWidget(word);
+    bodyLayout->addWidget(xword);
+    bodyLayout->addWidget(userData);
+    bodyLayout->addWidget(labProfile);
+    bodyLayout->addStretch();
+    auto* scroll = new TWholeScrollArea(body);
+    scroll->setObjectName("sbBody");
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(general);
-    layout->addWidget(word);
-    layout->addWidget(xword);
-    layout->addWidget(userData);
-    layout->addWidget(labProfile);
+    layout->addWidget(scroll, 1);
     layout->addLayout(buttons);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     ConnectSignals();
     // Until the meter's values have arrived there is nothing to compare the
     // edits with: storing then would write every field, empty ones as 1.
     for (QPushButton* button : {bOK, bApply, bDISP})
         button->setEnabled(false);
-    adjustSize();
-    CentreOnScreen(*this);
 }
 
 TAlignMaskEdit* TConfigWord::MakeEdit(const QString& name, Qt::Alignment alignment)
@@ -267,6 +276,9 @@ void TConfigWord::BuildGeneral(QGroupBox* group)
     };
     addRatio(0, "PT Ratio:", ebPT_Pri, ebPT_Sec);
     addRatio(1, "CT Ratio:", ebCT_Pri, ebCT_Sec);
+    captions_ = {{ebPT_Pri, "PT Ratio (primary)"},   {ebPT_Sec, "PT Ratio (secondary)"},
+                 {ebCT_Pri, "CT Ratio (primary)"},   {ebCT_Sec, "CT Ratio (secondary)"},
+                 {ebDemandPeriod, "Demand Period"},  {pulseValue_.edit, "Pulse Value"}};
     ratios->addWidget(new QLabel("Demand Period:"), 2, 0);
     ratios->addWidget(ebDemandPeriod, 2, 1);
     ratios->addWidget(new QLabel("Pulse Value:"), 3, 0);
@@ -295,6 +307,10 @@ void TConfigWord::BuildGeneral(QGroupBox* group)
     auto* outputs = new QGridLayout;
     AddOutputRow(outputs, 0, "Output A Source:", cbOutputA, outA0_, outA10_);
     AddOutputRow(outputs, 2, "Output B Source:", cbOutputB, outB0_, outB10_);
+    captions_.insert({{outA0_.edit, "Output A (0V)"},
+                      {outA10_.edit, "Output A (10V)"},
+                      {outB0_.edit, "Output B (0V)"},
+                      {outB10_.edit, "Output B (10V)"}});
     outputs->addWidget(labA1, 1, 3);
     outputs->addWidget(labA2, 1, 6);
     outputs->addWidget(labB1, 3, 3);
@@ -430,6 +446,17 @@ void TConfigWord::showEvent(QShowEvent* e)
         FormShow();
 }
 
+// Escape is Cancel, as in every dialog; a field with an unfinished change
+// takes back that change first (see eventFilter).
+void TConfigWord::keyPressEvent(QKeyEvent* e)
+{
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier) {
+        bCancelClick();
+        return;
+    }
+    QWidget::keyPressEvent(e);
+}
+
 // The window has no close box; a close from the window manager (Alt+F4)
 // counts as Cancel.
 void TConfigWord::closeEvent(QCloseEvent* e)
@@ -444,6 +471,12 @@ bool TConfigWord::eventFilter(QObject* watched, QEvent* e)
         TrackEnteredRaw(*scaled, e);
     if (e->type() == QEvent::KeyPress) {
         auto* edit = static_cast<TAlignMaskEdit*>(watched);
+        // Escape in a field with an unfinished change takes back that change
+        // and no more; the next Escape reaches the dialog, which cancels.
+        if (static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape && edit->isModified()) {
+            edit->RevertUserChange();
+            return true;
+        }
         if (IsWordEdit(watched))
             return FilterKey(edit, static_cast<QKeyEvent*>(e), HexKeys);
         if (IsNumericEdit(watched))
@@ -472,7 +505,10 @@ void TConfigWord::TrackEnteredRaw(TScaledEdit& scaled, const QEvent* e)
 
 void TConfigWord::FormShow()
 {
+    // As large as the whole body wants, then cut down to the screen.
+    resize(sizeHint());
     CentreOnScreen(*this);
+    FitToScreen(*this);
     bApply->setFocus();
     userChanged_ = false;
 }
@@ -670,7 +706,7 @@ void TConfigWord::ebExit(TAlignMaskEdit* edit)
             RevertScaledEdit(*scaled);
         else
             SetEditText(edit, QStringLiteral("1"));
-        ShowMessageBox(this, QMessageBox::Critical, "Error", "Input must be a number", QMessageBox::Ok);
+        ShowFieldError(edit, "Input must be a number");
         return;
     }
     if (scaled)
@@ -687,7 +723,7 @@ void TConfigWord::ExitScaledEdit(TScaledEdit& scaled)
     SyncRawFromText(scaled);
     if (scaled.raw < scaled.lowest || scaled.raw > scaled.highest) {
         RevertScaledEdit(scaled);
-        ShowRangeError(RawToText(scaled, scaled.lowest), RawToText(scaled, scaled.highest));
+        ShowRangeError(scaled.edit, RawToText(scaled, scaled.lowest), RawToText(scaled, scaled.highest));
         return;
     }
     SetEditText(scaled.edit, TagToText(scaled));
@@ -724,14 +760,30 @@ bool TConfigWord::RefuseOutsideRegister(TAlignMaskEdit* edit, long double number
     if (number >= 0 && number <= highest)
         return false;
     edit->RevertUserChange();
-    ShowRangeError(QString::number(0), QString::number(highest));
+    ShowRangeError(edit, QString::number(0), QString::number(highest));
     return true;
 }
 
-void TConfigWord::ShowRangeError(const QString& lowest, const QString& highest)
+void TConfigWord::ShowRangeError(const QWidget* field, const QString& lowest, const QString& highest)
 {
-    const QString text = QString("Input must be between %1 and %2").arg(lowest, highest);
-    ShowMessageBox(this, QMessageBox::Critical, "Error", text, QMessageBox::Ok);
+    ShowFieldError(field, QString("Input must be between %1 and %2").arg(lowest, highest));
+}
+
+// The message starts with the field's caption as the dialog shows it, so
+// that the user knows which field it is about after the focus has moved on.
+void TConfigWord::ShowFieldError(const QWidget* field, const QString& message)
+{
+    ShowMessageBox(this, QMessageBox::Critical, "Error", FieldCaption(field) + ": " + message, QMessageBox::Ok);
+}
+
+// A scratchpad's caption changes with the DISP bit, so it is read from its label.
+QString TConfigWord::FieldCaption(const QWidget* field) const
+{
+    for (int k = 0; k < int(ebSP.size()); ++k)
+        if (field == ebSP[k])
+            return labSP[k]->text().remove(QRegularExpression(":$"));
+    const auto found = captions_.find(field);
+    return found != captions_.end() ? found->second : field->objectName();
 }
 
 TOutputSource TConfigWord::SourceOf(const QComboBox* combo)

@@ -77,6 +77,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
@@ -136,7 +137,9 @@ private:
     void ExitWholeNumberEdit(TAlignMaskEdit* edit);
     void ExitScratchpad(TAlignMaskEdit* edit);
     bool RefuseOutsideRegister(TAlignMaskEdit* edit, long double number);
-    void ShowRangeError(const QString& lowest, const QString& highest);
+    void ShowRangeError(const QWidget* field, const QString& lowest, const QString& highest);
+    void ShowFieldError(const QWidget* field, const QString& message);
+    QString FieldCaption(const QWidget* field) const;
     void TrackEnteredRaw(TScaledEdit& scaled, const QEvent* e);
     void RevertScaledEdit(TScaledEdit& scaled);
 
@@ -161,6 +164,8 @@ private:
     int tag_ = 0;
     bool userChanged_ = false;
     std::function<TMeterIdentity()> identity_;
+    // The captions of the numeric fields, as error messages name them.
+    std::map<const QWidget*, QString> captions_;
     // A loaded profile's values are in the controls, not yet stored.
     bool profileTyped_ = false;
     // Registers stored from a loaded profile that the commit writes: the

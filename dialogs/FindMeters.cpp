@@ -4,8 +4,10 @@
 #include "MessageBoxes.h"
 #include "MeterScan.h"
 #include "ProgressDialogUnit.h"
+#include "ScreenPlacement.h"
 
 #include <QCoreApplication>
+#include <QHideEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,12 +18,15 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 enum TColumn { ColAddress, ColSerial, ColVersion, ColModel, ColRemark };
 constexpr int AddressRole = Qt::UserRole;
 constexpr int KelvaneRole = Qt::UserRole + 1;
 constexpr int NameRole = Qt::UserRole + 2;
+constexpr int InListRole = Qt::UserRole + 3;
 // How often a scan asked for during a poll's exchange looks again.
 constexpr int StartRetryMs = 50;
 
@@ -56,12 +61,13 @@ QString EndText(const TScanEnd& end, int first, int last, int meters, int others
 TFindMeters::TFindMeters(THost host, TProgressDialog& progress, QWidget* parent)
     : QDialog(parent),
       ebFirst(new QLineEdit(QString::number(LowestAddress))),
-      ebLast(new QLineEdit(QString::number(HighestAddress))),
+      ebLast(new QLineEdit(QString::number(DefaultLastAddress))),
       bScan(new QPushButton("Scan")),
       bCancelScan(new QPushButton("Cancel")),
       lvFound(new QTreeWidget),
       ebMeterName(new QLineEdit),
       bAddMeter(new QPushButton("Add to Meter List")),
+      bAddAll(new QPushButton("Add all")),
       labScan(new QLabel("Choose the addresses to ask, then Scan.")),
       host_(std::move(host)),
       progress_(progress)
@@ -95,15 +101,20 @@ TFindMeters::TFindMeters(THost host, TProgressDialog& progress, QWidget* parent)
     lvFound->setHeaderLabels({"Address", "Serial Number", "Software Version", "Model", "Remark"});
     lvFound->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     lvFound->header()->setStretchLastSection(true);
-    lvFound->setMinimumSize(860, 220);
+    lvFound->setMinimumSize(320, 120);
 
     ebMeterName->setObjectName("ebMeterName");
     bAddMeter->setObjectName("bAddMeter");
     bAddMeter->setEnabled(false);
+    bAddAll->setObjectName("bAddAll");
+    bAddAll->setToolTip("Adds every meter found that the meter list does not have yet, each under the name shown "
+                        "for it");
+    bAddAll->setEnabled(false);
     auto* add = new QHBoxLayout;
     add->addWidget(new QLabel("Name:"));
     add->addWidget(ebMeterName, 1);
     add->addWidget(bAddMeter);
+    add->addWidget(bAddAll);
 
     labScan->setObjectName("labScan");
     labScan->setWordWrap(true);
@@ -118,9 +129,13 @@ TFindMeters::TFindMeters(THost host, TProgressDialog& progress, QWidget* parent)
     page->addLayout(add);
     page->addLayout(bottom);
 
+    // Room for every column of a row found, where the screen has it (see showEvent).
+    resize(900, 420);
+
     connect(bScan, &QPushButton::clicked, this, &TFindMeters::bScanClick);
     connect(bCancelScan, &QPushButton::clicked, this, &TFindMeters::bCancelScanClick);
     connect(bAddMeter, &QPushButton::clicked, this, &TFindMeters::bAddMeterClick);
+    connect(bAddAll, &QPushButton::clicked, this, &TFindMeters::bAddAllClick);
     connect(bClose, &QPushButton::clicked, this, &TFindMeters::reject);
     connect(lvFound, &QTreeWidget::currentItemChanged, this, &TFindMeters::FoundSelected);
     // The progress window's own button is the scan's Cancel while it runs.
@@ -248,7 +263,10 @@ void TFindMeters::AddFinding(const TScanFinding& finding)
     if (finding.SoftwareVersion)
         item->setText(ColVersion, SoftwareVersionText(*finding.SoftwareVersion));
     item->setText(ColModel, finding.Model);
-    item->setText(ColRemark, "Kelvane meter");
+    const std::vector<int> known = KnownAddresses();
+    const bool inList = std::find(known.begin(), known.end(), finding.Address) != known.end();
+    item->setData(ColAddress, InListRole, inList);
+    item->setText(ColRemark, inList ? "Kelvane meter, already in the meter list" : "Kelvane meter");
     item->setData(ColAddress, NameRole, DefaultName(finding));
     if (!lvFound->currentItem())
         lvFound->setCurrentItem(item);
@@ -259,17 +277,53 @@ void TFindMeters::FoundSelected()
     const QTreeWidgetItem* item = lvFound->currentItem();
     const bool meter = item && item->data(ColAddress, KelvaneRole).toBool();
     ebMeterName->setText(meter ? item->data(ColAddress, NameRole).toString() : QString());
-    bAddMeter->setEnabled(meter && !scanning_);
+    bAddMeter->setEnabled(item && Addable(item) && !scanning_);
+    bAddAll->setEnabled(AnyAddable() && !scanning_);
 }
 
 void TFindMeters::bAddMeterClick()
 {
     QTreeWidgetItem* item = lvFound->currentItem();
-    if (!item || !item->data(ColAddress, KelvaneRole).toBool() || !host_.AddMeter)
-        return;
-    const QString name = ebMeterName->text().trimmed();
-    if (host_.AddMeter(name, item->data(ColAddress, AddressRole).toInt()))
-        item->setText(ColRemark, QString("Kelvane meter, in the meter list as \"%1\"").arg(name));
+    if (item && Addable(item))
+        AddRow(item, ebMeterName->text().trimmed());
+    FoundSelected();
+}
+
+// Each meter goes in under its default name; one that the list refuses
+// (the refusal has been shown) stays addable, and the others go in all the same.
+void TFindMeters::bAddAllClick()
+{
+    for (int i = 0; i < lvFound->topLevelItemCount(); ++i)
+        if (QTreeWidgetItem* item = lvFound->topLevelItem(i); Addable(item))
+            AddRow(item, item->data(ColAddress, NameRole).toString());
+    FoundSelected();
+}
+
+bool TFindMeters::AddRow(QTreeWidgetItem* item, const QString& name)
+{
+    if (!host_.AddMeter || !host_.AddMeter(name, item->data(ColAddress, AddressRole).toInt()))
+        return false;
+    item->setData(ColAddress, InListRole, true);
+    item->setText(ColRemark, QString("Kelvane meter, in the meter list as \"%1\"").arg(name));
+    return true;
+}
+
+bool TFindMeters::Addable(const QTreeWidgetItem* item)
+{
+    return item->data(ColAddress, KelvaneRole).toBool() && !item->data(ColAddress, InListRole).toBool();
+}
+
+bool TFindMeters::AnyAddable() const
+{
+    for (int i = 0; i < lvFound->topLevelItemCount(); ++i)
+        if (Addable(lvFound->topLevelItem(i)))
+            return true;
+    return false;
+}
+
+std::vector<int> TFindMeters::KnownAddresses() const
+{
+    return host_.KnownAddresses ? host_.KnownAddresses() : std::vector<int>{};
 }
 
 void TFindMeters::SetScanning(bool scanning)
@@ -288,4 +342,18 @@ void TFindMeters::reject()
 {
     bCancelScanClick();
     QDialog::reject();
+}
+
+void TFindMeters::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FitToScreen(*this);
+}
+
+// The window manager would activate whatever window it likes next, or none.
+void TFindMeters::hideEvent(QHideEvent* event)
+{
+    QDialog::hideEvent(event);
+    if (QWidget* opener = parentWidget(); opener && !event->spontaneous())
+        opener->window()->activateWindow();
 }

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QLabel;
 class QLineEdit;
@@ -16,10 +17,13 @@ struct TScanFinding;
 
 // "Find Meters": asks every address of a range on the current link whether a
 // Kelvane meter answers there, lists what answered, and adds the meters
-// found to the meter list. While it asks, polling pauses and the progress
-// dialog shows how far it got; Cancel there or here stops it after the
-// request under way. The device address and the meter list's selection are
-// never touched by the scan.
+// found to the meter list, one or all at once; a meter whose address the
+// list already has is marked and not added again. While it asks, polling
+// pauses and the progress dialog shows how far it got; Cancel there or here
+// stops it after the request under way. The device address and the meter
+// list's selection are never touched by the scan. When the window closes,
+// the window it was opened from is active again, so that the keyboard goes
+// on where it was.
 class TFindMeters : public QDialog {
     Q_OBJECT
 public:
@@ -34,16 +38,22 @@ public:
         // Adds a meter to the meter list under the list's own rules; false
         // when they refuse it (the refusal has been shown).
         std::function<bool(const QString& name, int address)> AddMeter;
+        // The addresses of the meters in the meter list (none when not given).
+        std::function<std::vector<int>()> KnownAddresses;
     };
 
+    // The range that can be asked; the meter itself takes addresses up to
+    // DefaultLastAddress, where a scan stops unless told otherwise.
     static constexpr int LowestAddress = 1;
     static constexpr int HighestAddress = 247;
+    static constexpr int DefaultLastAddress = 63;
 
     TFindMeters(THost host, TProgressDialog& progress, QWidget* parent = nullptr);
 
     void bScanClick();
     void bCancelScanClick();
     void bAddMeterClick();
+    void bAddAllClick();
     bool Scanning() const { return scanning_; }
 
     QLineEdit* const ebFirst;
@@ -53,10 +63,13 @@ public:
     QTreeWidget* const lvFound;
     QLineEdit* const ebMeterName;
     QPushButton* const bAddMeter;
+    QPushButton* const bAddAll;
     QLabel* const labScan;
 
 protected:
     void reject() override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     bool ReadRange(int& first, int& last);
@@ -65,6 +78,12 @@ private:
     void AddFinding(const TScanFinding& finding);
     void FoundSelected();
     void SetScanning(bool scanning);
+    // Adds the row's meter to the meter list under name; true when the list took it.
+    bool AddRow(QTreeWidgetItem* item, const QString& name);
+    // The row's meter may be added: a Kelvane meter not in the list yet.
+    static bool Addable(const QTreeWidgetItem* item);
+    bool AnyAddable() const;
+    std::vector<int> KnownAddresses() const;
 
     THost host_;
     TProgressDialog& progress_;

@@ -2,6 +2,7 @@
 
 #include "KelvaneCOM.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -17,6 +18,11 @@ struct rVerdictLook {
     const char* Text;
     QColor Colour;
 };
+
+// The verdict's text is drawn in this colour on every background below,
+// whatever the palette: the palette's own text colour is light in a dark
+// palette and would vanish on the pale green, yellow and red.
+const QColor VerdictTextColour(0x20, 0x20, 0x20);
 
 rVerdictLook LookOf(TCheckVerdict verdict)
 {
@@ -88,7 +94,7 @@ TWiringCheckWindow::TWiringCheckWindow(TMeterSource meter, QWidget* parent)
     labThresholds->setObjectName("labThresholds");
 
     labAbsolute->setWordWrap(true);
-    labAbsolute->setStyleSheet("color: #A05000;");
+    ColourNote();
     labAbsolute->hide();
     labThresholds->setWordWrap(true);
     sgChecks->setHorizontalHeaderLabels({"Check", "Result", "Values", "What to do"});
@@ -114,6 +120,21 @@ const rWiringThresholds& TWiringCheckWindow::Thresholds()
 {
     static const rWiringThresholds thresholds;
     return thresholds;
+}
+
+// The note stands out in amber: a dark one on a light window, a light one on
+// a dark window, chosen again whenever the palette changes.
+void TWiringCheckWindow::ColourNote()
+{
+    const bool darkWindow = palette().color(QPalette::Window).lightness() < 128;
+    labAbsolute->setStyleSheet(darkWindow ? "color: #FFC870;" : "color: #A05000;");
+}
+
+void TWiringCheckWindow::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        ColourNote();
 }
 
 void TWiringCheckWindow::showEvent(QShowEvent* event)
@@ -166,6 +187,7 @@ void TWiringCheckWindow::ShowChecks(const std::vector<rWiringCheck>& checks)
         const rVerdictLook look = LookOf(c.Verdict);
         auto* result = Cell(look.Text);
         result->setBackground(look.Colour);
+        result->setForeground(VerdictTextColour);
         result->setTextAlignment(Qt::AlignCenter);
         sgChecks->setItem(row, ColCheck, Cell(QString::fromStdString(c.Name)));
         sgChecks->setItem(row, ColResult, result);

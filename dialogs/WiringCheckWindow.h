@@ -33,8 +33,10 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    void ColourNote();
     void ShowChecks(const std::vector<rWiringCheck>& checks);
     void ShowForcedAbsolute(uint16_t configWord);
     void ShowNotAvailable(const QString& why);

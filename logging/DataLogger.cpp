@@ -4,7 +4,6 @@
 #include "KelvaneCOM.h"
 #include "LogValues.h"
 #include "LoggingUnit.h"
-#include "MessageBoxes.h"
 
 #include <QAction>
 #include <QDate>
@@ -16,21 +15,25 @@ namespace {
 
 const QString Section = "Logging";
 constexpr int MillisecondsPerSecond = 1000;
+const QString WriteError = "Error opening output log file.  Will try again at next logging interval.";
 
 } // namespace
 
 TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage,
-                         QWidget* mainWindow)
-    : dialog_(dialog),
-      LoggingEnabled(loggingEnabled),
-      meter_(std::move(meter)),
-      addMessage_(std::move(addMessage)),
-      mainWindow_(mainWindow)
+                         QWidget*)
+    : TDataLogger(dialog, loggingEnabled, std::move(meter), std::move(addMessage))
+{
+}
+
+TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage)
+    : dialog_(dialog), LoggingEnabled(loggingEnabled), meter_(std::move(meter)), addMessage_(std::move(addMessage))
 {
     LoggingEnabled.setCheckable(true);
     // A click toggles the mark itself; LoggingChange then applies it.
     connect(&LoggingEnabled, &QAction::triggered, this, &TDataLogger::LoggingChange);
     connect(&logTimer_, &QTimer::timeout, this, &TDataLogger::LoggingTimer);
+    // The dialog's OK or Escape may have named another file.
+    connect(&dialog_, &QDialog::finished, this, &TDataLogger::PublishState);
     logTimer_.setInterval(LogFile::DefaultFrequency * MillisecondsPerSecond);
     LoggingChange();
 }
@@ -49,6 +52,7 @@ void TDataLogger::LoggingChange()
         logTimer_.start();
     else if (!on)
         logTimer_.stop();
+    PublishState();
 }
 
 void TDataLogger::SetLogTimer(int seconds)
@@ -73,31 +77,63 @@ void TDataLogger::DoLogging(QObject* sender)
         return;
     }
     const bool logButton = sender && sender->objectName() == "bLogData";
-    if (!dialog_.WriteToLog(LogValues(*meter, logButton)))
-        WarnWriteFailed();
-    const QLocale locale = QLocale::system();
-    addMessage_(QString("Write To Log File %1 at %2")
-                    .arg(dialog_.FileName(), locale.toString(QDate::currentDate(), LogFile::DateFormat(locale))));
+    FollowFile(dialog_.FileName());
+    const LogFile::TAppendResult result = dialog_.WriteToLog(LogValues(*meter, logButton));
+    if (result.Written)
+        NoteWritten();
+    else
+        NoteFailed(result);
+    PublishState();
 }
 
-// The box is shown once the tick that failed has returned. Shown inside the
-// tick, its modal loop would hold the log timer (and the polling timer, whose
-// tick writes the first record), since a timer never fires again while its
-// own handler runs: no record would be tried until someone clicked OK. While
-// the box is open the ticks go on and try again, and show no second box.
-void TDataLogger::WarnWriteFailed()
+void TDataLogger::FollowFile(const QString& file)
 {
-    if (warningOpen_)
+    if (file == file_)
         return;
-    warningOpen_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            ShowMessageBox(mainWindow_, QMessageBox::Warning, "Kelvane Logging",
-                           "Error opening output log file.  Will try again at next logging interval.");
-            warningOpen_ = false;
-        },
-        Qt::QueuedConnection);
+    file_ = file;
+    records_ = 0;
+    failing_ = false;
+    failure_.clear();
+}
+
+void TDataLogger::NoteWritten()
+{
+    ++records_;
+    if (failing_) {
+        failing_ = false;
+        failure_.clear();
+        addMessage_(QString("Logging to %1 works again.").arg(file_));
+    }
+    const QLocale locale = QLocale::system();
+    addMessage_(QString("Write To Log File %1 at %2")
+                    .arg(file_, locale.toString(QDate::currentDate(), LogFile::DateFormat(locale))));
+}
+
+// Only the first failure is reported: the ticks that follow try again
+// without a word, and the state carries the reason of the latest one.
+void TDataLogger::NoteFailed(const LogFile::TAppendResult& result)
+{
+    failure_ = LogFile::FailureReason(result);
+    if (failing_)
+        return;
+    failing_ = true;
+    addMessage_(QString("%1\nFile: %2\nReason: %3").arg(WriteError, file_, failure_));
+}
+
+TLogState TDataLogger::State() const
+{
+    const QString file = dialog_.FileName();
+    const bool counted = file == file_;
+    return {LoggingEnabled.isChecked(), file, counted ? records_ : 0, counted ? failure_ : QString()};
+}
+
+void TDataLogger::PublishState()
+{
+    const TLogState state = State();
+    if (state == published_)
+        return;
+    published_ = state;
+    emit StateChanged(state);
 }
 
 void TDataLogger::OnMyMessage()

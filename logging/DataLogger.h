@@ -14,9 +14,31 @@ class TIniFile;
 class TKelvane;
 class TLogging;
 
+// What the main window shows of logging.
+struct TLogState {
+    // The check mark of "Enabled".
+    bool On = false;
+    // The log file the next record goes to.
+    QString File;
+    // Records written to File since the program started or File was chosen.
+    qint64 Records = 0;
+    // Why the latest record could not be written to File; empty while
+    // writing works.
+    QString LastFailure;
+
+    bool operator==(const TLogState&) const = default;
+};
+
 // The main window's side of data logging: the "Logging" menu's "Enabled"
 // entry, the log timer that writes one record per interval from the meter
-// link's register image, and the interval handed over by the logging dialog.
+// link's register image, the interval handed over by the logging dialog,
+// and the state of logging for the main window to show.
+//
+// A record that cannot be written is reported once, when writing starts to
+// fail, as a message line naming the file and the reason; the ticks go on
+// trying without a word until a record is written again, which is reported
+// once as well. No box is shown: nothing waits for a click while the meter
+// is polled and logged.
 class TDataLogger : public QObject {
     Q_OBJECT
 public:
@@ -33,8 +55,9 @@ public:
     // whose check mark is the on/off state; its triggering is wired here.
     // meter: the current meter link, asked at every record since the link is
     // replaced at run time (nullptr while there is none). addMessage: adds a
-    // line to the main window's message memo. mainWindow: parent of the
-    // warning box.
+    // line to the main window's message memo.
+    TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage);
+    // The same; the window is no longer used, since no box is shown.
     TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage,
                 QWidget* mainWindow);
 
@@ -69,18 +92,33 @@ public:
     QTimer& LogTimer() { return logTimer_; }
     bool FirstLogPending() const { return firstLogPending_; }
 
+    TLogState State() const;
+
+signals:
+    // The state has changed: logging switched on or off, a record written,
+    // writing failed or works again, another file chosen.
+    void StateChanged(const TLogState& state);
+
 private:
-    void WarnWriteFailed();
+    // Counts from zero for a file other than the one counted so far.
+    void FollowFile(const QString& file);
+    void NoteWritten();
+    void NoteFailed(const LogFile::TAppendResult& result);
+    // Emits StateChanged when the state differs from the one last emitted.
+    void PublishState();
 
     TLogging& dialog_;
     QAction& LoggingEnabled;
     // Read-only use of the image, never a meter operation: see TMeterSource.
     TMeterSource meter_;
     TMessageSink addMessage_;
-    QWidget* mainWindow_;
     QTimer logTimer_;
     bool firstLogPending_ = true;
-    // A failure warning is waiting to be shown or open: later ticks keep
-    // trying but add no second box.
-    bool warningOpen_ = false;
+    // The file that records_ and failure_ are about.
+    QString file_;
+    qint64 records_ = 0;
+    // Set from the first record that fails until one is written again.
+    bool failing_ = false;
+    QString failure_;
+    TLogState published_;
 };

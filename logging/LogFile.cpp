@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -305,13 +306,28 @@ bool AppendRecord(const QString& fileName, const QString& header, const QString&
     return AppendRecordTo(fileName, header, record).Written;
 }
 
-bool WriteRecord(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
-                 const QLocale& locale)
+QString FailureReason(const TAppendResult& result)
+{
+    const QString system = QString::fromLocal8Bit(std::strerror(result.Error));
+    if (result.SpecialKind.isEmpty())
+        return system;
+    const QString kind = QString("it is %1, not a regular file").arg(result.SpecialKind);
+    return result.Error != 0 ? QString("%1 (%2)").arg(kind, system) : kind;
+}
+
+TAppendResult WriteRecordTo(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
+                            const QLocale& locale)
 {
     // One reading of the clock, so that a record near midnight never pairs
     // one day's date with the next day's time.
     const QDateTime now = QDateTime::currentDateTime();
-    return AppendRecord(fileName, HeaderLine(selected, locale), RecordLine(values, selected, now, locale));
+    return AppendRecordTo(fileName, HeaderLine(selected, locale), RecordLine(values, selected, now, locale));
+}
+
+bool WriteRecord(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
+                 const QLocale& locale)
+{
+    return WriteRecordTo(fileName, values, selected, locale).Written;
 }
 
 } // namespace LogFile

@@ -84,9 +84,15 @@ struct TAppendResult {
 TAppendResult AppendRecordTo(const QString& fileName, const QString& header, const QString& record);
 // AppendRecordTo(...).Written.
 bool AppendRecord(const QString& fileName, const QString& header, const QString& record);
+// Why a record was not written, in words: the system's text for the error
+// ("Permission denied"), or what the path is when it is not a regular file.
+QString FailureReason(const TAppendResult& result);
 
 // Appends the record of the selected values at the current date and time,
-// with the header when the file is new, as AppendRecord does.
+// with the header when the file is new, as AppendRecordTo does.
+TAppendResult WriteRecordTo(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
+                            const QLocale& locale);
+// WriteRecordTo(...).Written.
 bool WriteRecord(const QString& fileName, const TLogValues& values, const TLogSelection& selected,
                  const QLocale& locale);
 

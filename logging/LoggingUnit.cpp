@@ -5,8 +5,10 @@
 #include "FileDialogs.h"
 #include "MessageBoxes.h"
 #include "ScreenPlacement.h"
+#include "WholeScrollArea.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -106,14 +108,20 @@ void TLogging::FormCreate()
     right->addWidget(detailed);
     right->addLayout(toggles);
     right->addStretch();
-    right->addWidget(BitBtn1, 0, Qt::AlignRight);
-    auto* columns = new QHBoxLayout;
+    // The quantities scroll on a screen too small for them; the file, the
+    // interval and OK stay in sight.
+    auto* body = new QWidget;
+    body->setObjectName("body");
+    auto* columns = new QHBoxLayout(body);
+    columns->setContentsMargins(0, 0, 0, 0);
     columns->addLayout(left);
     columns->addLayout(right);
+    auto* scroll = new TWholeScrollArea(body);
+    scroll->setObjectName("sbBody");
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fileAndFrequency);
-    layout->addLayout(columns);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(scroll, 1);
+    layout->addWidget(BitBtn1, 0, Qt::AlignRight);
 
     SaveDialog = NewFileDialog(this, "Log File", QDir::homePath());
     SaveDialog->setObjectName("SaveDialog");
@@ -196,17 +204,28 @@ QLayout* TLogging::CreateToggles()
 
 void TLogging::LoadSettings()
 {
-    const TLogSettings settings = LogSettings::Read(TIniFile(settingsFile_), applicationDirectory_);
+    ShowSettings(LogSettings::Read(TIniFile(settingsFile_), applicationDirectory_));
+}
+
+void TLogging::ShowSettings(const TLogSettings& settings)
+{
     Filename->setText(settings.FileName);
     Frequency->setText(QString::number(settings.Frequency));
-    // The dialog is not showing yet, so these marks ask nothing.
     for (std::size_t i = 0; i < LogParameterCount; ++i)
         CB[i]->setChecked(settings.Selection[i]);
 }
 
-bool TLogging::WriteToLog(const TLogValues& values, const QLocale& locale)
+TLogSettings TLogging::ShownSettings() const
 {
-    return LogFile::WriteRecord(FileName(), values, Selection(), locale);
+    TLogSettings settings{FileName(), FrequencySeconds(), {}};
+    for (std::size_t i = 0; i < LogParameterCount; ++i)
+        settings.Selection[i] = CB[i]->isChecked();
+    return settings;
+}
+
+LogFile::TAppendResult TLogging::WriteToLog(const TLogValues& values, const QLocale& locale)
+{
+    return LogFile::WriteRecordTo(FileName(), values, Selection(), locale);
 }
 
 QString TLogging::FileName() const
@@ -242,12 +261,31 @@ void TLogging::showEvent(QShowEvent* event)
 
 void TLogging::FormShow()
 {
+    opened_ = ShownSettings();
+    // As large as all the quantities want, then cut down to the screen.
+    resize(sizeHint());
     CentreOnScreen(*this);
+    FitToScreen(*this);
 }
 
+void TLogging::closeEvent(QCloseEvent* event)
+{
+    if (isVisible())
+        done(Accepted);
+    event->accept();
+}
+
+// The settings are back before the dialog says it has finished, so that
+// whoever listens reads the file the records go to. Hidden first, the marks
+// put back ask nothing about the log file.
 void TLogging::done(int result)
 {
-    FormClose();
+    if (result == Accepted) {
+        FormClose();
+    } else {
+        hide();
+        ShowSettings(opened_);
+    }
     QDialog::done(result);
 }
 
@@ -255,11 +293,8 @@ void TLogging::FormClose()
 {
     // The edit shows the interval that is stored, also after an unusable text.
     Frequency->setText(QString::number(FrequencySeconds()));
-    TLogSettings settings{FileName(), FrequencySeconds(), {}};
-    for (std::size_t i = 0; i < LogParameterCount; ++i)
-        settings.Selection[i] = CB[i]->isChecked();
     TIniFile ini(settingsFile_);
-    LogSettings::Write(ini, settings);
+    LogSettings::Write(ini, ShownSettings());
     QString error;
     if (!ini.UpdateFile(&error))
         ShowMessageBox(this, QMessageBox::Warning, "Logging",
@@ -271,7 +306,7 @@ void TLogging::BitBtn1Click()
 {
     if (messageTarget_)
         messageTarget_();
-    close();
+    accept();
 }
 
 void TLogging::SpeedButton1Click()

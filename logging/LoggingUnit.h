@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogFile.h"
+#include "LogSettings.h"
 
 #include <QDialog>
 #include <QLocale>
@@ -19,9 +20,10 @@ class QToolButton;
 
 // "Logging": the log file, the logging interval and the quantities to log.
 // The settings live in section "Logging" of the settings file; they are
-// loaded when the dialog is created and stored whenever it closes. The
-// dialog is modeless and only hidden when closed; the log timer reads the
-// file name and the ticked quantities from it at every record.
+// loaded when the dialog is created and stored when OK or the close box
+// closes it. Escape forgets what was changed since the dialog was shown.
+// The dialog is modeless and only hidden when closed; the log timer reads
+// the file name and the ticked quantities from it at every record.
 class TLogging : public QDialog {
     Q_OBJECT
 public:
@@ -30,9 +32,9 @@ public:
     TLogging(const QString& settingsFile, const QString& applicationDirectory, QWidget* parent = nullptr);
 
     // Appends one record with the ticked quantities of values to the log
-    // file, and the header first when the file is new. False when nothing
-    // could be written.
-    bool WriteToLog(const TLogValues& values, const QLocale& locale = QLocale::system());
+    // file, and the header first when the file is new; the result tells
+    // whether it was written, and why not.
+    LogFile::TAppendResult WriteToLog(const TLogValues& values, const QLocale& locale = QLocale::system());
 
     QString FileName() const;
     // The interval typed in, in seconds: 60 unless it is an integer from 5 to 3600.
@@ -51,7 +53,12 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // Every way of closing the dialog (OK, the close box, Escape) ends here.
+    // The close box keeps what the dialog shows, as OK does, without OK's
+    // call of the main window.
+    void closeEvent(QCloseEvent* event) override;
+    // Every way of closing the dialog ends here: accepted (OK, the close
+    // box) stores the settings, rejected (Escape) puts back those shown
+    // when the dialog opened.
     void done(int result) override;
 
 private:
@@ -62,6 +69,10 @@ private:
     int WidestCaption() const;
     QLayout* CreateToggles();
     void LoadSettings();
+    // Fills the controls; the marks ask nothing while the dialog is hidden.
+    void ShowSettings(const TLogSettings& settings);
+    // The settings as the controls show them.
+    TLogSettings ShownSettings() const;
     void FormShow();
     void FormClose();
     void BitBtn1Click();
@@ -81,6 +92,8 @@ private:
     std::array<bool, LogParameterCount> restoring_{};
     // The marks the records use: each box's mark once its change is settled.
     TLogSelection confirmed_{};
+    // What the controls showed when the dialog opened, for Escape.
+    TLogSettings opened_;
 
     QLineEdit* Filename;
     QToolButton* SpeedButton1;

@@ -179,7 +179,13 @@ TEST_P(FindMetersTest, FindsEveryMeterOfARangeAndAddsOneToTheMeterList)
     EXPECT_EQ(form.findChild<QListWidget*>("ListView")->item(0)->text(), "SN 10007");
     EXPECT_EQ(form.findChild<QListWidget*>("ListView")->item(0)->data(Qt::UserRole).toInt(), 7);
 
+    // A meter the list has is not added a second time.
+    EXPECT_EQ(finder.lvFound->topLevelItem(2)->text(4), "Kelvane meter, in the meter list as \"SN 10007\"");
+    EXPECT_FALSE(finder.bAddMeter->isEnabled());
+
     // The meter list's own rule: a name already there is refused.
+    finder.lvFound->setCurrentItem(finder.lvFound->topLevelItem(0));
+    finder.ebMeterName->setText("SN 10007");
     MessageBoxRecorder boxes;
     QTest::mouseClick(finder.bAddMeter, Qt::LeftButton);
     EXPECT_EQ(form.findChild<QListWidget*>("ListView")->count(), 1);

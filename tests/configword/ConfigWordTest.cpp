@@ -1,5 +1,6 @@
 #include "ConfigWordUnit.h"
 
+#include "ScreenFit.h"
 #include "WidgetTestSupport.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <utility>
 #include <vector>
@@ -427,7 +429,8 @@ TEST_F(ConfigWordTest, LeavingAFieldThatHoldsNoNumber)
     Type("ebOutA_10", ".");
     Leave();
     ASSERT_EQ(boxes.shown.size(), 2u);
-    EXPECT_EQ(boxes.shown[0].text, "Input must be a number");
+    EXPECT_EQ(boxes.shown[0].text, "CT Ratio (primary): Input must be a number");
+    EXPECT_EQ(boxes.shown[1].text, "Output A (10V): Input must be a number");
     EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Critical);
     EXPECT_EQ(boxes.shown[0].buttons, QMessageBox::Ok);
     EXPECT_EQ(Text("ebCT_Pri"), "1");
@@ -509,14 +512,19 @@ TEST_F(ConfigWordTest, ValuesTheRegisterCannotHoldAreRefused)
         const char* shown;
         Writes writes;
     } cases[] = {
-        {"ScratchpadAbove", {}, "ebSP1", "70000", "Input must be between 0 and 65535", "0", {}},
-        {"ScratchpadBelow", {{152, 9}}, "ebSP3", "-1", "Input must be between 0 and 65535", "9", {}},
+        {"ScratchpadAbove", {}, "ebSP1", "70000", "Scratchpad [1]: Input must be between 0 and 65535", "0", {}},
+        {"ScratchpadBelow", {{152, 9}}, "ebSP3", "-1", "Scratchpad [3]: Input must be between 0 and 65535", "9", {}},
         {"ScratchpadTop", {}, "ebSP1", "65535", "", "65535", {{150, 65535}}},
-        {"RatioAbove", {}, "ebPT_Pri", "70000", "Input must be between 0 and 65535", "1", {}},
-        {"OutputAbove", oneToOne, "ebOutB_10", "40000", "Input must be between -32768 and 32767", "100", {}},
+        {"DispLineAbove", {{158, 1}}, "ebSP7", "70000", "DISP Line 1: Input must be between 0 and 65535", "0", {}},
+        {"RatioAbove", {}, "ebPT_Pri", "70000", "PT Ratio (primary): Input must be between 0 and 65535", "1", {}},
+        {"RatioBelow", {}, "ebCT_Sec", "-5", "CT Ratio (secondary): Input must be between 0 and 65535", "5", {}},
+        {"OutputAbove", oneToOne, "ebOutB_10", "40000", "Output B (10V): Input must be between -32768 and 32767",
+         "100", {}},
         {"OutputTop", oneToOne, "ebOutB_10", "32767", "", "32767", {{141, 32767}}},
-        {"OutputInAmperes", {}, "ebOutA_0", "-1400", "Input must be between -1310.720 and 1310.680", "0.000", {}},
-        {"PulseBelow", {{134, 2}}, "ebPulseValue", "-100", "Input must be between 0 and 2621400", "80", {}},
+        {"OutputInAmperes", {}, "ebOutA_0", "-1400",
+         "Output A (0V): Input must be between -1310.720 and 1310.680", "0.000", {}},
+        {"PulseBelow", {{134, 2}}, "ebPulseValue", "-100", "Pulse Value: Input must be between 0 and 2621400", "80",
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -538,6 +546,68 @@ TEST_F(ConfigWordTest, ValuesTheRegisterCannotHoldAreRefused)
         meter.Pass(dialog);
         EXPECT_EQ(meter.writes, c.writes);
     }
+}
+
+// Escape is Cancel: the change is forgotten, nothing is committed, and the
+// next pass shows the meter's values again. In a field whose change is not
+// finished, the first Escape takes back that change and no more.
+TEST_F(ConfigWordTest, EscapeCancels)
+{
+    const struct {
+        const char* name;
+        std::function<void()> change;
+        int escapes;
+    } cases[] = {
+        {"WordBox", [this] { ClickBox("cbCW5"); }, 1},
+        {"SourceByKey",
+         [this] {
+             Find<QComboBox>("cbOutputA")->setFocus();
+             QTest::keyClick(Find<QComboBox>("cbOutputA"), Qt::Key_Down);
+         },
+         1},
+        {"FinishedField",
+         [this] {
+             Type("ebDemandPeriod", "30");
+             QTest::keyClick(Find("ebDemandPeriod"), Qt::Key_Tab);
+         },
+         1},
+        {"UnfinishedField", [this] { Type("ebDemandPeriod", "30"); }, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeMeter meter;
+        LoadAndShow(meter);
+        const std::vector<int> bits = WordBits("cbCW");
+        const std::string source = Current("cbOutputA");
+        c.change();
+        ASSERT_TRUE(dialog.UserChanged());
+        for (int k = 1; k < c.escapes; ++k) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+            EXPECT_TRUE(dialog.isVisible());
+            EXPECT_EQ(Text("ebDemandPeriod"), "15");
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        EXPECT_FALSE(dialog.isVisible());
+        EXPECT_FALSE(dialog.UserChanged());
+        EXPECT_EQ(dialog.Tag(), 0);
+        meter.Pass(dialog);
+        EXPECT_EQ(meter.writes, Writes{});
+        EXPECT_EQ(Text("ebDemandPeriod"), "15");
+        EXPECT_EQ(WordBits("cbCW"), bits);
+        EXPECT_EQ(Current("cbOutputA"), source);
+    }
+}
+
+// However small the screen, Config Word fits it: OK, Apply and Cancel are
+// in sight below the body, which scrolls.
+TEST_F(ConfigWordTest, FitsTheScreenWithItsButtonsInSight)
+{
+    FakeMeter meter;
+    LoadAndShow(meter);
+    EXPECT_TRUE(testsupport::FitsItsScreen(dialog, {Find<QPushButton>("bOK"), Find<QPushButton>("bApply"),
+                                                    Find<QPushButton>("bCancel")},
+                                           *Find<QScrollArea>("sbBody")));
+    EXPECT_TRUE(testsupport::SaveScreenshot(dialog, "configword-fitted"));
 }
 
 TEST_F(ConfigWordTest, NothingCanBeStoredBeforeTheMetersValuesArrive)

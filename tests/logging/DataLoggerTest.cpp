@@ -21,9 +21,25 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <ostream>
+#include <vector>
+
+void PrintTo(const TLogState& state, std::ostream* os)
+{
+    *os << "{On " << state.On << ", File \"" << state.File.toStdString() << "\", Records " << state.Records
+        << ", LastFailure \"" << state.LastFailure.toStdString() << "\"}";
+}
 
 namespace {
+
+// The system's words for an error, as the failure reports give them.
+QString SystemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 const QString LogError = "Error opening output log file.  Will try again at next logging interval.";
 
@@ -39,6 +55,9 @@ protected:
     QAction loggingEnabled{"Enable"};
     std::unique_ptr<TLogging> dialog;
     std::unique_ptr<TDataLogger> logger;
+    // The records tried: each asks for the meter link once.
+    int attempts = 0;
+    std::vector<TLogState> states;
 
     void SetUp() override
     {
@@ -57,9 +76,20 @@ protected:
     {
         dialog = std::make_unique<TLogging>(settings, dir.path());
         logger = std::make_unique<TDataLogger>(
-            *dialog, loggingEnabled, [this] { return link.get(); }, [this](const QString& line) { memo << line; },
-            nullptr);
+            *dialog, loggingEnabled,
+            [this] {
+                ++attempts;
+                return link.get();
+            },
+            [this](const QString& line) { memo << line; });
+        QObject::connect(logger.get(), &TDataLogger::StateChanged,
+                         [this](const TLogState& state) { states.push_back(state); });
     }
+
+    // The message lines that report a failure to write, and those that
+    // report writing again.
+    int FailureMessages() const { return int(memo.filter(LogError).size()); }
+    int RecoveryMessages() const { return int(memo.filter(" works again.").size()); }
 
     // Puts value as a float into registers reg and reg + 1 in the word order
     // the meter uses (wordOrder 1: second register is the high word).
@@ -273,63 +303,67 @@ TEST_F(DataLoggerTest, LogButtonWithoutRatiosLogsUnscaledValues)
     }
 }
 
-TEST_F(DataLoggerTest, ReadOnlyFileWarnsAndTheNextTickSucceedsOnceWritable)
+// A file nobody may write to (refused even to root) is reported once, in
+// the message lines and in the state, and writing again is reported once.
+TEST_F(DataLoggerTest, ReadOnlyFileIsReportedOnceAndTheNextTickSucceedsOnceWritable)
 {
     CreateLogger();
     loggingEnabled.trigger();
     logger->LoggingTimer();
     ASSERT_EQ(LogLines().size(), 2);
     ASSERT_TRUE(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
-    {
-        testsupport::MessageBoxRecorder boxes;
-        logger->LoggingTimer();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 5000));
-        ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(boxes.shown[0].title, "Kelvane Logging");
-        EXPECT_EQ(boxes.shown[0].text, LogError);
-    }
+    memo.clear();
+    logger->LoggingTimer();
+    logger->LoggingTimer();
     EXPECT_EQ(LogLines().size(), 2);
-    EXPECT_TRUE(memo.last().startsWith("Write To Log File "));
+    EXPECT_EQ(memo, QStringList{LogError + "\nFile: " + logPath + "\nReason: " + SystemText(EACCES)});
+    EXPECT_EQ(logger->State(), (TLogState{true, logPath, 1, SystemText(EACCES)}));
 
     ASSERT_TRUE(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    memo.clear();
     logger->LoggingTimer();
     EXPECT_EQ(LogLines().size(), 3);
+    ASSERT_EQ(memo.size(), 2);
+    EXPECT_EQ(memo[0], "Logging to " + logPath + " works again.");
+    EXPECT_TRUE(memo[1].startsWith("Write To Log File " + logPath + " at "));
+    EXPECT_EQ(logger->State(), (TLogState{true, logPath, 2, ""}));
 }
 
-// The warning about a log file that cannot be written stays open while the
-// timer goes on: ticks while it is open try again (and open no second box),
-// and once the folder is back the records go on at once.
-TEST_F(DataLoggerTest, TicksGoOnWhileTheWriteWarningIsOpen)
+// Writing that starts to fail while the log timer runs is reported once,
+// whatever the number of intervals it goes on failing, without a box and
+// without a line per interval; the state carries the reason meanwhile.
+// Once the folder is there the records go on, counted, and that is
+// reported once. The folder's place is taken by a regular file, which
+// stops root as it stops everyone.
+TEST_F(DataLoggerTest, FailingWritesAreReportedOnceAndTheirEndOnce)
 {
-    const QString folder = dir.filePath("missing");
+    const QString folder = dir.filePath("logs");
     const QString path = QDir(folder).filePath("log.csv");
+    {
+        QFile blocker(folder);
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
     WriteSettings(QByteArray("[Logging]\nFilename=") + path.toUtf8() + "\nParam0=1\n");
     CreateLogger();
-    int boxes = 0;
-    bool failedTicksWhileOpen = false;
-    bool recordsWhileOpen = false;
-    bool answered = false;
-    {
-        MessageBoxAnswer answer([&](const QString& text) {
-            EXPECT_EQ(text, LogError);
-            if (++boxes > 1)
-                return QMessageBox::Ok;
-            // The box's own modal loop, as long as the technician takes.
-            const int before = WriteMessages();
-            failedTicksWhileOpen = QTest::qWaitFor([&] { return WriteMessages() >= before + 3; }, 10000);
-            EXPECT_TRUE(QDir().mkpath(folder));
-            recordsWhileOpen = QTest::qWaitFor([&] { return LogLines(path).size() >= 3; }, 10000);
-            answered = true;
-            return QMessageBox::Ok;
-        });
-        LogEvery(20);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return answered; }, 30000));
-        loggingEnabled.trigger();
-    }
-    EXPECT_TRUE(failedTicksWhileOpen);
-    EXPECT_TRUE(recordsWhileOpen);
-    EXPECT_EQ(boxes, 1);
+    LogEvery(20);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return attempts >= 6; }, 20000));
+    EXPECT_EQ(FailureMessages(), 1);
+    EXPECT_EQ(memo.filter(LogError), QStringList{LogError + "\nFile: " + path + "\nReason: " + SystemText(ENOTDIR)});
+    EXPECT_EQ(WriteMessages(), 0) << "no record was written";
+    EXPECT_EQ(logger->State(), (TLogState{true, path, 0, SystemText(ENOTDIR)}));
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), logger->State());
+
+    ASSERT_TRUE(QFile::remove(folder));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines(path).size() >= 4; }, 20000));
+    loggingEnabled.trigger();
+    const auto records = LogLines(path).size() - 1;
+    EXPECT_EQ(FailureMessages(), 1);
+    EXPECT_EQ(RecoveryMessages(), 1);
+    EXPECT_EQ(memo.filter(" works again."), QStringList{"Logging to " + path + " works again."});
+    EXPECT_EQ(logger->State(), (TLogState{false, path, records, ""}));
+    EXPECT_EQ(states.back(), logger->State());
 }
 
 // A quantity whose registers the latest read did not bring is logged as an
@@ -486,6 +520,37 @@ TEST_F(DataLoggerTest, ConfigureThenOkSetsTheIntervalTypedInTheDialog)
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(logger->LogTimer().interval(), 120000);
     EXPECT_EQ(memo, QStringList{"Timer set to 120000"});
+}
+
+// The state names the file the next record goes to: a file typed in the
+// dialog counts once OK takes it, not after Escape, and its count starts
+// from zero.
+TEST_F(DataLoggerTest, TheStateFollowsTheFileTheDialogSettlesOn)
+{
+    CreateLogger();
+    loggingEnabled.trigger();
+    logger->LoggingTimer();
+    ASSERT_EQ(logger->State(), (TLogState{true, logPath, 1, ""}));
+    const QString other = dir.filePath("other.csv");
+    const struct {
+        const char* name;
+        Qt::Key key;
+        QString file;
+    } cases[] = {{"Escape", Qt::Key_Escape, logPath}, {"Return", Qt::Key_Return, other}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        logger->Configure1Click();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        auto* filename = dialog->findChild<QLineEdit*>("Filename");
+        QTest::mouseClick(filename, Qt::LeftButton);
+        filename->selectAll();
+        QTest::keyClicks(filename, other);
+        QTest::keyClick(filename, c.key);
+        EXPECT_FALSE(dialog->isVisible());
+        const TLogState expected{true, c.file, c.file == logPath ? 1 : 0, ""};
+        EXPECT_EQ(logger->State(), expected);
+        EXPECT_EQ(states.back(), expected);
+    }
 }
 
 TEST_F(DataLoggerTest, TimerTicksWriteRecords)

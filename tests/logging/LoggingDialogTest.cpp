@@ -3,8 +3,10 @@
 
 #include "IniFile.h"
 #include "LoggingUnit.h"
+#include "ScreenFit.h"
 #include "WidgetTestSupport.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -18,6 +20,9 @@
 #include <QToolButton>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <tuple>
 
 namespace {
 
@@ -136,7 +141,7 @@ TEST_F(LoggingDialogTest, SettingsLoadedAndStoredAtClose)
     Box(form, 1).setChecked(true);
     Edit(form, "Filename").setText(dir.filePath("new.csv"));
     Edit(form, "Frequency").setText("abc");
-    QTest::keyClick(&form, Qt::Key_Escape);
+    QTest::mouseClick(form.findChild<QPushButton*>("BitBtn1"), Qt::LeftButton);
     EXPECT_FALSE(form.isVisible());
     EXPECT_EQ(Edit(form, "Frequency").text(), "60");
 
@@ -152,6 +157,61 @@ TEST_F(LoggingDialogTest, SettingsLoadedAndStoredAtClose)
     EXPECT_EQ(reloaded.FileName(), dir.filePath("new.csv"));
     EXPECT_EQ(reloaded.Selection()[1], true);
     EXPECT_EQ(reloaded.Selection()[8], false);
+}
+
+// Escape is Cancel: whatever was changed since the dialog opened is put
+// back, the settings file is left as it was and the main window is not told.
+TEST_F(LoggingDialogTest, EscapeForgetsTheChangesSinceTheDialogOpened)
+{
+    const QByteArray stored = "[Logging]\nFilename=" + logFile.toUtf8() + "\nFrequency=300\nParam0=1\n";
+    const struct {
+        const char* name;
+        std::function<void(TLogging&)> change;
+    } cases[] = {
+        {"FileName",
+         [](TLogging& form) {
+             QTest::mouseClick(&Edit(form, "Filename"), Qt::LeftButton);
+             QTest::keyClicks(&Edit(form, "Filename"), "-new");
+         }},
+        {"Frequency",
+         [](TLogging& form) {
+             QLineEdit& frequency = Edit(form, "Frequency");
+             QTest::mouseClick(&frequency, Qt::LeftButton);
+             QTest::keyClick(&frequency, Qt::Key_End);
+             QTest::keyClick(&frequency, Qt::Key_Backspace);
+             QTest::keyClicks(&frequency, "5");
+         }},
+        {"Boxes",
+         [](TLogging& form) {
+             ClickBox(Box(form, 0));
+             ClickBox(Box(form, 8));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteSettings(stored);
+        TLogging form(settings, dir.path());
+        bool told = false;
+        form.SetMessageTarget([&] { told = true; });
+        ShowActive(form);
+        const TLogSelection before = form.Selection();
+        c.change(form);
+        ASSERT_NE(std::make_tuple(form.FileName(), Edit(form, "Frequency").text(), Box(form, 0).isChecked()),
+                  std::make_tuple(logFile, QString("300"), true))
+            << "the change did not reach the dialog";
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_FALSE(told);
+        EXPECT_EQ(form.FileName(), logFile);
+        EXPECT_EQ(Edit(form, "Frequency").text(), "300");
+        EXPECT_EQ(form.Selection(), before);
+        EXPECT_TRUE(Box(form, 0).isChecked());
+        EXPECT_FALSE(Box(form, 8).isChecked());
+        QFile file(settings);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), stored);
+    }
 }
 
 TEST_F(LoggingDialogTest, OutOfRangeFrequencyInTheSettingsShowsAs60)
@@ -349,7 +409,7 @@ TEST_F(LoggingDialogTest, WriteToLogUsesTheTickedEntriesAndTheFileNamed)
     values[0] = 1234.567;
     values[8] = 50;
     const QLocale german(QLocale::German, QLocale::Germany);
-    ASSERT_TRUE(form.WriteToLog(values, german));
+    ASSERT_TRUE(form.WriteToLog(values, german).Written);
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readLine(), "Date;Time;Total Energy Consumption;Frequency\r\n");
@@ -361,6 +421,17 @@ TEST_F(LoggingDialogTest, WriteToLogUsesTheTickedEntriesAndTheFileNamed)
     EXPECT_EQ(fields[2], "1234,567");
     EXPECT_EQ(fields[3], "50,0");
     EXPECT_TRUE(record.endsWith("\r\n"));
+}
+
+// However small the screen, the dialog fits it: the file, the interval and
+// OK are in sight, and the quantities scroll.
+TEST_F(LoggingDialogTest, FitsTheScreenWithOkInSight)
+{
+    TLogging form(settings, dir.path());
+    ShowActive(form);
+    EXPECT_TRUE(testsupport::FitsItsScreen(form, {&Edit(form, "Filename"), &Edit(form, "Frequency"),
+                                                  form.findChild<QPushButton*>("BitBtn1")},
+                                           *form.findChild<QScrollArea*>("sbBody")));
 }
 
 TEST_F(LoggingDialogTest, Screenshot)
