@@ -18,6 +18,7 @@ TKelvaneWindows::TKelvaneWindows(const TAppPaths& paths, const QStringList& argu
     // The trend window takes its points from every poll of the main window.
     QObject::connect(&Form1, &TForm1::PassCompleted, &TrendWindow, &TTrendWindow::TakePoints);
     QObject::connect(&Form1, &TForm1::AddToTrend, &TrendWindow, &TTrendWindow::AddField);
+    QObject::connect(&Form1, &TForm1::MeterChanged, &TrendWindow, &TTrendWindow::SetMeter);
     QObject::connect(&Form1, &TForm1::ShowTrend, &TrendWindow, [this] {
         TrendWindow.show();
         TrendWindow.raise();

@@ -122,7 +122,8 @@ void TForm1::FindMetersClick()
                                 [this] { cbPollingClick(); },
                                 [this](const QString& name, int address) {
                                     return meterList_->AddNewMeter(name, address);
-                                }};
+                                },
+                                [this] { return meterList_->Addresses(); }};
         window = new TFindMeters(std::move(host), *dialogs_.ProgressDialog, this);
     }
     window->show();

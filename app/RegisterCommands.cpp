@@ -6,7 +6,7 @@
 
 #include "CmdLine.h"
 #include "CalibrateBox.h"
-#include "ConfigWordUnit.h"
+#include "ConfigCommit.h"
 #include "FileDialogs.h"
 #include "GeneralTab.h"
 #include "MessageBoxes.h"
@@ -150,44 +150,22 @@ void TForm1::AfterPass(bool anyBankRead, int lastResult)
     calibrate_->cbDevid->setChecked(link->GetRegister(RegisterMap::XConfigWord) & RegisterMap::XConfigDevidBit);
     if (link->GetRegister(RegisterMap::Fixed12345) == RegisterMap::Fixed12345Value)
         dialogs_.frmAddress->SetCommStatus("COMM OK!");
-    CommitConfigWord();
-    TConfigWord& editor = *dialogs_.ConfigWord;
-    if (!editor.UserChanged()) {
-        std::array<int32_t, ConfigLast + 1> values{};
-        for (int k = 0; k <= ConfigLast; ++k)
-            values[static_cast<std::size_t>(k)] = link->GetRegister(k);
-        editor.LoadValues(values);
-        editor.SetTag(0);
-    }
-}
-
-void TForm1::CommitConfigWord()
-{
-    TConfigWord& editor = *dialogs_.ConfigWord;
-    if (editor.Tag() <= 0)
-        return;
-    QStringList refused;
-    for (int reg = ConfigFirst; reg <= ConfigLast; ++reg) {
-        int32_t value = 0;
-        if (editor.RegisterChanged(reg, value)) {
-            const int32_t result = SetRegister(reg, value);
-            const QString line = QString("Writing 0x%1=%2").arg(reg, 2, 16, QChar('0')).arg(value);
+    // A write the meter refused is shown where the technician looks: the
+    // trace with its frames and reason, and the status bar.
+    const TConfigMeter meter{
+        [this](int reg, int32_t value) { return SetRegister(reg, value); },
+        [this] {
+            ReadBanks({{"Configuration", ConfigFirst, ConfigLast - 1, true},
+                       {"Configuration", ConfigLast, ConfigLast, true}},
+                      {});
+        },
+        [link](int reg) { return link->GetRegister(reg); },
+        [this](const QString& line, bool refused) {
             AddMemoLine(line);
-            // A write the meter refused is shown where the technician looks:
-            // the trace with its frames and reason, and the status bar.
-            if (result != 0 && result != TKelvane::ResultPending) {
-                const QString refusal = line + " refused: " + TKelvane::ErrorCode(result);
-                AddMemoLine(refusal);
-                dialogs_.ModbusData->AddNote(refusal);
-                refused << refusal;
-            }
-        }
-    }
-    if (editor.Tag() == 1)
-        editor.SetTag(0);
-    ReadBanks({{"Configuration", ConfigFirst, ConfigLast - 1, true}, {"Configuration", ConfigLast, ConfigLast, true}},
-              {});
-    editor.ClearUserChanged();
+            if (refused)
+                dialogs_.ModbusData->AddNote(line);
+        }};
+    const QStringList refused = RunConfigCommit(*dialogs_.ConfigWord, meter);
     if (!refused.isEmpty())
         statusBar()->showMessage(refused.join("; "), RefusedWriteMessageTime);
 }

@@ -1,6 +1,9 @@
 #include "StatusBar.h"
 
+#include "DataLogger.h"
 #include "ElidedLabel.h"
+
+#include <QFileInfo>
 
 #include <QPushButton>
 #include <QStatusBar>
@@ -25,7 +28,7 @@ TStatusBar::TStatusBar(QStatusBar& bar) : QObject(&bar), bar_(bar)
         ShowCounts();
     });
     ShowCounts();
-    SetLogging("Logging off", {}, false);
+    ShowLogging({});
 }
 
 // A panel's width is counted in characters of the status bar's font, so
@@ -70,9 +73,20 @@ void TStatusBar::SetCommunication(const QString& glance, const QString& summary)
     communication_->setToolTip(summary);
 }
 
-void TStatusBar::SetLogging(const QString& text, const QString& details, bool failing)
+void TStatusBar::ShowLogging(const TLogState& state)
 {
-    logging_->setText(text);
+    const QString file = QFileInfo(state.File).fileName();
+    const bool failing = state.On && !state.LastFailure.isEmpty();
+    if (!state.On)
+        logging_->setText("Logging off");
+    else if (failing)
+        logging_->setText("Logging FAILS: " + file);
+    else
+        logging_->setText(QString("Logging: %1, %2 records").arg(file).arg(state.Records));
+    QString details = state.On ? QString("Logging to %1\n%2 records written").arg(state.File).arg(state.Records)
+                               : QString("Logging is off (Logging menu, Enable)");
+    if (!state.LastFailure.isEmpty())
+        details += "\nLast failure: " + state.LastFailure;
     logging_->setToolTip(details);
     logging_->setForegroundRole(failing ? QPalette::HighlightedText : QPalette::WindowText);
     logging_->setBackgroundRole(failing ? QPalette::Highlight : QPalette::Window);

@@ -9,6 +9,7 @@ class QLabel;
 class QPushButton;
 class QStatusBar;
 class TElidedLabel;
+struct TLogState;
 
 // The main window's status bar: what the last operation did, the link and
 // the meter being polled, the frames sent and answered, how the meter's
@@ -28,7 +29,9 @@ public:
     void SetMeter(const QString& name, int address);
     // The link's counts at a glance, with the whole summary on hover.
     void SetCommunication(const QString& glance, const QString& summary);
-    void SetLogging(const QString& text, const QString& details, bool failing);
+    // Whether logging is on, to which file, how many records it wrote and
+    // its last failure, which stands out until writing works again.
+    void ShowLogging(const TLogState& state);
 
     // One request sent; answered when the meter replied with its data.
     void NoteFrame(bool answered);

@@ -13,6 +13,7 @@
 #include "MeterList.h"
 #include "MeterScan.h"
 #include "PortWatch.h"
+#include "ScreenPlacement.h"
 #include "StatusBar.h"
 #include "WindowSettings.h"
 #include "WiringCheckWindow.h"
@@ -74,7 +75,9 @@ void TForm1::SetDialogs(const TDialogs& dialogs)
     });
     logger_ = std::make_unique<TDataLogger>(*dialogs_.Logging, *loggingEnabled_,
                                             [this] { return kelvane_.get(); },
-                                            [this](const QString& line) { AddMemoLine(line); }, this);
+                                            [this](const QString& line) { AddMemoLine(line); });
+    connect(logger_.get(), &TDataLogger::StateChanged, status_, &TStatusBar::ShowLogging);
+    status_->ShowLogging(logger_->State());
     connect(general_, &TGeneralTab::SetupFileClicked, dialogs_.CTSettings, &QWidget::show);
 }
 
@@ -242,8 +245,8 @@ void TForm1::FormShow()
 // free area, so that no control is out of reach.
 void TForm1::ApplyPlacement()
 {
+    FitToScreen(*this);
     const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect(0, 0, 1920, 1080);
-    resize(size().boundedTo(screen.size()));
     bool ok = false;
     int top = CmdLineValue("/TOP", arguments_).toInt(&ok);
     if (!ok || top < 0)

@@ -108,7 +108,6 @@ private:
     void NoteTry(const TExchange& exchange, bool repeat);
     void WriteResult(const TExchange& exchange);
     void AfterPass(bool anyBankRead, int lastResult);
-    void CommitConfigWord();
     bool WriteValueKey(const QKeyEvent& key);
     bool PhaseKey(const QKeyEvent& key);
     void DumpRegisters();

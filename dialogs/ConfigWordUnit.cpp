@@ -516,17 +516,17 @@ void TConfigWord::FormShow()
 void TConfigWord::bOKClick()
 {
     StoreChanges();
-    tag_ = 1;
+    pending_ = TPendingCommit::AfterOk;
     hide();
 }
 
 void TConfigWord::bApplyClick()
 {
     StoreChanges();
-    tag_ = 2;
+    pending_ = TPendingCommit::AfterApply;
 }
 
-// Cancel forgets the edits but not an earlier Apply: Tag stays as it is.
+// Cancel forgets the edits but not an earlier Apply: what is pending stays.
 void TConfigWord::bCancelClick()
 {
     userChanged_ = false;

@@ -24,19 +24,11 @@ class QPushButton;
 // configuration word and the extended configuration word, the serial number
 // and the scratchpads.
 //
-// The dialog never talks to the meter. The main window's read-all pass feeds
-// it the register image with LoadValues and, when Tag asks for it, writes
-// every register for which RegisterChanged reports a new value:
-//
-//   if (Tag() > 0) {
-//       for r in 128..158: if (RegisterChanged(r, v)) write v to r;
-//       if (Tag() == 1) SetTag(0);
-//       re-read 128..158; ClearUserChanged();
-//   }
-//   if (!UserChanged()) { LoadValues(image 0..158); SetTag(0); }
-//
-// Tag is 0 with nothing pending, 1 after OK, 2 after Apply. UserChanged is
-// set by every change of a control, including those a load makes.
+// The dialog never talks to the meter. After every read-all pass the commit
+// cycle (ConfigCommit.h) writes what OK or Apply left pending and feeds the
+// dialog the register image while the user has not changed anything.
+// UserChanged is set by every change of a control, including those a load
+// makes.
 class TConfigWord : public QWidget {
     Q_OBJECT
 public:
@@ -51,8 +43,11 @@ public:
     // from the register as last loaded.
     bool RegisterChanged(int reg, int32_t& newValue) const;
 
-    int Tag() const { return tag_; }
-    void SetTag(int tag) { tag_ = tag; }
+    // What the next commit cycle owes the meter: nothing, the writes of OK
+    // (the dialog has closed) or those of Apply (it stays open).
+    enum class TPendingCommit { None, AfterOk, AfterApply };
+    TPendingCommit PendingCommit() const { return pending_; }
+    void SetPendingCommit(TPendingCommit pending) { pending_ = pending; }
     bool UserChanged() const { return userChanged_; }
     // The commit cycle calls it after its writes and their read-back.
     void ClearUserChanged()
@@ -161,7 +156,7 @@ private:
     static int CalculateWord(const TWordEdit& word);
     static void SetWordBits(TWordEdit& word, int32_t value);
 
-    int tag_ = 0;
+    TPendingCommit pending_ = TPendingCommit::None;
     bool userChanged_ = false;
     std::function<TMeterIdentity()> identity_;
     // The captions of the numeric fields, as error messages name them.

@@ -19,12 +19,6 @@ const QString WriteError = "Error opening output log file.  Will try again at ne
 
 } // namespace
 
-TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage,
-                         QWidget*)
-    : TDataLogger(dialog, loggingEnabled, std::move(meter), std::move(addMessage))
-{
-}
-
 TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage)
     : dialog_(dialog), LoggingEnabled(loggingEnabled), meter_(std::move(meter)), addMessage_(std::move(addMessage))
 {

@@ -57,9 +57,6 @@ public:
     // replaced at run time (nullptr while there is none). addMessage: adds a
     // line to the main window's message memo.
     TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage);
-    // The same; the window is no longer used, since no box is shown.
-    TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage,
-                QWidget* mainWindow);
 
     // Toggles the check mark of "Enabled" and applies it.
     void LoggingEnabledClick();

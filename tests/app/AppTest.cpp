@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -297,10 +298,10 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
     editor.show();
     TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
-    EXPECT_EQ(editor.Tag(), 1);
+    EXPECT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
     form.tPollingTimer();
     EXPECT_EQ(app.meter->Register(1, 150), 777);
-    EXPECT_EQ(editor.Tag(), 0);
+    EXPECT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::None);
     EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
     EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
 }
@@ -568,6 +569,43 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(boxes.shown.size(), 1u);
+}
+
+// The status bar names the link and the meter polled, which a selection in
+// the meter list changes for the windows that keep a history too; each
+// meter's requests and replies are counted apart, at a glance and in the
+// "Communication Statistics" window.
+TEST(App, TheStatusBarNamesTheLinkAndTheMeterAndCountsItsReplies)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    const QString link = QString("Modbus/TCP 127.0.0.1:%1").arg(app.meter->Port());
+    EXPECT_EQ(StatusText(form, "Link"), link);
+    EXPECT_EQ(StatusText(form, "Meter"), "Address 1");
+    EXPECT_EQ(StatusText(form, "Communication"), "Replies 3/3");
+
+    QSignalSpy changes(&form, &TForm1::MeterChanged);
+    TypeInto(Find<QLineEdit>(form, "ebName"), "Pump house");
+    TypeInto(Find<QLineEdit>(form, "ebAddr"), "2");
+    QTest::mouseClick(Find<QPushButton>(form, "bAdd"), Qt::LeftButton);
+    auto* list = Find<QListWidget>(form, "ListView");
+    ASSERT_EQ(list->count(), 1);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
+    EXPECT_EQ(StatusText(form, "Meter"), "Pump house (2)");
+    ASSERT_EQ(changes.size(), 1);
+    EXPECT_EQ(changes[0][0].toString(), "Pump house (2)");
+    EXPECT_EQ(StatusText(form, "Communication"), "Replies -");
+
+    form.tPollingTimer();
+    EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
+    EXPECT_EQ(StatusText(form, "Communication"), "Replies 3/3");
+    const std::vector<TCommCounters>& meters = form.Statistics().Meters();
+    ASSERT_EQ(meters.size(), 2u);
+    EXPECT_EQ(meters[1].Meter.Name, "Pump house");
+    EXPECT_EQ(meters[1].Meter.Link, link);
+    EXPECT_EQ(meters[1].Meter.Address, 2);
+    EXPECT_EQ(meters[1].Ok, 3);
+    EXPECT_TRUE(Find<QLabel>(*form.Dialogs().frmAddress, "labStatistics")->text().startsWith("Requests 3 · OK 3"));
 }
 
 // Escape in the "Port" dialog keeps the link and the dialog's choice as they

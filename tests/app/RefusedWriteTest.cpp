@@ -106,7 +106,7 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     TypeInto(editor.findChild<QLineEdit*>("ebSP2"), "70");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
-    ASSERT_EQ(editor.Tag(), 1);
+    ASSERT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
     form.tPollingTimer();
 
     EXPECT_EQ(meter.Register(150), 777);

@@ -1,4 +1,4 @@
-#include "ConfigWordUnit.h"
+#include "ConfigCommit.h"
 
 #include "ScreenFit.h"
 #include "WidgetTestSupport.h"
@@ -38,31 +38,23 @@ Image MeterImage(const std::map<int, int32_t>& changes = {})
     return image;
 }
 
-// Stands in for the main window's read-all pass: writes what the dialog
-// asks for into the image, re-reads, and reloads the dialog while the user
-// has not touched it.
+// A meter's configuration block behind the real commit cycle: the writes
+// land in the image, which the cycle then loads into the dialog while the
+// user has not touched it.
 struct FakeMeter {
     Image image = MeterImage();
     std::vector<std::pair<int, int32_t>> writes;
 
     void Pass(TConfigWord& dialog)
     {
-        if (dialog.Tag() > 0) {
-            for (int reg = 128; reg <= 158; ++reg) {
-                int32_t value = 0;
-                if (dialog.RegisterChanged(reg, value)) {
-                    writes.emplace_back(reg, value);
-                    image[reg] = value & 0xFFFF;
-                }
-            }
-            if (dialog.Tag() == 1)
-                dialog.SetTag(0);
-            dialog.ClearUserChanged();
-        }
-        if (!dialog.UserChanged()) {
-            dialog.LoadValues(image);
-            dialog.SetTag(0);
-        }
+        const TConfigMeter meter{[this](int reg, int32_t value) {
+                                     writes.emplace_back(reg, value);
+                                     image[static_cast<std::size_t>(reg)] = value & 0xFFFF;
+                                     return 0;
+                                 },
+                                 [] {}, [this](int reg) { return image[static_cast<std::size_t>(reg)]; },
+                                 [](const QString&, bool) {}};
+        RunConfigCommit(dialog, meter);
     }
 };
 
@@ -294,23 +286,23 @@ TEST_F(ConfigWordTest, OkAndApplyRequestACommitAndCancelForgets)
 {
     FakeMeter meter;
     LoadAndShow(meter);
-    EXPECT_EQ(dialog.Tag(), 0);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::None);
     Type("ebDemandPeriod", "30");
     EXPECT_TRUE(dialog.UserChanged());
 
     Click("bApply");
-    EXPECT_EQ(dialog.Tag(), 2);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::AfterApply);
     EXPECT_TRUE(dialog.isVisible());
     meter.Pass(dialog);
     EXPECT_EQ(meter.writes, (Writes{{132, 30}}));
-    EXPECT_EQ(dialog.Tag(), 0);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::None);
 
     Type("ebDemandPeriod", "45");
     Click("bOK");
-    EXPECT_EQ(dialog.Tag(), 1);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
     EXPECT_FALSE(dialog.isVisible());
     meter.Pass(dialog);
-    EXPECT_EQ(dialog.Tag(), 0);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::None);
     EXPECT_EQ(meter.image[132], 45);
 
     // Cancel leaves an earlier Apply standing: the next pass still writes.
@@ -322,7 +314,7 @@ TEST_F(ConfigWordTest, OkAndApplyRequestACommitAndCancelForgets)
     Click("bCancel");
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.UserChanged());
-    EXPECT_EQ(dialog.Tag(), 2);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::AfterApply);
     meter.writes.clear();
     meter.Pass(dialog);
     EXPECT_EQ(meter.writes, (Writes{{132, 60}}));
@@ -368,7 +360,7 @@ TEST_F(ConfigWordTest, ConfigForDisp)
     EXPECT_EQ(Text("ebSP8"), "768");
     EXPECT_EQ(Caption("labSP7"), "DISP Line 1:");
     EXPECT_EQ(Caption("labSP8"), "DISP Line 2:");
-    EXPECT_EQ(dialog.Tag(), 2);
+    EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::AfterApply);
     meter.Pass(dialog);
     EXPECT_EQ(meter.writes, (Writes{{156, 770}, {157, 768}, {158, 1}}));
     ClickBox("cbXCW1");
@@ -589,7 +581,7 @@ TEST_F(ConfigWordTest, EscapeCancels)
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
         EXPECT_FALSE(dialog.isVisible());
         EXPECT_FALSE(dialog.UserChanged());
-        EXPECT_EQ(dialog.Tag(), 0);
+        EXPECT_EQ(dialog.PendingCommit(), TConfigWord::TPendingCommit::None);
         meter.Pass(dialog);
         EXPECT_EQ(meter.writes, Writes{});
         EXPECT_EQ(Text("ebDemandPeriod"), "15");

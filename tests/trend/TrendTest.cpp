@@ -161,6 +161,13 @@ QStringList VisibleLegendNames(const QChart& chart)
     return names;
 }
 
+// A line's name while the window polls the meter it started with: the
+// device address alone, as no meter of the list is selected.
+QString OfFirstMeter(const char* caption)
+{
+    return QString(caption) + " — Address 1";
+}
+
 } // namespace
 
 // Two fields of different units go on the trend through their context menu;
@@ -171,7 +178,9 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     // The meters' clock and the trend's move on by half a minute per poll,
     // so that the values change from poll to poll and the points stand apart.
     auto seconds = std::make_shared<std::atomic<double>>(100.0);
-    const qint64 firstPoll = QDateTime::currentMSecsSinceEpoch();
+    // The trend's clock runs ahead of the wall clock, by which the window
+    // noted the meter it started with.
+    const qint64 firstPoll = QDateTime::currentMSecsSinceEpoch() + 60'000;
     const rSimSetup setup{.Units = {1, 2}, .Clock = [seconds] { return seconds->load(); }};
     TAppHarness app;
     app.meter = std::make_unique<TInProcessSim>(setup);
@@ -238,7 +247,7 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     for (const auto& [caption, valueOf] :
          {std::pair{Volts, &rPoll::Volts}, std::pair{Amps, &rPoll::Amps}}) {
         SCOPED_TRACE(caption);
-        const rDrawn drawn = Drawn(*trend.Chart(), caption);
+        const rDrawn drawn = Drawn(*trend.Chart(), OfFirstMeter(caption));
         ASSERT_EQ(drawn.Pieces.size(), 2u);
         EXPECT_TRUE(drawn.Dots.isEmpty());
         ASSERT_EQ(drawn.Pieces[0].size(), 3);
@@ -257,7 +266,7 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     ASSERT_TRUE(trend.ExportCsv(csvPath));
     const QStringList rows = ReadLines(csvPath);
     ASSERT_EQ(rows.size(), 7);
-    EXPECT_EQ(rows[0], QString("Time,%1,%2").arg(Volts, Amps));
+    EXPECT_EQ(rows[0], QString("Time,%1,%2").arg(OfFirstMeter(Volts), OfFirstMeter(Amps)));
     for (std::size_t i = 0; i < polls.size(); ++i) {
         const QStringList cells = rows[static_cast<int>(i) + 1].split(',');
         ASSERT_EQ(cells.size(), 3) << rows[static_cast<int>(i) + 1].toStdString();
@@ -279,7 +288,8 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
                 names << marker->label();
         return names;
     };
-    EXPECT_TRUE(QTest::qWaitFor([&] { return legendNames() == QStringList({Volts, Amps}); }, 10000))
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return legendNames() == QStringList({OfFirstMeter(Volts), OfFirstMeter(Amps)}); }, 10000))
         << legendNames().join("; ").toStdString();
     const QString pngPath = app.dir.filePath("trend.png");
     ASSERT_TRUE(trend.ExportPng(pngPath));
@@ -298,12 +308,12 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     QTest::mouseClick(pause, Qt::LeftButton);
     EXPECT_TRUE(trend.Paused());
     ASSERT_TRUE(poll());
-    EXPECT_EQ(Drawn(*trend.Chart(), Volts).Pieces.back().size(), 2);
+    EXPECT_EQ(Drawn(*trend.Chart(), OfFirstMeter(Volts)).Pieces.back().size(), 2);
     QTest::mouseClick(pause, Qt::LeftButton);
     EXPECT_FALSE(trend.Paused());
-    EXPECT_EQ(Drawn(*trend.Chart(), Volts).Pieces.back().size(), 3);
+    EXPECT_EQ(Drawn(*trend.Chart(), OfFirstMeter(Volts)).Pieces.back().size(), 3);
     QTest::mouseClick(trend.findChild<QPushButton*>("bClear"), Qt::LeftButton);
-    EXPECT_TRUE(Drawn(*trend.Chart(), Volts).Pieces.empty());
+    EXPECT_TRUE(Drawn(*trend.Chart(), OfFirstMeter(Volts)).Pieces.empty());
     ASSERT_TRUE(trend.ExportCsv(csvPath));
     EXPECT_EQ(ReadLines(csvPath).size(), 1);
 
@@ -314,9 +324,9 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     EXPECT_EQ(trend.Lines()[0]->Caption, Amps);
     EXPECT_EQ(axisTitles(), QStringList({"A"}));
     for (const QAbstractSeries* s : trend.Chart()->series())
-        EXPECT_EQ(s->name(), Amps);
+        EXPECT_EQ(s->name(), OfFirstMeter(Amps));
     ASSERT_TRUE(poll());
-    EXPECT_EQ(Drawn(*trend.Chart(), Amps).Dots.size(), 1);
+    EXPECT_EQ(Drawn(*trend.Chart(), OfFirstMeter(Amps)).Dots.size(), 1);
 }
 
 // The polled meter changes from the pump house to the well and back: each
@@ -327,7 +337,7 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
 TEST(Trend, AMeterChangeStartsNewLinesNamedAfterTheMeter)
 {
     auto seconds = std::make_shared<std::atomic<double>>(100.0);
-    const qint64 firstPoll = QDateTime::currentMSecsSinceEpoch();
+    const qint64 firstPoll = QDateTime::currentMSecsSinceEpoch() + 60'000;
     TAppHarness app;
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1}, .Clock = [seconds] { return seconds->load(); }});
     TForm1& form = app.Start();
