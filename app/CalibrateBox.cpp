@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
 #include <QGridLayout>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QUrl>
 
 namespace {
 
@@ -25,7 +27,8 @@ T* Named(T* widget, const char* name)
 
 } // namespace
 
-TCalibrateBox::TCalibrateBox(QWidget* parent) : QGroupBox("Calibration", parent)
+TCalibrateBox::TCalibrateBox(QString directory, QWidget* parent)
+    : QGroupBox("Calibration", parent), directory_(std::move(directory))
 {
     setObjectName("CalibrateBox");
     auto* grid = new QGridLayout(this);
@@ -41,6 +44,11 @@ TCalibrateBox::TCalibrateBox(QWidget* parent) : QGroupBox("Calibration", parent)
     cbPolling = Named(new QCheckBox("Polling", this), "cbPolling");
     cbPolling->setChecked(true);
     ebTimer = Named(new QLineEdit("500", this), "ebTimer");
+    connect(ebTimer, &QLineEdit::textChanged, this, [this](const QString& text) {
+        bool ok = false;
+        const int interval = text.trimmed().toInt(&ok);
+        emit IntervalTyped(ok ? interval : 500);
+    });
     ebPhase = Named(new QLineEdit(this), "ebPhase");
     grid->addWidget(bReadRegs, 1, 0);
     grid->addWidget(cbPolling, 1, 1);
@@ -54,6 +62,9 @@ TCalibrateBox::TCalibrateBox(QWidget* parent) : QGroupBox("Calibration", parent)
     auto* chooseDirectory = new QPushButton("...", this);
     connect(chooseDirectory, &QPushButton::clicked, this, &TCalibrateBox::ChooseDirectory);
     bEdit = Named(new QPushButton("Edit", this), "bEdit");
+    connect(bEdit, &QPushButton::clicked, this, [this] {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(directory_).filePath("settings.ini")));
+    });
     bLogData = Named(new QPushButton("Log", this), "bLogData");
     auto* beep = new QPushButton("Beep", this);
     connect(beep, &QPushButton::clicked, this, &TCalibrateBox::Beep3);
@@ -95,6 +106,15 @@ void TCalibrateBox::BuildDevidBox(QGridLayout& grid)
     devidGrid->addWidget(bF17Clear, 0, 2);
     devidGrid->addWidget(memoF17, 1, 0, 1, 3);
     grid.addWidget(devid, 2, 0, 1, 3);
+}
+
+void TCalibrateBox::ListPorts(const QString& inUse)
+{
+    QStringList ports;
+    TKelvane::EnumComPorts(ports);
+    ports.removeAll(inUse);
+    cbCOMPORT->addItems(ports);
+    cbCOMPORT->addItem("Manual");
 }
 
 void TCalibrateBox::SetRegisterText(const QString& text)

@@ -20,7 +20,11 @@ class QRadioButton;
 class TCalibrateBox : public QGroupBox, public TRegisterWriteBox {
     Q_OBJECT
 public:
-    explicit TCalibrateBox(QWidget* parent);
+    // directory: where the settings file that "Edit" opens lives.
+    TCalibrateBox(QString directory, QWidget* parent);
+
+    // Lists the machine's serial ports but the one in use, and "Manual".
+    void ListPorts(const QString& inUse);
 
     void SetRegisterText(const QString& text) override;
     QString RegisterText() const override;
@@ -46,9 +50,16 @@ public:
     QPushButton* bEdit = nullptr;
     QPushButton* bLogData = nullptr;
 
+signals:
+    // The polling interval typed into its box, in ms (500 when it is no
+    // number).
+    void IntervalTyped(int ms);
+
 private:
     void BuildWriteBox();
     void BuildDevidBox(class QGridLayout& grid);
     void ChooseDirectory();
     static void Beep3();
+
+    QString directory_;
 };

@@ -3,9 +3,14 @@
 #include "CmdLine.h"
 #include "IniFile.h"
 #include "MessageBoxes.h"
+#include "ScreenPlacement.h"
 #include "frmComSelect.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QWidget>
 
 #include <algorithm>
 
@@ -105,6 +110,36 @@ int PollingInterval(const QStringList& arguments, QWidget* parent)
                            .arg(MaxPollingInterval)
                            .arg(DefaultPollingInterval));
     return DefaultPollingInterval;
+}
+
+void Place(QWidget& window, const QStringList& arguments)
+{
+    FitToScreen(window);
+    const QRect screen = window.screen() ? window.screen()->availableGeometry() : QRect(0, 0, 1920, 1080);
+    bool ok = false;
+    int top = CmdLineValue("/TOP", arguments).toInt(&ok);
+    if (!ok || top < 0)
+        top = screen.top() + (screen.height() - window.height()) / 2;
+    int left = CmdLineValue("/LEFT", arguments).toInt(&ok);
+    if (!ok || left < 0)
+        left = screen.left() + (screen.width() - window.width()) / 2;
+    window.move(left, top);
+}
+
+QStringList MissingFiles(const QString& directory, const QString& pageName, const QString& banksFile)
+{
+    const QDir folder(directory);
+    const QString where = QDir::toNativeSeparators(folder.absolutePath());
+    QStringList lines;
+    const QString page = pageName + ".ini";
+    if (!QFileInfo::exists(folder.filePath(page)))
+        lines << QString("The page file %1 is not in %2: the window shows no measurements.").arg(page, where);
+    if (!QFileInfo::exists(folder.filePath(banksFile)))
+        lines << QString("The register bank file %1 is not in %2: the meter is not read.").arg(banksFile, where);
+    if (!lines.isEmpty())
+        lines << "The default files are in the data folder of the sources; a build copies them beside the "
+                 "executable.";
+    return lines;
 }
 
 } // namespace WindowSettings

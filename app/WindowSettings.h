@@ -16,4 +16,12 @@ void StoreLink(const TComSelect& com, TIniFile& ini, const QStringList& argument
 // has no value; a refused value is reported to parent.
 int PollingInterval(const QStringList& arguments, QWidget* parent);
 
+// Where /TOP and /LEFT put the window, else centred on its screen; never
+// larger than the screen's free area, so that no control is out of reach.
+void Place(QWidget& window, const QStringList& arguments);
+// What the window cannot do without the page file (it shows no data page)
+// or the bank file (no register is read), both of which would otherwise
+// look like a dead meter: a line for each that is missing, and the remedy.
+QStringList MissingFiles(const QString& directory, const QString& pageName, const QString& banksFile);
+
 } // namespace WindowSettings

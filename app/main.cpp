@@ -1,7 +1,6 @@
 #include "main.h"
 
 #include "CalibrateBox.h"
-#include "CmdLine.h"
 #include "CommStatisticsWindow.h"
 #include "ConfigWordUnit.h"
 #include "DataLogger.h"
@@ -13,7 +12,6 @@
 #include "MeterList.h"
 #include "MeterScan.h"
 #include "PortWatch.h"
-#include "ScreenPlacement.h"
 #include "StatusBar.h"
 #include "WindowSettings.h"
 #include "WiringCheckWindow.h"
@@ -26,18 +24,25 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QStatusBar>
-#include <QUrl>
 
 namespace {
+
+// Shows the window's one T, made by make when first asked for.
+template <class T, class Make>
+void ShowOwnWindow(QWidget& owner, Make make)
+{
+    T* window = owner.findChild<T*>();
+    if (!window)
+        window = make();
+    window->show();
+    window->raise();
+}
 
 constexpr int WindowWidth = 910;
 constexpr int WindowHeight = 570;
@@ -132,20 +137,14 @@ void TForm1::BuildOptionsMenu()
     // The windows below are made when first asked for; the wiring check
     // judges every pass from then on while it is showing.
     connect(options->addAction("&Wiring Check"), &QAction::triggered, this, [this] {
-        auto* window = findChild<TWiringCheckWindow*>();
-        if (!window) {
-            window = new TWiringCheckWindow([this] { return kelvane_.get(); }, this);
+        ShowOwnWindow<TWiringCheckWindow>(*this, [this] {
+            auto* window = new TWiringCheckWindow([this] { return kelvane_.get(); }, this);
             connect(this, &TForm1::PassCompleted, window, &TWiringCheckWindow::PassCompleted);
-        }
-        window->show();
-        window->raise();
+            return window;
+        });
     });
     connect(options->addAction("Communication &Statistics"), &QAction::triggered, this, [this] {
-        auto* window = findChild<TCommStatisticsWindow*>();
-        if (!window)
-            window = new TCommStatisticsWindow(statistics_, this);
-        window->show();
-        window->raise();
+        ShowOwnWindow<TCommStatisticsWindow>(*this, [this] { return new TCommStatisticsWindow(statistics_, this); });
     });
     WatchMenu(options);
 }
@@ -171,7 +170,7 @@ void TForm1::BuildCentre()
     connect(meterList_, &TMeterList::MeterSelected, this, &TForm1::MeterSelected);
     pageControl_ = new QTabWidget(central);
     pageControl_->setObjectName("PageControl1");
-    calibrate_ = new TCalibrateBox(central);
+    calibrate_ = new TCalibrateBox(paths_.Directory, central);
     calibrate_->hide();
     calibrate_->setEnabled(false);
     general_ = new TGeneralTab(central);
@@ -183,18 +182,11 @@ void TForm1::BuildCentre()
 
     connect(calibrate_->bReadRegs, &QPushButton::clicked, this, &TForm1::bReadRegsClick);
     connect(calibrate_->cbPolling, &QCheckBox::clicked, this, &TForm1::cbPollingClick);
-    connect(calibrate_->ebTimer, &QLineEdit::textChanged, this, [this](const QString& text) {
-        bool ok = false;
-        const int interval = text.trimmed().toInt(&ok);
-        tPolling.setInterval(ok ? interval : 500);
-    });
+    connect(calibrate_, &TCalibrateBox::IntervalTyped, &tPolling, qOverload<int>(&QTimer::setInterval));
     connect(calibrate_->bWriteSend, &QPushButton::clicked, this, &TForm1::bWriteSendClick);
     connect(calibrate_->bFunc17, &QPushButton::clicked, this, &TForm1::bFunc17Click);
     connect(calibrate_->bLogData, &QPushButton::clicked, this,
             [this] { logger_->DoLogging(calibrate_->bLogData); });
-    connect(calibrate_->bEdit, &QPushButton::clicked, this, [this] {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QDir(paths_.Directory).filePath("settings.ini")));
-    });
     calibrate_->ebWriteValue->installEventFilter(this);
     calibrate_->ebPhase->installEventFilter(this);
 }
@@ -218,18 +210,21 @@ void TForm1::FormShow()
         showMaximized();
     tPolling.setInterval(WindowSettings::PollingInterval(arguments_, this));
 
-    ReportMissingFiles();
+    // The warning does not wait for an answer: a utility started unattended
+    // goes on polling and logging what it can, and the window's log keeps it.
+    if (const QStringList missing = WindowSettings::MissingFiles(paths_.Directory, PageName, BanksFile);
+        !missing.isEmpty()) {
+        for (const QString& line : missing)
+            AddMemoLine(line);
+        ShowNotice(this, QMessageBox::Warning, "Kelvane", missing.join('\n'));
+    }
     pages_->CreatePanel(PageName);
     for (TDataField* field : pages_->DataFields())
         connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
-    QStringList ports;
-    TKelvane::EnumComPorts(ports);
-    ports.removeAll(dialogs_.ComSelect->PortText());
-    calibrate_->cbCOMPORT->addItems(ports);
-    calibrate_->cbCOMPORT->addItem("Manual");
+    calibrate_->ListPorts(dialogs_.ComSelect->PortText());
     general_->LoadBanks(QDir(paths_.Directory).filePath(BanksFile));
     meterList_->Load();
-    ApplyPlacement();
+    WindowSettings::Place(*this, arguments_);
 
     AddMemoLine(QString("Software Version: %1").arg(VersionText));
     KelvaneStart();
@@ -239,44 +234,6 @@ void TForm1::FormShow()
     if (kelvane_->Active())
         QTimer::singleShot(0, this, &TForm1::tPollingTimer);
     cbPollingClick();
-}
-
-// Where /TOP and /LEFT put it, else centred; never larger than the screen's
-// free area, so that no control is out of reach.
-void TForm1::ApplyPlacement()
-{
-    FitToScreen(*this);
-    const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect(0, 0, 1920, 1080);
-    bool ok = false;
-    int top = CmdLineValue("/TOP", arguments_).toInt(&ok);
-    if (!ok || top < 0)
-        top = screen.top() + (screen.height() - height()) / 2;
-    int left = CmdLineValue("/LEFT", arguments_).toInt(&ok);
-    if (!ok || left < 0)
-        left = screen.left() + (screen.width() - width()) / 2;
-    move(left, top);
-}
-
-// Without the page file the window shows no data page, and without the bank
-// file no register is read; both would otherwise look like a dead meter.
-// The warning does not wait for an answer: a utility started unattended
-// goes on polling and logging what it can, and the window's log keeps it.
-void TForm1::ReportMissingFiles()
-{
-    const QDir directory(paths_.Directory);
-    const QString where = QDir::toNativeSeparators(directory.absolutePath());
-    QStringList lines;
-    const QString page = QString(PageName) + ".ini";
-    if (!QFileInfo::exists(directory.filePath(page)))
-        lines << QString("The page file %1 is not in %2: the window shows no measurements.").arg(page, where);
-    if (!QFileInfo::exists(directory.filePath(BanksFile)))
-        lines << QString("The register bank file %1 is not in %2: the meter is not read.").arg(BanksFile, where);
-    if (lines.isEmpty())
-        return;
-    lines << "The default files are in the data folder of the sources; a build copies them beside the executable.";
-    for (const QString& line : lines)
-        AddMemoLine(line);
-    ShowNotice(this, QMessageBox::Warning, "Kelvane", lines.join('\n'));
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

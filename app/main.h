@@ -96,8 +96,6 @@ private:
     void BuildOptionsMenu();
     void WatchMenu(QMenu* menu);
     void BuildCentre();
-    void ApplyPlacement();
-    void ReportMissingFiles();
     void ShowLinkStates(TKelvane& link);
     QString LinkText() const;
     void PortBack();
