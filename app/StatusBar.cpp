@@ -10,13 +10,13 @@
 
 TStatusBar::TStatusBar(QStatusBar& bar) : QObject(&bar), bar_(bar)
 {
-    status_ = AddPanel("Status", 40, 1);
-    link_ = AddPanel("Link", 26);
-    meter_ = AddPanel("Meter", 18);
-    communication_ = AddPanel("Communication", 14);
-    logging_ = AddPanel("Logging", 16);
-    txLabel_ = AddPanel("TX", 8);
-    rxLabel_ = AddPanel("RX", 8);
+    status_ = AddPanel("Status", 12, 1);
+    link_ = AddPanel("Link", 8);
+    meter_ = AddPanel("Meter", 6);
+    communication_ = AddPanel("Communication", 6);
+    logging_ = AddPanel("Logging", 6);
+    txLabel_ = AddPanel("TX", 5);
+    rxLabel_ = AddPanel("RX", 5);
     clear_ = new QPushButton("Clear", &bar_);
     clear_->setObjectName("bRXTXClear");
     clear_->setToolTip("Sets the TX and RX counts back to 0");
@@ -31,8 +31,9 @@ TStatusBar::TStatusBar(QStatusBar& bar) : QObject(&bar), bar_(bar)
     ShowLogging({});
 }
 
-// A panel's width is counted in characters of the status bar's font, so
-// that a larger desktop font widens it instead of cutting it.
+// A panel takes the width of its text where the window has room and gives
+// way down to a few characters of the bar's font where it has not, so that
+// the window fits a small screen; what does not fit is elided.
 // Only the status line gives way to a message the window shows for a while
 // (the writes the meter refused); the other panels stay.
 TElidedLabel* TStatusBar::AddPanel(const char* name, int widthChars, int stretch)

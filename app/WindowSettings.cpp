@@ -114,16 +114,17 @@ int PollingInterval(const QStringList& arguments, QWidget* parent)
 
 void Place(QWidget& window, const QStringList& arguments)
 {
-    FitToScreen(window);
     const QRect screen = window.screen() ? window.screen()->availableGeometry() : QRect(0, 0, 1920, 1080);
+    const QSize outer = window.frameGeometry().size();
     bool ok = false;
     int top = CmdLineValue("/TOP", arguments).toInt(&ok);
     if (!ok || top < 0)
-        top = screen.top() + (screen.height() - window.height()) / 2;
+        top = screen.top() + (screen.height() - outer.height()) / 2;
     int left = CmdLineValue("/LEFT", arguments).toInt(&ok);
     if (!ok || left < 0)
-        left = screen.left() + (screen.width() - window.width()) / 2;
+        left = screen.left() + (screen.width() - outer.width()) / 2;
     window.move(left, top);
+    FitToScreen(window);
 }
 
 QStringList MissingFiles(const QString& directory, const QString& pageName, const QString& banksFile)

@@ -166,6 +166,8 @@ void TForm1::BuildCentre()
     auto* grid = new QGridLayout(central);
     grid->setContentsMargins(0, 0, 0, 0);
     auto* meterColumn = new QWidget(central);
+    // The list is a narrow column that leaves the page its room.
+    meterColumn->setMaximumWidth(meterColumn->fontMetrics().averageCharWidth() * 20);
     meterList_ = new TMeterList(*meterColumn, QDir(paths_.Directory).filePath("Meters.ini"));
     connect(meterList_, &TMeterList::MeterSelected, this, &TForm1::MeterSelected);
     pageControl_ = new QTabWidget(central);

@@ -1,5 +1,7 @@
 #include "WiringCheckWindow.h"
 
+#include "ScreenPlacement.h"
+
 #include "KelvaneCOM.h"
 
 #include <QEvent>
@@ -137,9 +139,11 @@ void TWiringCheckWindow::changeEvent(QEvent* event)
         ColourNote();
 }
 
+// Never larger than the screen's free area: the table scrolls instead.
 void TWiringCheckWindow::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
+    FitToScreen(*this);
     Refresh();
 }
 

@@ -153,7 +153,8 @@ void CEditIPAddr::PaintBackground(bool enabled)
 
 void CEditIPAddr::changeEvent(QEvent* event)
 {
-    if (event->type() == QEvent::EnabledChange)
+    // A new palette (a dark desktop theme) brings its own field colour.
+    if (event->type() == QEvent::EnabledChange || event->type() == QEvent::PaletteChange)
         PaintBackground(isEnabled());
     else if (event->type() == QEvent::FontChange)
         ApplyGeometry();
