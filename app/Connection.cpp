@@ -26,7 +26,7 @@ void TForm1::KelvaneStart()
         // A device server's port is named with its address, as it is seldom
         // the Modbus/TCP port; its baud rate is the meter's line's.
         const QString where = kind == TLinkKind::RtuOverTcp ? QString("%1:%2").arg(target).arg(com.TcpPort()) : target;
-        const QString opened = QString("Kelvane Opened on %1 at %2 baud").arg(where, com.BaudRate->currentText());
+        const QString opened = QString("Kelvane Opened on %1 at %2 baud").arg(where, com.BaudText());
         status_->SetStatus(opened);
         AddMemoLine(opened);
         kelvane_->SetBaudRate(BaudRateFromIndex(com.BaudIndex()));
@@ -86,7 +86,7 @@ void TForm1::MenuPortClick()
 QString TForm1::LinkText() const
 {
     const TComSelect& com = *dialogs_.ComSelect;
-    const QString baud = com.BaudRate->currentText() + " baud";
+    const QString baud = com.BaudText() + " baud";
     switch (com.Kind()) {
     case TLinkKind::Tcp: return QString("Modbus/TCP %1:%2").arg(com.IpText()).arg(com.TcpPort());
     case TLinkKind::RtuOverTcp: return QString("RTU over TCP %1:%2, %3").arg(com.IpText()).arg(com.TcpPort()).arg(baud);

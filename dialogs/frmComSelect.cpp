@@ -277,6 +277,11 @@ int TComSelect::BaudIndex() const
     return BaudRate->currentIndex();
 }
 
+QString TComSelect::BaudText() const
+{
+    return BaudRate->currentText();
+}
+
 void TComSelect::SetBaudIndex(int index)
 {
     BaudRate->setCurrentIndex(index >= 0 && index < BaudRate->count() ? index : 0);

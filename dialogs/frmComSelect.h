@@ -65,8 +65,9 @@ public:
     TLinkSettings Link() const;
     void SetLink(const TLinkSettings& link);
 
-    // The selected entry of the baud list, 0..3.
+    // The selected entry of the baud list, 0..3, and its text ("19200").
     int BaudIndex() const;
+    QString BaudText() const;
     // An index outside the list selects the first entry.
     void SetBaudIndex(int index);
 

@@ -5,10 +5,13 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -606,6 +609,76 @@ TEST(App, TheStatusBarNamesTheLinkAndTheMeterAndCountsItsReplies)
     EXPECT_EQ(meters[1].Meter.Address, 2);
     EXPECT_EQ(meters[1].Ok, 3);
     EXPECT_TRUE(Find<QLabel>(*form.Dialogs().frmAddress, "labStatistics")->text().startsWith("Requests 3 · OK 3"));
+}
+
+// "File > Dump Registers..." saves the register image of the banks as read:
+// a register's value while its latest read succeeded, none once it failed.
+// The name chosen without an extension gets ".csv".
+TEST(App, DumpRegistersSavesWhatTheLatestReadsBrought)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    QAction* dump = nullptr;
+    for (QAction* menu : form.menuBar()->actions())
+        if (menu->menu())
+            for (QAction* item : menu->menu()->actions())
+                if (item->text().remove('&') == "Dump Registers...")
+                    dump = item;
+    ASSERT_NE(dump, nullptr);
+    const auto dumpTo = [&](const QString& name) {
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            auto* dialog = form.findChild<QFileDialog*>();
+            auto* edit = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+            if (!edit || !dialog->isVisible())
+                return;
+            watch.stop();
+            dialog->setDirectory(app.dir.path());
+            edit->setText(name);
+            QTest::keyClick(edit, Qt::Key_Return);
+        });
+        watch.start(20);
+        dump->trigger();
+        QFile file(app.dir.filePath(name + ".csv"));
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    };
+    const QStringList read = dumpTo("answered");
+    ASSERT_FALSE(read.isEmpty());
+    EXPECT_EQ(read[0], "Register,Value,Latest read OK");
+    EXPECT_TRUE(read.contains("133,12345,yes"));
+    EXPECT_EQ(read.filter(",no").size(), 0) << read.filter(",no").join(' ').toStdString();
+
+    app.meter.reset();
+    form.tPollingTimer();
+    const QStringList failed = dumpTo("silent");
+    EXPECT_TRUE(failed.contains("133,,no"));
+    EXPECT_EQ(failed.filter(",yes").size(), 0);
+}
+
+// Keyboard only: each drop-down menu opens with its Alt letter.
+TEST(App, EveryMenuOpensWithItsAltLetter)
+{
+    TAppHarness app;
+    TForm1& form = app.Start();
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    const struct {
+        Qt::Key key;
+        const char* menu;
+    } rows[] = {{Qt::Key_F, "File"}, {Qt::Key_L, "Logging"}, {Qt::Key_O, "Options"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.menu);
+        QMenu* menu = nullptr;
+        for (QAction* action : form.menuBar()->actions())
+            if (action->text().remove('&') == row.menu)
+                menu = action->menu();
+        ASSERT_NE(menu, nullptr);
+        QTest::keyClick(&form, row.key, Qt::AltModifier);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }, 5000));
+        menu->close();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !menu->isVisible(); }, 5000));
+    }
 }
 
 // Escape in the "Port" dialog keeps the link and the dialog's choice as they
