@@ -1,5 +1,7 @@
 #include "GeneralTab.h"
 
+#include "RegisterText.h"
+
 #include <QCheckBox>
 #include <QEvent>
 #include <QLabel>
@@ -12,18 +14,6 @@ namespace {
 QString HexText(int value)
 {
     return QString("%1").arg(static_cast<uint32_t>(value), 3, 16, QChar('0')).toUpper();
-}
-
-// A hexadecimal text as the register boxes take it ("$" allowed); 0 when it
-// is not a number.
-int HexValue(QString text)
-{
-    text = text.trimmed();
-    if (text.startsWith('$'))
-        text.remove(0, 1);
-    bool ok = false;
-    const qlonglong value = text.toLongLong(&ok, 16);
-    return ok ? static_cast<int>(value) : 0;
 }
 
 } // namespace

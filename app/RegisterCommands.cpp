@@ -14,6 +14,7 @@
 #include "RegisterBanksFile.h"
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
+#include "RegisterText.h"
 #include "StatusBar.h"
 #include "frmAddressUnit.h"
 #include "frmComSelect.h"
@@ -32,18 +33,6 @@
 #include <QTimer>
 
 namespace {
-
-// A hexadecimal text as the register boxes take it ("$" allowed); 0 when it
-// is not a number.
-int HexValue(QString text)
-{
-    text = text.trimmed();
-    if (text.startsWith('$'))
-        text.remove(0, 1);
-    bool ok = false;
-    const qlonglong value = text.toLongLong(&ok, 16);
-    return ok ? static_cast<int>(value) : 0;
-}
 
 int DecimalValue(const QString& text)
 {

@@ -626,19 +626,9 @@ TEST(App, DumpRegistersSavesWhatTheLatestReadsBrought)
                     dump = item;
     ASSERT_NE(dump, nullptr);
     const auto dumpTo = [&](const QString& name) {
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            auto* dialog = form.findChild<QFileDialog*>();
-            auto* edit = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
-            if (!edit || !dialog->isVisible())
-                return;
-            watch.stop();
-            dialog->setDirectory(app.dir.path());
-            edit->setText(name);
-            QTest::keyClick(edit, Qt::Key_Return);
-        });
-        watch.start(20);
+        testsupport::TFileDialogAnswer answer(form, app.dir.filePath(name));
         dump->trigger();
+        EXPECT_TRUE(answer.answered);
         QFile file(app.dir.filePath(name + ".csv"));
         EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
         return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);

@@ -1,11 +1,17 @@
 #pragma once
 
-// Helpers for widget tests: catching the message boxes a test expects, and
-// saving screenshots of windows for a reviewer to look at.
+// Helpers for widget tests: catching the message boxes a test expects,
+// answering file dialogs, and saving screenshots of windows for a reviewer
+// to look at.
 
 #include "MessageBoxes.h"
 
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
 #include <QWidget>
 
 #include <ostream>
@@ -49,6 +55,40 @@ inline bool SaveScreenshot(QWidget& widget, const QString& name)
     QDir().mkpath(KELVANE_SCREENSHOT_DIR);
     return widget.grab().save(QString(KELVANE_SCREENSHOT_DIR) + "/" + name + ".png");
 }
+
+// While alive, answers the file dialog that owner opens with path (its
+// folder and name), as a user typing the name and pressing Return. A dialog
+// still open after a generous deadline is cancelled, so that no test hangs.
+class TFileDialogAnswer {
+public:
+    TFileDialogAnswer(QWidget& owner, const QString& path)
+    {
+        QObject::connect(&watch_, &QTimer::timeout, [this, &owner, path] {
+            auto* dialog = owner.findChild<QFileDialog*>();
+            auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+            if (!name || !dialog->isVisible())
+                return;
+            watch_.stop();
+            dialog->setDirectory(QFileInfo(path).absolutePath());
+            name->setText(QFileInfo(path).fileName());
+            QTest::keyClick(name, Qt::Key_Return);
+            answered = true;
+        });
+        watch_.start(20);
+        deadline_.setSingleShot(true);
+        QObject::connect(&deadline_, &QTimer::timeout, [&owner] {
+            if (auto* dialog = owner.findChild<QFileDialog*>())
+                dialog->reject();
+        });
+        deadline_.start(20000);
+    }
+
+    bool answered = false;
+
+private:
+    QTimer watch_;
+    QTimer deadline_;
+};
 
 } // namespace testsupport
 

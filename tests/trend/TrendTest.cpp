@@ -130,26 +130,9 @@ constexpr const char* Amps = "I A (A)";
 // when no dialog came.
 bool ExportCsvThroughTheDialog(TTrendWindow& trend, const QString& path)
 {
-    bool answered = false;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        auto* dialog = trend.findChild<QFileDialog*>();
-        auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
-        if (!name || !dialog->isVisible())
-            return;
-        watch.stop();
-        dialog->setDirectory(QFileInfo(path).absolutePath());
-        name->setText(QFileInfo(path).fileName());
-        QTest::keyClick(name, Qt::Key_Return);
-        answered = true;
-    });
-    watch.start(20);
-    QTimer::singleShot(20000, &trend, [&trend] {
-        if (auto* dialog = trend.findChild<QFileDialog*>())
-            dialog->reject();
-    });
+    testsupport::TFileDialogAnswer answer(trend, path);
     QTest::mouseClick(trend.findChild<QPushButton*>("bExportCsv"), Qt::LeftButton);
-    return answered;
+    return answer.answered;
 }
 
 QStringList VisibleLegendNames(const QChart& chart)

@@ -60,28 +60,11 @@ QString TimeText(int64_t ms)
 
 // Clicks "Save..." and answers the file dialog with path: false when no
 // dialog came.
-bool SaveThroughTheDialog(const TModbusData& form, const QString& path)
+bool SaveThroughTheDialog(TModbusData& form, const QString& path)
 {
-    bool answered = false;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        auto* dialog = form.findChild<QFileDialog*>();
-        auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
-        if (!name || !dialog->isVisible())
-            return;
-        watch.stop();
-        dialog->setDirectory(QFileInfo(path).absolutePath());
-        name->setText(QFileInfo(path).fileName());
-        QTest::keyClick(name, Qt::Key_Return);
-        answered = true;
-    });
-    watch.start(20);
-    QTimer::singleShot(20000, &form, [&form] {
-        if (auto* dialog = form.findChild<QFileDialog*>())
-            dialog->reject();
-    });
+    testsupport::TFileDialogAnswer answer(form, path);
     Click(form, "Save");
-    return answered;
+    return answer.answered;
 }
 
 } // namespace
