@@ -386,10 +386,9 @@ void TConfigWord::BuildUserData(QGroupBox* group)
     auto* grid = new QGridLayout(group);
     ebSerialNo = MakeEdit("ebSerialNo");
     ebSerialNo->setReadOnly(true);
+    // Greyed as the palette greys a disabled field, so that it stays
+    // readable in a dark one too.
     ebSerialNo->setEnabled(false);
-    QPalette grey = ebSerialNo->palette();
-    grey.setColor(QPalette::Disabled, QPalette::Base, QColor(0xD3, 0xD3, 0xD3));
-    ebSerialNo->setPalette(grey);
     grid->addWidget(new QLabel("Serial Number:"), 0, 0);
     grid->addWidget(ebSerialNo, 0, 1);
     for (int k = 0; k < 8; ++k) {
