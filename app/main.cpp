@@ -221,6 +221,7 @@ void TForm1::FormShow()
         ShowNotice(this, QMessageBox::Warning, "Kelvane", missing.join('\n'));
     }
     pages_->CreatePanel(PageName);
+    resize(size() + pages_->Shortfall());
     for (TDataField* field : pages_->DataFields())
         connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
     calibrate_->ListPorts(dialogs_.ComSelect->PortText());

@@ -135,6 +135,14 @@ void TDataPages::ReportUnusableNames(const QString& pageName, const QStringList&
                        .arg(pageName, names.join("\n")));
 }
 
+QSize TDataPages::Shortfall() const
+{
+    const auto* tab = qobject_cast<const QScrollArea*>(pageControl_.widget(0));
+    if (!tab || !tab->widget())
+        return {};
+    return (tab->widget()->sizeHint() - tab->viewport()->size()).expandedTo(QSize(0, 0));
+}
+
 double TDataPages::DataFunctions(const std::string& n)
 {
     TKelvane* link = link_();

@@ -45,6 +45,9 @@ public:
     // The tab ("Tab" + pageName) is a scroll area around the page, whose
     // fields a TPageLayout places.
     void CreatePanel(const QString& pageName);
+    // How much larger the tabs would have to be to show the first page whole
+    // (nothing where they are large enough already).
+    QSize Shortfall() const;
     double DataFunctions(const std::string& identifier);
     void DataCalculate();
     void DataReset();
