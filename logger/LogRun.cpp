@@ -47,7 +47,7 @@ public:
         if (lost_ == 0) {
             firstLost_ = recordTime;
             LoggerMessage(QString("cannot write the log file \"%1\": %2; trying again at each record")
-                              .arg(fileName_, Reason(result)));
+                              .arg(fileName_, LogFile::FailureReason(result)));
         }
         lastLost_ = recordTime;
         ++lost_;
@@ -61,14 +61,6 @@ public:
     }
 
 private:
-    static QString Reason(const LogFile::TAppendResult& result)
-    {
-        if (result.SpecialKind.isEmpty())
-            return SystemReason(result.Error);
-        const QString kind = QString("it is %1, not a regular file").arg(result.SpecialKind);
-        return result.Error != 0 ? QString("%1 (%2)").arg(kind, SystemReason(result.Error)) : kind;
-    }
-
     QString LostText() const
     {
         if (lost_ == 1)
