@@ -671,6 +671,34 @@ TEST(App, EveryMenuOpensWithItsAltLetter)
     }
 }
 
+// Logging that cannot write shows in the status bar, with the reason on
+// hover, until it writes again at its next interval (5 s, the shortest);
+// the window's log tells each change once.
+TEST(App, TheStatusBarShowsALogThatFailsUntilItWritesAgain)
+{
+    TAppHarness app;
+    const QString blocker = app.dir.filePath("blocker"); // a file where a folder should be
+    app.WriteFile("blocker", "not a folder");
+    const QString log = blocker + "/log.csv";
+    app.WriteFile("kelvane.ini", QString("[Logging]\nEnabled=1\nFrequency=5\nFilename=%1\n").arg(log).toUtf8());
+    TForm1& form = app.Start();
+    form.tPolling.setInterval(500);
+    form.tPolling.start();
+    const auto* panel = Find<QLabel>(form, "Logging");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log.csv"; }, 20000))
+        << panel->text().toStdString();
+    EXPECT_TRUE(panel->toolTip().contains("Last failure: ")) << panel->toolTip().toStdString();
+
+    ASSERT_TRUE(QFile::remove(blocker));
+    ASSERT_TRUE(QDir(app.dir.path()).mkdir("blocker"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text().startsWith("Logging: log.csv, "); }, 20000))
+        << panel->text().toStdString() << "\n" << Lines(Memo(form)).join('\n').toStdString() << "\n"
+        << panel->toolTip().toStdString();
+    const QStringList lines = Lines(Memo(form));
+    EXPECT_EQ(lines.filter("Error opening output log file.").size(), 1) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.filter("works again").size(), 1) << lines.join('\n').toStdString();
+}
+
 // Escape in the "Port" dialog keeps the link and the dialog's choice as they
 // were. A switch to a port that does not open is reported once, and a
 // polling tick that the report's box lets through polls nothing; the way
