@@ -23,7 +23,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QDir>
 #include <QGridLayout>
 #include <QLineEdit>
@@ -230,6 +229,7 @@ void TForm1::FormShow()
     WindowSettings::Place(*this, arguments_);
 
     AddMemoLine(QString("Software Version: %1").arg(VersionText));
+    AddMemoLine("Modbus layer: Modbus/TCP client, version 2.41 (August 20, 2013)");
     KelvaneStart();
     ShowMeter();
     // The first pass runs as soon as the window has shown, not one polling
