@@ -3,11 +3,32 @@
 #include "main.h"
 
 #include "MessageBoxes.h"
+#include "MeterList.h"
 #include "StatusBar.h"
 #include "frmComSelect.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+
+namespace {
+
+// The link as the status bar and the statistics name it: its kind, where
+// it goes and, for RTU frames, the line's speed. It is read from the link
+// itself, not from the port dialog, whose controls may already show another
+// choice while the dialog is open.
+QString LinkText(const TKelvane& link)
+{
+    const QString baud = QString("%1 baud").arg(BaudRateValue(link.BaudRate(), 0));
+    switch (link.Kind()) {
+    case TLinkKind::Tcp: return QString("Modbus/TCP %1:%2").arg(link.Target()).arg(link.TcpPort());
+    case TLinkKind::RtuOverTcp:
+        return QString("RTU over TCP %1:%2, %3").arg(link.Target()).arg(link.TcpPort()).arg(baud);
+    case TLinkKind::Serial: break;
+    }
+    return QString("Modbus/RTU %1, %2").arg(link.Target(), baud);
+}
+
+} // namespace
 
 void TForm1::KelvaneStart()
 {
@@ -20,8 +41,6 @@ void TForm1::KelvaneStart()
         kelvane_->SetTcpPort(com.TcpPort());
     com.Link().Apply(*kelvane_);
     ShowLinkStates(*kelvane_);
-    status_->SetLink(LinkText());
-    ShowMeter();
     if (kelvane_->Active()) {
         // A device server's port is named with its address, as it is seldom
         // the Modbus/TCP port; its baud rate is the meter's line's.
@@ -43,6 +62,8 @@ void TForm1::KelvaneStart()
         ShowMessageBox(this, QMessageBox::Critical, "Kelvane", message);
         status_->SetStatus("Failed to Open " + target);
     }
+    status_->SetLink(LinkText(*kelvane_));
+    ShowMeter();
 }
 
 // A kept TCP connection tells each change once (made, lost, refused): in
@@ -81,16 +102,11 @@ void TForm1::MenuPortClick()
     cbPollingClick();
 }
 
-// The link as the status bar names it: its kind, where it goes and, for RTU
-// frames, the line's speed.
-QString TForm1::LinkText() const
+// The meter an exchange of the link goes to: the list's name while the
+// address is still the one selected there.
+TMeterKey TForm1::MeterKey(const TKelvane& link) const
 {
-    const TComSelect& com = *dialogs_.ComSelect;
-    const QString baud = com.BaudText() + " baud";
-    switch (com.Kind()) {
-    case TLinkKind::Tcp: return QString("Modbus/TCP %1:%2").arg(com.IpText()).arg(com.TcpPort());
-    case TLinkKind::RtuOverTcp: return QString("RTU over TCP %1:%2, %3").arg(com.IpText()).arg(com.TcpPort()).arg(baud);
-    case TLinkKind::Serial: break;
-    }
-    return QString("Modbus/RTU %1, %2").arg(com.PortText(), baud);
+    const int address = DeviceAddress();
+    const bool listed = !meterName_.isEmpty() && meterList_->SelectedAddress() == address;
+    return {LinkText(link), static_cast<uint8_t>(address), listed ? meterName_ : QString()};
 }

@@ -9,7 +9,6 @@
 #include "PortWatch.h"
 #include "StatusBar.h"
 #include "frmAddressUnit.h"
-#include "frmComSelect.h"
 
 #include <QCheckBox>
 
@@ -34,7 +33,7 @@ void TForm1::tPollingTimer()
     if (!AppClosing && link && link->Active())
         tPolling.start();
     else if (!AppClosing && link == polled && link->Kind() == TLinkKind::Serial)
-        portWatch_->Watch(link, dialogs_.ComSelect->PortText());
+        portWatch_->Watch(link);
     logger_->PollCompleted();
 }
 
@@ -51,7 +50,7 @@ void TForm1::cbPollingClick()
 // The lost adapter is back and its port open again: polling goes on.
 void TForm1::PortBack()
 {
-    const QString text = QString("Serial port %1 is back: polling goes on.").arg(dialogs_.ComSelect->PortText());
+    const QString text = QString("Serial port %1 is back: polling goes on.").arg(kelvane_->Target());
     status_->SetStatus(text);
     AddMemoLine(text);
     cbPollingClick();
@@ -78,14 +77,16 @@ void TForm1::MeterSelected(const QString& name, int address)
     ShowMeter();
 }
 
-// The meter polled now: the list's name while the address is still the one
-// selected there. Windows that keep a history hear of every change.
+// The meter polled now, as the status bar and the windows that keep a
+// history name it; they hear of every change.
 void TForm1::ShowMeter()
 {
-    const TMeterKey key = MeterKey();
-    status_->SetMeter(key.Name, key.Address);
+    if (!kelvane_)
+        return;
+    const TMeterKey key = MeterKey(*kelvane_);
     const QString meter = key.Name.isEmpty() ? QString("Address %1").arg(key.Address)
                                              : QString("%1 (%2)").arg(key.Name).arg(key.Address);
+    status_->SetMeter(meter);
     if (meter != shownMeter_) {
         shownMeter_ = meter;
         emit MeterChanged(meter);
@@ -93,18 +94,11 @@ void TForm1::ShowMeter()
     ShowCommunication();
 }
 
-TMeterKey TForm1::MeterKey() const
-{
-    const int address = DeviceAddress();
-    const bool listed = !meterName_.isEmpty() && meterList_->SelectedAddress() == address;
-    return {LinkText(), static_cast<uint8_t>(address), listed ? meterName_ : QString()};
-}
-
 // The meter's counts at a glance in the status bar and in Device Address,
 // in full on hover and in "Communication Statistics".
 void TForm1::ShowCommunication()
 {
-    const TCommCounters* counts = statistics_.Find(MeterKey());
+    const TCommCounters* counts = kelvane_ ? statistics_.Find(MeterKey(*kelvane_)) : nullptr;
     const QString summary = counts ? counts->Summary() : QString("No requests yet");
     const QString glance =
         counts ? QString("Replies %1/%2").arg(counts->Ok).arg(counts->Requests) : QString("Replies -");

@@ -12,10 +12,9 @@ TPortWatch::TPortWatch(std::function<std::shared_ptr<TKelvane>()> currentLink, s
     connect(&timer_, &QTimer::timeout, this, &TPortWatch::Check);
 }
 
-void TPortWatch::Watch(const std::shared_ptr<TKelvane>& link, const QString& port)
+void TPortWatch::Watch(const std::shared_ptr<TKelvane>& link)
 {
     link_ = link;
-    port_ = port;
     timer_.start();
 }
 
@@ -29,7 +28,7 @@ void TPortWatch::Check()
         timer_.stop();
         return;
     }
-    if (!QFileInfo::exists(port_))
+    if (!QFileInfo::exists(link->Target()))
         return;
     link->SetActive(true);
     if (!link->Active())

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-#include <QString>
 #include <QTimer>
 
 #include <functional>
@@ -22,7 +21,7 @@ public:
     TPortWatch(std::function<std::shared_ptr<TKelvane>()> currentLink, std::function<void()> back,
                QObject* parent = nullptr);
 
-    void Watch(const std::shared_ptr<TKelvane>& link, const QString& port);
+    void Watch(const std::shared_ptr<TKelvane>& link);
 
 private:
     void Check();
@@ -30,6 +29,5 @@ private:
     std::function<std::shared_ptr<TKelvane>()> currentLink_;
     std::function<void()> back_;
     std::weak_ptr<TKelvane> link_;
-    QString port_;
     QTimer timer_;
 };

@@ -60,10 +60,10 @@ int TForm1::Attempts() const
 
 // One try of a read as the status bar counts it and the trace and the
 // window's log show it.
-void TForm1::NoteTry(const TExchange& exchange, bool repeat)
+void TForm1::NoteTry(const TKelvane& link, const TExchange& exchange, bool repeat)
 {
     status_->NoteFrame(exchange.Result == 0);
-    statistics_.Add(MeterKey(), exchange, repeat);
+    statistics_.Add(MeterKey(link), exchange, repeat);
     WriteResult(exchange);
 }
 
@@ -81,7 +81,9 @@ TBankPass::TResult TForm1::ReadBanks(const std::vector<TRegisterBankEntry>& bank
     pass.Stop = [this, link] { return AppClosing || MenuOpen || kelvane_ != link; };
     // A bank's second and later tries are retries.
     auto triesOfBank = std::make_shared<int>(0);
-    pass.OnTry = [this, triesOfBank](const TExchange& exchange) { NoteTry(exchange, (*triesOfBank)++ > 0); };
+    pass.OnTry = [this, link, triesOfBank](const TExchange& exchange) {
+        NoteTry(*link, exchange, (*triesOfBank)++ > 0);
+    };
     pass.OnBank = [onBank, triesOfBank](std::size_t i, int result, const QString& line) {
         *triesOfBank = 0;
         if (onBank)
@@ -175,6 +177,7 @@ int32_t TForm1::SetRegister(int reg, int32_t value)
     if (!link)
         return TKelvane::ResultPending;
     const TExchange exchange = link->WriteProtocolRegister(DeviceAddress(), reg, value, AppClosing);
+    statistics_.Add(MeterKey(*link), exchange);
     WriteResult(exchange);
     if (dialogs_.ProgressDialog->isVisible())
         dialogs_.ProgressDialog->Step();
@@ -276,8 +279,10 @@ void TForm1::bFunc17Click()
 // answer.
 void TForm1::DumpRegisters()
 {
-    const std::shared_ptr<TKelvane> link = kelvane_;
     QString name = SaveFileName(this, "Dump Registers", paths_.Directory, "CSV files (*.csv);;All files (*)");
+    // The link of the moment once the dialog has closed: the "Port" menu
+    // may have replaced it meanwhile.
+    const std::shared_ptr<TKelvane> link = kelvane_;
     if (name.isEmpty() || !link)
         return;
     if (QFileInfo(name).suffix().isEmpty())

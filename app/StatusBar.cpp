@@ -63,9 +63,9 @@ void TStatusBar::SetLink(const QString& text)
     link_->setText(text);
 }
 
-void TStatusBar::SetMeter(const QString& name, int address)
+void TStatusBar::SetMeter(const QString& text)
 {
-    meter_->setText(name.isEmpty() ? QString("Address %1").arg(address) : QString("%1 (%2)").arg(name).arg(address));
+    meter_->setText(text);
 }
 
 void TStatusBar::SetCommunication(const QString& glance, const QString& summary)

@@ -26,7 +26,7 @@ public:
     // "Modbus/TCP 192.168.1.5:502", "RTU /dev/ttyUSB0 19200 baud", ...
     void SetLink(const QString& text);
     // The meter polled: its name in the list and its address.
-    void SetMeter(const QString& name, int address);
+    void SetMeter(const QString& text);
     // The link's counts at a glance, with the whole summary on hover.
     void SetCommunication(const QString& glance, const QString& summary);
     // Whether logging is on, to which file, how many records it wrote and

@@ -97,19 +97,18 @@ private:
     void WatchMenu(QMenu* menu);
     void BuildCentre();
     void ShowLinkStates(TKelvane& link);
-    QString LinkText() const;
     void PortBack();
     void MeterSelected(const QString& name, int address);
     void ShowMeter();
     void ShowCommunication();
     void AddMemoLine(const QString& line);
-    void NoteTry(const TExchange& exchange, bool repeat);
+    void NoteTry(const TKelvane& link, const TExchange& exchange, bool repeat);
     void WriteResult(const TExchange& exchange);
     void AfterPass(bool anyBankRead, int lastResult);
     bool WriteValueKey(const QKeyEvent& key);
     bool PhaseKey(const QKeyEvent& key);
     void DumpRegisters();
-    TMeterKey MeterKey() const;
+    TMeterKey MeterKey(const TKelvane& link) const;
     uint8_t DeviceAddress() const;
     int Attempts() const;
 

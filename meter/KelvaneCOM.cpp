@@ -48,7 +48,8 @@ TKelvane::TKelvane(const QString& target, bool tcp)
 }
 
 TKelvane::TKelvane(const QString& target, TLinkKind kind)
-    : transport_(std::make_unique<TLinkTransport>(kind, target, properties_)),
+    : target_(target),
+      transport_(std::make_unique<TLinkTransport>(kind, target, properties_)),
       image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
 {
 }

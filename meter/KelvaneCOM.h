@@ -172,6 +172,8 @@ public:
     void SetKeepConnection(bool on);
     // A kept TCP connection was made, lost or refused: its words, once per change.
     void SetOnLinkState(std::function<void(const QString& text)> handler);
+    // The serial port or the IP address the link was made for.
+    const QString& Target() const { return target_; }
     // TCP port of the meter (502 unless set).
     int TcpPort() const;
     void SetTcpPort(int port);
@@ -180,6 +182,7 @@ private:
     int32_t HoldingAt(int n) const; // 0 outside the image
     void NoteRead(int first, int count, int result);
 
+    const QString target_;
     TLinkProperties properties_;
     std::unique_ptr<TLinkTransport> transport_;
     std::vector<int32_t> image_;
