@@ -13,12 +13,14 @@
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -254,16 +256,22 @@ TEST_F(SerialApp, AnAddressChangeReopensThePortTheSameAddressDoesNot)
 
 // An adapter unplugged while polling runs: one message naming the port and
 // the system's reason, the link inactive, polling stopped and the process
-// idle; the "Port" menu then works on a new line.
+// idle; the "Port" menu then works on a new line. The port is opened under
+// a name of its own that goes with the adapter, as /dev/ttyUSB0 does: a
+// bare /dev/pts/N could be taken by another test's line meanwhile, and the
+// window would rightly open that one again.
 TEST_F(SerialApp, UnpluggingTheAdapterWhilePollingStopsOnceAndThePortMenuRecovers)
 {
-    TForm1& form = app.StartRtu(Port());
+    QTemporaryDir dev;
+    const QString port = dev.filePath("ttyUSB0");
+    ASSERT_TRUE(QFile::link(Port(), port));
+    TForm1& form = app.StartRtu(port);
     MessageBoxRecorder boxes;
     form.tPolling.setInterval(20);
     form.tPolling.start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 6u; }, 20000)) << "RX " << form.RX();
 
-    const QString port = Port();
+    ASSERT_TRUE(QFile::remove(port));
     meter.reset();
     ASSERT_TRUE(QTest::qWaitFor([&] { return CommStatus(form) == "NO COMM" && !form.tPolling.isActive(); }, 20000));
     EXPECT_FALSE(form.Kelvane()->Active());
