@@ -13,6 +13,8 @@ packages=(
   python3 python3-pymodbus python3-serial python3-serial-asyncio
   clang libclang-rt-14-dev
   debootstrap git
+  libmosquitto-dev prometheus-cpp-dev
+  mosquitto prometheus influxdb
 )
 
 missing=()

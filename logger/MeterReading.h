@@ -1,0 +1,34 @@
+#pragma once
+
+#include "CommStatistics.h"
+#include "LogFile.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// A meter of a site, as the site file names it.
+struct TSiteMeterId {
+    QString Name;        // the section name: "Main incomer"
+    QString Link;        // the link as the site file gives it: "rtu:/dev/ttyUSB0:19200"
+    uint8_t Address = 1; // its Modbus address on that link
+};
+
+// What one pass over one meter brought: the quantities the meter sent in
+// that very pass and nothing else. A quantity that is not selected for the
+// meter, or whose registers the pass did not bring, is empty; it is never
+// filled from an earlier pass.
+struct TMeterReading {
+    TSiteMeterId Meter;
+    QDateTime Time; // UTC, when the pass ended
+    // The meter answered at least one bank of the pass (values or a Modbus
+    // exception): it is there, "online".
+    bool Answered = false;
+    std::array<std::optional<double>, LogParameterCount> Values{};
+    // The meter's exchanges since the logger started: requests, timeouts,
+    // invalid replies and the rest, counted as the desktop utility counts them.
+    TCommCounters Counters;
+};
