@@ -12,7 +12,7 @@ int ReadOnce(TMeterPoller& poller, const TLoggerOptions& options, const TStopSig
 // False, after a message naming the path and what it is, when the log file
 // exists and is not a regular file (a FIFO, a device, a directory): the
 // logger writes its records only into a regular file.
-bool LogFileUsable(const TLoggerOptions& options);
+bool LogFileUsable(const QString& fileName);
 
 // One pass and one record per interval until SIGTERM or SIGINT; then 0.
 // A meter that does not answer gives records with empty values, a log

@@ -3,25 +3,20 @@
 #include "IniFile.h"
 #include "LogSettings.h"
 #include "ModbusConnection.h"
+#include "SettingValues.h"
 #include "TcpSocket.h"
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <optional>
 #include <utility>
 
 namespace {
-
-// A refused switch value; the message names the switch.
-struct TRefusal {
-    QString Message;
-};
 
 const QList<QCommandLineOption>& Switches()
 {
@@ -66,6 +61,27 @@ const QList<QCommandLineOption>& Switches()
         {"once", "Read the meter once, print the quantities as a table and exit: status 0 when the "
                  "meter answered every bank, 1 when not."},
         {"csv", "With --once: print the log file's header and record instead of a table."},
+        {"site", "Log every meter of this site file instead of one meter: an INI file with a section "
+                 "per meter, named after the meter, whose keys are Link (rtu:DEVICE[:BAUD], "
+                 "tcp:ADDRESS[:PORT] or rtu-tcp:ADDRESS:PORT), Address (1-247) and, each optional, File "
+                 "(the meter's own log file; none without it), Params, and the link's Interval, Timeout, "
+                 "Tries, Echo (yes or no) and Framing (length or silence). Meters on one link are read one "
+                 "after another, the links at the same time. The switches give what the file leaves out.",
+         "file"},
+        {"mqtt", "With --site: publish each meter's readings to this MQTT broker, after each pass on "
+                 "PREFIX/METER/state, and whether it answers on PREFIX/METER/status (retained).",
+         "host[:port]"},
+        {"mqtt-prefix", "The first level of the MQTT topics (default kelvane).", "prefix"},
+        {"mqtt-user", "The user name at the MQTT broker.", "name"},
+        {"mqtt-password-file", "A file whose first line is the password at the MQTT broker; else the "
+                               "environment variable KELVANE_MQTT_PASSWORD gives it.", "file"},
+        {"mqtt-tls", "Connect to the MQTT broker over TLS, checking its certificate against this CA "
+                     "certificate file.", "file"},
+        {"metrics", "With --site: serve the readings to Prometheus at http://ADDRESS:PORT/metrics "
+                    "(address 127.0.0.1 unless given).", "[address:]port"},
+        {"influx", "With --site: write the readings to InfluxDB at this URL, such as "
+                   "http://127.0.0.1:8086, through its /write endpoint.", "url"},
+        {"influx-db", "The InfluxDB database (default kelvane).", "name"},
         {"help", "Show this help and exit."},
     };
     return switches;
@@ -76,113 +92,31 @@ QString Usage()
     QCommandLineParser parser;
     parser.addOptions(Switches());
     parser.setApplicationDescription(
-        "Logs the measurements of a Kelvane power meter to a delimited text file, one record per "
-        "interval, in the format of the Kelvane utility's data log. Messages go to stderr, one line "
-        "each, among them each change of a kept TCP connection (made, lost, refused). SIGTERM or "
-        "SIGINT ends the run after the record being written. Exit status: 0 done, 1 the meter or the "
-        "log could not be used, 2 a switch was refused or the log file is not a regular file (a FIFO, "
-        "a device or a directory).");
+        "Logs the measurements of a Kelvane power meter, or with --site of every meter of a site, to "
+        "delimited text files, one record per interval, in the format of the Kelvane utility's data "
+        "log, and with --site to an MQTT broker, a Prometheus endpoint and InfluxDB. Messages go to "
+        "stderr, one line each, among them each change of a kept TCP connection (made, lost, refused). "
+        "SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, 1 the "
+        "meter or the log could not be used, 2 a switch or the site file was refused or a log file is "
+        "not a regular file (a FIFO, a device or a directory).");
     return parser.helpText();
-}
-
-// text: the value of switch name, or the part of it that is a number.
-int IntegerText(const QString& name, const QString& text, int low, int high)
-{
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (!ok || value < low || value > high)
-        throw TRefusal{QString("--%1: \"%2\" is not a whole number from %3 to %4").arg(name, text).arg(low).arg(high)};
-    return value;
 }
 
 int IntegerValue(const QCommandLineParser& parser, const QString& name, int low, int high)
 {
-    return IntegerText(name, parser.value(name), low, high);
-}
-
-// Names are not looked up: a lookup could hold the logger for seconds.
-QString AddressText(const QString& name, const QString& text)
-{
-    if (!TTcpSocket::IsAddress(text.trimmed().toStdString()))
-        throw TRefusal{QString("--%1: \"%2\" is not an IP address").arg(name, text)};
-    return text.trimmed();
-}
-
-// "ADDRESS", "ADDRESS:PORT", or "[ADDRESS]:PORT" for an IPv6 address, whose
-// own colons would otherwise be taken for the port's.
-std::pair<QString, std::optional<QString>> SplitHostPort(const QString& text)
-{
-    static const QRegularExpression form(R"(^\[([^\]]*)\](?::(.*))?$|^([^:]*):(.*)$)");
-    const QRegularExpressionMatch match = form.match(text.trimmed());
-    if (!match.hasMatch())
-        return {text, std::nullopt};
-    if (match.capturedStart(1) >= 0)
-        return {match.captured(1), match.capturedStart(2) >= 0 ? std::optional(match.captured(2)) : std::nullopt};
-    return {match.captured(3), match.captured(4)};
+    return SettingValues::Integer("--" + name, parser.value(name), low, high);
 }
 
 void ApplyDeviceServer(const QCommandLineParser& parser, TLoggerOptions& options)
 {
-    const auto [host, port] = SplitHostPort(parser.value("rtu-over-tcp"));
+    const auto [host, port] = SettingValues::SplitHostPort(parser.value("rtu-over-tcp"));
     options.Kind = TLinkKind::RtuOverTcp;
-    options.Target = AddressText("rtu-over-tcp", host);
+    options.Target = SettingValues::Address("--rtu-over-tcp", host);
     if (!port)
         return;
     if (parser.isSet("tcp-port"))
-        throw TRefusal{"--rtu-over-tcp: a TCP port after the address and --tcp-port as well; give the port once"};
-    options.TcpPort = IntegerText("rtu-over-tcp", *port, 1, 65535);
-}
-
-TBaudRate BaudValue(const QCommandLineParser& parser)
-{
-    bool ok = false;
-    const uint32_t rate = parser.value("baud").trimmed().toUInt(&ok);
-    for (int r = int(TBaudRate::br110); ok && r < int(TBaudRate::brCustom); ++r)
-        if (BaudRateValue(TBaudRate(r), 0) == rate)
-            return TBaudRate(r);
-    throw TRefusal{QString("--baud: \"%1\" is not a line speed of the serial port (110 to 256000 baud, "
-                           "such as 9600, 19200, 38400, 57600 or 115200)")
-                       .arg(parser.value("baud"))};
-}
-
-std::chrono::milliseconds IntervalValue(const QCommandLineParser& parser)
-{
-    bool ok = false;
-    const double seconds = parser.value("interval").trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds < MinIntervalSeconds || seconds > MaxIntervalSeconds)
-        throw TRefusal{QString("--interval: \"%1\" is not a number of seconds from %2 to %3")
-                           .arg(parser.value("interval"))
-                           .arg(MinIntervalSeconds)
-                           .arg(MaxIntervalSeconds)};
-    return std::chrono::milliseconds(std::llround(seconds * 1000));
-}
-
-// "all", or indices and ranges separated by commas.
-TLogSelection ParamsValue(const QString& text)
-{
-    TLogSelection selection{};
-    if (text.trimmed().compare("all", Qt::CaseInsensitive) == 0) {
-        selection.fill(true);
-        return selection;
-    }
-    const auto refuse = [&text] {
-        return TRefusal{QString("--params: \"%1\" is neither all nor a list of indices 0-%2 and ranges "
-                                "such as 0,8,16-18")
-                            .arg(text)
-                            .arg(LogParameterCount - 1)};
-    };
-    for (const QString& item : text.split(',')) {
-        const QStringList ends = item.split('-');
-        bool okFirst = false;
-        bool okLast = false;
-        const int first = ends.front().trimmed().toInt(&okFirst);
-        const int last = ends.back().trimmed().toInt(&okLast);
-        if (ends.size() > 2 || !okFirst || !okLast || first < 0 || last < first || last >= int(LogParameterCount))
-            throw refuse();
-        for (int i = first; i <= last; ++i)
-            selection[std::size_t(i)] = true;
-    }
-    return selection;
+        throw TSettingRefusal{"--rtu-over-tcp: a TCP port after the address and --tcp-port as well; give the port once"};
+    options.TcpPort = SettingValues::Integer("--rtu-over-tcp", *port, 1, 65535);
 }
 
 // The connection and the link settings of section "Form" and the "Logging"
@@ -190,7 +124,7 @@ TLogSelection ParamsValue(const QString& text)
 void ApplySettingsFile(const QString& fileName, const QString& applicationDirectory, TLoggerOptions& options)
 {
     if (!QFileInfo(fileName).isFile())
-        throw TRefusal{QString("--settings: no such file \"%1\"").arg(fileName)};
+        throw TSettingRefusal{QString("--settings: no such file \"%1\"").arg(fileName)};
     const TIniFile ini(fileName);
     options.Kind = LinkKindSetting::Read(ini);
     options.Target = options.Kind == TLinkKind::Serial ? ini.ReadString("Form", "COM", "COM1")
@@ -210,11 +144,11 @@ void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
 {
     const QStringList links{"ip", "port", "rtu-over-tcp"};
     if (std::count_if(links.begin(), links.end(), [&](const QString& name) { return parser.isSet(name); }) > 1)
-        throw TRefusal{"--ip, --port and --rtu-over-tcp: give one meter, over Modbus/TCP, a serial port or RTU "
+        throw TSettingRefusal{"--ip, --port and --rtu-over-tcp: give one meter, over Modbus/TCP, a serial port or RTU "
                        "over TCP"};
     if (parser.isSet("ip")) {
         options.Kind = TLinkKind::Tcp;
-        options.Target = AddressText("ip", parser.value("ip"));
+        options.Target = SettingValues::Address("--ip", parser.value("ip"));
     }
     if (parser.isSet("rtu-over-tcp"))
         ApplyDeviceServer(parser, options);
@@ -222,16 +156,16 @@ void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
         options.Kind = TLinkKind::Serial;
         options.Target = parser.value("port");
         if (options.Target.trimmed().isEmpty())
-            throw TRefusal{"--port: the serial port has no name"};
+            throw TSettingRefusal{"--port: the serial port has no name"};
     }
     if (parser.isSet("tcp-port"))
         options.TcpPort = IntegerValue(parser, "tcp-port", 1, 65535);
     if (parser.isSet("baud"))
-        options.Baud = BaudValue(parser);
+        options.Baud = SettingValues::Baud("--baud", parser.value("baud"));
     if (parser.isSet("address"))
         options.Address = uint8_t(IntegerValue(parser, "address", 1, 247));
     if (parser.isSet("interval"))
-        options.Interval = IntervalValue(parser);
+        options.Interval = SettingValues::Interval("--interval", parser.value("interval"));
     if (parser.isSet("timeout"))
         options.Link.ReceiveTimeoutMs = IntegerValue(parser, "timeout", TLinkSettings::MinReceiveTimeoutMs,
                                                      TLinkSettings::MaxReceiveTimeoutMs);
@@ -246,19 +180,88 @@ void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
     if (parser.isSet("file")) {
         options.FileName = parser.value("file");
         if (options.FileName.trimmed().isEmpty())
-            throw TRefusal{"--file: the log file has no name"};
+            throw TSettingRefusal{"--file: the log file has no name"};
     }
     if (parser.isSet("params"))
-        options.Selection = ParamsValue(parser.value("params"));
+        options.Selection = SettingValues::Params("--params", parser.value("params"));
     if (parser.isSet("banks")) {
         options.BanksFile = parser.value("banks");
         if (!QFileInfo(options.BanksFile).isFile())
-            throw TRefusal{QString("--banks: no such file \"%1\"").arg(options.BanksFile)};
+            throw TSettingRefusal{QString("--banks: no such file \"%1\"").arg(options.BanksFile)};
     }
     options.Once = parser.isSet("once");
     options.Csv = parser.isSet("csv");
     if (options.Csv && !options.Once)
-        throw TRefusal{"--csv: goes with --once only"};
+        throw TSettingRefusal{"--csv: goes with --once only"};
+}
+
+// The first line of the password file, without its line end.
+QString PasswordFromFile(const QString& fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        throw TSettingRefusal{QString("--mqtt-password-file: cannot read \"%1\": %2").arg(fileName, file.errorString())};
+    return QString::fromUtf8(file.readLine()).remove('\n').remove('\r');
+}
+
+void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
+{
+    const auto [host, port] = SettingValues::SplitHostPort(parser.value("mqtt"));
+    mqtt.Host = host.trimmed();
+    if (mqtt.Host.isEmpty())
+        throw TSettingRefusal{QString("--mqtt: \"%1\" names no broker").arg(parser.value("mqtt"))};
+    if (port)
+        mqtt.Port = SettingValues::Integer("--mqtt", *port, 1, 65535);
+    if (parser.isSet("mqtt-prefix"))
+        mqtt.Prefix = parser.value("mqtt-prefix");
+    mqtt.User = parser.value("mqtt-user");
+    mqtt.Password = parser.isSet("mqtt-password-file") ? PasswordFromFile(parser.value("mqtt-password-file"))
+                                                       : qEnvironmentVariable("KELVANE_MQTT_PASSWORD");
+    mqtt.CaFile = parser.value("mqtt-tls");
+    if (!mqtt.CaFile.isEmpty() && !QFileInfo(mqtt.CaFile).isFile())
+        throw TSettingRefusal{QString("--mqtt-tls: no such file \"%1\"").arg(mqtt.CaFile)};
+}
+
+void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
+{
+    for (const QString name : {"mqtt-prefix", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
+        if (parser.isSet(name) && !parser.isSet("mqtt"))
+            throw TSettingRefusal{QString("--%1: goes with --mqtt").arg(name)};
+    if (parser.isSet("influx-db") && !parser.isSet("influx"))
+        throw TSettingRefusal{"--influx-db: goes with --influx"};
+    if (parser.isSet("mqtt"))
+        ApplyMqtt(parser, outputs.Mqtt);
+    if (parser.isSet("metrics")) {
+        const QString text = parser.value("metrics");
+        const auto [address, port] = SettingValues::SplitHostPort(text);
+        outputs.MetricsAddress = port ? SettingValues::Address("--metrics", address) : "127.0.0.1";
+        outputs.MetricsPort = uint16_t(SettingValues::Integer("--metrics", port.value_or(text), 1, 65535));
+    }
+    if (parser.isSet("influx")) {
+        outputs.Influx = QUrl(parser.value("influx").trimmed(), QUrl::StrictMode);
+        if (!outputs.Influx.isValid() || (outputs.Influx.scheme() != "http" && outputs.Influx.scheme() != "https") ||
+            outputs.Influx.host().isEmpty())
+            throw TSettingRefusal{QString("--influx: \"%1\" is not an http:// or https:// URL").arg(parser.value("influx"))};
+        outputs.InfluxDb = parser.isSet("influx-db") ? parser.value("influx-db") : "kelvane";
+    }
+}
+
+// A site file names its meters and their links: the switches of one meter
+// would be ignored without a word, so they are refused.
+void CheckSiteSwitches(const QCommandLineParser& parser, const TLoggerOptions& options)
+{
+    if (options.SiteFile.isEmpty()) {
+        for (const QString name : {"mqtt", "metrics", "influx"})
+            if (parser.isSet(name))
+                throw TSettingRefusal{QString("--%1: give the meters with --site FILE").arg(name)};
+        return;
+    }
+    for (const QString name : {"ip", "port", "rtu-over-tcp", "tcp-port", "address", "file", "settings", "csv"})
+        if (parser.isSet(name))
+            throw TSettingRefusal{QString("--%1: the site file names the meters, their links and their files; "
+                                          "leave it out with --site").arg(name)};
+    if (!QFileInfo(options.SiteFile).isFile())
+        throw TSettingRefusal{QString("--site: no such file \"%1\"").arg(options.SiteFile)};
 }
 
 } // namespace
@@ -283,13 +286,18 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const QStr
         if (parser.isSet("settings"))
             ApplySettingsFile(parser.value("settings"), applicationDirectory, options);
         ApplySwitches(parser, options);
-    } catch (const TRefusal& refusal) {
+        options.SiteFile = parser.value("site");
+        CheckSiteSwitches(parser, options);
+        ApplyOutputs(parser, options.Outputs);
+    } catch (const TSettingRefusal& refusal) {
         return {std::nullopt, refusal.Message, {}};
     }
+    if (!options.SiteFile.isEmpty())
+        return {options, {}, {}};
     if (options.Target.isEmpty())
         return {std::nullopt,
-                "no meter given: use --ip ADDRESS, --port DEVICE or --rtu-over-tcp ADDRESS[:PORT], or --settings "
-                "FILE",
+                "no meter given: use --ip ADDRESS, --port DEVICE or --rtu-over-tcp ADDRESS[:PORT], --settings "
+                "FILE or --site FILE",
                 {}};
     if (options.Kind != TLinkKind::Serial && !TTcpSocket::IsAddress(options.Target.toStdString()))
         return {std::nullopt,

@@ -4,6 +4,7 @@
 #include "LinkSettings.h"
 #include "LinkTransport.h"
 #include "LogFile.h"
+#include "OutputOptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -32,6 +33,10 @@ struct TLoggerOptions {
     QString BanksFile;
     bool Once = false;
     bool Csv = false;
+    // --site: every meter of the file, each link's settings starting from
+    // the ones above.
+    QString SiteFile;
+    TOutputOptions Outputs;
 };
 
 struct TLoggerOptionsResult {
@@ -39,11 +44,6 @@ struct TLoggerOptionsResult {
     QString Error;                         // names the switch that was refused
     QString Help;                          // the --help text when it was asked for
 };
-
-// The interval switch takes fractions of a second, so that a test can log
-// fast; a day is the longest interval.
-constexpr double MinIntervalSeconds = 0.1;
-constexpr double MaxIntervalSeconds = 86400;
 
 // arguments: the switches after the program name. applicationDirectory:
 // where the default log file and RegisterBanks.ini live.

@@ -1,6 +1,7 @@
 #include "MeterPoller.h"
 
 #include "LoggerMessages.h"
+#include "MeterResult.h"
 #include "ModbusConnection.h"
 
 #include <exception>
@@ -31,29 +32,48 @@ QString TMeterPoller::Describe() const
     return QString("%1, unit %2").arg(where).arg(options_.Address);
 }
 
-bool TMeterPoller::EnsureOpen(QString& failure)
+namespace {
+
+// False with the reason in failure when the link does not open.
+bool EnsureOpen(TKelvane& link, QString& failure)
 {
-    if (!link_->Active())
-        link_->SetActive(true);
-    if (link_->Active())
+    if (!link.Active())
+        link.SetActive(true);
+    if (link.Active())
         return true;
-    failure = options_.Kind != TLinkKind::Serial ? "not an IP address"
-                                                 : "the port does not open: " + link_->LastOpenError();
+    failure = link.Kind() != TLinkKind::Serial ? "not an IP address" : "the port does not open: " + link.LastOpenError();
     return false;
 }
 
-TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, const bool* abort)
+// The meter is there when it answers, even with a refusal.
+bool MeterAnswered(int result)
 {
-    TPass pass;
-    link_->ResetRegisters();
-    if (!EnsureOpen(pass.Failure))
+    return result == MeterResult::Success || result > 0;
+}
+
+} // namespace
+
+TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TRegisterBankEntry>& banks, int tries,
+                         const std::function<bool()>& stop, const bool* abort,
+                         const std::function<void(const TExchange&, bool repeat)>& onTry)
+{
+    TMeterPass pass;
+    link.ResetRegisters();
+    if (!EnsureOpen(link, pass.Failure))
         return pass;
-    TBankPass banks;
-    banks.Stop = stop;
-    banks.Abort = abort;
+    TBankPass banksPass;
+    banksPass.Stop = stop;
+    banksPass.Abort = abort;
+    // A bank's second and later tries are retries.
+    int triesOfBank = 0;
+    banksPass.OnTry = [&](const TExchange& exchange) {
+        pass.Answered = pass.Answered || MeterAnswered(exchange.Result);
+        if (onTry)
+            onTry(exchange, triesOfBank++ > 0);
+    };
+    banksPass.OnBank = [&triesOfBank](std::size_t, int, const QString&) { triesOfBank = 0; };
     try {
-        const TBankPass::TResult read =
-            banks.Run(*link_, options_.Address, banks_, {options_.Link.Tries, /*EndAtSilence=*/true});
+        const TBankPass::TResult read = banksPass.Run(link, address, banks, {tries, /*EndAtSilence=*/true});
         pass.Complete = read.Complete;
         pass.Interrupted = read.Stopped || (!read.Complete && stop());
         pass.Failure = read.Failure;
@@ -63,4 +83,9 @@ TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, con
         pass.Interrupted = stop();
     }
     return pass;
+}
+
+TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, const bool* abort)
+{
+    return ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort);
 }

@@ -27,6 +27,8 @@ struct TMeterReading {
     // The meter answered at least one bank of the pass (values or a Modbus
     // exception): it is there, "online".
     bool Answered = false;
+    bool Complete = false; // every bank of the pass was read
+    QString Failure;       // why the last bank that failed did, when one did
     std::array<std::optional<double>, LogParameterCount> Values{};
     // The meter's exchanges since the logger started: requests, timeouts,
     // invalid replies and the rest, counted as the desktop utility counts them.

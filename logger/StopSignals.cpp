@@ -53,6 +53,8 @@ TStopSignals::TStopSignals()
             while (::read(wakeRead, bytes, sizeof bytes) > 0) {
             }
             abort_ = StopRequested();
+            if (abort_ && onStop_)
+                onStop_();
         });
     }
 }

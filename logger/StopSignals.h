@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
@@ -23,10 +24,13 @@ public:
     // operation turns while it waits learns of it: the abort flag that ends
     // such a wait at once.
     const bool& AbortFlag() const { return abort_; }
+    // Runs in the thread of the event loop as it learns of a stop request.
+    void SetOnStop(std::function<void()> onStop) { onStop_ = std::move(onStop); }
     // Sleeps until the deadline or a stop request, whichever comes first.
     void WaitUntil(Clock::time_point deadline) const;
 
 private:
     bool abort_ = false;
+    std::function<void()> onStop_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };

@@ -6,6 +6,8 @@
 #include "LoggerOptions.h"
 #include "MeterPoller.h"
 #include "RegisterBanksFile.h"
+#include "SiteFile.h"
+#include "SiteRun.h"
 #include "StopSignals.h"
 
 #include <QCoreApplication>
@@ -33,6 +35,24 @@ bool AnyActive(const std::vector<TRegisterBankEntry>& banks)
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
+// Every meter of the site file: refused whole, naming the line, before any
+// meter is read.
+int RunSiteFile(const TLoggerOptions& options, const std::vector<TRegisterBankEntry>& banks, TStopSignals& stopSignals)
+{
+    TSiteFileResult site = ReadSiteFile(options.SiteFile, options);
+    if (!site.Error.isEmpty()) {
+        LoggerMessage(site.Error);
+        return ExitUsage;
+    }
+    for (const TSiteLink& link : site.Links)
+        for (const TSiteMeter& meter : link.Meters)
+            if (!options.Once && !meter.File.isEmpty() && !LogFileUsable(meter.File))
+                return ExitUsage;
+    TSiteOutputs outputs;
+    return options.Once ? ReadSiteOnce(std::move(site.Links), banks, std::move(outputs), stopSignals)
+                        : RunSite(std::move(site.Links), banks, std::move(outputs), stopSignals);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -50,14 +70,16 @@ int main(int argc, char** argv)
     const TLoggerOptions& options = *parsed.Options;
     // Before the meter is touched: a FIFO or a device as the log is a mistake
     // of the command line that retrying would not mend.
-    if (!options.Once && !LogFileUsable(options))
+    if (!options.Once && options.SiteFile.isEmpty() && !LogFileUsable(options.FileName))
         return ExitUsage;
     std::vector<TRegisterBankEntry> banks = RegisterBanksFile::Read(options.BanksFile);
     if (!AnyActive(banks)) {
         LoggerMessage(QString("no active register bank to read in %1").arg(options.BanksFile));
         return ExitFailure;
     }
-    const TStopSignals stopSignals;
+    TStopSignals stopSignals;
+    if (!options.SiteFile.isEmpty())
+        return RunSiteFile(options, banks, stopSignals);
     TMeterPoller poller(options, std::move(banks));
     return options.Once ? ReadOnce(poller, options, stopSignals) : RunLogging(poller, options, stopSignals);
 }

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "MeterReading.h"
+#include "RegisterBanksFile.h"
+#include "SiteFile.h"
+
+#include <QObject>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+class TLinkWorker;
+
+// Reads the meters of one link, one after another, once per interval, in a
+// thread of its own, so that a silent meter delays its own link only. Each
+// meter's pass ends in one Reading, emitted in the runner's own thread and
+// so delivered, queued, to whoever listens there; a pass that a stop cut
+// short is dropped whole.
+class TLinkRunner : public QObject {
+    Q_OBJECT
+public:
+    // once: one cycle over the meters, then Finished.
+    TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, QObject* parent = nullptr);
+    ~TLinkRunner() override;
+
+    void Start();
+    // Ends the wait for a meter at once and the cycle after it; Finished
+    // follows.
+    void Stop();
+    // Waits for the thread to end until deadline; true when it did.
+    bool Wait(QDeadlineTimer deadline);
+
+    const TSiteLink& Link() const { return link_; }
+
+signals:
+    void Reading(const TMeterReading& reading);
+    void Finished();
+
+private:
+    TSiteLink link_;
+    QThread thread_;
+    std::unique_ptr<TLinkWorker> worker_; // lives in thread_ while it runs
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <cstdint>
+
+// The MQTT broker that takes the site's readings: --mqtt HOST[:PORT] and the
+// switches around it. The password comes from a file or the environment,
+// never from the command line, where ps would show it.
+struct TMqttOptions {
+    QString Host;
+    int Port = 1883;
+    QString Prefix = "kelvane";
+    QString User;
+    QString Password;
+    QString CaFile; // TLS with this CA certificate when given
+};
+
+// The systems a site's readings go to besides the CSV files; each is off
+// while its switch is not given.
+struct TOutputOptions {
+    TMqttOptions Mqtt;         // on when Mqtt.Host is set
+    QString MetricsAddress;    // the Prometheus endpoint, on when MetricsPort is set
+    uint16_t MetricsPort = 0;
+    QUrl Influx;               // InfluxDB's base URL, on when valid
+    QString InfluxDb;
+
+    bool Any() const { return !Mqtt.Host.isEmpty() || MetricsPort != 0 || Influx.isValid(); }
+};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "LoggerOptions.h"
+#include "MeterReading.h"
+
+#include <QString>
+
+#include <chrono>
+#include <vector>
+
+// A site file: one INI section per meter, named after the meter.
+//
+//   [Main incomer]
+//   Link=rtu:/dev/serial/by-id/usb-FTDI_USB-RS485-if00-port0:19200
+//   Address=3
+//   File=/var/log/kelvane/main-incomer.csv
+//
+// Link is rtu:DEVICE[:BAUD], tcp:ADDRESS[:PORT] or rtu-tcp:ADDRESS:PORT;
+// Address 1-247; File, Params and the link's Interval, Timeout, Tries, Echo
+// and Framing are optional. Meters with the same link share it. A link
+// setting given in any of its meters' sections holds for the whole link;
+// the switches give what no section does.
+
+struct TSiteMeter {
+    TSiteMeterId Id;
+    QString File; // its own log file; none when empty
+    TLogSelection Selection{};
+};
+
+struct TSiteLink {
+    QString Text; // "rtu:/dev/ttyUSB0:19200", "tcp:192.168.10.20:502", "rtu-tcp:192.168.10.30:4001"
+    TLinkKind Kind = TLinkKind::Serial;
+    QString Target;
+    int TcpPort = 502;
+    TBaudRate Baud = TBaudRate::br9600;
+    TLinkSettings Settings;
+    std::chrono::milliseconds Interval{60000};
+    std::vector<TSiteMeter> Meters; // in file order
+};
+
+struct TSiteFileResult {
+    std::vector<TSiteLink> Links; // in the order of their first meter
+    // "site.ini, line 7: Address: \"300\" is not a whole number from 1 to 247"
+    QString Error;
+};
+
+// defaults: the logger's options after its switches, which give each link
+// and meter what the file leaves out.
+TSiteFileResult ReadSiteFile(const QString& fileName, const TLoggerOptions& defaults);
