@@ -3,7 +3,6 @@
 #include "ModbusConnection.h"
 #include "SettingValues.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -256,13 +255,14 @@ private:
         links_[linkIndex].Meters.push_back(meter);
     }
 
-    // A relative path is taken from the site file's folder, wherever the
-    // logger was started; two meters in one file would mix their records.
+    // A relative path is taken from the working directory, as a switch's
+    // would be (the service's is its state directory); two meters in one
+    // file would mix their records.
     QString LogFileOf(const TGiven& given)
     {
         if (given.Value.isEmpty())
             throw TSettingRefusal{Label(given.Line, "File") + ": the log file has no name"};
-        const QString path = QFileInfo(QFileInfo(fileName_).absoluteDir(), given.Value).absoluteFilePath();
+        const QString path = QFileInfo(given.Value).absoluteFilePath();
         if (const auto earlier = files_.find(path); earlier != files_.end())
             throw TSettingRefusal{Label(given.Line, "File") + QString(": \"%1\" is the log file of the meter at line %2 already")
                                                                   .arg(given.Value).arg(earlier->second)};

@@ -17,7 +17,8 @@
 //
 // Link is rtu:DEVICE[:BAUD], tcp:ADDRESS[:PORT] or rtu-tcp:ADDRESS:PORT;
 // Address 1-247; File, Params and the link's Interval, Timeout, Tries, Echo
-// and Framing are optional. Meters with the same link share it. A link
+// and Framing are optional; a relative File is taken from the working
+// directory. Meters with the same link share it. A link
 // setting given in any of its meters' sections holds for the whole link;
 // the switches give what no section does.
 
