@@ -25,13 +25,6 @@ TStopSignals::Clock::time_point NextRecordTime(TStopSignals::Clock::time_point p
     return next;
 }
 
-void PrintToStdout(const QString& text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 int ReadOnce(TMeterPoller& poller, const TLoggerOptions& options, const TStopSignals& stopSignals)

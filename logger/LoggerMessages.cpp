@@ -1,6 +1,7 @@
 #include "LoggerMessages.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -23,4 +24,11 @@ QString MessageTime(const QDateTime& time)
 QString SystemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void PrintToStdout(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
+    std::fflush(stdout);
 }

@@ -13,3 +13,6 @@ QString MessageTime(const QDateTime& time);
 
 // The system's text for an error number, such as "No space left on device".
 QString SystemReason(int error);
+
+// Text to stdout, flushed at once: --once's tables and records.
+void PrintToStdout(const QString& text);

@@ -148,13 +148,6 @@ bool RunUntilDone(TSite& site, TStopSignals& stopSignals)
     std::_Exit(status);
 }
 
-void PrintToStdout(const QString& text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
 } // namespace
 
 int RunSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks,
