@@ -1,0 +1,251 @@
+#include "MqttMeterClient.h"
+
+#include "LoggerMessages.h"
+#include "MqttBrokerReport.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int KeepAliveSeconds = 30;
+// How long a select() of the connection's thread lasts when nothing comes:
+// what a connection costs when idle. A stop and a publish wake it at once.
+constexpr int LoopTimeoutMs = 1000;
+constexpr std::chrono::seconds FirstRetryDelay = 1s;
+constexpr std::chrono::seconds LastRetryDelay = 30s;
+// Unacknowledged messages in the library at once: libmosquitto's own
+// default for the messages in flight.
+constexpr qint64 Window = 20;
+constexpr int QoS = 1;
+
+// The library's text made part of a sentence: "the connection was lost".
+QString LibraryText(const char* text)
+{
+    QString reason = QString::fromUtf8(text);
+    if (reason.endsWith('.'))
+        reason.chop(1);
+    if (!reason.isEmpty())
+        reason[0] = reason[0].toLower();
+    return reason;
+}
+
+} // namespace
+
+TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& clientId, const QString& topic,
+                                   std::size_t connection, std::shared_ptr<TMqttBrokerReport> report)
+    : host_(options.Host.toUtf8()),
+      port_(options.Port),
+      stateTopic_((topic + "/state").toUtf8()),
+      statusTopic_((topic + "/status").toUtf8()),
+      bound_(std::max<std::size_t>(options.HeldPerMeter, 1)),
+      connection_(connection),
+      report_(std::move(report)),
+      mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this))
+{
+    // The meter's thread runs the connection while the logger's main thread
+    // publishes: the library must lock its queues.
+    mosquitto_threaded_set(mosq_, true);
+    mosquitto_will_set(mosq_, statusTopic_.constData(), 7, "offline", QoS, /*retain=*/true);
+    if (!options.User.isEmpty())
+        mosquitto_username_pw_set(mosq_, options.User.toUtf8().constData(), options.Password.toUtf8().constData());
+    if (!options.CaFile.isEmpty() &&
+        mosquitto_tls_set(mosq_, options.CaFile.toUtf8().constData(), nullptr, nullptr, nullptr, nullptr) !=
+            MOSQ_ERR_SUCCESS)
+        setupError_ = QString("the CA file \"%1\" cannot be read").arg(options.CaFile);
+    mosquitto_connect_callback_set(mosq_, &TMqttMeterClient::OnConnect);
+    mosquitto_publish_callback_set(mosq_, &TMqttMeterClient::OnPublish);
+}
+
+TMqttMeterClient::~TMqttMeterClient()
+{
+    mosquitto_destroy(mosq_);
+}
+
+void TMqttMeterClient::Start()
+{
+    // The thread shares the client, so that one left behind at the end
+    // (still in a name lookup) never uses a client already destroyed.
+    thread_ = std::thread([self = shared_from_this()] { self->Run(); });
+}
+
+void TMqttMeterClient::Run()
+{
+    std::chrono::seconds delay = FirstRetryDelay;
+    while (!stopping_) {
+        int result = mosquitto_connect_async(mosq_, host_.constData(), port_, KeepAliveSeconds);
+        if (result == MOSQ_ERR_SUCCESS)
+            result = LoopWhileConnected();
+        if (MarkDisconnected())
+            delay = FirstRetryDelay;
+        if (stopping_)
+            break;
+        report_->NoteDown(connection_, Reason(result));
+        WaitBeforeRetry(delay);
+        delay = std::min(delay * 2, LastRetryDelay);
+    }
+    SendDisconnect();
+    const std::lock_guard lock(mutex_);
+    done_ = true;
+    changed_.notify_all();
+}
+
+int TMqttMeterClient::LoopWhileConnected()
+{
+    int result = MOSQ_ERR_SUCCESS;
+    while (!stopping_ && result == MOSQ_ERR_SUCCESS)
+        result = mosquitto_loop(mosq_, LoopTimeoutMs, 1);
+    return result;
+}
+
+// The DISCONNECT that Stop() queued woke the thread from its select(), which
+// had not asked to write; a few short loops write it, so that the broker
+// knows the end is meant and sends no will.
+void TMqttMeterClient::SendDisconnect()
+{
+    mosquitto_disconnect(mosq_);
+    for (int i = 0; i < 3 && mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    }
+}
+
+void TMqttMeterClient::WaitBeforeRetry(std::chrono::seconds delay)
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, delay, [this] { return stopping_.load(); });
+}
+
+bool TMqttMeterClient::MarkDisconnected()
+{
+    const std::lock_guard lock(mutex_);
+    changed_.notify_all();
+    return std::exchange(connected_, false);
+}
+
+QString TMqttMeterClient::Reason(int result) const
+{
+    if (!refusal_.isEmpty())
+        return refusal_;
+    if (result == MOSQ_ERR_ERRNO)
+        return SystemReason(errno);
+    return LibraryText(mosquitto_strerror(result));
+}
+
+void TMqttMeterClient::OnConnect(mosquitto*, void* self, int result)
+{
+    auto* client = static_cast<TMqttMeterClient*>(self);
+    if (result != 0) {
+        client->refusal_ = "refused: " + LibraryText(mosquitto_connack_string(result));
+        return;
+    }
+    client->refusal_.clear();
+    client->Connected();
+}
+
+void TMqttMeterClient::OnPublish(mosquitto*, void* self, int)
+{
+    static_cast<TMqttMeterClient*>(self)->Acknowledged();
+}
+
+// The status again after each connect: a broker restarted without
+// persistence has forgotten the retained one.
+void TMqttMeterClient::Connected()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        connected_ = true;
+        PublishStatus();
+        Pump();
+    }
+    report_->NoteConnected(connection_);
+}
+
+void TMqttMeterClient::Acknowledged()
+{
+    const std::lock_guard lock(mutex_);
+    outstanding_ = std::max<qint64>(outstanding_ - 1, 0);
+    Pump();
+    changed_.notify_all();
+}
+
+void TMqttMeterClient::SetOnline(bool online)
+{
+    const std::lock_guard lock(mutex_);
+    if (online_ == online)
+        return;
+    online_ = online;
+    statusUnsent_ = true;
+    PublishStatus();
+}
+
+void TMqttMeterClient::SendState(const QByteArray& json)
+{
+    const std::lock_guard lock(mutex_);
+    held_.push_back(json);
+    if (held_.size() > bound_) {
+        held_.pop_front();
+        report_->NoteDropped(1);
+    }
+    Pump();
+}
+
+qint64 TMqttMeterClient::WaitDelivered(Clock::time_point deadline)
+{
+    std::unique_lock lock(mutex_);
+    changed_.wait_until(lock, deadline, [this] { return !connected_ || (held_.empty() && outstanding_ == 0); });
+    return qint64(held_.size()) + outstanding_ + (statusUnsent_ ? 1 : 0);
+}
+
+void TMqttMeterClient::Stop()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+    // Queues the DISCONNECT, which wakes the thread's select().
+    mosquitto_disconnect(mosq_);
+}
+
+void TMqttMeterClient::Join(Clock::time_point deadline)
+{
+    std::unique_lock lock(mutex_);
+    const bool ended = changed_.wait_until(lock, deadline, [this] { return done_; });
+    lock.unlock();
+    if (ended)
+        thread_.join();
+    else
+        thread_.detach();
+}
+
+void TMqttMeterClient::PublishStatus()
+{
+    if (!connected_ || !online_)
+        return;
+    Hand(statusTopic_, *online_ ? "online" : "offline", /*retain=*/true);
+    statusUnsent_ = false;
+}
+
+void TMqttMeterClient::Pump()
+{
+    while (connected_ && outstanding_ < Window && !held_.empty()) {
+        Hand(stateTopic_, held_.front(), /*retain=*/false);
+        held_.pop_front();
+    }
+}
+
+// A message the library refuses for good (out of memory) is counted as
+// dropped; one it takes while the connection has just gone it keeps and sends
+// after the reconnect, so it is outstanding all the same.
+void TMqttMeterClient::Hand(const QByteArray& topic, const QByteArray& payload, bool retain)
+{
+    const int result = mosquitto_publish(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(),
+                                         QoS, retain);
+    if (result == MOSQ_ERR_SUCCESS || result == MOSQ_ERR_NO_CONN)
+        ++outstanding_;
+    else
+        report_->NoteDropped(1);
+}

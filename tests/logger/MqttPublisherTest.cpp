@@ -1,0 +1,279 @@
+// The logger's MQTT output against a real mosquitto broker on 127.0.0.1,
+// read back by a subscriber of its own.
+
+#include "MosquittoBroker.h"
+#include "MqttPublisher.h"
+#include "MqttSubscriber.h"
+#include "MqttTestSupport.h"
+#include "QuantityKey.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::TMosquittoBroker;
+using testsupport::TMqttSubscriber;
+
+// Every wait ends on its condition; the deadline only bounds a failure.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds deadline = 20s)
+{
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+// The logger's messages, written to stderr, go to a file while it lives.
+class TStderrCapture {
+public:
+    TStderrCapture() : path_(dir_.filePath("stderr.txt")), saved_(::dup(STDERR_FILENO))
+    {
+        const int fd = ::open(path_.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~TStderrCapture()
+    {
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QString Text() const
+    {
+        QFile file(path_);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    int Count(const QString& part) const { return int(Text().count(part)); }
+
+private:
+    QTemporaryDir dir_;
+    QString path_;
+    int saved_;
+};
+
+TMqttOptions Options(const TMosquittoBroker& broker)
+{
+    TMqttOptions options;
+    options.Host = "127.0.0.1";
+    options.Port = broker.Port();
+    options.Prefix = "site";
+    return options;
+}
+
+QStringList Payloads(const std::vector<testsupport::TMqttMessage>& messages)
+{
+    QStringList payloads;
+    for (const testsupport::TMqttMessage& message : messages)
+        payloads << QString::fromUtf8(message.Payload);
+    return payloads;
+}
+
+// The retained messages a new subscriber gets, by topic.
+std::map<QString, QString> Retained(const TMosquittoBroker& broker, std::size_t expected)
+{
+    TMqttSubscriber late(broker.Port(), "site");
+    EXPECT_TRUE(late.WaitSubscribed());
+    EXPECT_TRUE(WaitFor([&] { return late.Messages().size() >= expected; }));
+    std::map<QString, QString> retained;
+    for (const testsupport::TMqttMessage& message : late.Messages()) {
+        EXPECT_TRUE(message.Retained) << message.Topic.toStdString();
+        retained[message.Topic] = QString::fromUtf8(message.Payload);
+    }
+    return retained;
+}
+
+#define REQUIRE_MOSQUITTO()                                                                                            \
+    if (!TMosquittoBroker::Available())                                                                                \
+    GTEST_SKIP() << TMosquittoBroker::Executable << " is not installed"
+
+const TSiteMeterId Incomer = SiteMeter("Main incomer", 3);
+const TSiteMeterId Pump = SiteMeter("Pump/2 +#\x01west", 7); // every character a topic level cannot hold
+
+TEST(MqttPublisher, EachPassGivesItsOwnQuantitiesInFullAndTheStatusFollowsTheAnswers)
+{
+    REQUIRE_MOSQUITTO();
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "site");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    TStderrCapture messages;
+    TMqttPublisher publisher(Options(broker), {Incomer, Pump});
+    ASSERT_TRUE(WaitFor([&] { return messages.Text().endsWith(": connected\n"); })) << messages.Text().toStdString();
+
+    struct rPass {
+        TMeterReading Reading;
+        QString Json; // the state message, empty for none
+    };
+    const QDateTime time = QDateTime::fromString("2026-12-09T19:25:25.123Z", Qt::ISODateWithMs);
+    const auto key = [](std::size_t i) { return QuantityKeys()[i]; };
+    const std::vector<rPass> passes = {
+        {Reading(Incomer, {{0, 1234.5}, {4, 0.1 + 0.2}}, time),
+         QString(R"({"time":"2026-12-09T19:25:25.123Z","address":3,"values":{"%1":1234.5,"%2":0.30000000000000004}})")
+             .arg(key(0), key(4))},
+        {Reading(Pump, {{59, 1e-7}}, time.addMSecs(7)),
+         QString(R"({"time":"2026-12-09T19:25:25.130Z","address":7,"values":{"%1":1e-07}})").arg(key(59))},
+        // Quantity 0 not read in this pass: absent, not repeated.
+        {Reading(Incomer, {{8, -5.25}}, time.addSecs(1)),
+         QString(R"({"time":"2026-12-09T19:25:26.123Z","address":3,"values":{"%1":-5.25}})").arg(key(8))},
+        {Reading(Pump, {}), ""},
+    };
+    for (const rPass& pass : passes)
+        publisher.Publish(pass.Reading);
+
+    const QString incomerTopic = "site/Main incomer";
+    const QString pumpTopic = "site/Pump_2 ___west";
+    ASSERT_TRUE(WaitFor([&] {
+        return subscriber.On(incomerTopic + "/state").size() == 2 && subscriber.On(pumpTopic + "/status").size() == 2;
+    })) << Payloads(subscriber.Messages()).join('\n').toStdString();
+    EXPECT_EQ(Payloads(subscriber.On(incomerTopic + "/state")), (QStringList{passes[0].Json, passes[2].Json}));
+    EXPECT_EQ(Payloads(subscriber.On(pumpTopic + "/state")), QStringList{passes[1].Json});
+    EXPECT_EQ(Payloads(subscriber.On(pumpTopic + "/status")), (QStringList{"online", "offline"}));
+    EXPECT_EQ(Payloads(subscriber.On(incomerTopic + "/status")), QStringList{"online"});
+    // The JSON reads back as the very doubles published.
+    const QJsonObject values = QJsonDocument::fromJson(passes[0].Json.toUtf8()).object()["values"].toObject();
+    EXPECT_EQ(values[key(4)].toDouble(), 0.1 + 0.2);
+
+    // Only the statuses are retained.
+    const std::map<QString, QString> retained = Retained(broker, 2);
+    EXPECT_EQ(retained, (std::map<QString, QString>{{incomerTopic + "/status", "online"}, {pumpTopic + "/status", "offline"}}));
+}
+
+TEST(MqttPublisher, ABrokerAwayKeepsTheNewestStatesWithinTheBoundAndIsSaidOncePerChange)
+{
+    REQUIRE_MOSQUITTO();
+    TStderrCapture messages;
+    // It keeps the subscriber's session over its restart, so that the
+    // subscriber misses nothing the publisher sends before it is back.
+    TMosquittoBroker broker(/*persistent=*/true);
+    TMqttOptions options = Options(broker);
+    options.HeldPerMeter = 3;
+    const QString where = QString("MQTT broker 127.0.0.1:%1: ").arg(broker.Port());
+    // Not there at the start: the publisher keeps trying.
+    TMqttPublisher publisher(options, {Incomer, Pump});
+    ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "cannot connect (Connection refused)") == 1; }))
+        << messages.Text().toStdString();
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "site", "kelvane-test-subscriber");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "connected\n") == 1; })) << messages.Text().toStdString();
+    publisher.Publish(Reading(Incomer, {{0, 0.0}}));
+    publisher.Publish(Reading(Pump, {{0, 0.0}}));
+    const QString incomer = "site/Main incomer/";
+    const QString pump = "site/Pump_2 ___west/";
+    ASSERT_TRUE(WaitFor([&] { return subscriber.On(pump + "state").size() == 1 && subscriber.On(incomer + "state").size() == 1; }));
+
+    broker.Stop();
+    ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "connection lost (") == 1; }))
+        << messages.Text().toStdString();
+    for (double value : {1.0, 2.0, 3.0, 4.0, 5.0})
+        publisher.Publish(Reading(Incomer, {{0, value}}));
+    publisher.Publish(Reading(Pump, {{0, 6.0}}));
+    ASSERT_TRUE(broker.Start());
+
+    // The broker redelivers to the subscriber's session what it had not
+    // acknowledged before the stop: a message counts once.
+    const auto totals = [&](const QString& topic) {
+        QStringList values;
+        for (const QString& payload : Payloads(subscriber.On(topic)))
+            values << QJsonDocument::fromJson(payload.toUtf8()).object()["values"].toObject()[QuantityKeys()[0]].toVariant().toString();
+        values.removeDuplicates();
+        return values;
+    };
+    // Live, not retained. The broker's stop sends the wills' "offline"; an
+    // "online" after it is the publisher telling the restarted broker again.
+    const auto toldAgain = [&](const QString& topic) {
+        QStringList live;
+        for (const testsupport::TMqttMessage& message : subscriber.On(topic))
+            if (!message.Retained)
+                live << QString::fromUtf8(message.Payload);
+        return live.contains("offline") && live.last() == "online";
+    };
+    ASSERT_TRUE(WaitFor([&] {
+        return totals(incomer + "state").size() == 4 && totals(pump + "state").size() == 2 &&
+               toldAgain(incomer + "status") && toldAgain(pump + "status");
+    })) << Payloads(subscriber.Messages()).join('\n').toStdString() << messages.Text().toStdString();
+    EXPECT_EQ(totals(incomer + "state"), (QStringList{"0", "3", "4", "5"}));
+    EXPECT_EQ(totals(pump + "state"), (QStringList{"0", "6"}));
+    ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "connected again") == 1; })) << messages.Text().toStdString();
+    EXPECT_EQ(messages.Count(where + "connected again; 2 messages were dropped while it was away\n"), 1)
+        << messages.Text().toStdString();
+    EXPECT_EQ(messages.Count(where + "connection lost"), 1) << messages.Text().toStdString();
+}
+
+TEST(MqttPublisher, TheLastWillOfAKilledLoggerSetsEachOfItsMetersOffline)
+{
+    REQUIRE_MOSQUITTO();
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "kelvane");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    QProcess peer;
+    peer.start(MQTT_WILL_PEER, {QString::number(broker.Port()), "A", "B"});
+    ASSERT_TRUE(peer.waitForStarted(10000));
+    const auto statuses = [&](const QString& meter) { return Payloads(subscriber.On("kelvane/" + meter + "/status")); };
+    ASSERT_TRUE(WaitFor([&] { return statuses("A") == QStringList{"online"} && statuses("B") == QStringList{"online"}; }));
+    ::kill(pid_t(peer.processId()), SIGKILL);
+    ASSERT_TRUE(peer.waitForFinished(10000));
+    EXPECT_TRUE(WaitFor([&] {
+        return statuses("A") == QStringList({"online", "offline"}) && statuses("B") == QStringList({"online", "offline"});
+    })) << statuses("A").join(',').toStdString() << " / " << statuses("B").join(',').toStdString();
+}
+
+struct rFinishCase {
+    const char* Name;
+    bool BrokerUp;
+};
+
+class MqttFinishTest : public ::testing::TestWithParam<rFinishCase> {
+};
+
+TEST_P(MqttFinishTest, SetsEveryMeterOfflineOrSaysWhatItCouldNotDeliverByTheDeadline)
+{
+    REQUIRE_MOSQUITTO();
+    TStderrCapture messages;
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    const std::vector<TSiteMeterId> meters = {SiteMeter("M1", 1), SiteMeter("M2", 2), SiteMeter("M3", 3)};
+    TMqttPublisher publisher(Options(broker), meters);
+    ASSERT_TRUE(WaitFor([&] { return messages.Text().endsWith(": connected\n"); })) << messages.Text().toStdString();
+    if (GetParam().BrokerUp) {
+        for (const TSiteMeterId& meter : meters)
+            publisher.Publish(Reading(meter, {{0, 1.0}}));
+    } else {
+        broker.Stop();
+        ASSERT_TRUE(WaitFor([&] { return messages.Text().contains("connection lost"); })) << messages.Text().toStdString();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    publisher.Finish(start + 1s);
+    EXPECT_LE(std::chrono::steady_clock::now() - start, 1s);
+    if (GetParam().BrokerUp) {
+        EXPECT_EQ(Retained(broker, 3), (std::map<QString, QString>{
+                                           {"site/M1/status", "offline"}, {"site/M2/status", "offline"}, {"site/M3/status", "offline"}}));
+        EXPECT_FALSE(messages.Text().contains("could not be delivered")) << messages.Text().toStdString();
+    } else {
+        // The three "offline" statuses.
+        EXPECT_EQ(messages.Count("3 messages could not be delivered before the end"), 1) << messages.Text().toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Broker, MqttFinishTest,
+                         ::testing::Values(rFinishCase{"Up", true}, rFinishCase{"Stopped", false}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace

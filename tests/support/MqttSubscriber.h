@@ -1,0 +1,54 @@
+#pragma once
+
+// A subscriber to "<prefix>/#" on a broker of 127.0.0.1 that collects every
+// message it gets, with the retain flag as the broker gave it (set for a
+// retained message sent at subscription). It reconnects by itself and
+// subscribes again, so that it outlives a restart of the broker. Given a
+// client id, its session persists: a broker with persistence keeps for it
+// what comes while it is away.
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace testsupport {
+
+struct TMqttMessage {
+    QString Topic;
+    QByteArray Payload;
+    bool Retained = false;
+};
+
+class TMqttSubscriber {
+public:
+    TMqttSubscriber(uint16_t port, const QString& prefix, const QString& clientId = {});
+    ~TMqttSubscriber();
+    TMqttSubscriber(const TMqttSubscriber&) = delete;
+    TMqttSubscriber& operator=(const TMqttSubscriber&) = delete;
+
+    // True once the broker has confirmed the subscription, within the deadline.
+    bool WaitSubscribed(std::chrono::seconds deadline = std::chrono::seconds(20));
+    std::vector<TMqttMessage> Messages() const;
+    // The messages on one topic, in the order they came.
+    std::vector<TMqttMessage> On(const QString& topic) const;
+
+private:
+    static void OnConnect(mosquitto* mosq, void* self, int result);
+    static void OnSubscribe(mosquitto* mosq, void* self, int mid, int count, const int* granted);
+    static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
+
+    QByteArray filter_;
+    mosquitto* mosq_ = nullptr;
+    mutable std::mutex mutex_;
+    bool subscribed_ = false;
+    std::vector<TMqttMessage> messages_;
+};
+
+} // namespace testsupport
