@@ -1,5 +1,6 @@
 #pragma once
 
+#include "OutputOptions.h"
 #include "SiteOutput.h"
 
 #include <QString>
@@ -10,18 +11,6 @@
 
 class TMqttBrokerReport;
 class TMqttMeterClient;
-
-struct TMqttOptions {
-    QString Host;
-    int Port = 1883;
-    QString Prefix = "kelvane";
-    QString User;
-    QString Password;
-    QString CaFile; // TLS with this CA when not empty
-    // The state messages a meter keeps while the broker is away; the oldest
-    // go first beyond it.
-    std::size_t HeldPerMeter = 1000;
-};
 
 // The readings to an MQTT broker: after each pass of a meter that answered,
 // its values as JSON on "<prefix>/<meter>/state" (QoS 1); on

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <cstddef>
 #include <cstdint>
 
 // The MQTT broker that takes the site's readings: --mqtt HOST[:PORT] and the
@@ -15,6 +16,9 @@ struct TMqttOptions {
     QString User;
     QString Password;
     QString CaFile; // TLS with this CA certificate when given
+    // The state messages a meter keeps while the broker is away; the oldest
+    // go first beyond it.
+    std::size_t HeldPerMeter = 1000;
 };
 
 // The systems a site's readings go to besides the CSV files; each is off
