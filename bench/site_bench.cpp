@@ -164,8 +164,8 @@ double TimedCycle(const TSiteLink& link, const std::vector<TRegisterBankEntry>& 
 // by its length; and the rest: each meter's turnaround, the relay's
 // lateness and the logger's own work. On a busy machine the rest grows with
 // the waits of the simulator, the relay and the logger for a core; the
-// relay's lateness shows how well the line itself kept time. True when the cycle is within its
-// limit.
+// relay's lateness, over every cycle, shows how well the line itself kept
+// time. True when the cycle is within its limit.
 bool PrintLineCycle(double cycle, const TBanks& banks, const TLineRelay& line, int cycles)
 {
     const int bytes = PassBytes(banks) * LineMeters;
@@ -328,16 +328,23 @@ double ResidentSlope(const std::vector<rSample>& samples)
     return tt > 0 ? tm / tt : 0;
 }
 
-// The site file of the 100 meters, each with a log file of its own beside it.
+// Each meter's log file, beside the site file.
+QString LogFileName(int link, int unit)
+{
+    return QString("link%1-meter%2.csv").arg(link).arg(unit);
+}
+
+// The site file of the 100 meters, each with a log file of its own.
 QString TcpSite(const std::vector<uint16_t>& ports)
 {
     QString text;
     for (std::size_t link = 0; link < ports.size(); ++link)
         for (int unit = 1; unit <= MetersPerTcpLink; ++unit)
-            text += QString("[Link %1 meter %2]\nLink=tcp:127.0.0.1:%3\nAddress=%2\nFile=link%1-meter%2.csv\n\n")
+            text += QString("[Link %1 meter %2]\nLink=tcp:127.0.0.1:%3\nAddress=%2\nFile=%4\n\n")
                         .arg(link + 1)
                         .arg(unit)
-                        .arg(ports[link]);
+                        .arg(ports[link])
+                        .arg(LogFileName(int(link) + 1, unit));
     return text;
 }
 
@@ -375,7 +382,7 @@ std::pair<int, int> RecordRange(const QTemporaryDir& dir)
     std::pair<int, int> range{INT_MAX, 0};
     for (int link = 1; link <= TcpLinks; ++link)
         for (int unit = 1; unit <= MetersPerTcpLink; ++unit) {
-            const int n = Records(dir.filePath(QString("link%1-meter%2.csv").arg(link).arg(unit)));
+            const int n = Records(dir.filePath(LogFileName(link, unit)));
             range = {std::min(range.first, n), std::max(range.second, n)};
         }
     return range;
@@ -395,7 +402,7 @@ void CheckEveryCycleRead(const QTemporaryDir& dir, double logged, const QString&
 {
     const auto [fewest, most] = RecordRange(dir);
     const int cycles = static_cast<int>(logged) + 1;
-    std::printf("  records: %d to %d in each of the %d meters' files for %.1f s of logging (%d cycles begun);"
+    std::printf("  records: %d to %d in each of the %d meters' files for %.1f s of logging (at most %d cycles);"
                 " %lld \"no answer\" messages\n",
                 fewest, most, TcpLinks * MetersPerTcpLink, logged, cycles,
                 static_cast<long long>(messages.count("no answer")));
