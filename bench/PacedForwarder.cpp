@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -63,6 +64,16 @@ rLateness Summarize(std::vector<TMonotonic> samples)
     std::sort(samples.begin(), samples.end());
     const std::size_t n = samples.size();
     return {n, samples[n / 2], samples[std::min(n - 1, n * 99 / 100)], samples.back()};
+}
+
+// One line of the lateness of the bytes a line relay forwarded, beside the
+// time of a character, which it is small against when the line kept time.
+void PrintRelayLateness(const rLateness& l, TMonotonic character)
+{
+    std::printf("  line relay: %zu characters, written late by median %.1f us, 99th percentile %.1f us, max %.1f us"
+                " (a character: %.1f us)\n",
+                l.Bytes, Seconds(l.Median) * 1e6, Seconds(l.Percentile99) * 1e6, Seconds(l.Max) * 1e6,
+                Seconds(character) * 1e6);
 }
 
 TPacedForwarder::TPacedForwarder(int from, int to, TSchedule schedule, TMonotonic stampResolution)

@@ -34,12 +34,19 @@ using TMonotonic = std::chrono::nanoseconds; // since CLOCK_MONOTONIC's origin
 
 TMonotonic MonotonicNow();
 
+inline double Seconds(TMonotonic t)
+{
+    return std::chrono::duration<double>(t).count();
+}
+
 // How late the bytes went out against their schedule.
 struct rLateness {
     std::size_t Bytes = 0;
     TMonotonic Median{}, Percentile99{}, Max{};
 };
 rLateness Summarize(std::vector<TMonotonic> samples);
+// Prints the lateness as one indented line, beside the time of a character.
+void PrintRelayLateness(const rLateness& l, TMonotonic character);
 
 class TPacedForwarder {
 public:

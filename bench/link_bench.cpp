@@ -40,7 +40,7 @@
 #include "LineRelay.h"
 #include "LinkSettings.h"
 #include "RawTty.h"
-#include "RegisterBanksFile.h"
+#include "ReadAllPass.h"
 #include "RtuTcpBridge.h"
 #include "SerialFrame.h"
 #include "SimProcess.h"
@@ -67,15 +67,11 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int HoldingRegisters = 3;
-constexpr int MaxBankRegisters = 125;
 constexpr TMonotonic Latency = 10ms; // each way, on the relayed TCP links
 constexpr int ReplyTimeoutMs = 1000;
 // The end-of-frame silence in characters that our link sets on its serial
 // connection.
 constexpr uint32_t LinkSilentInterval = 50;
-// A request of function 3, and the bytes of its reply besides the registers.
-constexpr int RequestBytes = 8;
-constexpr int ReplyBytesBesideData = 5;
 
 void Check(bool ok, const std::string& what)
 {
@@ -87,47 +83,6 @@ void Check(bool ok, const std::string& what)
 int ProtocolAddress(int number)
 {
     return number > 40000 ? number - 40001 : number;
-}
-
-using TBanks = std::vector<TRegisterBankEntry>;
-
-int Count(const TRegisterBankEntry& bank)
-{
-    return bank.End - bank.Start + 1;
-}
-
-// The ticked banks of the file.
-TBanks ActiveBanks(const QString& fileName)
-{
-    TBanks banks;
-    for (const TRegisterBankEntry& bank : RegisterBanksFile::Read(fileName)) {
-        if (!bank.Active)
-            continue;
-        Check(Count(bank) >= 1 && Count(bank) <= MaxBankRegisters,
-              "bank " + bank.Name.toStdString() + " has a usable size");
-        banks.push_back(bank);
-    }
-    Check(!banks.empty(), "a ticked bank in " + fileName.toStdString());
-    return banks;
-}
-
-int PassBytes(const TBanks& banks)
-{
-    int bytes = 0;
-    for (const TRegisterBankEntry& bank : banks)
-        bytes += RequestBytes + ReplyBytesBesideData + 2 * Count(bank);
-    return bytes;
-}
-
-double Seconds(TMonotonic t)
-{
-    return std::chrono::duration<double>(t).count();
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 // ---- Our link -------------------------------------------------------------
@@ -430,14 +385,6 @@ void PrintBeyondLine(const rResult& r)
                 " (goal: ours < 1 ms, %s)\n",
                 peer * 1e3, (ours + r.OurSilence) * 1e3, r.OurWait, r.OurSilence * 1e3, ours * 1e3,
                 ours < 1e-3 ? "met" : "NOT MET");
-}
-
-void PrintRelayLateness(const rLateness& l, TMonotonic character)
-{
-    std::printf("  line relay: %zu characters, written late by median %.1f us, 99th percentile %.1f us, max %.1f us"
-                " (a character: %.1f us)\n",
-                l.Bytes, Seconds(l.Median) * 1e6, Seconds(l.Percentile99) * 1e6, Seconds(l.Max) * 1e6,
-                Seconds(character) * 1e6);
 }
 
 void PrintConnections(const rResult& r)
