@@ -6,11 +6,11 @@
 //     the fast framing (a reply ends as soon as its length is in and its CRC
 //     checks) by the logger's own site code: a site file read by
 //     ReadSiteFile with kelvane-log's defaults, its one link run by a
-//     TLinkRunner with once, timed from Start to Finished. The runner is
+//     TLinkRunner, each cycle timed from the end of the one before. The runner is
 //     driven in-process rather than the kelvane-log executable, because
 //     from outside the cycle could only be timed together with the start of
 //     the process, the reading of its files and the printing of its tables.
-//     Each cycle opens the port anew, as each run of kelvane-log --once does.
+//     The port stays open from cycle to cycle, as in a logging run.
 //     The limit: the cycle within 5 % above the line time of its requests
 //     and replies.
 //  2. 100 meters on 4 Modbus/TCP links (4 simulators of 25 units each) at a
@@ -142,20 +142,36 @@ void CheckEveryMeterRead(const TSiteLink& link, const std::vector<TMeterReading>
                                     " read: " + reading.Failure.toStdString());
 }
 
-// Seconds from Start to Finished of a runner that reads every meter once.
-double TimedCycle(const TSiteLink& link, const std::vector<TRegisterBankEntry>& banks)
+// The seconds of each cycle of a runner that reads the meters again and
+// again, its port open throughout as a logging run keeps it: the time from
+// the last meter's reading in one cycle to the one in the next. The
+// interval is made 1 ms, so that a cycle, which overruns it, is followed by
+// the next one at once rather than at the next interval on the grid. The
+// first cycle, which opens the port, is not counted.
+std::vector<double> TimedCycles(TSiteLink link, const std::vector<TRegisterBankEntry>& banks, int cycles)
 {
-    TLinkRunner runner(link, banks, true);
+    link.Interval = std::chrono::milliseconds(1);
+    TLinkRunner runner(link, banks, false);
     std::vector<TMeterReading> readings;
+    std::vector<TMonotonic> cycleEnds;
     QEventLoop loop;
-    QObject::connect(&runner, &TLinkRunner::Reading, [&](const TMeterReading& r) { readings.push_back(r); });
-    QObject::connect(&runner, &TLinkRunner::Finished, &loop, &QEventLoop::quit);
-    const TMonotonic t0 = MonotonicNow();
+    QObject::connect(&runner, &TLinkRunner::Reading, [&](const TMeterReading& r) {
+        readings.push_back(r);
+        if (r.Meter.Name != link.Meters.back().Id.Name)
+            return;
+        CheckEveryMeterRead(link, readings);
+        readings.clear();
+        cycleEnds.push_back(MonotonicNow());
+        if (cycleEnds.size() == std::size_t(cycles) + 1)
+            loop.quit();
+    });
     runner.Start();
     loop.exec();
-    const double took = Seconds(MonotonicNow() - t0);
-    CheckEveryMeterRead(link, readings);
-    return took;
+    runner.Stop();
+    std::vector<double> times;
+    for (std::size_t i = 1; i < cycleEnds.size(); ++i)
+        times.push_back(Seconds(cycleEnds[i] - cycleEnds[i - 1]));
+    return times;
 }
 
 // Where a cycle's time goes: the bytes on the line; before each request but
@@ -176,7 +192,7 @@ bool PrintLineCycle(double cycle, const TBanks& banks, const TLineRelay& line, i
     const double pauses = (requests - 1) * gap;
     const double rest = cycle - lineTime - pauses;
     std::printf("1. One cycle over %d meters on one RTU line at %u baud, Framing=length, %zu banks a meter:"
-                " TLinkRunner, Start to Finished, median of %d cycles after one not counted\n",
+                " TLinkRunner, from one cycle's end to the next, median of %d cycles after one not counted\n",
                 LineMeters, LineBaud, banks.size(), cycles);
     std::printf("  line time: %d bytes of %d requests and replies, 10 bits each: %.1f ms\n", bytes, requests,
                 lineTime * 1e3);
@@ -200,11 +216,7 @@ bool MeasureLineCycle(int cycles)
     const QTemporaryDir dir;
     const TSiteLink link = LineLink(dir, line.ClientPath());
     const std::vector<TRegisterBankEntry> banks = RegisterBanksFile::Read(KELVANE_BANKS_PATH);
-    TimedCycle(link, banks);
-    std::vector<double> times;
-    for (int i = 0; i < cycles; ++i)
-        times.push_back(TimedCycle(link, banks));
-    return PrintLineCycle(Median(times), ActiveBanks(KELVANE_BANKS_PATH), line, cycles);
+    return PrintLineCycle(Median(TimedCycles(link, banks, cycles)), ActiveBanks(KELVANE_BANKS_PATH), line, cycles);
 }
 
 // ---- 2. 100 meters on 4 Modbus/TCP links ----------------------------------
@@ -334,8 +346,8 @@ QString LogFileName(int link, int unit)
     return QString("link%1-meter%2.csv").arg(link).arg(unit);
 }
 
-// The site file of the 100 meters, each with a log file of its own.
-QString TcpSite(const std::vector<uint16_t>& ports)
+// The site file of the 100 meters, each with a log file of its own in dir.
+QString TcpSite(const QTemporaryDir& dir, const std::vector<uint16_t>& ports)
 {
     QString text;
     for (std::size_t link = 0; link < ports.size(); ++link)
@@ -344,7 +356,7 @@ QString TcpSite(const std::vector<uint16_t>& ports)
                         .arg(link + 1)
                         .arg(unit)
                         .arg(ports[link])
-                        .arg(LogFileName(int(link) + 1, unit));
+                        .arg(dir.filePath(LogFileName(int(link) + 1, unit)));
     return text;
 }
 
@@ -453,7 +465,7 @@ bool MeasureTcpSite(std::chrono::seconds run)
         ports.push_back(sim->TcpPort());
     const QTemporaryDir dir;
     const QString site = dir.filePath("tcp-site.ini");
-    WriteFile(site, TcpSite(ports));
+    WriteFile(site, TcpSite(dir, ports));
     const uint16_t metrics = FreePort();
     const std::string messages = dir.filePath("kelvane-log.stderr").toStdString();
     TLoggerProcess logger({"--site", site.toStdString(), "--interval", "1", "--banks", KELVANE_BANKS_PATH, "--metrics",

@@ -2,13 +2,11 @@
 
 #include "RegisterBanksFile.h"
 #include "SiteFile.h"
-#include "SiteOutput.h"
+#include "SiteOutputs.h"
 #include "StopSignals.h"
 
 #include <memory>
 #include <vector>
-
-using TSiteOutputs = std::vector<std::unique_ptr<TSiteOutput>>;
 
 // Logs every meter of a site, each link in a thread of its own, until
 // SIGTERM or SIGINT; then 0. After each meter's pass: its record in its own

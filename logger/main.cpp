@@ -48,9 +48,13 @@ int RunSiteFile(const TLoggerOptions& options, const std::vector<TRegisterBankEn
         for (const TSiteMeter& meter : link.Meters)
             if (!options.Once && !meter.File.isEmpty() && !LogFileUsable(meter.File))
                 return ExitUsage;
-    TSiteOutputs outputs;
-    return options.Once ? ReadSiteOnce(std::move(site.Links), banks, std::move(outputs), stopSignals)
-                        : RunSite(std::move(site.Links), banks, std::move(outputs), stopSignals);
+    TSiteOutputsResult outputs = MakeSiteOutputs(options.Outputs, site.Links);
+    if (!outputs.Error.isEmpty()) {
+        LoggerMessage(outputs.Error);
+        return ExitFailure;
+    }
+    return options.Once ? ReadSiteOnce(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals)
+                        : RunSite(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals);
 }
 
 } // namespace

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "OutputOptions.h"
+#include "SiteFile.h"
+#include "SiteOutput.h"
+
+#include <memory>
+#include <vector>
+
+using TSiteOutputs = std::vector<std::unique_ptr<TSiteOutput>>;
+
+struct TSiteOutputsResult {
+    TSiteOutputs Outputs;
+    QString Error; // an output that cannot start at all, such as a port in use
+};
+
+// The outputs the switches ask for, for the meters of the site.
+TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vector<TSiteLink>& links);

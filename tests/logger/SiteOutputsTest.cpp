@@ -1,0 +1,273 @@
+// kelvane-log --site as a site runs it: the real executable reads meters on
+// a pseudo-terminal bus, behind a Modbus/TCP gateway and behind a serial
+// device server, and publishes them to a real mosquitto, a real Prometheus
+// that scrapes it and a real InfluxDB, all on 127.0.0.1. What each engine
+// holds is checked against the simulated meters' own registers.
+
+#include "CoreApp.h"
+#include "InfluxServer.h"
+#include "LocalEngine.h"
+#include "LoggerRun.h"
+#include "MosquittoBroker.h"
+#include "MqttSubscriber.h"
+#include "PrometheusServer.h"
+#include "SimHarness.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <csignal>
+#include <optional>
+
+namespace {
+
+using simharness::rSimSetup;
+using testsupport::TMosquittoBroker;
+using testsupport::TMqttSubscriber;
+
+// Meters whose load stands still, so that every pass reads the same values.
+rSimSetup Frozen(std::vector<uint8_t> units)
+{
+    rSimSetup setup;
+    setup.Units = std::move(units);
+    setup.Clock = [] { return 1000.0; };
+    return setup;
+}
+
+// Logged quantity i of a simulated meter, decoded from its registers here,
+// not by the logger's code: the float in registers 768 + 2i and 769 + 2i in
+// the word order that bit 13 of register 142 gives.
+double Quantity(simharness::TSimMeters& sim, uint8_t unit, int index)
+{
+    const uint32_t first = sim.Register(unit, uint16_t(768 + 2 * index));
+    const uint32_t second = sim.Register(unit, uint16_t(769 + 2 * index));
+    const bool lowWordFirst = sim.Register(unit, 142) & 0x2000;
+    return std::bit_cast<float>(lowWordFirst ? second << 16 | first : first << 16 | second);
+}
+
+constexpr int VoltageAN = 10;
+constexpr int TotalRealPower = 1;
+constexpr int TotalEnergy = 0;
+
+// kelvane-sim as a process of its own: a gateway that can be made silent
+// (SIGSTOP keeps its connections open and answers nothing) and woken again.
+class TSimProcess {
+public:
+    explicit TSimProcess(const QStringList& arguments)
+    {
+        process_.start(KELVANE_SIM_EXE, arguments);
+        process_.waitForStarted(10000);
+        WaitFor([this] { return process_.canReadLine() || process_.state() == QProcess::NotRunning; });
+        const QString line = QString::fromUtf8(process_.readLine());
+        port_ = QRegularExpression(R"(listening on 127\.0\.0\.1:(\d+))").match(line).captured(1).toUShort();
+    }
+    ~TSimProcess()
+    {
+        Signal(SIGCONT);
+        process_.terminate();
+        process_.waitForFinished(5000);
+    }
+    uint16_t Port() const { return port_; }
+    void Signal(int signal) { ::kill(pid_t(process_.processId()), signal); }
+
+private:
+    QProcess process_;
+    uint16_t port_ = 0;
+};
+
+QJsonObject Json(const QByteArray& payload)
+{
+    return QJsonDocument::fromJson(payload).object();
+}
+
+class TSiteMessages {
+public:
+    explicit TSiteMessages(const TMqttSubscriber& subscriber) : subscriber_(subscriber) {}
+
+    std::vector<QJsonObject> States(const QString& meter) const
+    {
+        std::vector<QJsonObject> states;
+        for (const auto& message : subscriber_.On("kelvane/" + meter + "/state"))
+            states.push_back(Json(message.Payload));
+        return states;
+    }
+    QString Status(const QString& meter) const
+    {
+        const auto messages = subscriber_.On("kelvane/" + meter + "/status");
+        return messages.empty() ? QString() : QString::fromUtf8(messages.back().Payload);
+    }
+
+private:
+    const TMqttSubscriber& subscriber_;
+};
+
+QDateTime StateTime(const QJsonObject& state)
+{
+    return QDateTime::fromString(state["time"].toString(), Qt::ISODateWithMs);
+}
+
+// The lines of the exposition that are samples of the metric for the meter.
+QStringList Samples(const QByteArray& exposition, const QString& metric, const QString& meter)
+{
+    QStringList samples;
+    for (const QString& line : QString::fromUtf8(exposition).split('\n'))
+        if (line.startsWith(metric + "{") && line.contains("meter=\"" + meter + "\""))
+            samples << line;
+    return samples;
+}
+
+TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOnlyWhatItSent)
+{
+    EnsureCoreApp();
+    if (!TMosquittoBroker::Available() || !TPrometheusServer::Installed() || !TInfluxServer::Installed())
+        GTEST_SKIP() << "mosquitto, prometheus or influxd is not installed";
+    simharness::TInProcessRtuSim bus(Frozen({1, 2}));
+    rSimSetup deviceServerSetup = Frozen({9});
+    deviceServerSetup.Framing = TFraming::Rtu;
+    simharness::TInProcessSim deviceServer(deviceServerSetup);
+    TSimProcess gateway({"--port", "0", "--units", "5"});
+    ASSERT_NE(gateway.Port(), 0);
+
+    TMosquittoBroker broker(/*persistent=*/true);
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "kelvane", "site-test");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    const TSiteMessages mqtt(subscriber);
+    const uint16_t metricsPort = localengine::FreeLoopbackPort();
+    TPrometheusServer prometheus(QString("127.0.0.1:%1").arg(metricsPort));
+    ASSERT_TRUE(prometheus.Start()) << prometheus.Process().Failure().toStdString();
+    TInfluxServer influx;
+    ASSERT_TRUE(influx.Start()) << influx.Process().Failure().toStdString();
+    ASSERT_EQ(localengine::HttpPost(QUrl(influx.Url().toString() + "/query?q=CREATE%20DATABASE%20site"), {},
+                                    "application/x-www-form-urlencoded").Status, 200);
+
+    QTemporaryDir dir;
+    const QString site = dir.filePath("site.ini");
+    QFile file(site);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QString("[Main incomer]\nLink=rtu:%1:19200\nAddress=1\nFile=%2\n\n"
+                       "[Feeder 2]\nLink=rtu:%1:19200\nAddress=2\nParams=0-3\n\n"
+                       "[Chiller 2]\nLink=tcp:127.0.0.1:%3\nAddress=5\nTimeout=2000\n\n"
+                       "[Pump house]\nLink=rtu-tcp:127.0.0.1:%4\nAddress=9\n")
+                   .arg(QString::fromStdString(bus.Path()), dir.filePath("incomer.csv"))
+                   .arg(gateway.Port())
+                   .arg(deviceServer.Port())
+                   .toUtf8());
+    file.close();
+    TLoggerRun run(dir);
+    run.Start({"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
+               "--metrics", QString::number(metricsPort), "--influx", influx.Url().toString(), "--influx-db", "site"});
+
+    struct Meter {
+        QString Name;
+        simharness::TSimMeters* Sim; // null: the gateway process, whose load moves
+        uint8_t Unit;
+        int Keys;
+    };
+    const Meter meters[] = {{"Main incomer", &bus, 1, 60}, {"Feeder 2", &bus, 2, 4}, {"Chiller 2", nullptr, 5, 60},
+                            {"Pump house", &deviceServer, 9, 60}};
+
+    // MQTT: each meter's own values, by key, and exactly the quantities read.
+    for (const Meter& meter : meters) {
+        SCOPED_TRACE(meter.Name.toStdString());
+        ASSERT_TRUE(WaitFor([&] { return !mqtt.States(meter.Name).empty(); })) << run.Stderr().toStdString();
+        const QJsonObject state = mqtt.States(meter.Name).back();
+        EXPECT_EQ(state["address"].toInt(), meter.Unit);
+        EXPECT_TRUE(StateTime(state).isValid()) << state["time"].toString().toStdString();
+        const QJsonObject values = state["values"].toObject();
+        EXPECT_EQ(values.size(), meter.Keys);
+        EXPECT_EQ(mqtt.Status(meter.Name), "online");
+        if (!meter.Sim)
+            continue;
+        EXPECT_EQ(values["total_real_power"].toDouble(), Quantity(*meter.Sim, meter.Unit, TotalRealPower));
+        if (meter.Keys == 60)
+            EXPECT_EQ(values["voltage_a_n"].toDouble(), Quantity(*meter.Sim, meter.Unit, VoltageAN));
+    }
+    EXPECT_NE(Quantity(bus, 1, TotalRealPower), Quantity(bus, 2, TotalRealPower)) << "the meters tell apart";
+
+    // Prometheus scraped each meter's values, in base units, and the
+    // exposition passes Prometheus's own check.
+    for (const Meter& meter : meters) {
+        if (!meter.Sim)
+            continue;
+        SCOPED_TRACE(meter.Name.toStdString());
+        const double watts = Quantity(*meter.Sim, meter.Unit, TotalRealPower);
+        EXPECT_TRUE(WaitFor([&] {
+            return prometheus.Value("kelvane_total_real_power_watts", "meter", meter.Name) == std::optional(watts);
+        }));
+        const std::optional<double> joules =
+            prometheus.Value("kelvane_total_energy_consumption_joules_total", "meter", meter.Name);
+        ASSERT_TRUE(joules.has_value());
+        EXPECT_NEAR(*joules, Quantity(*meter.Sim, meter.Unit, TotalEnergy) * 3.6e6, 1e-6 * *joules);
+    }
+    const QByteArray exposition =
+        localengine::HttpGet(QUrl(QString("http://127.0.0.1:%1/metrics").arg(metricsPort))).Body;
+    QProcess promtool;
+    promtool.start("promtool", {"check", "metrics"});
+    promtool.write(exposition);
+    promtool.closeWriteChannel();
+    ASSERT_TRUE(promtool.waitForFinished(20000));
+    EXPECT_EQ(promtool.exitCode(), 0) << promtool.readAll().toStdString();
+    EXPECT_EQ(promtool.readAll(), "");
+
+    // InfluxDB stored each meter's values under its tags.
+    EXPECT_TRUE(WaitFor([&] {
+        const QJsonArray series =
+            influx.Query("SELECT last(\"voltage_a_n\") FROM \"kelvane\" GROUP BY \"meter\"", "site");
+        int matched = 0;
+        for (const QJsonValue& one : series) {
+            const QString name = one["tags"]["meter"].toString();
+            const double value = one["values"][0][1].toDouble();
+            matched += (name == "Main incomer" && value == Quantity(bus, 1, VoltageAN)) ||
+                       (name == "Pump house" && value == Quantity(deviceServer, 9, VoltageAN));
+        }
+        return matched == 2;
+    }));
+
+    // The gateway goes silent: its meter goes offline and exposes nothing,
+    // while the bus goes on on time (a silent pass of the gateway's link
+    // takes its three tries of 2 s).
+    const std::size_t statesBefore = mqtt.States("Main incomer").size();
+    gateway.Signal(SIGSTOP);
+    ASSERT_TRUE(WaitFor([&] { return mqtt.Status("Chiller 2") == "offline"; }, 60s)) << run.Stderr().toStdString();
+    const QByteArray silent = localengine::HttpGet(QUrl(QString("http://127.0.0.1:%1/metrics").arg(metricsPort))).Body;
+    EXPECT_TRUE(Samples(silent, "kelvane_voltage_a_n_volts", "Chiller 2").isEmpty());
+    EXPECT_EQ(Samples(silent, "kelvane_meter_up", "Chiller 2").join("").section(' ', -1), "0");
+    EXPECT_EQ(Samples(silent, "kelvane_voltage_a_n_volts", "Main incomer").size(), 1);
+    const std::vector<QJsonObject> busStates = mqtt.States("Main incomer");
+    ASSERT_GT(busStates.size(), statesBefore + 4);
+    for (std::size_t i = statesBefore + 1; i < busStates.size(); ++i)
+        EXPECT_LT(StateTime(busStates[i - 1]).msecsTo(StateTime(busStates[i])), 2500);
+    gateway.Signal(SIGCONT);
+    EXPECT_TRUE(WaitFor([&] { return mqtt.Status("Chiller 2") == "online"; }, 60s)) << run.Stderr().toStdString();
+
+    // The broker goes away and comes back: what the logger held meanwhile
+    // arrives, and every meter is online again.
+    broker.Stop();
+    const QDateTime away = QDateTime::currentDateTimeUtc();
+    ASSERT_TRUE(WaitFor([&] { return run.Stderr().contains("connection lost"); }));
+    const qsizetype records = Lines(dir.filePath("incomer.csv")).size();
+    ASSERT_TRUE(WaitFor([&] { return Lines(dir.filePath("incomer.csv")).size() >= records + 3; }));
+    const QDateTime back = QDateTime::currentDateTimeUtc();
+    ASSERT_TRUE(broker.Start());
+    EXPECT_TRUE(WaitFor([&] {
+        const auto states = mqtt.States("Main incomer");
+        return std::count_if(states.begin(), states.end(), [&](const QJsonObject& state) {
+                   return StateTime(state) > away && StateTime(state) < back;
+               }) >= 3;
+    }, 60s)) << run.Stderr().toStdString();
+    for (const Meter& meter : meters)
+        EXPECT_TRUE(WaitFor([&] { return mqtt.Status(meter.Name) == "online"; })) << meter.Name.toStdString();
+
+    // SIGTERM ends the run within a second and leaves every meter offline.
+    EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+    for (const Meter& meter : meters)
+        EXPECT_TRUE(WaitFor([&] { return mqtt.Status(meter.Name) == "offline"; })) << meter.Name.toStdString();
+}
+
+} // namespace
