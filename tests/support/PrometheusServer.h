@@ -1,0 +1,42 @@
+#pragma once
+
+// A real Prometheus on a free 127.0.0.1 port that scrapes one target every
+// second, asked through its HTTP API.
+
+#include "LocalEngine.h"
+
+#include <QMap>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class TPrometheusServer {
+public:
+    static constexpr const char* Program = "/usr/bin/prometheus";
+
+    struct TSample {
+        QMap<QString, QString> Labels; // the name under "__name__"
+        double Value = 0;
+    };
+
+    // target: "127.0.0.1:9105", scraped at /metrics.
+    explicit TPrometheusServer(const QString& target);
+
+    static bool Installed() { return localengine::TEngineProcess::Installed(Program); }
+    bool Start() { return process_->Start(); }
+    const localengine::TEngineProcess& Process() const { return *process_; }
+    uint16_t Port() const { return port_; }
+
+    // The instant vector of a PromQL query; empty when the query failed.
+    std::vector<TSample> Query(const QString& promql) const;
+    // The value of the query's one sample whose label has the given value.
+    std::optional<double> Value(const QString& promql, const QString& label, const QString& value) const;
+
+private:
+    QTemporaryDir dir_;
+    uint16_t port_;
+    std::unique_ptr<localengine::TEngineProcess> process_;
+};
