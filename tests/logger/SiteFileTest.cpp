@@ -2,7 +2,9 @@
 // meter is read, naming the file, the line and the reason.
 
 #include "LoggerRun.h"
+#include "SimHarness.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -66,5 +68,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, SiteFileRefusal, ::testing::ValuesIn(SiteRefusal
                                      name += c;
                              return name;
                          });
+
+// --once reads every meter of the site once, the links at the same time,
+// and prints a table per meter in the file's order; a meter that does not
+// answer gets "--" for every value, a message, and status 1.
+TEST(SiteOnce, PrintsEveryMetersTableInTheFilesOrder)
+{
+    simharness::TInProcessRtuSim bus({.Units = {1, 2}});
+    simharness::TInProcessSim gateway({.Units = {5}});
+    QTemporaryDir dir;
+    const QString site = dir.filePath("site.ini");
+    QFile file(site);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QString("[Chiller 2]\nLink=tcp:127.0.0.1:%1\nAddress=5\nParams=8,10\n"
+                       "[Main incomer]\nLink=rtu:%2:19200\nAddress=1\nParams=8\n"
+                       "[Absent]\nLink=rtu:%2:19200\nAddress=3\nParams=8\nTimeout=200\n")
+                   .arg(gateway.Port())
+                   .arg(QString::fromStdString(bus.Path()))
+                   .toUtf8());
+    file.close();
+    TLoggerRun run(dir);
+    run.Start({"--site", site, "--once"});
+    EXPECT_EQ(run.Finish(), 1) << run.Stderr().toStdString();
+    const QStringList lines = run.Stdout().split('\n', Qt::SkipEmptyParts);
+    const QStringList expected{
+        QString("\"Chiller 2\" (tcp:127.0.0.1:%1, address 5)").arg(gateway.Port()), "Frequency", "Voltage A-N",
+        QString("\"Main incomer\" (rtu:%1:19200, address 1)").arg(QString::fromStdString(bus.Path())), "Frequency",
+        QString("\"Absent\" (rtu:%1:19200, address 3)").arg(QString::fromStdString(bus.Path())), "Frequency"};
+    ASSERT_EQ(lines.size(), expected.size()) << run.Stdout().toStdString();
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(lines[i].startsWith(expected[i])) << lines[i].toStdString();
+    const QRegularExpression hertz(R"(^Frequency\s+(\S+)$)");
+    EXPECT_NEAR(hertz.match(lines[1]).captured(1).toDouble(), 50.0, 1.0) << lines[1].toStdString();
+    EXPECT_NEAR(hertz.match(lines[4]).captured(1).toDouble(), 50.0, 1.0) << lines[4].toStdString();
+    EXPECT_EQ(hertz.match(lines[6]).captured(1), "--");
+    EXPECT_TRUE(run.Stderr().contains("no answer from the meter \"Absent\"")) << run.Stderr().toStdString();
+    EXPECT_FALSE(run.Stderr().contains("\"Main incomer\" (")) << "only the absent meter is reported";
+}
 
 } // namespace
