@@ -26,6 +26,10 @@ if ! command -v debootstrap >/dev/null; then
 fi
 
 root="${FRESH_ROOT:-$(mktemp -d /var/tmp/kelvane-fresh.XXXXXX)}"
+# mktemp makes the folder for its owner alone; as the root of the new
+# system it must let every user in, as / does.
+mkdir -p "$root"
+chmod 0755 "$root"
 keep="${FRESH_KEEP:-0}"
 mounted=()
 
