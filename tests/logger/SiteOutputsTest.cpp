@@ -274,4 +274,50 @@ TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOn
         EXPECT_TRUE(WaitFor([&] { return mqtt.Status(meter.Name) == "offline"; })) << meter.Name.toStdString();
 }
 
+// The MQTT password comes from a file or the environment: it is never on
+// the command line, where ps shows it, nor in a message, also when the
+// broker refuses it.
+TEST(SiteLogger, TheMqttPasswordIsNeverShown)
+{
+    EnsureCoreApp();
+    if (!TMosquittoBroker::Available())
+        GTEST_SKIP() << "mosquitto is not installed";
+    TMosquittoBroker broker;
+    const QString password = "Kv7-secret-word";
+    ASSERT_TRUE(broker.RequirePassword("logger", password));
+    ASSERT_TRUE(broker.Start());
+    simharness::TInProcessSim gateway(Frozen({5}));
+    QTemporaryDir dir;
+    const QString site = dir.filePath("site.ini");
+    const QString passwordFile = dir.filePath("mqtt-password");
+    for (const auto& [path, text] : {std::pair{site, QString("[Chiller]\nLink=tcp:127.0.0.1:%1\nAddress=5\n").arg(gateway.Port())},
+                                     std::pair{passwordFile, password + "\n"}}) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text.toUtf8());
+    }
+    struct Row {
+        const char* name;
+        QStringList switches;
+        QString environment;
+        const char* said;
+    };
+    const Row rows[] = {
+        {"from a file", {"--mqtt-password-file", passwordFile}, {}, "connected"},
+        {"a wrong one from the environment", {}, password + "-wrong", "not authori"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        qputenv("KELVANE_MQTT_PASSWORD", row.environment.toUtf8());
+        TLoggerRun run(dir);
+        run.Start(QStringList{"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
+                              "--mqtt-user", "logger"} + row.switches);
+        EXPECT_TRUE(WaitFor([&] { return run.Stderr().contains(row.said); })) << run.Stderr().toStdString();
+        EXPECT_FALSE(FileBytes(QString("/proc/%1/cmdline").arg(run.Pid())).contains(password.toUtf8()));
+        EXPECT_EQ(run.Finish(SIGTERM), 0);
+        EXPECT_FALSE(run.Stderr().contains(password)) << run.Stderr().toStdString();
+    }
+    qunsetenv("KELVANE_MQTT_PASSWORD");
+}
+
 } // namespace

@@ -63,13 +63,18 @@ bool TMosquittoBroker::Available()
 
 TMosquittoBroker::TMosquittoBroker(bool persistent) : port_(FreePort())
 {
-    QFile config(dir_.filePath("mosquitto.conf"));
     const QString persistence =
         persistent ? QString("persistence true\npersistence_location %1\n").arg(dir_.path()) : "persistence false\n";
-    if (config.open(QIODevice::WriteOnly))
-        config.write(QString("listener %1 127.0.0.1\nallow_anonymous true\nuser %2\n%3").arg(port_).arg(UserName(), persistence).toUtf8());
+    config_ = QString("listener %1 127.0.0.1\nuser %2\n%3").arg(port_).arg(UserName(), persistence);
     process_.setStandardOutputFile(QProcess::nullDevice());
     process_.setStandardErrorFile(QProcess::nullDevice());
+}
+
+bool TMosquittoBroker::RequirePassword(const QString& user, const QString& password)
+{
+    const QString file = dir_.filePath("passwords");
+    password_ = QString("password_file %1\n").arg(file);
+    return QProcess::execute("/usr/bin/mosquitto_passwd", {"-b", "-c", file, user, password}) == 0;
 }
 
 TMosquittoBroker::~TMosquittoBroker()
@@ -80,6 +85,11 @@ TMosquittoBroker::~TMosquittoBroker()
 
 bool TMosquittoBroker::Start()
 {
+    QFile config(dir_.filePath("mosquitto.conf"));
+    if (!config.open(QIODevice::WriteOnly))
+        return false;
+    config.write((config_ + (password_.isEmpty() ? "allow_anonymous true\n" : "allow_anonymous false\n" + password_)).toUtf8());
+    config.close();
     process_.start(Executable, {"-c", dir_.filePath("mosquitto.conf")});
     if (!process_.waitForStarted(10000))
         return false;

@@ -7,6 +7,7 @@
 // before that subscriber is back.
 
 #include <QProcess>
+#include <QString>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -21,6 +22,9 @@ public:
     explicit TMosquittoBroker(bool persistent = false);
     ~TMosquittoBroker();
 
+    // From the next start on, only this user, with this password, may
+    // connect; false when the password file could not be made.
+    bool RequirePassword(const QString& user, const QString& password);
     // Starts it, on the same port each time, and waits until it takes
     // connections; false when it does not within the deadline.
     bool Start();
@@ -31,6 +35,8 @@ private:
     QTemporaryDir dir_;
     QProcess process_;
     uint16_t port_ = 0;
+    QString config_;   // the listener, the user it runs as, persistence
+    QString password_; // the password file's line, when one is required
 };
 
 } // namespace testsupport
