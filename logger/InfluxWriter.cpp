@@ -147,9 +147,8 @@ void TInfluxWriter::Written()
     sent_ = 0;
     retryDelay_ = limits_.FirstRetry;
     if (failing_) {
-        LoggerMessage(QString("writing to InfluxDB at %1 works again; %2 lines were dropped meanwhile")
-                          .arg(Where())
-                          .arg(unsaidDropped_));
+        LoggerMessage(QString("writing to InfluxDB at %1 works again; %2 dropped meanwhile")
+                          .arg(Where(), CountedWere(unsaidDropped_, "line", "lines")));
         unsaidDropped_ = 0;
     }
     failing_ = false;
@@ -202,7 +201,7 @@ void TInfluxWriter::Finish(Clock::time_point deadline)
     retry_.stop();
     const qint64 unwritten = qint64(lines_.size()) + unsaidDropped_;
     if (unwritten > 0)
-        LoggerMessage(QString("%1 lines were not written to InfluxDB at %2").arg(unwritten).arg(Where()));
+        LoggerMessage(QString("%1 not written to InfluxDB at %2").arg(CountedWere(unwritten, "line", "lines"), Where()));
 }
 
 QString TInfluxWriter::Where() const

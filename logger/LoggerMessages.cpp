@@ -32,3 +32,15 @@ void PrintToStdout(const QString& text)
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }
+
+QString Counted(qint64 count, const QString& one, const QString& many)
+{
+    return count == 1 ? "1 " + one : QString("%1 %2").arg(count).arg(many);
+}
+
+QString CountedWere(qint64 count, const QString& one, const QString& many)
+{
+    if (count == 0)
+        return "no " + one + " was";
+    return Counted(count, one, many) + (count == 1 ? " was" : " were");
+}

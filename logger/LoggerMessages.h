@@ -16,3 +16,8 @@ QString SystemReason(int error);
 
 // Text to stdout, flushed at once: --once's tables and records.
 void PrintToStdout(const QString& text);
+
+// A count and its noun for a message: "1 line", "3 lines".
+QString Counted(qint64 count, const QString& one, const QString& many);
+// A count, its noun and its verb: "no line was", "1 line was", "3 lines were".
+QString CountedWere(qint64 count, const QString& one, const QString& many);

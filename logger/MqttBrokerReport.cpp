@@ -20,7 +20,7 @@ void TMqttBrokerReport::NoteConnected(std::size_t connection)
     if (!everUp_)
         Say("connected");
     else if (dropped_ > 0)
-        Say(QString("connected again; %1 messages were dropped while it was away").arg(dropped_));
+        Say(QString("connected again; %1 dropped while it was away").arg(CountedWere(dropped_, "message", "messages")));
     else
         Say("connected again");
     everUp_ = true;

@@ -141,7 +141,7 @@ void TMqttPublisher::Finish(Clock::time_point deadline)
     undelivered += report_->TakeDropped();
     if (undelivered > 0)
         LoggerMessage(
-            QString("MQTT broker %1: %2 messages could not be delivered before the end").arg(report_->Broker()).arg(undelivered));
+            QString("MQTT broker %1: %2 could not be delivered before the end").arg(report_->Broker(), Counted(undelivered, "message", "messages")));
 }
 
 void TMqttPublisher::Stop(Clock::time_point deadline)

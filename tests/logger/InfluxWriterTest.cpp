@@ -115,7 +115,7 @@ TEST_F(InfluxWriterTest, LinesKeptWhileTheServerIsDownArriveWhenItIsBack)
         std::size_t Arriving; // of the 12 published while down, the newest
         const char* Said;
     } const cases[] = {
-        {"Big buffer", 100000, 12, "works again; 0 lines were dropped meanwhile"},
+        {"Big buffer", 100000, 12, "works again; no line was dropped meanwhile"},
         {"Small buffer", 5, 5, "works again; 7 lines were dropped meanwhile"},
     };
     TStderrCapture said;
