@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AppPaths.h"
+
 #include <QString>
 
 class TComSelect;
@@ -26,9 +28,3 @@ struct TDialogs {
     TCTSettings* CTSettings = nullptr;
 };
 
-// Where the utility keeps its files: the page and bank files, Meters.ini,
-// the settings file and the default log.
-struct TAppPaths {
-    QString Directory;
-    QString SettingsFile;
-};

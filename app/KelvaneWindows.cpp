@@ -6,7 +6,7 @@ TKelvaneWindows::TKelvaneWindows(const TAppPaths& paths, const QStringList& argu
       frmAddress(&Form1),
       ConfigWord(&Form1),
       ComSelect(&Form1),
-      Logging(paths.SettingsFile, paths.Directory, &Form1),
+      Logging(paths.SettingsFile, paths.DataDirectory, &Form1),
       TextView(&Form1),
       ModbusData(&Form1),
       FactoryTest(&Form1),

@@ -279,7 +279,7 @@ void TForm1::bFunc17Click()
 // answer.
 void TForm1::DumpRegisters()
 {
-    QString name = SaveFileName(this, "Dump Registers", paths_.Directory, "CSV files (*.csv);;All files (*)");
+    QString name = SaveFileName(this, "Dump Registers", paths_.DataDirectory, "CSV files (*.csv);;All files (*)");
     // The link of the moment once the dialog has closed: the "Port" menu
     // may have replaced it meanwhile.
     const std::shared_ptr<TKelvane> link = kelvane_;

@@ -1,5 +1,6 @@
 #include "WindowSettings.h"
 
+#include "AppPaths.h"
 #include "CmdLine.h"
 #include "IniFile.h"
 #include "MessageBoxes.h"
@@ -127,19 +128,21 @@ void Place(QWidget& window, const QStringList& arguments)
     FitToScreen(window);
 }
 
-QStringList MissingFiles(const QString& directory, const QString& pageName, const QString& banksFile)
+QStringList MissingFiles(const TAppPaths& paths, const QString& pageName, const QString& banksFile)
 {
-    const QDir folder(directory);
-    const QString where = QDir::toNativeSeparators(folder.absolutePath());
+    QStringList folders;
+    for (const QString& directory : paths.DefaultsDirectories)
+        folders << QDir::toNativeSeparators(QDir(directory).absolutePath());
+    const QString where = folders.join(" nor ");
     QStringList lines;
     const QString page = pageName + ".ini";
-    if (!QFileInfo::exists(folder.filePath(page)))
+    if (!QFileInfo::exists(paths.DefaultsFile(page)))
         lines << QString("The page file %1 is not in %2: the window shows no measurements.").arg(page, where);
-    if (!QFileInfo::exists(folder.filePath(banksFile)))
+    if (!QFileInfo::exists(paths.DefaultsFile(banksFile)))
         lines << QString("The register bank file %1 is not in %2: the meter is not read.").arg(banksFile, where);
     if (!lines.isEmpty())
         lines << "The default files are in the data folder of the sources; a build copies them beside the "
-                 "executable.";
+                 "executable, and the package installs them in share/kelvane.";
     return lines;
 }
 

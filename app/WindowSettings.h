@@ -5,6 +5,7 @@
 class QWidget;
 class TComSelect;
 class TIniFile;
+struct TAppPaths;
 
 // The link settings of the main window as the settings file keeps them and
 // the command line overrides them: a switch wins over the saved key.
@@ -22,6 +23,6 @@ void Place(QWidget& window, const QStringList& arguments);
 // What the window cannot do without the page file (it shows no data page)
 // or the bank file (no register is read), both of which would otherwise
 // look like a dead meter: a line for each that is missing, and the remedy.
-QStringList MissingFiles(const QString& directory, const QString& pageName, const QString& banksFile);
+QStringList MissingFiles(const TAppPaths& paths, const QString& pageName, const QString& banksFile);
 
 } // namespace WindowSettings

@@ -2,30 +2,73 @@
 
 #include "KelvaneApplication.h"
 #include "KelvaneWindows.h"
+#include "MessageBoxes.h"
+#include "StopSignals.h"
 
-#include <QDir>
 #include <QFileInfo>
+
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
-// The folder of the INI files, the settings and the default log: the
-// executable's, unless KELVANE_HOME names another one.
-TAppPaths ApplicationPaths()
+const char* const HelpText =
+    "Usage: kelvane [SWITCH]...\n"
+    "Configure and monitor Kelvane three-phase power meters over a serial line\n"
+    "(Modbus RTU), over Ethernet (Modbus/TCP) or through a device server (RTU\n"
+    "over TCP).\n"
+    "\n"
+    "A switch overrides the saved setting for this run; names are matched\n"
+    "without regard to case.\n"
+    "\n"
+    "Switches:\n"
+    "  /PORT=name        the serial port, e.g. /dev/ttyUSB0 or a name under\n"
+    "                    /dev/serial/by-id; COMn stands for /dev/ttyS(n-1)\n"
+    "  /BAUD=rate        9600, 19200, 38400 or 57600\n"
+    "  /MODE=mode        RTU, TCP, or RTUTCP (RTU frames through a device server)\n"
+    "  /IP=address       the IP address of the meter or device server\n"
+    "  /TCPPORT=n        its TCP port (502 when not given)\n"
+    "  /POLLING=ms       the polling interval, 50 to 3600000 ms (1000 when not\n"
+    "                    given); each bank of a pass is then tried once\n"
+    "  /TOP=n            the window's top edge, in pixels\n"
+    "  /LEFT=n           the window's left edge, in pixels\n"
+    "  -h, --help        show this text and exit\n"
+    "\n"
+    "Closing the window, SIGTERM and SIGINT save the settings; File > Exit\n"
+    "ends without saving.\n";
+
+bool HelpAsked(int argc, char** argv)
 {
-    const QFileInfo executable(QCoreApplication::applicationFilePath());
-    const QString home = qEnvironmentVariable("KELVANE_HOME");
-    TAppPaths paths;
-    paths.Directory = home.isEmpty() ? executable.absolutePath() : QDir(home).absolutePath();
-    paths.SettingsFile = QDir(paths.Directory).filePath(executable.completeBaseName() + ".ini");
-    return paths;
+    for (int i = 1; i < argc; ++i)
+        for (const char* help : {"--help", "-h", "/?"})
+            if (std::strcmp(argv[i], help) == 0)
+                return true;
+    return false;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // Before the application, which needs a display: help works anywhere.
+    if (HelpAsked(argc, argv)) {
+        std::fputs(HelpText, stdout);
+        return 0;
+    }
     TKelvaneApplication app(argc, argv);
-    TKelvaneWindows windows(ApplicationPaths(), QCoreApplication::arguments().mid(1));
+    const TAppPaths paths = AppPathsFor(QCoreApplication::applicationFilePath());
+    const QString unmadeFolder = MakeAppFolders(paths);
+    TKelvaneWindows windows(paths, QCoreApplication::arguments().mid(1));
+    // A stop request closes the window as its close box does, so that the
+    // settings are saved when a session ends or the terminal's Ctrl+C stops
+    // the utility; a message box still open closes with it.
+    TStopSignals stopSignals;
+    stopSignals.SetOnStop([] { QApplication::closeAllWindows(); });
     windows.Form1.show();
+    if (!unmadeFolder.isEmpty())
+        ShowNotice(&windows.Form1, QMessageBox::Warning, "Kelvane",
+                   QString("The folder %1 could not be made: the settings, the meter list and the log "
+                           "cannot be saved there.")
+                       .arg(unmadeFolder));
     return app.exec();
 }

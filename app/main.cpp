@@ -24,6 +24,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -60,7 +61,8 @@ TForm1::TForm1(TAppPaths paths, QStringList arguments, QWidget* parent)
     status_ = new TStatusBar(*statusBar());
     resize(WindowWidth, WindowHeight);
 
-    pages_ = std::make_unique<TDataPages>(*pageControl_, [this] { return kelvane_.get(); }, paths_.Directory);
+    pages_ = std::make_unique<TDataPages>(*pageControl_, [this] { return kelvane_.get(); },
+                                          QFileInfo(paths_.DefaultsFile(PageName + QString(".ini"))).absolutePath());
     pages_->SetWriteBox(calibrate_);
     tPolling.setObjectName("tPolling");
     tPolling.setInterval(1000);
@@ -167,11 +169,11 @@ void TForm1::BuildCentre()
     auto* meterColumn = new QWidget(central);
     // The list is a narrow column that leaves the page its room.
     meterColumn->setMaximumWidth(meterColumn->fontMetrics().averageCharWidth() * 20);
-    meterList_ = new TMeterList(*meterColumn, QDir(paths_.Directory).filePath("Meters.ini"));
+    meterList_ = new TMeterList(*meterColumn, QDir(paths_.ConfigDirectory).filePath("Meters.ini"));
     connect(meterList_, &TMeterList::MeterSelected, this, &TForm1::MeterSelected);
     pageControl_ = new QTabWidget(central);
     pageControl_->setObjectName("PageControl1");
-    calibrate_ = new TCalibrateBox(paths_.Directory, central);
+    calibrate_ = new TCalibrateBox(paths_.ConfigDirectory, central);
     calibrate_->hide();
     calibrate_->setEnabled(false);
     general_ = new TGeneralTab(central);
@@ -213,7 +215,7 @@ void TForm1::FormShow()
 
     // The warning does not wait for an answer: a utility started unattended
     // goes on polling and logging what it can, and the window's log keeps it.
-    if (const QStringList missing = WindowSettings::MissingFiles(paths_.Directory, PageName, BanksFile);
+    if (const QStringList missing = WindowSettings::MissingFiles(paths_, PageName, BanksFile);
         !missing.isEmpty()) {
         for (const QString& line : missing)
             AddMemoLine(line);
@@ -224,7 +226,7 @@ void TForm1::FormShow()
     for (TDataField* field : pages_->DataFields())
         connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
     calibrate_->ListPorts(dialogs_.ComSelect->PortText());
-    general_->LoadBanks(QDir(paths_.Directory).filePath(BanksFile));
+    general_->LoadBanks(paths_.DefaultsFile(BanksFile));
     meterList_->Load();
     WindowSettings::Place(*this, arguments_);
 

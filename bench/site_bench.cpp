@@ -106,7 +106,7 @@ std::string UnitsUpTo(int count)
 // nothing.
 TLoggerOptions LoggerOptions(const QStringList& switches)
 {
-    const TLoggerOptionsResult parsed = ParseLoggerOptions(switches, QFileInfo(KELVANE_BANKS_PATH).absolutePath());
+    const TLoggerOptionsResult parsed = ParseLoggerOptions(switches, TAppPaths::InOneFolder(QFileInfo(KELVANE_BANKS_PATH).absolutePath(), "kelvane-log.ini"));
     Check(parsed.Options.has_value(), "kelvane-log takes its switches: " + parsed.Error.toStdString());
     return *parsed.Options;
 }

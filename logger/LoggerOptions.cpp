@@ -51,13 +51,15 @@ const QList<QCommandLineOption>& Switches()
         {"connection-per-request", "Connect to the meter or device server for each request, as the desktop "
                                    "utility does unless told otherwise, instead of keeping one TCP connection "
                                    "open (a lost one is made again, after a growing pause while it fails)."},
-        {"file", "The log file (default log.csv beside the program, or in KELVANE_HOME).", "path"},
+        {"file", "The log file (default log.csv beside the program, in KELVANE_HOME, or, installed, in "
+                 "~/.local/share/kelvane).", "path"},
         {"params", "The quantities to log: all, or a list of indices 0-59 and ranges such as 0,8,16-18 "
                    "(default all).", "all|list"},
         {"settings", "Take the connection, the link settings and the \"Logging\" section from this "
                      "kelvane.ini; the other switches override it, and a key it lacks keeps kelvane-log's "
                      "default.", "file"},
-        {"banks", "The register banks to read (default RegisterBanks.ini beside the program).", "file"},
+        {"banks", "The register banks to read (default RegisterBanks.ini beside the program, in KELVANE_HOME, "
+                  "or, installed, from ~/.config/kelvane, else share/kelvane).", "file"},
         {"once", "Read the meter once, print the quantities as a table and exit: status 0 when the "
                  "meter answered every bank, 1 when not."},
         {"csv", "With --once: print the log file's header and record instead of a table."},
@@ -121,7 +123,7 @@ void ApplyDeviceServer(const QCommandLineParser& parser, TLoggerOptions& options
 
 // The connection and the link settings of section "Form" and the "Logging"
 // section, as the desktop utility reads them.
-void ApplySettingsFile(const QString& fileName, const QString& applicationDirectory, TLoggerOptions& options)
+void ApplySettingsFile(const QString& fileName, const QString& dataDirectory, TLoggerOptions& options)
 {
     if (!QFileInfo(fileName).isFile())
         throw TSettingRefusal{QString("--settings: no such file \"%1\"").arg(fileName)};
@@ -134,7 +136,7 @@ void ApplySettingsFile(const QString& fileName, const QString& applicationDirect
         options.TcpPort = port;
     options.Baud = BaudRateFromIndex(ini.ReadInteger("Form", "Baud", 0));
     options.Link = TLinkSettings::Read(ini, options.Link);
-    const TLogSettings logging = LogSettings::Read(ini, applicationDirectory);
+    const TLogSettings logging = LogSettings::Read(ini, dataDirectory);
     options.FileName = logging.FileName;
     options.Interval = std::chrono::seconds(logging.Frequency);
     options.Selection = logging.Selection;
@@ -266,7 +268,7 @@ void CheckSiteSwitches(const QCommandLineParser& parser, const TLoggerOptions& o
 
 } // namespace
 
-TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const QString& applicationDirectory)
+TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TAppPaths& paths)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -279,12 +281,12 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const QStr
         return {std::nullopt, {}, Usage()};
 
     TLoggerOptions options;
-    options.FileName = QDir(applicationDirectory).filePath("log.csv");
-    options.BanksFile = QDir(applicationDirectory).filePath("RegisterBanks.ini");
+    options.FileName = QDir(paths.DataDirectory).filePath("log.csv");
+    options.BanksFile = paths.DefaultsFile("RegisterBanks.ini");
     options.Selection.fill(true);
     try {
         if (parser.isSet("settings"))
-            ApplySettingsFile(parser.value("settings"), applicationDirectory, options);
+            ApplySettingsFile(parser.value("settings"), paths.DataDirectory, options);
         ApplySwitches(parser, options);
         options.SiteFile = parser.value("site");
         CheckSiteSwitches(parser, options);

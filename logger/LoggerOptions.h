@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AppPaths.h"
 #include "BaudRate.h"
 #include "LinkSettings.h"
 #include "LinkTransport.h"
@@ -45,6 +46,6 @@ struct TLoggerOptionsResult {
     QString Help;                          // the --help text when it was asked for
 };
 
-// arguments: the switches after the program name. applicationDirectory:
-// where the default log file and RegisterBanks.ini live.
-TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const QString& applicationDirectory);
+// arguments: the switches after the program name. paths: where the default
+// log file and RegisterBanks.ini live.
+TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TAppPaths& paths);

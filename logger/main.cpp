@@ -19,14 +19,6 @@
 
 namespace {
 
-// Where the default log file and RegisterBanks.ini live: the executable's
-// folder, unless KELVANE_HOME names another one, as for the utility.
-QString ApplicationDirectory()
-{
-    const QString home = qEnvironmentVariable("KELVANE_HOME");
-    return home.isEmpty() ? QCoreApplication::applicationDirPath() : QDir(home).absolutePath();
-}
-
 bool AnyActive(const std::vector<TRegisterBankEntry>& banks)
 {
     return std::any_of(banks.begin(), banks.end(), [](const TRegisterBankEntry& bank) { return bank.Active; });
@@ -62,7 +54,8 @@ int RunSiteFile(const TLoggerOptions& options, const std::vector<TRegisterBankEn
 int main(int argc, char** argv)
 {
     QCoreApplication application(argc, argv);
-    const TLoggerOptionsResult parsed = ParseLoggerOptions(application.arguments().mid(1), ApplicationDirectory());
+    const TAppPaths paths = AppPathsFor(QCoreApplication::applicationFilePath());
+    const TLoggerOptionsResult parsed = ParseLoggerOptions(application.arguments().mid(1), paths);
     if (!parsed.Help.isEmpty()) {
         std::fputs(parsed.Help.toUtf8().constData(), stdout);
         return 0;
@@ -74,8 +67,14 @@ int main(int argc, char** argv)
     const TLoggerOptions& options = *parsed.Options;
     // Before the meter is touched: a FIFO or a device as the log is a mistake
     // of the command line that retrying would not mend.
-    if (!options.Once && options.SiteFile.isEmpty() && !LogFileUsable(options.FileName))
-        return ExitUsage;
+    if (!options.Once && options.SiteFile.isEmpty()) {
+        // Installed, the default log's folder is the user's data folder,
+        // made on first use as the utility makes it.
+        if (QFileInfo(options.FileName).absolutePath() == QDir(paths.DataDirectory).absolutePath())
+            QDir().mkpath(paths.DataDirectory);
+        if (!LogFileUsable(options.FileName))
+            return ExitUsage;
+    }
     std::vector<TRegisterBankEntry> banks = RegisterBanksFile::Read(options.BanksFile);
     if (!AnyActive(banks)) {
         LoggerMessage(QString("no active register bank to read in %1").arg(options.BanksFile));

@@ -79,8 +79,7 @@ public:
     {
         for (const char* file : {"Float.ini", "RegisterBanks.ini"})
             QFile::copy(QString(KELVANE_DATA_DIR) + "/" + file, dir.filePath(file));
-        paths.Directory = dir.path();
-        paths.SettingsFile = dir.filePath("kelvane.ini");
+        paths = TAppPaths::InOneFolder(dir.path(), "kelvane.ini");
         if (!settings.isEmpty())
             WriteFile("kelvane.ini", settings);
     }

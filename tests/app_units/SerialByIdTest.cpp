@@ -42,8 +42,7 @@ public:
     {
         for (const char* file : {"Float.ini", "RegisterBanks.ini"})
             QFile::copy(QString(KELVANE_DATA_DIR) + "/" + file, dir.filePath(file));
-        paths.Directory = dir.path();
-        paths.SettingsFile = dir.filePath("kelvane.ini");
+        paths = TAppPaths::InOneFolder(dir.path(), "kelvane.ini");
         // The link lives apart from the application directory, as under
         // /dev, so that nothing that lists that directory opens the line.
         QDir(dev.path()).mkpath("serial/by-id");

@@ -239,10 +239,7 @@ TEST(LoggerRtuOverTcpTest, OnceReadsTheMeterThroughADeviceServer)
     const QString connected = "kelvane-log: Connected to 127.0.0.1:" + port + "\n";
     QTemporaryDir dir;
     const QString banks = dir.filePath("banks.ini");
-    QFile file(banks);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[Floats]\nName=Floats\nStart=768\nEnd=827\n");
-    file.close();
+    ASSERT_TRUE(WriteFile(banks, "[Floats]\nName=Floats\nStart=768\nEnd=827\n"));
     const QString settings = "[Form]\nMode=RTUTCP\nTCP=0\nIP Address=127.0.0.1\nTCP Port=" + port + "\n";
     const QString utilitysDefaults = "End Serial Replies At Length=0\nKeep TCP Connection Open=0\n";
 

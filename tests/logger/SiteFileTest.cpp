@@ -47,10 +47,7 @@ TEST_P(SiteFileRefusal, IsRefusedNamingTheLineBeforeAnyMeterIsRead)
 {
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
-    QFile file(site);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(GetParam().site);
-    file.close();
+    ASSERT_TRUE(WriteFile(site, GetParam().site));
     TLoggerRun run(dir);
     run.Start({"--site", site});
     EXPECT_EQ(run.Finish(), 2);
@@ -78,15 +75,12 @@ TEST(SiteOnce, PrintsEveryMetersTableInTheFilesOrder)
     simharness::TInProcessSim gateway({.Units = {5}});
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
-    QFile file(site);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QString("[Chiller 2]\nLink=tcp:127.0.0.1:%1\nAddress=5\nParams=8,10\n"
-                       "[Main incomer]\nLink=rtu:%2:19200\nAddress=1\nParams=8\n"
-                       "[Absent]\nLink=rtu:%2:19200\nAddress=3\nParams=8\nTimeout=200\n")
-                   .arg(gateway.Port())
-                   .arg(QString::fromStdString(bus.Path()))
-                   .toUtf8());
-    file.close();
+    ASSERT_TRUE(WriteFile(site, QString("[Chiller 2]\nLink=tcp:127.0.0.1:%1\nAddress=5\nParams=8,10\n"
+                                        "[Main incomer]\nLink=rtu:%2:19200\nAddress=1\nParams=8\n"
+                                        "[Absent]\nLink=rtu:%2:19200\nAddress=3\nParams=8\nTimeout=200\n")
+                                    .arg(gateway.Port())
+                                    .arg(QString::fromStdString(bus.Path()))
+                                    .toUtf8()));
     TLoggerRun run(dir);
     run.Start({"--site", site, "--once"});
     EXPECT_EQ(run.Finish(), 1) << run.Stderr().toStdString();

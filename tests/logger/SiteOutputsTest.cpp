@@ -12,10 +12,10 @@
 #include "MqttSubscriber.h"
 #include "PrometheusServer.h"
 #include "SimHarness.h"
+#include "SimProcess.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -53,32 +53,6 @@ double Quantity(simharness::TSimMeters& sim, uint8_t unit, int index)
 constexpr int VoltageAN = 10;
 constexpr int TotalRealPower = 1;
 constexpr int TotalEnergy = 0;
-
-// kelvane-sim as a process of its own: a gateway that can be made silent
-// (SIGSTOP keeps its connections open and answers nothing) and woken again.
-class TSimProcess {
-public:
-    explicit TSimProcess(const QStringList& arguments)
-    {
-        process_.start(KELVANE_SIM_EXE, arguments);
-        process_.waitForStarted(10000);
-        WaitFor([this] { return process_.canReadLine() || process_.state() == QProcess::NotRunning; });
-        const QString line = QString::fromUtf8(process_.readLine());
-        port_ = QRegularExpression(R"(listening on 127\.0\.0\.1:(\d+))").match(line).captured(1).toUShort();
-    }
-    ~TSimProcess()
-    {
-        Signal(SIGCONT);
-        process_.terminate();
-        process_.waitForFinished(5000);
-    }
-    uint16_t Port() const { return port_; }
-    void Signal(int signal) { ::kill(pid_t(process_.processId()), signal); }
-
-private:
-    QProcess process_;
-    uint16_t port_ = 0;
-};
 
 QJsonObject Json(const QByteArray& payload)
 {
@@ -133,7 +107,7 @@ TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOn
     rSimSetup deviceServerSetup = Frozen({9});
     deviceServerSetup.Framing = TFraming::Rtu;
     simharness::TInProcessSim deviceServer(deviceServerSetup);
-    TSimProcess gateway({"--port", "0", "--units", "5"});
+    TSimProcess gateway(KELVANE_SIM_EXE, {"--port", "0", "--units", "5"});
     ASSERT_NE(gateway.Port(), 0);
 
     TMosquittoBroker broker(/*persistent=*/true);
@@ -151,17 +125,14 @@ TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOn
 
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
-    QFile file(site);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QString("[Main incomer]\nLink=rtu:%1:19200\nAddress=1\nFile=%2\n\n"
-                       "[Feeder 2]\nLink=rtu:%1:19200\nAddress=2\nParams=0-3\n\n"
-                       "[Chiller 2]\nLink=tcp:127.0.0.1:%3\nAddress=5\nTimeout=2000\n\n"
-                       "[Pump house]\nLink=rtu-tcp:127.0.0.1:%4\nAddress=9\n")
-                   .arg(QString::fromStdString(bus.Path()), dir.filePath("incomer.csv"))
-                   .arg(gateway.Port())
-                   .arg(deviceServer.Port())
-                   .toUtf8());
-    file.close();
+    ASSERT_TRUE(WriteFile(site, QString("[Main incomer]\nLink=rtu:%1:19200\nAddress=1\nFile=%2\n\n"
+                                        "[Feeder 2]\nLink=rtu:%1:19200\nAddress=2\nParams=0-3\n\n"
+                                        "[Chiller 2]\nLink=tcp:127.0.0.1:%3\nAddress=5\nTimeout=2000\n\n"
+                                        "[Pump house]\nLink=rtu-tcp:127.0.0.1:%4\nAddress=9\n")
+                                    .arg(QString::fromStdString(bus.Path()), dir.filePath("incomer.csv"))
+                                    .arg(gateway.Port())
+                                    .arg(deviceServer.Port())
+                                    .toUtf8()));
     TLoggerRun run(dir);
     run.Start({"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
                "--metrics", QString::number(metricsPort), "--influx", influx.Url().toString(), "--influx-db", "site"});
@@ -291,11 +262,8 @@ TEST(SiteLogger, TheMqttPasswordIsNeverShown)
     const QString site = dir.filePath("site.ini");
     const QString passwordFile = dir.filePath("mqtt-password");
     for (const auto& [path, text] : {std::pair{site, QString("[Chiller]\nLink=tcp:127.0.0.1:%1\nAddress=5\n").arg(gateway.Port())},
-                                     std::pair{passwordFile, password + "\n"}}) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(text.toUtf8());
-    }
+                                     std::pair{passwordFile, password + "\n"}})
+        ASSERT_TRUE(WriteFile(path, text.toUtf8()));
     struct Row {
         const char* name;
         QStringList switches;

@@ -3,44 +3,15 @@
 // kelvane-log run as a service runs it, for the tests: a process of its own
 // with its stderr in a file the test reads while it runs.
 
-#include <QCoreApplication>
-#include <QFile>
+#include "TestFiles.h"
+#include "WaitFor.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <functional>
-
-using namespace std::chrono_literals;
-
-// Every wait ends on its condition; the deadline only bounds a failure.
-inline bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds deadline = 20s)
-{
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents();
-        QThread::msleep(20);
-    }
-    return true;
-}
-
-inline QByteArray FileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// The lines of a log file, without their CR LF.
-inline QStringList Lines(const QString& path)
-{
-    return QString::fromUtf8(FileBytes(path)).split("\r\n", Qt::SkipEmptyParts);
-}
 
 // kelvane-log as a child process; its stderr goes to a file that the test
 // reads while it runs.

@@ -6,7 +6,7 @@
 
 class QSocketNotifier;
 
-// SIGTERM and SIGINT ask the logger to stop: the handler only notes the
+// SIGTERM and SIGINT ask the program to stop: the handler only notes the
 // request, so that the record being written is finished first. SIGPIPE and
 // SIGXFSZ are ignored, so that a closed stderr or socket and a log file at
 // the size limit (ulimit -f, LimitFSIZE=) give an error, not an end.
