@@ -1,5 +1,7 @@
 #include "MosquittoBroker.h"
 
+#include "LocalEngine.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
@@ -22,19 +24,6 @@ sockaddr_in Loopback(uint16_t port)
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
-}
-
-// A port the system has just handed out and taken back: free, and not one
-// another test of the machine picks at the same moment.
-uint16_t FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 // Started by root, mosquitto would run as the user "mosquitto", which cannot
@@ -61,7 +50,7 @@ bool TMosquittoBroker::Available()
     return QFileInfo(Executable).isExecutable();
 }
 
-TMosquittoBroker::TMosquittoBroker(bool persistent) : port_(FreePort())
+TMosquittoBroker::TMosquittoBroker(bool persistent) : port_(localengine::FreeLoopbackPort())
 {
     const QString persistence =
         persistent ? QString("persistence true\npersistence_location %1\n").arg(dir_.path()) : "persistence false\n";
