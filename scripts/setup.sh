@@ -15,6 +15,7 @@ packages=(
   debootstrap git
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
+  librsvg2-bin desktop-file-utils appstream
 )
 
 missing=()
