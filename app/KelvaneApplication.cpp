@@ -9,6 +9,8 @@ TKelvaneApplication::TKelvaneApplication(int& argc, char** argv) : QApplication(
     // The display name follows the application name. Set explicitly, Qt's
     // Linux platforms would append it to every window title.
     setApplicationName("Kelvane");
+    // Links the windows to the installed desktop entry and its icon.
+    setDesktopFileName("org.kelvane.Kelvane");
 }
 
 bool TKelvaneApplication::notify(QObject* receiver, QEvent* event)
