@@ -15,6 +15,8 @@ packages=(
   debootstrap git
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
+  help2man librsvg2-bin
+  debhelper dpkg-dev fakeroot lintian
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the full build, then the libraries
-# that need no widgets again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the fuzzers' short runs.
+# Builds everything and runs every test: the full build, then the Debian
+# package (checked by lintian), then the libraries that need no widgets
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# fuzzers' short runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +10,9 @@ bash scripts/setup.sh
 
 echo "== Tests"
 ctest --test-dir build --output-on-failure -j2 --timeout 300
+
+echo "== The Debian package, built and checked by lintian"
+bash scripts/package.sh
 
 echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
