@@ -15,7 +15,8 @@ packages=(
   debootstrap git
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
-  librsvg2-bin desktop-file-utils appstream
+  librsvg2-bin desktop-file-utils appstream help2man
+  debhelper dpkg-dev fakeroot lintian
 )
 
 missing=()

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the full build, then the libraries
-# that need no widgets again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the fuzzers' short runs.
+# Builds everything and runs every test: the full build, then the Debian
+# package (checked by lintian), then the libraries that need no widgets
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# fuzzers' short runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
 echo "== Tests"
-ctest --test-dir build --output-on-failure -j2 --timeout 300
+ctest --test-dir build --output-on-failure -j2 --timeout 300 --label-exclude package
+
+echo "== The Debian package, built and checked by lintian, then run unpacked"
+bash scripts/package.sh | tee build/package.log
+KELVANE_DEB=$(tail -n 1 build/package.log) \
+  ctest --test-dir build --output-on-failure --timeout 300 --label-regex package
 
 echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
