@@ -85,7 +85,9 @@ TEST_F(InstalledPackage, EachProgramHelpsAndItsManPageNamesEverySwitch)
         ASSERT_TRUE(help.waitForFinished(30000));
         const QString text = QString::fromUtf8(help.readAllStandardOutput());
         EXPECT_EQ(help.exitCode(), 0) << QString::fromUtf8(help.readAllStandardError()).toStdString();
-        EXPECT_TRUE(text.startsWith("Usage: " + QString(name))) << text.toStdString();
+        // Qt's help names the program as it was started, here by its path.
+        EXPECT_TRUE(QRegularExpression(QString(R"(^Usage: (\S*/)?%1 )").arg(name)).match(text).hasMatch())
+            << text.toStdString();
 
         const QString page = RunProgram("gzip", {"-dc", root_.filePath(QString("usr/share/man/man1/%1.1.gz").arg(name))});
         // groff writes a minus as \- in a man page.
