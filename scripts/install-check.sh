@@ -331,7 +331,8 @@ has_lines() { [ "$(lines)" -ge 1 ]; }
 if wait_for 60 "$csv" has_lines; then
   first=$(lines)
   grown() { [ "$(lines)" -gt "$first" ]; }
-  wait_for 60 "more records in $csv" grown || ok=0
+  # The logger's default interval is 60 s.
+  wait_for 150 "more records in $csv" grown || ok=0
 else
   ok=0
 fi
