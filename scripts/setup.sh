@@ -12,7 +12,7 @@ packages=(
   libmodbus-dev mbpoll
   python3 python3-pymodbus python3-serial python3-serial-asyncio
   clang libclang-rt-14-dev
-  debootstrap git
+  debootstrap git systemd-container
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
   librsvg2-bin desktop-file-utils appstream help2man
