@@ -56,14 +56,16 @@ int main(int argc, char** argv)
         return 0;
     }
     TKelvaneApplication app(argc, argv);
+    // A stop request closes the window as its close box does, so that the
+    // settings are saved when a session ends or the terminal's Ctrl+C stops
+    // the utility; a message box still open closes with it. Set up first,
+    // so that no stop signal meets the default action, which would end the
+    // utility without saving.
+    TStopSignals stopSignals;
+    stopSignals.SetOnStop([] { QApplication::closeAllWindows(); });
     const TAppPaths paths = AppPathsFor(QCoreApplication::applicationFilePath());
     const QString unmadeFolder = MakeAppFolders(paths);
     TKelvaneWindows windows(paths, QCoreApplication::arguments().mid(1));
-    // A stop request closes the window as its close box does, so that the
-    // settings are saved when a session ends or the terminal's Ctrl+C stops
-    // the utility; a message box still open closes with it.
-    TStopSignals stopSignals;
-    stopSignals.SetOnStop([] { QApplication::closeAllWindows(); });
     windows.Form1.show();
     if (!unmadeFolder.isEmpty())
         ShowNotice(&windows.Form1, QMessageBox::Warning, "Kelvane",
