@@ -239,12 +239,14 @@ if [ "$menu_ok" = 1 ]; then
   echo "-- second start with logging on: a .csv log under ~/.local/share/kelvane"
   rm -rf "$root/home/tech/.config/kelvane" "$root/home/tech/.local/share/kelvane"
   mkdir -p "$root/home/tech/.config/kelvane"
-  printf '[Logging]\nEnabled=1\nFrequency=1\n' >"$root/home/tech/.config/kelvane/kelvane.ini"
+  # Frequency and voltage A-N logged every second.
+  printf '[Logging]\nEnabled=1\nFrequency=1\nParam8=1\nParam10=1\n' >"$root/home/tech/.config/kelvane/kelvane.ini"
   chroot "$root" chown -R tech:tech /home/tech/.config
   in_root 'cat /home/tech/.config/kelvane/kelvane.ini'
   run_menu logging
-  csv_written() { [ -n "$(find "$root/home/tech/.local/share/kelvane" -name '*.csv' -size +0 2>/dev/null)" ]; }
-  wait_for 30 "$gui" "a .csv log" csv_written || menu_ok=0
+  # The header and at least one record.
+  csv_written() { [ "$(cat "$root"/home/tech/.local/share/kelvane/*.csv 2>/dev/null | wc -l)" -ge 2 ]; }
+  wait_for 30 "$gui" "a .csv log with a record" csv_written || menu_ok=0
   stop_menu || menu_ok=0
   in_root 'find /home/tech/.local/share/kelvane -type f -exec ls -l {} + && head -n 3 "$(find /home/tech/.local/share/kelvane -name "*.csv" | head -n 1)"' || menu_ok=0
 fi
