@@ -16,7 +16,7 @@ packages=(
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
   librsvg2-bin desktop-file-utils appstream help2man
-  debhelper dpkg-dev fakeroot lintian
+  build-essential debhelper dpkg-dev fakeroot lintian
 )
 
 missing=()
