@@ -13,8 +13,12 @@ ctest --test-dir build --output-on-failure -j2 --timeout 300 --label-exclude pac
 
 echo "== The Debian package, built and checked by lintian, then run unpacked"
 bash scripts/package.sh | tee build/package.log
-KELVANE_DEB=$(tail -n 1 build/package.log) \
-  ctest --test-dir build --output-on-failure --timeout 300 --label-regex package
+deb=$(tail -n 1 build/package.log)
+if [ ! -f "$deb" ]; then
+  echo "package.sh named no package (its last line: \"$deb\")" >&2
+  exit 1
+fi
+KELVANE_DEB="$deb" ctest --test-dir build --output-on-failure --timeout 300 --label-regex package
 
 echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
