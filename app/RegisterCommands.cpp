@@ -65,6 +65,10 @@ void TForm1::NoteTry(const TKelvane& link, const TExchange& exchange, bool repea
     status_->NoteFrame(exchange.Result == 0);
     statistics_.Add(MeterKey(link), exchange, repeat);
     WriteResult(exchange);
+    if (const QString late = lateNotice_.Note(MeterKey(link), exchange, link.RXTimeout()); !late.isEmpty()) {
+        statusBar()->showMessage(late, RefusedWriteMessageTime);
+        AddMemoLine(late);
+    }
 }
 
 // Reads the banks with the window's rules: every bank is tried, the pass

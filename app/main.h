@@ -2,6 +2,7 @@
 
 #include "BankPass.h"
 #include "CommStatistics.h"
+#include "LateReplyNotice.h"
 #include "DataPages.h"
 #include "Dialogs.h"
 #include "KelvaneCOM.h"
@@ -119,6 +120,7 @@ private:
     std::unique_ptr<TDataPages> pages_;
     std::unique_ptr<TDataLogger> logger_;
     TCommStatistics statistics_;
+    TLateReplyNotice lateNotice_;
     TMeterList* meterList_ = nullptr;
     TGeneralTab* general_ = nullptr;
     TCalibrateBox* calibrate_ = nullptr;

@@ -14,8 +14,9 @@
 
 namespace {
 
-const QStringList Headings{"Meter",   "Link",       "Address",       "Requests", "OK",        "Timeouts",
-                           "Invalid", "Exceptions", "Link failures", "Retries",  "Last (ms)", "Slowest (ms)"};
+const QStringList Headings{"Meter",      "Link",          "Address", "Requests",     "OK",
+                           "Timeouts",   "Invalid",       "Exceptions", "Link failures", "Retries",
+                           "Late replies", "Last (ms)", "Slowest (ms)"};
 
 // The texts of one meter's row, in the order of the headings.
 QStringList RowTexts(const TCommCounters& c)
@@ -24,7 +25,7 @@ QStringList RowTexts(const TCommCounters& c)
     return {c.Meter.Name,         c.Meter.Link,      n(c.Meter.Address),
             n(c.Requests),        n(c.Ok),           n(c.Timeouts),
             n(c.Invalid),         n(c.Exceptions),   n(c.LinkFailures),
-            n(c.Retries),         TCommStatistics::MsText(c.LastRoundTripUs),
+            n(c.Retries),         n(c.LateReplies),  TCommStatistics::MsText(c.LastRoundTripUs),
             TCommStatistics::MsText(c.SlowestRoundTripUs)};
 }
 

@@ -2,6 +2,7 @@
 
 #include "CommStatistics.h"
 #include "KelvaneCOM.h"
+#include "LateReplyNotice.h"
 #include "LogValues.h"
 #include "LoggerMessages.h"
 #include "MeterPoller.h"
@@ -95,7 +96,11 @@ private:
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         const TMeterPass pass = ReadMeterPass(
             *link_, meter.Id.Address, banks_, site_.Settings.Tries, [this] { return Stopping.load(); }, &abort_,
-            [&](const TExchange& exchange, bool repeat) { statistics_.Add(key, exchange, repeat); });
+            [&](const TExchange& exchange, bool repeat) {
+                statistics_.Add(key, exchange, repeat);
+                if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
+                    LoggerMessage(meter.Id.Name + ": " + late);
+            });
         if (pass.Interrupted || Stopping)
             return std::nullopt;
         TMeterReading reading{.Meter = meter.Id,
@@ -120,6 +125,7 @@ private:
     bool once_;
     std::unique_ptr<TKelvane> link_;
     TCommStatistics statistics_;
+    TLateReplyNotice lateNotice_;
     QTimer cycle_;
     Clock::time_point next_;
     bool abort_ = false;

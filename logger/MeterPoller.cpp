@@ -87,5 +87,11 @@ TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TReg
 
 TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, const bool* abort)
 {
-    return ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort);
+    const TMeterKey meter{Describe(), static_cast<uint8_t>(options_.Address)};
+    return ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort,
+                         [this, &meter](const TExchange& exchange, bool) {
+                             if (const QString late = lateNotice_.Note(meter, exchange, link_->RXTimeout());
+                                 !late.isEmpty())
+                                 LoggerMessage(late);
+                         });
 }

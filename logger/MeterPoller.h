@@ -2,6 +2,7 @@
 
 #include "BankPass.h"
 #include "KelvaneCOM.h"
+#include "LateReplyNotice.h"
 #include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
 
@@ -40,7 +41,8 @@ public:
 
     TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks);
 
-    // ReadMeterPass with the options' address and tries.
+    // ReadMeterPass with the options' address and tries; a meter that
+    // answers later than the receive timeout is told on stderr.
     TPass ReadAll(const std::function<bool()>& stop, const bool* abort = nullptr);
 
     const TKelvane& Meter() const { return *link_; }
@@ -52,4 +54,5 @@ private:
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;
     std::unique_ptr<TKelvane> link_;
+    TLateReplyNotice lateNotice_;
 };

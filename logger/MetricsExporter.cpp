@@ -45,6 +45,8 @@ public:
                         MetricType::Counter, [](const TMeterReading& r) { return double(r.Counters.Timeouts); }),
             MeterFamily("kelvane_invalid_replies_total", "Replies from the meter that were not a valid answer",
                         MetricType::Counter, [](const TMeterReading& r) { return double(r.Counters.Invalid); }),
+            MeterFamily("kelvane_late_replies_total", "Replies from the meter that came after the receive timeout",
+                        MetricType::Counter, [](const TMeterReading& r) { return double(r.Counters.LateReplies); }),
         };
         for (const TQuantityFamily& quantity : QuantityFamilies()) {
             MetricFamily family = QuantityFamily(quantity);

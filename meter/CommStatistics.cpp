@@ -88,6 +88,8 @@ QString TCommCounters::Summary() const
                        .arg(Exceptions)
                        .arg(LinkFailures)
                        .arg(Retries);
+    if (LateReplies > 0)
+        text += QString(" · Late replies %1").arg(LateReplies);
     if (LastRoundTripUs >= 0)
         text += QString(" · last %1 ms, slowest %2 ms")
                     .arg(TCommStatistics::MsText(LastRoundTripUs), TCommStatistics::MsText(SlowestRoundTripUs));
@@ -113,6 +115,13 @@ void TCommStatistics::Add(const TMeterKey& meter, const TExchange& exchange, boo
         if (retry)
             ++record->Retries;
         retry = true;
+    }
+    const auto late = std::count_if(exchange.Attempts.begin(), exchange.Attempts.end(),
+                                    [](const TAttempt& a) { return a.LateMs >= 0; });
+    if (late > 0) {
+        if (!record)
+            record = &RecordOf(meter);
+        record->LateReplies += late;
     }
     if (record)
         emit Changed();

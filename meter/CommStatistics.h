@@ -44,12 +44,16 @@ struct TCommCounters {
     int64_t Exceptions = 0;
     int64_t LinkFailures = 0;
     int64_t Retries = 0;
+    // Late replies the link heard and threw away, from a request that had
+    // already timed out: a sign that the receive timeout is too short.
+    int64_t LateReplies = 0;
     int64_t LastRoundTripUs = -1;
     int64_t SlowestRoundTripUs = -1;
 
     // "Requests 120 · OK 118 · Timeouts 2 · Invalid 0 · Exceptions 0 ·
-    // Link failures 0 · Retries 2 · last 12 ms, slowest 85 ms"; the round
-    // trips only once a reply has come.
+    // Link failures 0 · Retries 2 · last 12 ms, slowest 85 ms"; the late
+    // replies (" · Late replies 2" after the retries) only once there is
+    // one, the round trips only once a reply has come.
     QString Summary() const;
 };
 

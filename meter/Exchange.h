@@ -19,6 +19,9 @@ struct TAttempt {
     QByteArray Reply;
     int32_t Result = 0;       // a result code of the link (TKelvane::ErrorCode)
     QString Outcome;          // in words: "OK", "Timeout", "Invalid reply (CRC)", "Late reply discarded", ...
+    // A late reply thrown away: how long after its own request's sending
+    // it came, in ms; -1 for anything else.
+    int64_t LateMs = -1;
 };
 
 struct TExchange {

@@ -46,7 +46,7 @@ std::vector<TAttempt> Attempts(const TTransactionInfo& info, int32_t result)
         attempts.push_back({record.SentAtMs, record.RoundTripUs, Bytes(record.Request), Bytes(record.Reply),
                             sent ? TLinkTransport::ReplyToResult(record.Kind, info.ExceptionCode)
                                  : MeterResult::Discarded,
-                            QString::fromStdString(record.Outcome)});
+                            QString::fromStdString(record.Outcome), record.LateMs});
     }
     const auto last = std::find_if(attempts.rbegin(), attempts.rend(), [](const TAttempt& a) { return a.SentAt != 0; });
     if (last != attempts.rend() && last->Result != result) {

@@ -19,6 +19,9 @@ struct TAttemptRecord {
     std::vector<uint8_t> Reply;
     std::string Outcome;
     TTransactionReply Kind = TTransactionReply::trNoReply; // of an attempt, as the worker classified it
+    // A late reply thrown away: how long after its own request's sending it
+    // came, in ms; -1 for anything else.
+    int64_t LateMs = -1;
 };
 class TModbusTransaction;
 

@@ -85,7 +85,8 @@ TTransactionThread::TTransactionThread(TModbusConnection& connection, TByteChann
                                        TWorkerSetup setup)
     : connection_(connection), channel_(channel), sink_(sink), setup_(std::move(setup)),
       sendRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity),
-      receiveRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity), priority_(setup_.Priority)
+      receiveRaw_(SerialLayout(setup_.Mode.Transmission).RawCapacity), late_(setup_.Mode.Transmission),
+      priority_(setup_.Priority)
 {
     if (setup_.OnPreprocessIncomingFrame)
         preprocess_ = [this](uint8_t* buffer, int capacity, int& dataSize) {
@@ -297,13 +298,13 @@ bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
 {
     TTransactionInfo& info = transaction.Info;
     const bool tcp = setup_.Mode.Transmission == TTransmissionMode::tmTCP;
-    if (lineSuspect_)
+    if (late_.GuardNeeded())
         AwaitQuietLine(info);
     if (tcp)
         SetTcpTransactionId(sendRaw_.data(), ++transactionId_);
     if (frameSendCopy_)
         sink_.PostFrameData(TFrameData(sendRaw_.begin(), sendRaw_.begin() + length), true);
-    channel_.Discard();
+    DropLeftovers(info);
     KeepInterFrameGap();
     if (setup_.OnBeforeFrameSendAsync)
         setup_.OnBeforeFrameSendAsync(&connection_);
@@ -314,8 +315,9 @@ bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
     if (setup_.OnAfterFrameSendAsync)
         setup_.OnAfterFrameSendAsync(&connection_);
     ++info.Attempts;
+    bool setAside = false;
     if (written)
-        info.Reply = Broadcasts(transaction) ? Broadcast() : ReceiveReply(transaction, length, attempt);
+        info.Reply = Broadcasts(transaction) ? Broadcast() : ReceiveReply(transaction, length, attempt, setAside);
     attempt.RoundTripUs = std::chrono::duration_cast<std::chrono::microseconds>(
                               std::chrono::steady_clock::now() - sentAt).count();
     attempt.Kind = info.Reply;
@@ -331,9 +333,15 @@ bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
         attempt.Outcome = OutcomeText(info);
     info.AttemptLog.push_back(std::move(attempt));
     // A request that got no sound answer may still be answered late: the
-    // next request waits until the line has been quiet. Modbus/TCP tells
+    // next request waits until the line has been quiet, and a reply that
+    // could be its answer is never taken for another's. Modbus/TCP tells
     // replies apart by their transaction identifiers instead.
-    lineSuspect_ = !tcp && !Broadcasts(transaction) && info.Reply <= TTransactionReply::trUnmatchedReply;
+    if (!tcp && !Broadcasts(transaction)) {
+        if (info.Reply <= TTransactionReply::trUnmatchedReply)
+            late_.Unanswered(sendRaw_.data(), length, sentAt, setAside);
+        else
+            late_.Taken(sendRaw_.data(), length, sentAt);
+    }
     return !(tcp && info.Reply == TTransactionReply::trInvalidFrame);
 }
 
@@ -362,28 +370,64 @@ TTransactionReply TTransactionThread::Broadcast()
 
 // After a request that got no sound answer, its reply may still be on its
 // way; sent now, the next request could take it for its own. So the line
-// must first stay quiet for a whole receive timeout, which covers a meter
-// that answers up to twice as late as it should; every frame heard
-// meanwhile is thrown away and logged. A line that never falls quiet (noise,
-// another master) is given up on after three receive timeouts, so that
-// polling goes on; the reply checks still stand guard then.
+// must first stay quiet for a whole receive timeout, and until each
+// unanswered request's reply is past the time its server's replies are
+// covered (TLateReplies::CoveredLateness: twice the receive timeout, or the
+// lateness heard from the server with a margin, within the bound); every
+// frame heard meanwhile is thrown away and logged, and a reply that answers
+// an unanswered request teaches how late its server answers. A line that
+// never falls quiet (noise, another master) is given up on after three
+// receive timeouts or at the end of that covered time, so that polling goes
+// on; the replies it could not rule out stay suspect (TLateReplies::Suspect).
 void TTransactionThread::AwaitQuietLine(TTransactionInfo& info)
 {
-    const int guard = static_cast<int>(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX / 4));
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * guard);
+    using Clock = std::chrono::steady_clock;
+    const uint32_t timeout = connection_.ReceiveTimeout();
+    const auto quiet = std::chrono::milliseconds(std::min<uint32_t>(timeout, INT_MAX / 4));
+    auto quietSince = Clock::now();
+    const auto giveUp = std::max(quietSince + 3 * quiet, late_.CoveredUntil(timeout));
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+        const auto now = Clock::now();
+        const auto until = std::min(std::max(quietSince + quiet, late_.CoveredUntil(timeout)), giveUp);
+        if (until <= now || terminated_)
             break;
-        const int received = ReceiveWithin(static_cast<int>(std::min<int64_t>(guard, left.count())));
+        const int received =
+            ReceiveWithin(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
+        if (received <= 0) {
+            if (!channel_.Usable())
+                break;
+            continue;
+        }
+        quietSince = Clock::now();
+        LogLateReply(info, received);
+    }
+    const auto end = Clock::now();
+    late_.GuardEnded(end, timeout, end - quietSince >= quiet && end >= late_.CoveredUntil(timeout));
+    channel_.Discard();
+}
+
+// Before a request goes out, what is left on the line answers nothing that
+// is waiting: late replies are logged and learned from, the rest goes.
+void TTransactionThread::DropLeftovers(TTransactionInfo& info)
+{
+    while (late_.Any() && channel_.Usable() && channel_.WaitForData(0)) {
+        const int received = Receive(1);
         if (received <= 0)
             break;
-        PostReceived(received);
-        info.AttemptLog.push_back(
-            {0, -1, {}, TFrameData(receiveRaw_.begin(), receiveRaw_.begin() + received), "Late reply discarded", {}});
+        LogLateReply(info, received);
     }
     channel_.Discard();
-    lineSuspect_ = false;
+}
+
+// A frame heard while no request waits for it, set aside in the log with
+// how late it came when it answers an unanswered request.
+void TTransactionThread::LogLateReply(TTransactionInfo& info, int received)
+{
+    PostReceived(received);
+    const int64_t lateMs =
+        late_.Heard(receiveRaw_.data(), received, std::chrono::steady_clock::now(), connection_.ReceiveTimeout());
+    info.AttemptLog.push_back({0, -1, {}, TFrameData(receiveRaw_.begin(), receiveRaw_.begin() + received),
+                               "Late reply discarded", {}, lateMs});
 }
 
 // Collects and classifies the reply. A frame from another server, or over
@@ -391,7 +435,7 @@ void TTransactionThread::AwaitQuietLine(TTransactionInfo& info)
 // and the wait goes on until the attempt's own deadline, so that a busy bus
 // cannot hold the request forever.
 TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length,
-                                                   TAttemptRecord& attempt)
+                                                   TAttemptRecord& attempt, bool& setAside)
 {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX));
@@ -415,6 +459,8 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
         const TTransactionReply reply = ClassifyReply(setup_.Mode, transaction.RequestBuffer,
                                                       transaction.AnyServerAddress, receiveRaw_.data(), received,
                                                       transaction.ReplyBuffer, exception);
+        if (SetAside(reply, length, received, setAside, transaction.Info, attempt))
+            continue;
         if (reply == TTransactionReply::trExceptionReply) {
             transaction.Info.ExceptionKind = exception.Kind;
             transaction.Info.ExceptionCode = exception.Code;
@@ -428,6 +474,33 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
             {0, -1, {}, attempt.Reply, "Reply from unit " + std::to_string(ReplyUnit(received)) + " discarded", {}});
         attempt.Reply.clear();
     }
+}
+
+// Whether a frame in a request's own wait is set aside rather than taken or
+// judged: the late reply of an unanswered request, or a reply that could as
+// well be that of an earlier request as this one's. Once one such reply has
+// been set aside, no later one of this wait is taken either: a server that
+// does not answer in order could have sent them the other way round.
+bool TTransactionThread::SetAside(TTransactionReply reply, int length, int received, bool& setAside,
+                                  TTransactionInfo& info, TAttemptRecord& attempt)
+{
+    if (received <= 0 || setup_.Mode.Transmission == TTransmissionMode::tmTCP || (!late_.Any() && !setAside))
+        return false;
+    if (reply >= TTransactionReply::trExceptionReply) {
+        if (!setAside && !late_.Suspect(sendRaw_.data(), length, receiveRaw_.data(), received))
+            return false;
+        setAside = true;
+        info.AttemptLog.push_back({0, -1, {}, attempt.Reply, "Reply set aside: it may answer an earlier request", {}});
+        attempt.Reply.clear();
+        return true;
+    }
+    const int64_t lateMs =
+        late_.Heard(receiveRaw_.data(), received, std::chrono::steady_clock::now(), connection_.ReceiveTimeout());
+    if (lateMs < 0)
+        return false;
+    info.AttemptLog.push_back({0, -1, {}, attempt.Reply, "Late reply discarded", {}, lateMs});
+    attempt.Reply.clear();
+    return true;
 }
 
 // A whole Modbus/TCP frame whose transaction identifier is not the one of

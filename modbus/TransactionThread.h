@@ -11,6 +11,7 @@
 // away is reported once; from then on the worker does no more I/O and hands
 // every transaction back at once, marked PortLost.
 
+#include "LateReplies.h"
 #include "ModbusConnection.h"
 
 #include <atomic>
@@ -73,11 +74,16 @@ private:
     void KeepInterFrameGap() const;
     bool Broadcasts(const TModbusTransaction& transaction) const;
     TTransactionReply Broadcast();
-    TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length, TAttemptRecord& attempt);
+    TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length, TAttemptRecord& attempt,
+                                   bool& setAside);
+    bool SetAside(TTransactionReply reply, int length, int received, bool& setAside, TTransactionInfo& info,
+                  TAttemptRecord& attempt);
     bool ForeignTransaction(int received, int length) const;
     uint8_t ReplyUnit(int received) const;
     TFrameMissing ReplyMissing(uint8_t function, int length) const;
     void AwaitQuietLine(TTransactionInfo& info);
+    void DropLeftovers(TTransactionInfo& info);
+    void LogLateReply(TTransactionInfo& info, int received);
     static std::string OutcomeText(const TTransactionInfo& info);
     int RemoveEcho(int received, int length);
     int Receive(int firstTimeout, const TFrameMissing& missing = {});
@@ -118,8 +124,8 @@ private:
     std::atomic<bool> portLost_{false};
     std::atomic<bool> frameSendCopy_{false};
     std::atomic<bool> frameReceiveCopy_{false};
-    // The last request got no sound answer: its reply may still come.
-    bool lineSuspect_ = false;
+    // The requests that got no sound answer, whose replies may still come.
+    TLateReplies late_;
     // When the last character was heard, for the pause between frames.
     std::chrono::steady_clock::time_point lastHeard_{};
     // Modbus/TCP: the identifier of the latest attempt's request.

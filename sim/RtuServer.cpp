@@ -17,6 +17,9 @@ namespace {
 // are lost, as on a wire.
 constexpr size_t OutputHighWater = 4096;
 constexpr size_t DelayedHighWater = 64;
+// The pause a meter takes before the next reply when one waited behind a
+// late one, so that the two never run into one frame.
+constexpr auto QueuedTurnaround = std::chrono::milliseconds(50);
 
 std::string SystemError(const std::string& what)
 {
@@ -29,6 +32,7 @@ TRtuServer::TRtuServer(TRequestDispatcher& dispatcher, rRtuServerOptions options
     : Dispatcher(dispatcher)
     , Options(options)
     , Interval(RtuRequestSilenceMs(options.Baud))
+    , Timing(options.DelayMs, options.Late)
     , Reader(Interval)
 {
     int fds[2];
@@ -137,12 +141,17 @@ void TRtuServer::Serve(const std::vector<rRtuRequest>& requests)
 
 void TRtuServer::Send(std::vector<uint8_t> frame)
 {
-    if (Options.DelayMs > 0) {
-        if (Delayed.size() < DelayedHighWater)
-            Delayed.push_back({TClock::now() + std::chrono::milliseconds(Options.DelayMs), std::move(frame)});
+    const auto wait = Timing.Next();
+    if (wait.count() == 0 && Delayed.empty()) {
+        Write(frame);
         return;
     }
-    Write(frame);
+    if (Delayed.size() >= DelayedHighWater)
+        return;
+    auto due = TClock::now() + wait;
+    if (!Delayed.empty())
+        due = std::max(due, Delayed.back().Due + QueuedTurnaround);
+    Delayed.push_back({due, std::move(frame)});
 }
 
 void TRtuServer::Write(const std::vector<uint8_t>& frame)

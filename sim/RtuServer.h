@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PseudoTerminal.h"
+#include "ReplyTiming.h"
 #include "RequestDispatcher.h"
 #include "RtuRequestReader.h"
 
@@ -16,6 +17,7 @@ struct rRtuServerOptions {
     // silence that ends a request whose length its bytes do not tell.
     uint32_t Baud = 19200;
     int DelayMs = 0;
+    rLateReplies Late{};
 };
 
 // Modbus RTU transport on a pseudo-terminal: the meters answer on the slave
@@ -26,7 +28,10 @@ struct rRtuServerOptions {
 //
 // One thread runs a poll() loop over the master side, the line's open/close
 // watch and a wake-up pipe; it sleeps in poll() until a byte comes, a
-// request's silence ends or a delayed reply is due. Programs may open and
+// request's silence ends or a delayed reply is due. Replies keep the order
+// of their requests, as a meter that answers one request after the other:
+// one that comes due while an earlier late one is still held goes a
+// turnaround after it. Programs may open and
 // close the slave as they like (TPseudoTerminal keeps the line up in
 // between). When one does, what is left of the last program's exchange
 // goes: replies it did not read, replies still held back by --delay, a
@@ -69,6 +74,7 @@ private:
     TRequestDispatcher& Dispatcher;
     rRtuServerOptions Options;
     uint32_t Interval;
+    TReplyTiming Timing;
     TPseudoTerminal Line;
     TRtuRequestReader Reader;
     int WakeRead = -1;

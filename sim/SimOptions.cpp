@@ -34,6 +34,21 @@ std::optional<std::vector<uint8_t>> ParseUnits(const std::string& text)
     }
 }
 
+// "PERCENT:MIN-MAX", e.g. "30:450-1200".
+std::optional<rLateReplies> ParseLate(const std::string& text)
+{
+    const size_t colon = text.find(':');
+    const size_t dash = text.find('-', colon == std::string::npos ? 0 : colon);
+    if (colon == std::string::npos || dash == std::string::npos)
+        return std::nullopt;
+    const auto percent = ParseNumber(text.substr(0, colon), 0, 100);
+    const auto min = ParseNumber(text.substr(colon + 1, dash - colon - 1), 0, 60000);
+    const auto max = ParseNumber(text.substr(dash + 1), 0, 60000);
+    if (!percent || !min || !max || *min > *max)
+        return std::nullopt;
+    return rLateReplies{static_cast<int>(*percent), static_cast<int>(*min), static_cast<int>(*max)};
+}
+
 } // namespace
 
 std::string SimUsage()
@@ -88,6 +103,10 @@ std::string SimUsage()
            "\n"
            "Fault injection (requests are counted over all clients, units and transports):\n"
            "  --delay MS           send each reply MS milliseconds late (0...60000)\n"
+           "  --late P:MIN-MAX     RTU line: send P percent of the replies, picked at\n"
+           "                       random, a random MIN...MAX ms late (after --delay);\n"
+           "                       replies keep their order, so one that waits behind a\n"
+           "                       late reply follows it\n"
            "  --drop-every N       send no reply to every Nth request\n"
            "  --exception-every N  answer every Nth request with exception 4\n"
            "  --corrupt-every N    corrupt every Nth reply, alternately with a wrong\n"
@@ -201,6 +220,16 @@ rSimOptionsResult ParseSimOptions(const std::vector<std::string>& args)
                 return r;
             }
             o.Host = *text;
+        } else if (name == "--late") {
+            const auto text = value();
+            if (!text)
+                return r;
+            const auto late = ParseLate(*text);
+            if (!late) {
+                r.Error = "--late: '" + *text + "' is not PERCENT:MIN-MAX (0...100, 0...60000 ms, MIN <= MAX)";
+                return r;
+            }
+            o.Late = *late;
         } else if (name == "--wiring") {
             const auto text = value();
             if (!text)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MeterLoad.h"
+#include "ReplyTiming.h"
 #include "RequestDispatcher.h"
 
 #include <cstdint>
@@ -17,6 +18,7 @@ struct rSimOptions {
     uint16_t Port = 1502;
     std::vector<uint8_t> Units{1};
     int DelayMs = 0;
+    rLateReplies Late; // the RTU line's
     int MaxClients = 64; // for each TCP port
     std::string Link; // a symbolic link to the RTU slave, when not empty
     int Baud = 19200; // the RTU line the servers assume (8N1)

@@ -89,7 +89,7 @@ void SimulateUntilStopped(const rSimOptions& o)
         servers.push_back({[&] { tcp->Run(); }, [&] { tcp->Stop(); }});
     }
     if (o.Rtu) {
-        rtu.emplace(dispatcher, rRtuServerOptions{static_cast<uint32_t>(o.Baud), o.DelayMs});
+        rtu.emplace(dispatcher, rRtuServerOptions{static_cast<uint32_t>(o.Baud), o.DelayMs, o.Late});
         if (!o.Link.empty())
             link.emplace(o.Link, rtu->SlavePath());
         servers.push_back({[&] { rtu->Run(); }, [&] { rtu->Stop(); }});
