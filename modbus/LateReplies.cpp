@@ -22,66 +22,15 @@ TLateReplies::Clock::duration TLateReplies::Bound(uint32_t receiveTimeoutMs)
     return std::min<Clock::duration>(BoundTimeouts * Ms(receiveTimeoutMs), BoundCap);
 }
 
-void TLateReplies::Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, bool maybeAnswered)
+void TLateReplies::Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside)
 {
+    if (setAside == TSetAside::ReplyOfMaybeAnswered)
+        return;
     const TFrameMode mode{mode_, TConnectionMode::cmClient};
     TModbusBuffer decoded(SerialLayout(mode_).AduCapacity);
     if (length > 0 && DecodeFrame(mode, request, length, decoded))
-        unanswered_.push_back(
-            {std::vector<uint8_t>(request, request + length), ServerAddressOf(decoded), sentAt, maybeAnswered, false});
-}
-
-TLateReplies::Clock::duration TLateReplies::CoveredLateness(uint8_t server, uint32_t receiveTimeoutMs) const
-{
-    const auto least = 2 * Ms(receiveTimeoutMs);
-    const auto heard = lateMs_.find(server);
-    if (heard == lateMs_.end())
-        return std::min<Clock::duration>(least, Bound(receiveTimeoutMs));
-    const auto covered = Ms(heard->second + heard->second / 4);
-    return std::min<Clock::duration>(std::max<Clock::duration>(covered, least), Bound(receiveTimeoutMs));
-}
-
-bool TLateReplies::GuardNeeded() const
-{
-    return std::any_of(unanswered_.begin(), unanswered_.end(), [](const TRequest& r) { return !r.Covered; });
-}
-
-TLateReplies::Clock::time_point TLateReplies::CoveredUntil(uint32_t receiveTimeoutMs) const
-{
-    Clock::time_point until{};
-    for (const TRequest& r : unanswered_)
-        if (!r.Covered)
-            until = std::max(until, r.SentAt + CoveredLateness(r.Server, receiveTimeoutMs));
-    return until;
-}
-
-void TLateReplies::GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet)
-{
-    for (auto r = unanswered_.begin(); r != unanswered_.end();) {
-        if (!heardQuiet) {
-            r->Covered = true;
-            ++r;
-        } else if (r->SentAt + CoveredLateness(r->Server, receiveTimeoutMs) > now) {
-            ++r;
-        } else if (r->MaybeAnswered || lateMs_.contains(r->Server)) {
-            r = unanswered_.erase(r);
-        } else {
-            r->Covered = true;
-            ++r;
-        }
-    }
-    Forget(now, receiveTimeoutMs);
-}
-
-bool TLateReplies::Suspect(const uint8_t* request, int length, const uint8_t* raw, int n)
-{
-    const auto earlier = std::find_if(unanswered_.begin(), unanswered_.end(), [&](const TRequest& r) {
-        return !Same(r, request, length) && Answers(r, raw, n);
-    });
-    if (earlier == unanswered_.end())
-        return false;
-    unanswered_.erase(earlier);
-    return true;
+        unanswered_.push_back({std::vector<uint8_t>(request, request + length), ServerAddressOf(decoded), sentAt,
+                               setAside == TSetAside::ReplyOfUnanswered, true});
 }
 
 void TLateReplies::Taken(const uint8_t* request, int length, Clock::time_point sentAt)
@@ -94,18 +43,32 @@ void TLateReplies::Taken(const uint8_t* request, int length, Clock::time_point s
     std::erase_if(unanswered_, same);
     owed.SentAt = sentAt;
     owed.MaybeAnswered = true;
-    owed.Covered = false;
+    owed.Guarded = true;
     unanswered_.push_back(std::move(owed));
 }
 
-bool TLateReplies::Same(const TRequest& request, const uint8_t* frame, int length)
+bool TLateReplies::GuardNeeded() const
 {
-    return request.Frame.size() == static_cast<std::size_t>(length)
-           && std::memcmp(request.Frame.data(), frame, request.Frame.size()) == 0;
+    return std::any_of(unanswered_.begin(), unanswered_.end(), [](const TRequest& r) { return r.Guarded; });
 }
 
-// The oldest unanswered request the frame answers takes it: a server answers
-// its requests in order.
+TLateReplies::Clock::time_point TLateReplies::CoveredUntil(uint32_t receiveTimeoutMs) const
+{
+    Clock::time_point until{};
+    for (const TRequest& r : unanswered_)
+        if (r.Guarded)
+            until = std::max(until, r.SentAt + CoveredLateness(r.Server, receiveTimeoutMs));
+    return until;
+}
+
+TLateReplies::Clock::duration TLateReplies::CoveredLateness(uint8_t server, uint32_t receiveTimeoutMs) const
+{
+    const auto heard = lateMs_.find(server);
+    const auto covered = heard == lateMs_.end() ? Clock::duration{} : Ms(heard->second + heard->second / 4);
+    return std::min<Clock::duration>(std::max<Clock::duration>(covered, 2 * Ms(receiveTimeoutMs)),
+                                     Bound(receiveTimeoutMs));
+}
+
 int64_t TLateReplies::Heard(const uint8_t* raw, int n, Clock::time_point at, uint32_t receiveTimeoutMs)
 {
     Forget(at, receiveTimeoutMs);
@@ -118,6 +81,38 @@ int64_t TLateReplies::Heard(const uint8_t* raw, int n, Clock::time_point at, uin
     learned = std::max(learned, lateMs);
     unanswered_.erase(answered);
     return lateMs;
+}
+
+void TLateReplies::GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet)
+{
+    for (auto r = unanswered_.begin(); r != unanswered_.end();) {
+        const bool covered = r->SentAt + CoveredLateness(r->Server, receiveTimeoutMs) <= now;
+        if (heardQuiet && covered && r->MaybeAnswered) {
+            r = unanswered_.erase(r);
+            continue;
+        }
+        r->Guarded = r->Guarded && heardQuiet && !covered;
+        ++r;
+    }
+    Forget(now, receiveTimeoutMs);
+}
+
+TLateReplies::TSetAside TLateReplies::Suspect(const uint8_t* request, int length, const uint8_t* raw, int n)
+{
+    const auto earlier = std::find_if(unanswered_.begin(), unanswered_.end(), [&](const TRequest& r) {
+        return !Same(r, request, length) && Answers(r, raw, n);
+    });
+    if (earlier == unanswered_.end())
+        return TSetAside::Nothing;
+    const bool maybeAnswered = earlier->MaybeAnswered;
+    unanswered_.erase(earlier);
+    return maybeAnswered ? TSetAside::ReplyOfMaybeAnswered : TSetAside::ReplyOfUnanswered;
+}
+
+bool TLateReplies::Same(const TRequest& request, const uint8_t* frame, int length)
+{
+    return request.Frame.size() == static_cast<std::size_t>(length)
+           && std::memcmp(request.Frame.data(), frame, request.Frame.size()) == 0;
 }
 
 // A request is forgotten once its reply would be later than the bound.

@@ -5,12 +5,12 @@
 // that got no sound answer, and how late each server has been heard to
 // answer. A serial reply carries nothing that ties it to its request, so a
 // late one could pass for the answer to the next request of the same
-// server, function and count; this record is what lets the worker wait for
-// such replies before it sends, and set aside a reply it cannot place.
+// server, function and count; this record lets the worker wait for such
+// replies before it sends, and set aside a reply it cannot place.
 //
-// The promise is bounded: a server's lateness is covered up to Bound, eight
-// receive timeouts and never more than ten seconds; a reply later still is
-// beyond what the worker can tell apart.
+// The promise is bounded: an unanswered request is remembered up to Bound
+// after its sending, eight receive timeouts and never more than ten
+// seconds; a reply later still is beyond what the worker can tell apart.
 
 #include "SerialFrame.h"
 
@@ -24,54 +24,57 @@ class TLateReplies {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // What a request's own wait set aside (Suspect): nothing, a reply that
+    // could answer an earlier unanswered request, or one that could answer
+    // an earlier request that may have been answered already.
+    enum class TSetAside { Nothing, ReplyOfUnanswered, ReplyOfMaybeAnswered };
+
     explicit TLateReplies(TTransmissionMode mode) : mode_(mode) {}
 
     static Clock::duration Bound(uint32_t receiveTimeoutMs);
 
     // An attempt of the request (its wire frame), sent at sentAt, got no
-    // sound answer. maybeAnswered: its wait set aside a frame that could
-    // have been its reply.
-    void Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, bool maybeAnswered);
+    // sound answer. When its wait set aside a reply it may have been
+    // answered after all: then it is guarded for but not suspected beyond
+    // that, and not remembered at all when the reply set aside could answer
+    // a request that was in that doubt itself, so that doubt never carries
+    // on from request to request.
+    void Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside);
+    // The request's reply was taken in its own wait. An unanswered earlier
+    // copy of the same request may have been the one answered, so one of
+    // them is still owed a reply: it stays, as sent now, for one guard.
+    void Taken(const uint8_t* request, int length, Clock::time_point sentAt);
+    bool Any() const { return !unanswered_.empty(); }
 
-    // Whether the line must be heard quiet before the next request, and until
-    // when: every unanswered request's sending plus the time its server's
-    // replies are covered (CoveredLateness).
+    // Whether the line must be heard quiet before the next request, and
+    // until when: each unanswered request's sending plus the time its
+    // server's replies are covered (CoveredLateness).
     bool GuardNeeded() const;
     Clock::time_point CoveredUntil(uint32_t receiveTimeoutMs) const;
+    // The lateness heard from the server and a quarter more, at least two
+    // receive timeouts (the wait and as much again), at most Bound.
+    Clock::duration CoveredLateness(uint8_t server, uint32_t receiveTimeoutMs) const;
 
     // A frame that no request waiting now can take: heard by the guard, left
     // on the line before a send, or in a request's own wait but answering
     // another function or count. The oldest unanswered request it answers
-    // takes it and is settled, and its server's lateness is learned. Returns
-    // that lateness in ms, or -1 when the frame answers none.
+    // takes it and is settled (a server answers in order), and its server's
+    // lateness is learned. Returns that lateness in ms, or -1 when the frame
+    // answers none.
     int64_t Heard(const uint8_t* raw, int n, Clock::time_point at, uint32_t receiveTimeoutMs);
 
-    // The guard ended; heardQuiet: it heard the line quiet until now for
-    // as long as it had to. Then a request whose covered time has passed is
-    // settled when its server's lateness is known or it may have been
-    // answered; otherwise its reply stays suspect up to the bound, since a
-    // server that has never been heard late may still be. A guard that gave
-    // up on a line that never fell quiet settles nothing: every reply it
-    // could not rule out stays suspect.
+    // The guard ended; heardQuiet: it heard the line quiet for as long as it
+    // had to. Requests whose covered time has passed are no longer guarded
+    // for; those surely unanswered stay suspect up to the bound, since their
+    // reply may be later than any heard so far. A guard that gave up on a
+    // line that never fell quiet leaves every request suspect.
     void GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet);
 
     // A frame that answers the request (its wire frame) in the request's own
-    // wait: true when it could as well answer an earlier unanswered request
-    // to the same server that is not the same request, and so must not be
-    // taken; that request is then settled.
-    bool Suspect(const uint8_t* request, int length, const uint8_t* raw, int n);
-
-    // The request's reply was taken in its own wait (Suspect found nothing
-    // against it). An unanswered earlier copy of the same request may have
-    // been the one answered, so one of them is still owed a reply: it stays,
-    // as sent now, for one guard.
-    void Taken(const uint8_t* request, int length, Clock::time_point sentAt);
-    bool Any() const { return !unanswered_.empty(); }
-
-    // How late the server's replies are covered: the lateness heard from it
-    // and a quarter more, at least two receive timeouts (the wait and as much
-    // again), at most Bound.
-    Clock::duration CoveredLateness(uint8_t server, uint32_t receiveTimeoutMs) const;
+    // wait: whether it could as well answer an earlier unanswered request of
+    // the same server that is not the same request, and so must not be
+    // taken. The oldest such request is then settled.
+    TSetAside Suspect(const uint8_t* request, int length, const uint8_t* raw, int n);
 
 private:
     struct TRequest {
@@ -79,7 +82,7 @@ private:
         uint8_t Server = 0;
         Clock::time_point SentAt;
         bool MaybeAnswered = false;
-        bool Covered = false; // the guard heard the line quiet for its covered time
+        bool Guarded = true; // false once the guard has covered its time
     };
 
     bool Answers(const TRequest& request, const uint8_t* raw, int n) const;

@@ -315,7 +315,7 @@ bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
     if (setup_.OnAfterFrameSendAsync)
         setup_.OnAfterFrameSendAsync(&connection_);
     ++info.Attempts;
-    bool setAside = false;
+    auto setAside = TLateReplies::TSetAside::Nothing;
     if (written)
         info.Reply = Broadcasts(transaction) ? Broadcast() : ReceiveReply(transaction, length, attempt, setAside);
     attempt.RoundTripUs = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -435,7 +435,7 @@ void TTransactionThread::LogLateReply(TTransactionInfo& info, int received)
 // and the wait goes on until the attempt's own deadline, so that a busy bus
 // cannot hold the request forever.
 TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length,
-                                                   TAttemptRecord& attempt, bool& setAside)
+                                                   TAttemptRecord& attempt, TLateReplies::TSetAside& setAside)
 {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX));
@@ -481,15 +481,17 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
 // well be that of an earlier request as this one's. Once one such reply has
 // been set aside, no later one of this wait is taken either: a server that
 // does not answer in order could have sent them the other way round.
-bool TTransactionThread::SetAside(TTransactionReply reply, int length, int received, bool& setAside,
-                                  TTransactionInfo& info, TAttemptRecord& attempt)
+bool TTransactionThread::SetAside(TTransactionReply reply, int length, int received,
+                                  TLateReplies::TSetAside& setAside, TTransactionInfo& info, TAttemptRecord& attempt)
 {
-    if (received <= 0 || setup_.Mode.Transmission == TTransmissionMode::tmTCP || (!late_.Any() && !setAside))
+    using enum TLateReplies::TSetAside;
+    if (received <= 0 || setup_.Mode.Transmission == TTransmissionMode::tmTCP || (!late_.Any() && setAside == Nothing))
         return false;
     if (reply >= TTransactionReply::trExceptionReply) {
-        if (!setAside && !late_.Suspect(sendRaw_.data(), length, receiveRaw_.data(), received))
+        if (setAside == Nothing)
+            setAside = late_.Suspect(sendRaw_.data(), length, receiveRaw_.data(), received);
+        if (setAside == Nothing)
             return false;
-        setAside = true;
         info.AttemptLog.push_back({0, -1, {}, attempt.Reply, "Reply set aside: it may answer an earlier request", {}});
         attempt.Reply.clear();
         return true;

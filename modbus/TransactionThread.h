@@ -75,9 +75,9 @@ private:
     bool Broadcasts(const TModbusTransaction& transaction) const;
     TTransactionReply Broadcast();
     TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length, TAttemptRecord& attempt,
-                                   bool& setAside);
-    bool SetAside(TTransactionReply reply, int length, int received, bool& setAside, TTransactionInfo& info,
-                  TAttemptRecord& attempt);
+                                   TLateReplies::TSetAside& setAside);
+    bool SetAside(TTransactionReply reply, int length, int received, TLateReplies::TSetAside& setAside,
+                  TTransactionInfo& info, TAttemptRecord& attempt);
     bool ForeignTransaction(int received, int length) const;
     uint8_t ReplyUnit(int received) const;
     TFrameMissing ReplyMissing(uint8_t function, int length) const;

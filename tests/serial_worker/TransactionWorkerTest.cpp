@@ -186,6 +186,15 @@ TEST_F(Worker, EachAttemptIsLoggedWithItsOwnOutcome)
         {"LateThenAnswered", 2,
          [](const TBytes&, int index) { return TSteps{{index == 0 ? 450 : 0, Rtu(GoodAdu())}}; },
          {"Timeout", "Late reply discarded", "OK"}, R::trSuccess},
+        // A garbled frame ends the first wait early (at its 200 ms
+        // silence); the real reply comes 530 ms after the request, after a
+        // whole timeout of quiet from there: the line is guarded from the
+        // request's sending, not from the end of its short wait.
+        {"CutShortThenLate", 2,
+         [](const TBytes&, int index) {
+             return index == 0 ? TSteps{{0, BadCrc()}, {530, Rtu(GoodAdu())}} : TSteps{{100, Rtu(GoodAdu())}};
+         },
+         {"Invalid reply (CRC)", "Late reply discarded", "OK"}, R::trSuccess},
         {"AnotherUnit", 1, Say({{0, Rtu(GoodAdu(2))}}), {"Reply from unit 2 discarded", "Timeout"}, R::trNoReply},
     };
     for (const auto& row : rows) {

@@ -20,6 +20,8 @@ struct rSimSetup {
     std::vector<uint8_t> Units{1};
     rFaultOptions Faults{};
     int DelayMs = 0;
+    // RTU only: a share of the replies sent late at random.
+    rLateReplies Late{};
     // Modbus/TCP only: the port (0: one the system picks) and the clients
     // served at once.
     uint16_t Port = 0;
@@ -106,7 +108,7 @@ class TInProcessRtuSim : public TSimMeters {
 public:
     explicit TInProcessRtuSim(const rSimSetup& setup = {})
         : TSimMeters(setup)
-        , Server(Dispatcher, {setup.Baud, setup.DelayMs})
+        , Server(Dispatcher, {setup.Baud, setup.DelayMs, setup.Late})
         , Runner(Server)
     {
     }
