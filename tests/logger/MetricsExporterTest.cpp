@@ -42,6 +42,7 @@ TMeterReading FullReading()
     reading.Counters.Requests = 120;
     reading.Counters.Timeouts = 2;
     reading.Counters.Invalid = 1;
+    reading.Counters.LateReplies = 3;
     return reading;
 }
 
@@ -56,7 +57,7 @@ QSet<QString> Names(const TPrometheusServer& prometheus, const QString& meter)
 }
 
 const QSet<QString> MeterMetrics{"kelvane_meter_up", "kelvane_requests_total", "kelvane_timeouts_total",
-                                 "kelvane_invalid_replies_total"};
+                                 "kelvane_invalid_replies_total", "kelvane_late_replies_total"};
 
 TEST(MetricsExporterTest, ScrapedByPrometheusInBaseUnitsAndLintClean)
 {
@@ -90,6 +91,7 @@ TEST(MetricsExporterTest, ScrapedByPrometheusInBaseUnitsAndLintClean)
         {"kelvane_requests_total{address=\"1\",link=\"tcp:127.0.0.1:1502\"}", "Main incomer", 120},
         {"kelvane_timeouts_total", "Main incomer", 2},
         {"kelvane_invalid_replies_total", "Main incomer", 1},
+        {"kelvane_late_replies_total", "Main incomer", 3},
         {"kelvane_meter_up{address=\"7\"}", pump, 1},
     };
     ASSERT_TRUE(WaitUntil([&] { return prometheus.Value("kelvane_meter_up", "meter", pump).has_value(); }))

@@ -22,7 +22,7 @@ TEST(SimOptions, EverySwitch)
     const auto r = ParseSimOptions({"--host", "0.0.0.0", "--port=0", "--units", "1,2,247", "--delay", "250",
                                     "--drop-every", "5", "--exception-every=6", "--corrupt-every", "7",
                                     "--wrong-unit", "--max-clients", "3", "--rtu", "--link", "/tmp/meter",
-                                    "--baud=9600", "--wiring", "ct-wrong-phase"});
+                                    "--baud=9600", "--wiring", "ct-wrong-phase", "--late", "30:450-1200"});
     ASSERT_EQ(r.Error, "");
     const rSimOptions& o = r.Options;
     EXPECT_EQ(o.Host, "0.0.0.0");
@@ -37,6 +37,9 @@ TEST(SimOptions, EverySwitch)
     EXPECT_EQ(o.Link, "/tmp/meter");
     EXPECT_EQ(o.Baud, 9600);
     EXPECT_EQ(o.Wiring, TWiring::CtWrongPhase);
+    EXPECT_EQ(o.Late.Percent, 30);
+    EXPECT_EQ(o.Late.MinMs, 450);
+    EXPECT_EQ(o.Late.MaxMs, 1200);
 }
 
 struct rTransportCase {
@@ -113,6 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
                     rBadCase{{"--port", "12ab"}, "'12ab'"},
                     rBadCase{{"--port="}, "--port"},
                     rBadCase{{"--delay", "60001"}, "--delay"},
+                    rBadCase{{"--late", "30:1200-450"}, "is not PERCENT:MIN-MAX"},
+                    rBadCase{{"--late", "101:0-10"}, "--late"},
+                    rBadCase{{"--late", "30"}, "--late"},
                     rBadCase{{"--drop-every", "0"}, "--drop-every"},
                     rBadCase{{"--exception-every", "x"}, "--exception-every"},
                     rBadCase{{"--units", "0"}, "--units"},

@@ -41,7 +41,11 @@ TEST(CommStatisticsWindow, ShowsEachMeterAndResetZeroesTheRows)
     TCommStatistics statistics;
     const TMeterKey meter1{"/dev/ttyUSB0 19200", 1, "Feeder A"};
     const TMeterKey meter5{"/dev/ttyUSB0 19200", 5, ""};
-    statistics.Add(meter1, Tries({MeterResult::NoReply, MeterResult::Success}, 12400));
+    // The timed-out try's reply came late and was thrown away.
+    TExchange lateThenAnswered = Tries({MeterResult::NoReply, MeterResult::Success}, 12400);
+    lateThenAnswered.Attempts.insert(lateThenAnswered.Attempts.begin() + 1,
+                                     {0, -1, {}, "reply", MeterResult::Discarded, "Late reply discarded", 700});
+    statistics.Add(meter1, lateThenAnswered);
     statistics.Add(meter1, Tries({2}, 85000));
     statistics.Add(meter5, Tries({MeterResult::InvalidFrame}, 300000));
 
@@ -53,19 +57,20 @@ TEST(CommStatisticsWindow, ShowsEachMeterAndResetZeroesTheRows)
     auto* table = window.findChild<QTableWidget*>("sgMeters");
     ASSERT_EQ(table->rowCount(), 2);
     EXPECT_EQ(Row(*table, 0), QStringList({"Feeder A", "/dev/ttyUSB0 19200", "1", "3", "1", "1", "0", "1", "0", "1",
-                                           "85", "85"}));
+                                           "1", "85", "85"}));
     EXPECT_EQ(Row(*table, 1),
-              QStringList({"", "/dev/ttyUSB0 19200", "5", "1", "0", "0", "1", "0", "0", "0", "", ""}));
+              QStringList({"", "/dev/ttyUSB0 19200", "5", "1", "0", "0", "1", "0", "0", "0", "0", "", ""}));
 
     statistics.Add(meter5, Tries({MeterResult::Success}, 4200));
     EXPECT_EQ(Row(*table, 1),
-              QStringList({"", "/dev/ttyUSB0 19200", "5", "2", "1", "0", "1", "0", "0", "0", "4.2", "4.2"}));
+              QStringList({"", "/dev/ttyUSB0 19200", "5", "2", "1", "0", "1", "0", "0", "0", "0", "4.2", "4.2"}));
     testsupport::SaveScreenshot(window, "CommStatistics");
 
     QTest::mouseClick(window.findChild<QPushButton*>("bReset"), Qt::LeftButton);
     EXPECT_EQ(Row(*table, 0),
-              QStringList({"Feeder A", "/dev/ttyUSB0 19200", "1", "0", "0", "0", "0", "0", "0", "0", "", ""}));
-    EXPECT_EQ(Row(*table, 1), QStringList({"", "/dev/ttyUSB0 19200", "5", "0", "0", "0", "0", "0", "0", "0", "", ""}));
+              QStringList({"Feeder A", "/dev/ttyUSB0 19200", "1", "0", "0", "0", "0", "0", "0", "0", "0", "", ""}));
+    EXPECT_EQ(Row(*table, 1),
+              QStringList({"", "/dev/ttyUSB0 19200", "5", "0", "0", "0", "0", "0", "0", "0", "0", "", ""}));
 
     QTest::keyClick(table, Qt::Key_Escape);
     EXPECT_FALSE(window.isVisible());
