@@ -42,7 +42,7 @@ void TLateReplies::Taken(const uint8_t* request, int length, Clock::time_point s
     TRequest owed = std::move(*copy);
     std::erase_if(unanswered_, same);
     owed.SentAt = sentAt;
-    owed.MaybeAnswered = true;
+    owed.MaybeAnswered = false;
     owed.Guarded = true;
     unanswered_.push_back(std::move(owed));
 }
@@ -80,20 +80,13 @@ int64_t TLateReplies::Heard(const uint8_t* raw, int n, Clock::time_point at, uin
     int64_t& learned = lateMs_[answered->Server];
     learned = std::max(learned, lateMs);
     unanswered_.erase(answered);
-    return lateMs;
+    return lateMs > static_cast<int64_t>(receiveTimeoutMs) ? lateMs : -1;
 }
 
 void TLateReplies::GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet)
 {
-    for (auto r = unanswered_.begin(); r != unanswered_.end();) {
-        const bool covered = r->SentAt + CoveredLateness(r->Server, receiveTimeoutMs) <= now;
-        if (heardQuiet && covered && r->MaybeAnswered) {
-            r = unanswered_.erase(r);
-            continue;
-        }
-        r->Guarded = r->Guarded && heardQuiet && !covered;
-        ++r;
-    }
+    for (TRequest& r : unanswered_)
+        r.Guarded = r.Guarded && heardQuiet && r.SentAt + CoveredLateness(r.Server, receiveTimeoutMs) > now;
     Forget(now, receiveTimeoutMs);
 }
 

@@ -35,14 +35,13 @@ public:
 
     // An attempt of the request (its wire frame), sent at sentAt, got no
     // sound answer. When its wait set aside a reply it may have been
-    // answered after all: then it is guarded for but not suspected beyond
-    // that, and not remembered at all when the reply set aside could answer
-    // a request that was in that doubt itself, so that doubt never carries
-    // on from request to request.
+    // answered after all; it is not remembered when the reply set aside
+    // could answer a request that was in that doubt itself, so that doubt
+    // never carries on from request to request.
     void Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside);
     // The request's reply was taken in its own wait. An unanswered earlier
     // copy of the same request may have been the one answered, so one of
-    // them is still owed a reply: it stays, as sent now, for one guard.
+    // them is still owed a reply: it stays, as sent now.
     void Taken(const uint8_t* request, int length, Clock::time_point sentAt);
     bool Any() const { return !unanswered_.empty(); }
 
@@ -59,15 +58,16 @@ public:
     // on the line before a send, or in a request's own wait but answering
     // another function or count. The oldest unanswered request it answers
     // takes it and is settled (a server answers in order), and its server's
-    // lateness is learned. Returns that lateness in ms, or -1 when the frame
-    // answers none.
+    // lateness is learned. Returns that lateness in ms when it is beyond the
+    // receive timeout, else -1: the frame answers none, or came in time for
+    // a wait that ended early on a frame it could not take.
     int64_t Heard(const uint8_t* raw, int n, Clock::time_point at, uint32_t receiveTimeoutMs);
 
     // The guard ended; heardQuiet: it heard the line quiet for as long as it
     // had to. Requests whose covered time has passed are no longer guarded
-    // for; those surely unanswered stay suspect up to the bound, since their
-    // reply may be later than any heard so far. A guard that gave up on a
-    // line that never fell quiet leaves every request suspect.
+    // for but stay suspect up to the bound, since their reply may be later
+    // than any heard so far; a guard that gave up on a line that never fell
+    // quiet guards for none of them any more.
     void GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet);
 
     // A frame that answers the request (its wire frame) in the request's own
