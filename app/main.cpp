@@ -80,7 +80,6 @@ void TForm1::SetDialogs(const TDialogs& dialogs)
         return TMeterIdentity{DeviceAddress(), kelvane_ ? MeterSoftwareVersion(*kelvane_) : std::nullopt};
     });
     logger_ = std::make_unique<TDataLogger>(*dialogs_.Logging, *loggingEnabled_,
-                                            [this] { return kelvane_.get(); },
                                             [this](const QString& line) { AddMemoLine(line); });
     connect(logger_.get(), &TDataLogger::StateChanged, status_, &TStatusBar::ShowLogging);
     status_->ShowLogging(logger_->State());

@@ -24,6 +24,7 @@
 
 #include <dlfcn.h>
 
+#include <bit>
 #include <functional>
 
 using apptest::Memo;
@@ -685,18 +686,47 @@ TEST(App, TheStatusBarShowsALogThatFailsUntilItWritesAgain)
     form.tPolling.setInterval(500);
     form.tPolling.start();
     const auto* panel = Find<QLabel>(form, "Logging");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log.csv"; }, 20000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log-address-1.csv"; }, 20000))
         << panel->text().toStdString();
     EXPECT_TRUE(panel->toolTip().contains("Last failure: ")) << panel->toolTip().toStdString();
 
     ASSERT_TRUE(QFile::remove(blocker));
     ASSERT_TRUE(QDir(app.dir.path()).mkdir("blocker"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text().startsWith("Logging: log.csv, "); }, 20000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text().startsWith("Logging: log-address-1.csv, "); }, 20000))
         << panel->text().toStdString() << "\n" << Lines(Memo(form)).join('\n').toStdString() << "\n"
         << panel->toolTip().toStdString();
     const QStringList lines = Lines(Memo(form));
     EXPECT_EQ(lines.filter("Error opening output log file.").size(), 1) << lines.join('\n').toStdString();
     EXPECT_EQ(lines.filter("works again").size(), 1) << lines.join('\n').toStdString();
+}
+
+// The log ticks inside the passes of a slow meter with two float banks while clicks switch meters:
+// each meter's file holds whole records of its own total energy, in both banks (quantities 0 and 43).
+TEST(App, EachMeterLogsWholePassesToAFileOfItsOwn)
+{
+    TAppHarness app("[Logging]\nEnabled=1\nParam0=1\nParam43=1\n");
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .DelayMs = 15});
+    app.WriteFile("RegisterBanks.ini", "[A]\nStart=768\nEnd=827\nActive=1\n[B]\nStart=828\nEnd=887\nActive=1\n");
+    app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n");
+    TForm1& form = app.Start();
+    form.Logger().LogTimer().setInterval(10);
+    form.tPolling.start(10);
+    const auto records = [&](const QString& f) { return QString(app.ReadFile(f)).split("\r\n", Qt::SkipEmptyParts).mid(1); };
+    for (const int row : {0, 1, 0, 1}) {
+        ClickRow(form, row);
+        const QString file = row == 0 ? "log-Line_1-1.csv" : "log-Line_2-2.csv";
+        const auto before = records(file).size();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return records(file).size() >= before + 3; }, 20000)) << file.toStdString();
+        EXPECT_TRUE(StatusText(form, "Logging").startsWith("Logging: " + file + ", ")) << file.toStdString();
+    }
+    for (const auto& [unit, file] : {std::pair{1, "log-address-1.csv"}, {1, "log-Line_1-1.csv"}, {2, "log-Line_2-2.csv"}}) {
+        EXPECT_FALSE(records(file).isEmpty()) << file;
+        const auto energy = std::bit_cast<float>(uint32_t(app.meter->Register(unit, 768)) << 16 |
+                                                 app.meter->Register(unit, 769));
+        for (const QString& record : records(file))
+            for (const QString& field : record.split(LogFile::ListSeparator(QLocale::system())).mid(2))
+                EXPECT_NEAR(QLocale::system().toDouble(field), energy, 1.0) << record.toStdString();
+    }
 }
 
 // Escape in the "Port" dialog keeps the link and the dialog's choice as they
