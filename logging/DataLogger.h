@@ -40,7 +40,7 @@ struct TLogState {
 // the state of logging for the main window to show.
 //
 // A record is one meter's, from one completed pass: the window hands over
-// every pass that read its banks to the end, with the meter it read, and a
+// every pass that tried all its banks, with the meter it read, and a
 // record is taken from the register image only then. A tick of the log timer
 // makes a record due, and the next completed pass writes it; a tick inside a
 // pass (a pass lets events run while it waits) thus never logs an image
@@ -84,12 +84,13 @@ public:
     void OnMyMessage();
     // Shows the logging dialog without blocking the main window.
     void Configure1Click();
-    // Called by the window right after every pass that read its banks to the
-    // end, before anything else lets events run: meter is the meter that
-    // pass read (its name in the meter list, empty for an address that is
-    // not listed, and its address), link the link it read. The pass's
-    // record is taken from the link's image and written when one is due,
-    // or when it is the first pass after start-up.
+    // Called by the window right after every pass that tried all its banks
+    // (none after a pass stopped early), before anything else lets events
+    // run: meter is the meter that pass read, whose Name in the meter list
+    // (empty for an address that is not listed) and Address name its file;
+    // link is the link the pass read. The pass's record is taken from the
+    // link's image and written when one is due, or when it is the first pass
+    // after start-up.
     void PassCompleted(const TMeterKey& meter, const TKelvane& link);
 
     // "Enabled" and "Frequency" of section "Logging", applied at start-up.
