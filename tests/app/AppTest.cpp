@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -510,13 +511,13 @@ TEST(App, AMissingPageOrBankFileIsNamedOnce)
     }
 }
 
-// Started unattended without its page file, the utility warns without
-// waiting for an answer: the warning stays on screen while polling reads the
-// meter.
-TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
+namespace {
+
+// Started unattended with something to warn of, the utility warns without
+// waiting for an answer: the warning stays on screen and in the window's log
+// while polling reads the meter.
+void WarnsWithoutStoppingThePolling(TAppHarness& app, const QStringList& switches, const QString& named)
 {
-    TAppHarness app;
-    ASSERT_TRUE(QFile::remove(app.dir.filePath("Float.ini")));
     const TMessageBoxHandler previous = SetMessageBoxHandler({}); // the real boxes
     bool rescued = false;
     // Ends a modal loop should the warning wait for an answer, so that the
@@ -529,7 +530,7 @@ TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
         }
     });
     rescue.start(10000);
-    TForm1& form = app.Start();
+    TForm1& form = StartWith(app, switches);
     SetMessageBoxHandler(previous);
     EXPECT_FALSE(rescued);
     QMessageBox* warning = nullptr;
@@ -537,11 +538,49 @@ TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
         if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
             warning = box;
     ASSERT_NE(warning, nullptr);
-    EXPECT_TRUE(warning->text().contains("Float.ini"));
+    EXPECT_TRUE(warning->text().contains(named)) << warning->text().toStdString();
+    EXPECT_TRUE(Memo(form)->toPlainText().contains(named));
     EXPECT_TRUE(form.tPolling.isActive());
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     warning->close();
+    app.windows.reset();
+}
+
+} // namespace
+
+TEST(App, StartUpWarningsDoNotStopThePolling)
+{
+    TAppHarness noPage, refusedInterval, unusableName;
+    ASSERT_TRUE(QFile::remove(noPage.dir.filePath("Float.ini")));
+    WarnsWithoutStoppingThePolling(noPage, {}, "Float.ini");
+    WarnsWithoutStoppingThePolling(refusedInterval, {"/POLLING=fast"}, "/POLLING=fast");
+    unusableName.WriteFile("Float.ini", "[Volts]\nName=1st\n");
+    WarnsWithoutStoppingThePolling(unusableName, {}, "\"1st\" (field \"Volts\") is not a name");
+}
+
+// Under /POLLING a bank is tried once unless the technician chose the tries
+// in the "Port" dialog; the tries of a start without the switch are no such
+// choice.
+TEST(App, PollingSwitchTriesOnceUnlessTheTriesWereChosen)
+{
+    TAppHarness app;
+    const struct {
+        QStringList switches;
+        int tries, chosen; // at the start, and typed into the "Port" dialog (0: it is cancelled)
+    } steps[] = {{{}, 3, 0}, {{"/POLLING"}, 1, 2}, {{"/POLLING"}, 2, 0}};
+    for (const auto& step : steps) {
+        TForm1& form = StartWith(app, step.switches);
+        TComSelect& com = *form.Dialogs().ComSelect;
+        EXPECT_EQ(com.ebTries->value(), step.tries) << step.switches.join(' ').toStdString();
+        QTimer::singleShot(0, &com, [&] {
+            com.ebTries->selectAll();
+            QTest::keyClicks(com.ebTries, QString::number(step.chosen));
+            QTest::mouseClick(step.chosen ? com.BitBtn1 : com.bCancel, Qt::LeftButton);
+        });
+        form.MenuPortClick();
+        form.close();
+    }
 }
 
 // A first start on a port that does not open says so once: polling waits
