@@ -269,3 +269,34 @@ TEST(RtuOverTcp, SimulatorAndPymodbus)
     pymodbus.kill();
     pymodbus.waitForFinished();
 }
+
+// Unit 0 is a broadcast on a serial line and through a device server: a
+// read to it is refused unsent. Over Modbus/TCP libmodbus answers it like
+// any unit. A gateway's exception 11 is named as such, not as a timeout.
+TEST(UnitZero, ReadOverModbusTcpOnly)
+{
+    EnsureCoreApp();
+    testsupport::LibmodbusServer libmodbus;
+    libmodbus.Registers()[5] = 4321;
+    simharness::TInProcessSim gateway, deviceServer({.Framing = TFraming::Rtu});
+    simharness::TInProcessRtuSim line;
+    const struct {
+        TLinkKind kind;
+        std::string target;
+        uint16_t port;
+        uint8_t unit;
+        int32_t result;
+    } rows[] = {{TLinkKind::Tcp, "127.0.0.1", libmodbus.Port(), 0, 0},
+                {TLinkKind::Tcp, "127.0.0.1", gateway.Port(), 7, MeterException::GatewayTargetFailed},
+                {TLinkKind::RtuOverTcp, "127.0.0.1", deviceServer.Port(), 0, MeterResult::ReadFromBroadcast},
+                {TLinkKind::Serial, line.Path(), 0, 0, MeterResult::ReadFromBroadcast}};
+    for (const auto& row : rows) {
+        TKelvane link(QString::fromStdString(row.target), row.kind);
+        link.SetTcpPort(row.port);
+        const TExchange read = link.Read(row.unit, 3, 5, 5, NoAbort);
+        SCOPED_TRACE(TKelvane::ErrorCode(read.Result).toStdString());
+        EXPECT_EQ(read.Result, row.result);
+        EXPECT_EQ(read.Attempts.empty(), row.result == MeterResult::ReadFromBroadcast); // nothing sent
+        EXPECT_EQ(link.GetRegister(5), row.result == 0 ? 4321 : 0);
+    }
+}
