@@ -6,6 +6,7 @@
 #include "ScriptedServer.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -112,7 +113,7 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     EXPECT_EQ(meter.Register(150), 777);
     EXPECT_EQ(meter.Register(151), 0);
     const QString refusal = "Writing 0x97=70 refused: Exception: Illegal Data Value";
-    EXPECT_EQ(form.statusBar()->currentMessage(), refusal);
+    EXPECT_EQ(form.statusBar()->currentMessage(), refusal + "; the meter keeps its old Scratch Pad [1] (register 151)");
     const QStringList trace = form.Dialogs().ModbusData->TraceText().split('\n', Qt::SkipEmptyParts);
     const auto at = trace.indexOf(refusal);
     ASSERT_GE(at, 4) << trace.join('\n').toStdString();
@@ -128,4 +129,31 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     // The commit's re-read brought the meter's values back into the editor.
     EXPECT_EQ(editor.ReadValues()[150], 777);
     EXPECT_EQ(editor.findChild<QLineEdit*>("ebSP2")->text(), "0");
+}
+
+// Apply turns the meter's word order round. The pass after the commit reads
+// the integer bank first, while the image still holds floats of the old
+// order: no field's box grows on what that passing calculation shows.
+TEST(App, AConfigWordApplyLeavesTheFieldsAsWideAsTheirValues)
+{
+    apptest::TAppHarness app;
+    TForm1& form = app.Start();
+    const auto widths = [&form] {
+        std::vector<int> widths;
+        for (const TDataField* field : form.Pages().DataFields())
+            widths.push_back(field->width());
+        return widths;
+    };
+    form.tPollingTimer();
+    const std::vector<int> before = widths();
+    TConfigWord& editor = *form.Dialogs().ConfigWord;
+    editor.show();
+    QCheckBox* wordOrder = editor.findChild<QCheckBox*>("cbCW14");
+    QTest::mouseClick(wordOrder, Qt::LeftButton, {}, QPoint(wordOrder->height() / 2, wordOrder->height() / 2));
+    QTest::mouseClick(editor.findChild<QPushButton*>("bApply"), Qt::LeftButton);
+    for (int pass = 0; pass < 3; ++pass) {
+        form.tPollingTimer();
+        EXPECT_EQ(widths(), before) << "pass " << pass;
+    }
+    EXPECT_TRUE(wordOrder->isChecked());
 }

@@ -44,13 +44,16 @@ Image MeterImage(const std::map<int, int32_t>& changes = {})
 struct FakeMeter {
     Image image = MeterImage();
     std::vector<std::pair<int, int32_t>> writes;
+    int32_t result = 0; // of every write
+    bool takes = true;  // whether a write lands, whatever its result
 
     void Pass(TConfigWord& dialog)
     {
         const TConfigMeter meter{[this](int reg, int32_t value) {
                                      writes.emplace_back(reg, value);
-                                     image[static_cast<std::size_t>(reg)] = value & 0xFFFF;
-                                     return 0;
+                                     if (takes)
+                                         image[static_cast<std::size_t>(reg)] = value & 0xFFFF;
+                                     return result;
                                  },
                                  [] {}, [this](int reg) { return image[static_cast<std::size_t>(reg)]; },
                                  [](const QString&, bool) {}};
@@ -249,6 +252,34 @@ TEST_F(ConfigWordTest, TypedWordTicksTheBoxesAndABoxRewritesTheWord)
     Click("bApply");
     meter.Pass(dialog);
     EXPECT_EQ(meter.writes, (Writes{{142, 0x85E6}}));
+}
+
+// A write that fails is said above the buttons in the words of what
+// happened, with the register and what the meter holds; the box shows the
+// meter's value again.
+TEST_F(ConfigWordTest, AFailedWriteIsSaidInTheEditor)
+{
+    const QString write = "Writing 0x8e=1511 ", reg = " Configuration Word (register 142)";
+    const struct {
+        int32_t result;
+        bool takes;
+        QString said;
+    } rows[] = {{-1, false, write + "failed: no answer; the meter keeps its old" + reg},
+                {3, false, write + "refused: Exception: Illegal Data Value; the meter keeps its old" + reg},
+                {-1, true, write + "failed: no answer; yet the meter reads back the new" + reg},
+                {0, true, ""}};
+    for (const auto& row : rows) {
+        FakeMeter meter;
+        meter.result = row.result;
+        meter.takes = row.takes;
+        LoadAndShow(meter);
+        ClickBox("cbCW1");
+        Click("bApply");
+        meter.Pass(dialog);
+        EXPECT_EQ(Find<QLabel>("labCommit")->isVisible(), !row.said.isEmpty());
+        EXPECT_EQ(Find<QLabel>("labCommit")->text(), row.said);
+        EXPECT_EQ(Find<QCheckBox>("cbCW1")->isChecked(), row.takes);
+    }
 }
 
 TEST_F(ConfigWordTest, KeyFiltersPassOnlyTheirCharacters)
