@@ -104,8 +104,7 @@ TEST(AppScreens, TheWindowsFitTheScreenInTheDesktopsPaletteAndADarkOne)
         EXPECT_TRUE(Fits(*wiring, {}));
         testsupport::SaveScreenshot(*wiring, "wiring-check" + suffix);
         wiring->hide();
-        auto* trend = form.findChild<QWidget*>("TrendWindow");
-        ASSERT_NE(trend, nullptr);
+        QWidget* trend = Find<QWidget>(form, "TrendWindow");
         EXPECT_TRUE(Fits(*trend, {Find<QWidget>(*trend, "bExportPng")}));
         trend->hide();
     }
