@@ -6,10 +6,10 @@
 #include "ScriptedServer.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QTest>
 
@@ -131,24 +131,20 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     EXPECT_EQ(editor.findChild<QLineEdit*>("ebSP2")->text(), "0");
 }
 
-// Apply turns the word order round; the next pass first calculates with the
-// image's floats still in the old order: no field's box grows on that.
+// Apply turns the word order round: the next pass's stale first calculation moves no column.
 TEST(App, AConfigWordApplyLeavesTheFieldsAsWideAsTheirValues)
 {
     apptest::TAppHarness app;
     TForm1& form = app.Start();
-    const std::vector<TDataField*>& fields = form.Pages().DataFields();
-    std::vector<int> before;
-    for (const TDataField* field : fields)
-        before.push_back(field->width());
+    const QWidget* page = apptest::Find<QScrollArea>(form, "TabFloat")->widget();
+    const QSize before = page->sizeHint();
     TConfigWord& editor = *form.Dialogs().ConfigWord;
     editor.show();
-    QTest::mouseClick(editor.findChild<QCheckBox*>("cbCW14"), Qt::LeftButton, {}, QPoint(4, 4));
+    QTest::mouseClick(editor.findChild<QWidget*>("cbCW14"), Qt::LeftButton, {}, QPoint(4, 4));
     QTest::mouseClick(editor.findChild<QPushButton*>("bApply"), Qt::LeftButton);
     for (int pass = 0; pass < 3; ++pass) {
         form.tPollingTimer();
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            EXPECT_EQ(fields[i]->width(), before[i]) << pass;
+        EXPECT_EQ(page->sizeHint(), before) << pass;
     }
-    EXPECT_TRUE(editor.findChild<QCheckBox*>("cbCW14")->isChecked());
+    EXPECT_EQ(editor.ReadValues()[142] & 0x2000, 0x2000); // the meter took the new order
 }

@@ -104,9 +104,8 @@ TEST(AppScreens, TheWindowsFitTheScreenInTheDesktopsPaletteAndADarkOne)
         EXPECT_TRUE(Fits(*wiring, {}));
         testsupport::SaveScreenshot(*wiring, "wiring-check" + suffix);
         wiring->hide();
-        QWidget* trend = Find<QWidget>(form, "TrendWindow");
-        EXPECT_TRUE(Fits(*trend, {Find<QWidget>(*trend, "bExportPng")}));
-        trend->hide();
+        EXPECT_TRUE(Fits(*Find<QWidget>(form, "TrendWindow"), {Find<QWidget>(form, "bExportPng")}));
+        Find<QWidget>(form, "TrendWindow")->hide();
     }
     QApplication::setPalette(desktop);
 }
