@@ -26,11 +26,11 @@ QString WriteLine(int reg, int32_t value)
 // result is a write that failed on its way.
 QString FailureLine(const TFailedWrite& write)
 {
-    QString why;
+    QString why = "failed: " + TKelvane::ErrorCode(write.Result);
     if (write.Result > 0)
         why = "refused: " + TKelvane::ErrorCode(write.Result);
-    else
-        why = "failed: " + (write.Result == MeterResult::NoReply ? QString("no answer") : TKelvane::ErrorCode(write.Result));
+    else if (write.Result == MeterResult::NoReply)
+        why = "failed: no answer";
     return WriteLine(write.Reg, write.Value) + " " + why;
 }
 

@@ -28,9 +28,10 @@ using TDataFunction = std::function<double(const std::string& identifier)>;
 // takes the room of its first value, then follows the texts of the page's
 // latest calculations (FitWidth): it grows to a text that two calculations
 // in a row needed room for, and shrinks back once none of the last
-// HeldCalculations did, so that a passing text moves no column. No digit is ever cut: a text wider than the box shows
-// OverflowMark instead, and the whole text is the first line of the value
-// box's tooltip (always so for a text wider than MaxPanelWidth).
+// HeldCalculations did, so that a passing text moves no column. No digit is
+// ever cut: a text wider than the box shows OverflowMark instead, and the
+// whole text is the first line of the value box's tooltip (always so for a
+// text wider than MaxPanelWidth).
 //
 // The field takes the keyboard focus (Tab, a click) and then shows a focus
 // frame; the Menu key or Shift+F10 opens its context menu.
@@ -129,7 +130,8 @@ private:
     // The statistics, after the whole value while the box shows OverflowMark.
     QString ToolTipText() const;
     // Shows the text in the value box, or OverflowMark when the box is too
-    // narrow for it, and notes the room it needs.
+    // narrow for it (until the page first fits the field, the box grows
+    // instead), and notes the room it needs.
     void ShowText(const QString& text);
     int PanelWidth() const;
     // Sizes and places the caption and the value box at the field's font.
