@@ -190,9 +190,12 @@ void TDataField::FitWidth()
     recentNeeds_.push_back(need_);
     if (recentNeeds_.size() > HeldCalculations)
         recentNeeds_.pop_front();
+    // Room is earned by two of any three calculations in a row, so that a
+    // value that changes its width at every pass keeps its box as well.
     int earned = recentNeeds_.size() == 1 ? need_ : 0;
     for (std::size_t i = 1; i < recentNeeds_.size(); ++i)
-        earned = std::max(earned, std::min(recentNeeds_[i - 1], recentNeeds_[i]));
+        for (std::size_t j = i < 2 ? 0 : i - 2; j < i; ++j)
+            earned = std::max(earned, std::min(recentNeeds_[j], recentNeeds_[i]));
     if (earned == heldWidth_)
         return;
     heldWidth_ = earned;

@@ -26,9 +26,9 @@ using TDataFunction = std::function<double(const std::string& identifier)>;
 // The field's measures are design units (see DesignUnits.h) that follow its
 // font. Beyond them, the caption is as wide as its text, and the value box
 // takes the room of its first value, then follows the texts of the page's
-// latest calculations (FitWidth): it grows to a text that two calculations
-// in a row needed room for, and shrinks back once none of the last
-// HeldCalculations did, so that a passing text moves no column. No digit is
+// latest calculations (FitWidth): it grows to a text that two of three
+// calculations in a row needed room for, and shrinks back once no two of
+// the last HeldCalculations did, so that a passing text moves no column. No digit is
 // ever cut: a text wider than the box shows OverflowMark instead, and the
 // whole text is the first line of the value box's tooltip (always so for a
 // text wider than MaxPanelWidth).
