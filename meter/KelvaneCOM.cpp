@@ -79,7 +79,9 @@ TExchange TKelvane::Read(uint8_t address, uint8_t function, int first, int last,
     const uint8_t used = transport_->ReadFunction(function);
     TExchange exchange;
     lastResult_ = ResultPending;
-    if (address == 0) {
+    // Unit 0 is a broadcast on a serial line and through a device server,
+    // which no meter answers; over Modbus/TCP it is an address like any other.
+    if (address == 0 && Kind() != TLinkKind::Tcp) {
         exchange.Result = MeterResult::ReadFromBroadcast;
     } else {
         std::vector<uint16_t> values(static_cast<std::size_t>(count));
@@ -250,8 +252,8 @@ QString TKelvane::ErrorCode(int32_t code)
     case 4: return "Exception: Slave Device Failure";
     case 5: return "Exception: Acknowledge";
     case 6: return "Exception: Slave Device Busy";
-    case 10: return "Modbus/TCP: Routing Error";
-    case 11: return "Modbus/TCP: Serial Device Timeout or Packet Error";
+    case MeterException::GatewayPathUnavailable: return "Exception: Gateway Path Unavailable";
+    case MeterException::GatewayTargetFailed: return "Exception: Gateway Target Device Failed to Respond";
     case 512: return "Offset Error";
     case -1: return "Timeout";
     case -2: return "Invalid Response";

@@ -422,6 +422,10 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
         if (reply == TTransactionReply::trInvalidFrame)
             attempt.Outcome =
                 std::string("Invalid reply (") + InvalidFrameReason(setup_.Mode.Transmission, receiveRaw_.data(), received) + ")";
+        // The request's function with another byte count answers no request
+        // of this count: a broken reply, not one to another function.
+        if (reply == TTransactionReply::trUnmatchedReply && FunctionMatches(transaction.RequestBuffer, transaction.ReplyBuffer))
+            attempt.Outcome = "Invalid reply (wrong byte count)";
         if (reply != TTransactionReply::trUnexpectedReply)
             return reply;
         transaction.Info.AttemptLog.push_back(

@@ -203,6 +203,8 @@ void TDataPages::DataCalculate()
         field->DoMath();
         evaluating_.pop_back();
     }
+    for (TDataField* field : dataFields_)
+        field->FitWidth();
 }
 
 void TDataPages::DataReset()

@@ -187,6 +187,10 @@ TEST_F(Worker, EachAttemptIsLoggedWithItsOwnOutcome)
          [](const TBytes&, int index) { return TSteps{{index == 0 ? 450 : 0, Rtu(GoodAdu())}}; },
          {"Timeout", "Late reply discarded", "OK"}, R::trSuccess},
         {"AnotherUnit", 1, Say({{0, Rtu(GoodAdu(2))}}), {"Reply from unit 2 discarded", "Timeout"}, R::trNoReply},
+        {"WrongByteCount", 1, Say({{0, Rtu({1, 3, 2, 0, 10})}}), {"Invalid reply (wrong byte count)"},
+         R::trUnmatchedReply},
+        {"AnotherFunction", 1, Say({{0, Rtu({1, 4, 4, 0, 10, 0, 11})}}), {"Reply to another function"},
+         R::trUnmatchedReply},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
