@@ -87,8 +87,11 @@ TExchange TKelvane::Read(uint8_t address, uint8_t function, int first, int last,
         std::vector<uint16_t> values(static_cast<std::size_t>(count));
         exchange.Result = transport_->ReadRegisters(address, used, static_cast<uint16_t>(first), values, abort, exchange);
         if (exchange.Result == 0) {
+            const uint8_t wordOrder = WordOrder();
             const auto image = image_.begin() + first + (used == 3 ? 0 : RegisterSlots);
             std::copy_n(values.begin(), std::min<std::size_t>(values.size(), static_cast<std::size_t>(count)), image);
+            if (used == 3 && WordOrder() != wordOrder)
+                ForgetOtherReads(first, count);
         }
     }
     lastResult_ = exchange.Result;
@@ -220,6 +223,15 @@ void TKelvane::RestoreImage(const TImageCopy& copy)
 {
     std::copy(copy.Values.begin(), copy.Values.end(), image_.begin() + copy.First);
     std::copy(copy.ReadOk.begin(), copy.ReadOk.end(), readOk_.begin() + copy.First);
+}
+
+// The meter's word order changed with this read: every 32-bit and floating
+// value read before it came in the other order and would now be decoded
+// wrongly, so none of them counts as read until it is read again.
+void TKelvane::ForgetOtherReads(int first, int count)
+{
+    std::fill(readOk_.begin(), readOk_.begin() + first, false);
+    std::fill(readOk_.begin() + first + count, readOk_.end(), false);
 }
 
 // A read turned away because another one is under way has read nothing and

@@ -183,6 +183,7 @@ public:
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image
     void NoteRead(int first, int count, int result);
+    void ForgetOtherReads(int first, int count);
 
     const QString target_;
     TLinkProperties properties_;

@@ -155,6 +155,11 @@ double TDataPages::DataFunctions(const std::string& n)
     const int a = RegisterAddress(std::string_view(n).substr(1));
     if (a < 0)
         return 0;
+    // A register that the latest read of it did not bring has no value: what
+    // the image holds for it is not the meter's answer.
+    const bool wide = n[0] != 'U' && n[0] != 'S';
+    if (!link->LatestReadOk(a) || (wide && !link->LatestReadOk(a + 1)))
+        throw EExpression("Register " + std::to_string(a) + " has not been read");
     const uint8_t wordOrder = link->WordOrder();
     switch (n[0]) {
     case 'R':
