@@ -26,6 +26,9 @@ public:
     }
 
     // In the worker's thread, so that the link and its sockets belong to it.
+    // The link's changes (a TCP connection made, lost or refused and tried
+    // again, a serial port lost) are told as they come while the run goes
+    // on; read once, the failure of a pass says it.
     void Begin()
     {
         link_ = std::make_unique<TKelvane>(site_.Target, site_.Kind);
@@ -35,7 +38,8 @@ public:
             link_->SetBaudRate(site_.Baud);
         site_.Settings.Apply(*link_);
         const QString text = site_.Text;
-        link_->SetOnLinkState([text](const QString& state) { LoggerMessage(text + ": " + state); });
+        if (!once_)
+            link_->SetOnLinkState([text](const QString& state) { LoggerMessage(text + ": " + state); });
         next_ = Clock::now();
         Cycle();
     }

@@ -6,8 +6,9 @@
 
 #include <exception>
 
-// A kept TCP connection's changes (made, lost, refused) are messages of the
-// logger's own, each once.
+// The link's changes (a kept TCP connection made, lost or refused and tried
+// again, a serial port lost) are messages of the logger's own, each once,
+// while it logs; read once, the failure of the pass says it, once.
 TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks)
     : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind))
 {
@@ -16,7 +17,8 @@ TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterB
     if (options_.Kind != TLinkKind::Tcp)
         link_->SetBaudRate(options_.Baud);
     options_.Link.Apply(*link_);
-    link_->SetOnLinkState(LoggerMessage);
+    if (!options_.Once)
+        link_->SetOnLinkState(LoggerMessage);
 }
 
 QString TMeterPoller::Describe() const
