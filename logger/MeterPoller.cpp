@@ -6,9 +6,9 @@
 
 #include <exception>
 
-// The link's changes (a kept TCP connection made, lost or refused and tried
-// again, a serial port lost) are messages of the logger's own, each once,
-// while it logs; read once, the failure of the pass says it, once.
+// The link's changes (a kept TCP connection made, lost or refused, a serial
+// port lost) are messages of the logger's own, each once; read once, they
+// wait for the end of the pass.
 TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks)
     : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind))
 {
@@ -17,7 +17,9 @@ TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterB
     if (options_.Kind != TLinkKind::Tcp)
         link_->SetBaudRate(options_.Baud);
     options_.Link.Apply(*link_);
-    if (!options_.Once)
+    if (options_.Once)
+        link_->SetOnLinkState([this](const QString& state) { heldStates_.Hold(state); });
+    else
         link_->SetOnLinkState(LoggerMessage);
 }
 
@@ -89,5 +91,7 @@ TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TReg
 
 TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, const bool* abort)
 {
-    return ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort);
+    const TPass pass = ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort);
+    heldStates_.Release(pass.Complete);
+    return pass;
 }

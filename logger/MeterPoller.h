@@ -4,6 +4,7 @@
 #include "KelvaneCOM.h"
 #include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
+#include "StateReports.h"
 
 #include <functional>
 #include <memory>
@@ -52,4 +53,5 @@ private:
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;
     std::unique_ptr<TKelvane> link_;
+    THeldMessages heldStates_;
 };
