@@ -40,6 +40,9 @@ public:
     using TPass = TMeterPass;
 
     TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks);
+    // The link's handler holds this poller.
+    TMeterPoller(const TMeterPoller&) = delete;
+    TMeterPoller& operator=(const TMeterPoller&) = delete;
 
     // ReadMeterPass with the options' address and tries.
     TPass ReadAll(const std::function<bool()>& stop, const bool* abort = nullptr);
