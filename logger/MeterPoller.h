@@ -4,6 +4,7 @@
 #include "KelvaneCOM.h"
 #include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
+#include "StateReports.h"
 
 #include <functional>
 #include <memory>
@@ -39,6 +40,9 @@ public:
     using TPass = TMeterPass;
 
     TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks);
+    // The link's handler holds this poller.
+    TMeterPoller(const TMeterPoller&) = delete;
+    TMeterPoller& operator=(const TMeterPoller&) = delete;
 
     // ReadMeterPass with the options' address and tries.
     TPass ReadAll(const std::function<bool()>& stop, const bool* abort = nullptr);
@@ -52,4 +56,5 @@ private:
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;
     std::unique_ptr<TKelvane> link_;
+    THeldMessages heldStates_;
 };

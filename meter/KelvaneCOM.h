@@ -172,7 +172,8 @@ public:
     // instead of a connection per request.
     bool KeepConnection() const;
     void SetKeepConnection(bool on);
-    // A kept TCP connection was made, lost or refused: its words, once per change.
+    // A kept TCP connection was made, lost or refused, or the serial port
+    // was lost: its words, once per change.
     void SetOnLinkState(std::function<void(const QString& text)> handler);
     // The serial port or the IP address the link was made for.
     const QString& Target() const { return target_; }

@@ -174,18 +174,20 @@ bool TTransactionThread::Guarded(F&& f)
     try {
         f();
         return true;
-    } catch (const EPortLost&) {
-        ReportPortLost(std::current_exception());
+    } catch (const EPortLost& e) {
+        ReportPortLost(e);
     } catch (...) {
         sink_.PostWorkerException(std::current_exception());
     }
     return false;
 }
 
-void TTransactionThread::ReportPortLost(std::exception_ptr error)
+// A lost port is a state of the link, not a failure of the program: it is
+// told once, in the system's words, as the link's other states are.
+void TTransactionThread::ReportPortLost(const EPortLost& error)
 {
     if (!portLost_.exchange(true))
-        sink_.PostWorkerException(std::move(error));
+        sink_.PostLinkState(error.what());
 }
 
 // ---------------------------------------------------------------- client
@@ -242,8 +244,8 @@ void TTransactionThread::RunTransaction(std::unique_ptr<TModbusTransaction> tran
     if (!portLost_) {
         try {
             Exchange(*transaction);
-        } catch (const EPortLost&) {
-            ReportPortLost(std::current_exception());
+        } catch (const EPortLost& e) {
+            ReportPortLost(e);
         } catch (...) {
             // The transaction is freed without an event.
             sink_.PostWorkerException(std::current_exception());
