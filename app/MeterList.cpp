@@ -64,10 +64,13 @@ void TMeterList::Load()
     const TIniFile ini(metersFile_);
     for (const QString& section : ini.Sections())
         AddMeter(section, ini.ReadInteger(section, "Address", 1));
+    loaded_ = true;
 }
 
 void TMeterList::Save()
 {
+    if (!loaded_)
+        return;
     TIniFile ini(metersFile_);
     for (const QString& section : ini.Sections())
         ini.EraseSection(section);

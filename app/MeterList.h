@@ -21,7 +21,8 @@ public:
     TMeterList(QWidget& parent, QString metersFile);
 
     // Reads the list from Meters.ini, or writes it there; a file it cannot
-    // write is reported.
+    // write is reported. A list never read is never written: the window
+    // closed early in its start (by a stop signal) would save it empty.
     void Load();
     void Save();
 
@@ -45,4 +46,5 @@ private:
     QListWidget* list_ = nullptr;
     QLineEdit* name_ = nullptr;
     QLineEdit* address_ = nullptr;
+    bool loaded_ = false;
 };

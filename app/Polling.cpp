@@ -3,7 +3,6 @@
 #include "main.h"
 
 #include "CalibrateBox.h"
-#include "DataLogger.h"
 #include "FindMeters.h"
 #include "MeterList.h"
 #include "PortWatch.h"
@@ -34,7 +33,6 @@ void TForm1::tPollingTimer()
         tPolling.start();
     else if (!AppClosing && link == polled && link->Kind() == TLinkKind::Serial)
         portWatch_->Watch(link);
-    logger_->PollCompleted();
 }
 
 // A link whose port did not open has been reported already; polling it would

@@ -7,6 +7,7 @@
 #include "CmdLine.h"
 #include "CalibrateBox.h"
 #include "ConfigCommit.h"
+#include "DataLogger.h"
 #include "FileDialogs.h"
 #include "GeneralTab.h"
 #include "MessageBoxes.h"
@@ -108,6 +109,9 @@ void TForm1::bReadRegsClick()
     general_->ClearTraffic();
     ShowMeter();
     QCoreApplication::processEvents();
+    // The meter and the link this pass reads, for its log record.
+    const std::shared_ptr<TKelvane> link = kelvane_;
+    const TMeterKey meter = link ? MeterKey(*link) : TMeterKey{};
     const TBankPass::TResult pass = ReadBanks(general_->Banks(), [this](std::size_t i, int result, const QString& line) {
         if (result == 0) {
             pages_->DataCalculate();
@@ -120,6 +124,9 @@ void TForm1::bReadRegsClick()
     });
     if (AppClosing)
         return;
+    // A pass that tried every bank is logged before anything lets events run.
+    if (pass.AnyBankRead && !pass.Stopped)
+        logger_->PassCompleted(meter, *link);
     if (calibrate_->cbDevid->isChecked())
         bFunc17Click();
     AfterPass(pass.AnyBankRead, pass.LastResult);

@@ -80,12 +80,16 @@ void TStatusBar::ShowLogging(const TLogState& state)
     const bool failing = state.On && !state.LastFailure.isEmpty();
     if (!state.On)
         logging_->setText("Logging off");
+    else if (state.File.isEmpty())
+        logging_->setText("Logging: no meter read yet");
     else if (failing)
         logging_->setText("Logging FAILS: " + file);
     else
         logging_->setText(QString("Logging: %1, %2 records").arg(file).arg(state.Records));
-    QString details = state.On ? QString("Logging to %1\n%2 records written").arg(state.File).arg(state.Records)
-                               : QString("Logging is off (Logging menu, Enable)");
+    QString details = !state.On ? QString("Logging is off (Logging menu, Enable)")
+                      : state.File.isEmpty()
+                          ? QString("Each meter's records go to a file of its own, named after the meter")
+                          : QString("Logging this meter to %1\n%2 records written").arg(state.File).arg(state.Records);
     if (!state.LastFailure.isEmpty())
         details += "\nLast failure: " + state.LastFailure;
     logging_->setToolTip(details);

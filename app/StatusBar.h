@@ -29,8 +29,9 @@ public:
     void SetMeter(const QString& text);
     // The link's counts at a glance, with the whole summary on hover.
     void SetCommunication(const QString& glance, const QString& summary);
-    // Whether logging is on, to which file, how many records it wrote and
-    // its last failure, which stands out until writing works again.
+    // Whether logging is on, to which file (that of the meter read last),
+    // how many records it wrote and its last failure, which stands out
+    // until writing works again.
     void ShowLogging(const TLogState& state);
 
     // One request sent; answered when the meter replied with its data.

@@ -3,7 +3,6 @@
 #include "AppPaths.h"
 #include "CmdLine.h"
 #include "IniFile.h"
-#include "MessageBoxes.h"
 #include "ScreenPlacement.h"
 #include "frmComSelect.h"
 
@@ -47,6 +46,13 @@ int BaudIndexOf(const QString& typed)
     return offered == SettingsBaudRates.end() ? 0 : int(offered - SettingsBaudRates.begin());
 }
 
+// The tries per bank of a run whose settings file has no "Tries" key: one
+// under /POLLING, else the link's default.
+int TriesWithoutKey(const QStringList& arguments)
+{
+    return CmdLineSwitch("/POLLING", arguments) ? 1 : TLinkSettings{}.Tries;
+}
+
 } // namespace
 
 namespace WindowSettings {
@@ -73,10 +79,10 @@ void ApplyLink(TComSelect& com, const TIniFile& ini, const QStringList& argument
     else
         com.SetKind(LinkKindSetting::Read(ini));
     com.cbRTUClick();
-    // Under /POLLING a bank is tried once unless the settings say otherwise.
+    // Under /POLLING a bank is tried once unless the technician chose the
+    // tries (see StoreLink).
     TLinkSettings defaults;
-    if (CmdLineSwitch("/POLLING", arguments))
-        defaults.Tries = 1;
+    defaults.Tries = TriesWithoutKey(arguments);
     com.SetLink(TLinkSettings::Read(ini, defaults));
 }
 
@@ -87,13 +93,15 @@ void StoreLink(const TComSelect& com, TIniFile& ini, const QStringList& argument
     ini.WriteInteger("Form", "TCP Port", com.TcpPort());
     LinkKindSetting::Write(ini, com.Kind());
     ini.WriteInteger("Form", "Baud", com.BaudIndex());
-    // The single try that /POLLING brings stays out of the file, so that a
-    // later start without the switch tries as often as before.
-    com.Link().Write(ini, ini.ValueExists("Form", "Tries") || !CmdLineSwitch("/POLLING", arguments) ||
-                              com.Link().Tries != 1);
+    // A "Tries" key is the technician's choice in the "Port" dialog, which
+    // alone makes the tries differ from those of a run without the key. A
+    // run's own tries stay out of the file: the three of a plain start would
+    // later pass for a choice and win over the one try of /POLLING, and the
+    // one of /POLLING over the three of a plain start.
+    com.Link().Write(ini, ini.ValueExists("Form", "Tries") || com.Link().Tries != TriesWithoutKey(arguments));
 }
 
-int PollingInterval(const QStringList& arguments, QWidget* parent)
+int PollingInterval(const QStringList& arguments, QStringList& warnings)
 {
     if (!CmdLineSwitch("/POLLING", arguments))
         return DefaultPollingInterval;
@@ -103,13 +111,12 @@ int PollingInterval(const QStringList& arguments, QWidget* parent)
     if (ok && interval >= MinPollingInterval && interval <= MaxPollingInterval)
         return interval;
     if (!text.isEmpty())
-        ShowMessageBox(parent, QMessageBox::Warning, "Kelvane",
-                       QString("The polling interval /POLLING=%1 is not a whole number of milliseconds from %2 to "
-                               "%3 ms; the meter is polled every %4 ms instead.")
-                           .arg(text)
-                           .arg(MinPollingInterval)
-                           .arg(MaxPollingInterval)
-                           .arg(DefaultPollingInterval));
+        warnings << QString("The polling interval /POLLING=%1 is not a whole number of milliseconds from %2 to "
+                            "%3 ms; the meter is polled every %4 ms instead.")
+                        .arg(text)
+                        .arg(MinPollingInterval)
+                        .arg(MaxPollingInterval)
+                        .arg(DefaultPollingInterval);
     return DefaultPollingInterval;
 }
 

@@ -14,8 +14,8 @@ namespace WindowSettings {
 void ApplyLink(TComSelect& com, const TIniFile& ini, const QStringList& arguments);
 void StoreLink(const TComSelect& com, TIniFile& ini, const QStringList& arguments);
 // The /POLLING interval in ms, or the default when the switch is absent or
-// has no value; a refused value is reported to parent.
-int PollingInterval(const QStringList& arguments, QWidget* parent);
+// has no value; the reason for a refused value is added to warnings.
+int PollingInterval(const QStringList& arguments, QStringList& warnings);
 
 // Where /TOP and /LEFT put the window, else centred on its screen; never
 // larger than the screen's free area, so that no control is out of reach.

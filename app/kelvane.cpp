@@ -29,7 +29,8 @@ const char* const HelpText =
     "  /IP=address       the IP address of the meter or device server\n"
     "  /TCPPORT=n        its TCP port (502 when not given)\n"
     "  /POLLING=ms       the polling interval, 50 to 3600000 ms (1000 when not\n"
-    "                    given); each bank of a pass is then tried once\n"
+    "                    given); each bank of a pass is then tried once, unless\n"
+    "                    the Port dialog sets the tries\n"
     "  /TOP=n            the window's top edge, in pixels\n"
     "  /LEFT=n           the window's left edge, in pixels\n"
     "  -h, --help        show this text and exit\n"
@@ -62,11 +63,28 @@ int main(int argc, char** argv)
     // so that no stop signal meets the default action, which would end the
     // utility without saving.
     TStopSignals stopSignals;
-    stopSignals.SetOnStop([] { QApplication::closeAllWindows(); });
+    stopSignals.SetOnStop([] {
+        // Nobody is left to answer a box from here on (a save that failed):
+        // its text goes to stderr, which a session's journal keeps.
+        SetMessageBoxHandler([](QWidget*, QMessageBox::Icon, const QString& title, const QString& text,
+                                QMessageBox::StandardButtons) {
+            std::fprintf(stderr, "kelvane: %s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
+            return QMessageBox::NoButton;
+        });
+        QApplication::closeAllWindows();
+        // Ends the main loop and every loop that a box or dialog turns, one
+        // that would not close included; a loop begun after this returns at
+        // once.
+        QCoreApplication::exit(0);
+    });
     const TAppPaths paths = AppPathsFor(QCoreApplication::applicationFilePath());
     const QString unmadeFolder = MakeAppFolders(paths);
     TKelvaneWindows windows(paths, QCoreApplication::arguments().mid(1));
     windows.Form1.show();
+    // A stop that came while a start-up box was open has closed the window
+    // inside that box's loop; the main loop has nothing left to run.
+    if (stopSignals.AbortFlag())
+        return 0;
     if (!unmadeFolder.isEmpty())
         ShowNotice(&windows.Form1, QMessageBox::Warning, "Kelvane",
                    QString("The folder %1 could not be made: the settings, the meter list and the log "

@@ -80,7 +80,6 @@ void TForm1::SetDialogs(const TDialogs& dialogs)
         return TMeterIdentity{DeviceAddress(), kelvane_ ? MeterSoftwareVersion(*kelvane_) : std::nullopt};
     });
     logger_ = std::make_unique<TDataLogger>(*dialogs_.Logging, *loggingEnabled_,
-                                            [this] { return kelvane_.get(); },
                                             [this](const QString& line) { AddMemoLine(line); });
     connect(logger_.get(), &TDataLogger::StateChanged, status_, &TStatusBar::ShowLogging);
     status_->ShowLogging(logger_->State());
@@ -211,17 +210,18 @@ void TForm1::FormShow()
     logger_->LoadSettings(ini);
     if (ini.ReadBool("Form", "InitMax", false))
         showMaximized();
-    tPolling.setInterval(WindowSettings::PollingInterval(arguments_, this));
-
-    // The warning does not wait for an answer: a utility started unattended
-    // goes on polling and logging what it can, and the window's log keeps it.
-    if (const QStringList missing = WindowSettings::MissingFiles(paths_, PageName, BanksFile);
-        !missing.isEmpty()) {
-        for (const QString& line : missing)
+    QStringList warnings;
+    tPolling.setInterval(WindowSettings::PollingInterval(arguments_, warnings));
+    warnings << WindowSettings::MissingFiles(paths_, PageName, BanksFile);
+    warnings << pages_->CreatePanel(PageName);
+    // The warnings do not wait for an answer: a utility started unattended
+    // goes on polling and logging what it can, and the window's log keeps
+    // them.
+    if (!warnings.isEmpty()) {
+        for (const QString& line : warnings)
             AddMemoLine(line);
-        ShowNotice(this, QMessageBox::Warning, "Kelvane", missing.join('\n'));
+        ShowNotice(this, QMessageBox::Warning, "Kelvane", warnings.join('\n'));
     }
-    pages_->CreatePanel(PageName);
     resize(size() + pages_->Shortfall());
     for (TDataField* field : pages_->DataFields())
         connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
@@ -243,7 +243,9 @@ void TForm1::FormShow()
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    if (!exiting_ && FormCloseQuery())
+    // The settings are read as the window first shows: a window closed
+    // before that has none of its own to save.
+    if (!exiting_ && shown_ && FormCloseQuery())
         FormClose();
     event->accept();
 }

@@ -203,6 +203,14 @@ TConfigWord::TConfigWord(QWidget* parent)
     labProfile = new QLabel;
     labProfile->setObjectName("labProfile");
     labProfile->setWordWrap(true);
+    // Where a failed write is told: beside the buttons, in sight however the
+    // body is scrolled, since the box or field the write was for shows the
+    // meter's value again.
+    labCommit = new QLabel;
+    labCommit->setObjectName("labCommit");
+    labCommit->setWordWrap(true);
+    labCommit->setStyleSheet("QLabel { color: #d01010; font-weight: bold; }");
+    labCommit->hide();
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(bSaveProfile);
     buttons->addWidget(bLoadProfile);
@@ -227,6 +235,7 @@ TConfigWord::TConfigWord(QWidget* parent)
     scroll->setObjectName("sbBody");
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(scroll, 1);
+    layout->addWidget(labCommit);
     layout->addLayout(buttons);
 
     ConnectSignals();
@@ -632,6 +641,12 @@ void TConfigWord::LoadValues(std::span<const int32_t> values)
     SetLoaded();
     profileTyped_ = false;
     CheckCommittedProfile();
+}
+
+void TConfigWord::ShowCommitFailures(const QStringList& failures)
+{
+    labCommit->setText(failures.join('\n'));
+    labCommit->setVisible(!failures.isEmpty());
 }
 
 void TConfigWord::SetLoaded()

@@ -4,6 +4,7 @@
 #include "ConfigProfile.h"
 #include "ConfigWordSources.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <array>
@@ -26,7 +27,8 @@ class QPushButton;
 //
 // The dialog never talks to the meter. After every read-all pass the commit
 // cycle (ConfigCommit.h) writes what OK or Apply left pending and feeds the
-// dialog the register image while the user has not changed anything.
+// dialog the register image while the user has not changed anything; a
+// write that failed is said in the dialog (ShowCommitFailures).
 // UserChanged is set by every change of a control, including those a load
 // makes.
 class TConfigWord : public QWidget {
@@ -58,6 +60,10 @@ public:
 
     const TValues& ReadValues() const { return readValues_; }
     const TValues& NewValues() const { return newValues_; }
+
+    // The writes of the latest commit that failed, in words, shown above the
+    // buttons until the next commit; none hides the notice.
+    void ShowCommitFailures(const QStringList& failures);
 
     // Configuration profiles. Save writes the block as the editor shows it;
     // Load fills the editor with a profile's values as if the user had typed
@@ -195,6 +201,7 @@ private:
     QPushButton* bSaveProfile;
     QPushButton* bLoadProfile;
     QLabel* labProfile;
+    QLabel* labCommit;
     QPushButton* bOK;
     QPushButton* bApply;
     QPushButton* bCancel;

@@ -216,7 +216,7 @@ QString TTraceModel::OutcomeText(int32_t result)
     const QString number = "Exception " + QString::number(result);
     if (text == QString::number(result))
         return number;
-    // "Exception: Illegal Data Address", "Modbus/TCP: Routing Error"
+    // "Exception: Illegal Data Address" becomes "Exception 2: Illegal Data Address"
     const qsizetype colon = text.indexOf(": ");
     return number + ": " + (colon < 0 ? text : text.mid(colon + 2));
 }

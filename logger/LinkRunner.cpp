@@ -6,6 +6,7 @@
 #include "LogValues.h"
 #include "LoggerMessages.h"
 #include "MeterPoller.h"
+#include "StateReports.h"
 
 #include <QTimer>
 
@@ -27,6 +28,9 @@ public:
     }
 
     // In the worker's thread, so that the link and its sockets belong to it.
+    // The link's changes (a kept TCP connection made, lost or refused, a
+    // serial port lost) are told as they come; read once, they wait for the
+    // end of the cycle.
     void Begin()
     {
         link_ = std::make_unique<TKelvane>(site_.Target, site_.Kind);
@@ -36,7 +40,12 @@ public:
             link_->SetBaudRate(site_.Baud);
         site_.Settings.Apply(*link_);
         const QString text = site_.Text;
-        link_->SetOnLinkState([text](const QString& state) { LoggerMessage(text + ": " + state); });
+        link_->SetOnLinkState([this, text](const QString& state) {
+            if (once_)
+                heldStates_.Hold(text + ": " + state);
+            else
+                LoggerMessage(text + ": " + state);
+        });
         next_ = Clock::now();
         Cycle();
     }
@@ -65,15 +74,18 @@ private:
 
     void Cycle()
     {
+        bool complete = true;
         for (const TSiteMeter& meter : site_.Meters) {
             if (Stopping)
                 return;
             const std::optional<TMeterReading> reading = ReadMeter(meter);
             if (!reading)
                 return; // stopped inside the pass: it is dropped whole
+            complete = complete && reading->Complete;
             emit Reading(*reading);
         }
         if (once_) {
+            heldStates_.Release(complete);
             emit Done();
             return;
         }
@@ -127,6 +139,7 @@ private:
     TCommStatistics statistics_;
     TLateReplyNotice lateNotice_;
     QTimer cycle_;
+    THeldMessages heldStates_;
     Clock::time_point next_;
     bool abort_ = false;
 };

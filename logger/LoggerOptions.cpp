@@ -60,8 +60,9 @@ const QList<QCommandLineOption>& Switches()
                      "default.", "file"},
         {"banks", "The register banks to read (default RegisterBanks.ini beside the program, in KELVANE_HOME, "
                   "or, installed, from ~/.config/kelvane, else share/kelvane).", "file"},
-        {"once", "Read the meter once, print the quantities as a table and exit: status 0 when the "
-                 "meter answered every bank, 1 when not."},
+        {"once", "Read the meter (with --site: every meter) once, print the quantities as a table and "
+                 "exit, writing no log file: status 0 when every meter answered every bank, 1 when not, "
+                 "with each failure said once on stderr."},
         {"csv", "With --once: print the log file's header and record instead of a table."},
         {"site", "Log every meter of this site file instead of one meter: an INI file with a section "
                  "per meter, named after the meter, whose keys are Link (rtu:DEVICE[:BAUD], "
@@ -97,8 +98,9 @@ QString Usage()
         "Logs the measurements of a Kelvane power meter, or with --site of every meter of a site, to "
         "delimited text files, one record per interval, in the format of the Kelvane utility's data "
         "log, and with --site to an MQTT broker, a Prometheus endpoint and InfluxDB. Messages go to "
-        "stderr, one line each, among them each change of a kept TCP connection (made, lost, refused). "
-        "SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, 1 the "
+        "stderr, one line each, among them each change of a link: a kept TCP connection made, lost or "
+        "refused, a serial port lost. A lost serial port is opened again by its name at the first pass "
+        "after it is back; the other links go on meanwhile. SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, 1 the "
         "meter or the log could not be used, 2 a switch or the site file was refused or a log file is "
         "not a regular file (a FIFO, a device or a directory).");
     return parser.helpText();

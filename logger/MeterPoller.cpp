@@ -6,8 +6,9 @@
 
 #include <exception>
 
-// A kept TCP connection's changes (made, lost, refused) are messages of the
-// logger's own, each once.
+// The link's changes (a kept TCP connection made, lost or refused, a serial
+// port lost) are messages of the logger's own, each once; read once, they
+// wait for the end of the pass.
 TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks)
     : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind))
 {
@@ -16,7 +17,10 @@ TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterB
     if (options_.Kind != TLinkKind::Tcp)
         link_->SetBaudRate(options_.Baud);
     options_.Link.Apply(*link_);
-    link_->SetOnLinkState(LoggerMessage);
+    if (options_.Once)
+        link_->SetOnLinkState([this](const QString& state) { heldStates_.Hold(state); });
+    else
+        link_->SetOnLinkState(LoggerMessage);
 }
 
 QString TMeterPoller::Describe() const
@@ -88,10 +92,12 @@ TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TReg
 TMeterPoller::TPass TMeterPoller::ReadAll(const std::function<bool()>& stop, const bool* abort)
 {
     const TMeterKey meter{Describe(), static_cast<uint8_t>(options_.Address)};
-    return ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort,
-                         [this, &meter](const TExchange& exchange, bool) {
-                             if (const QString late = lateNotice_.Note(meter, exchange, link_->RXTimeout());
-                                 !late.isEmpty())
-                                 LoggerMessage(late);
-                         });
+    const TPass pass = ReadMeterPass(*link_, options_.Address, banks_, options_.Link.Tries, stop, abort,
+                                     [this, &meter](const TExchange& exchange, bool) {
+                                         if (const QString late = lateNotice_.Note(meter, exchange, link_->RXTimeout());
+                                             !late.isEmpty())
+                                             LoggerMessage(late);
+                                     });
+    heldStates_.Release(pass.Complete);
+    return pass;
 }

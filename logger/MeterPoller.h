@@ -5,6 +5,7 @@
 #include "LateReplyNotice.h"
 #include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
+#include "StateReports.h"
 
 #include <functional>
 #include <memory>
@@ -40,6 +41,9 @@ public:
     using TPass = TMeterPass;
 
     TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks);
+    // The link's handler holds this poller.
+    TMeterPoller(const TMeterPoller&) = delete;
+    TMeterPoller& operator=(const TMeterPoller&) = delete;
 
     // ReadMeterPass with the options' address and tries; a meter that
     // answers later than the receive timeout is told on stderr.
@@ -54,5 +58,6 @@ private:
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;
     std::unique_ptr<TKelvane> link_;
+    THeldMessages heldStates_;
     TLateReplyNotice lateNotice_;
 };

@@ -44,11 +44,12 @@ struct TMeterLog {
 };
 
 // The links of a site, read at the same time, and what becomes of their
-// readings.
+// readings. Read once, the meters' files are left alone and a failure is
+// said once, at the end: --once only prints.
 class TSite {
 public:
     TSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks, bool once, TSiteOutputs outputs)
-        : outputs_(std::move(outputs))
+        : outputs_(std::move(outputs)), once_(once)
     {
         const QLocale locale = QLocale::system();
         for (TSiteLink& link : links) {
@@ -102,10 +103,11 @@ private:
     {
         TMeterLog& log = logs_.at(reading.Meter.Name);
         const QString meter = MeterText(reading.Meter);
-        log.Answers.Note(reading.Answered,
-                         QString("no answer from the meter %1: %2; its values stay empty").arg(meter, reading.Failure),
-                         QString("the meter %1 answers again").arg(meter));
-        if (!log.Meter.File.isEmpty()) {
+        if (!once_)
+            log.Answers.Note(reading.Answered,
+                             QString("no answer from the meter %1: %2; its values stay empty").arg(meter, reading.Failure),
+                             QString("the meter %1 answers again").arg(meter));
+        if (!once_ && !log.Meter.File.isEmpty()) {
             const QDateTime now = reading.Time.toLocalTime();
             log.File.Note(LogFile::AppendRecordTo(log.Meter.File, log.Header,
                                                   LogFile::RecordLine(LoggedValues(reading), log.Meter.Selection, now,
@@ -118,6 +120,7 @@ private:
     }
 
     TSiteOutputs outputs_;
+    const bool once_;
     std::map<QString, TMeterLog> logs_;
     std::vector<std::unique_ptr<TLinkRunner>> runners_;
     std::size_t finished_ = 0;

@@ -19,6 +19,7 @@ int RunSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>&
             TSiteOutputs outputs, TStopSignals& stopSignals);
 
 // Reads every meter once, all links at the same time, hands the readings to
-// the outputs and prints each meter's table, in the site file's order: 0
-// when every meter answered every bank, 1 when not.
+// the outputs and prints each meter's table, in the site file's order, as
+// --once of one meter prints it; no meter's file gets a record. 0 when every
+// meter answered every bank, 1 when not.
 int ReadSiteOnce(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks, TSiteOutputs outputs, TStopSignals& stopSignals);

@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -26,6 +27,24 @@ public:
 
 private:
     std::optional<bool> good_;
+};
+
+// The link's changes during a --once read, held until it ends: told then
+// when every meter answered, dropped when not, since the failure then says
+// it once and the tries again that a change may announce do not come.
+class THeldMessages {
+public:
+    void Hold(const QString& text) { held_ << text; }
+    void Release(bool tell)
+    {
+        if (tell)
+            for (const QString& text : held_)
+                LoggerMessage(text);
+        held_.clear();
+    }
+
+private:
+    QStringList held_;
 };
 
 // "cannot write" once when the log file stops taking records, with the

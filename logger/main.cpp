@@ -2,6 +2,7 @@
 // data log format of the Kelvane utility.
 
 #include "LogRun.h"
+#include "LoggerApplication.h"
 #include "LoggerMessages.h"
 #include "LoggerOptions.h"
 #include "MeterPoller.h"
@@ -10,7 +11,6 @@
 #include "SiteRun.h"
 #include "StopSignals.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -53,7 +53,10 @@ int RunSiteFile(const TLoggerOptions& options, const std::vector<TRegisterBankEn
 
 int main(int argc, char** argv)
 {
-    QCoreApplication application(argc, argv);
+    TLoggerApplication application(argc, argv);
+    // A stop signal is caught from the start, so that one that comes while
+    // the options and the bank file are read ends the run as any other does.
+    TStopSignals stopSignals;
     const TAppPaths paths = AppPathsFor(QCoreApplication::applicationFilePath());
     const TLoggerOptionsResult parsed = ParseLoggerOptions(application.arguments().mid(1), paths);
     if (!parsed.Help.isEmpty()) {
@@ -80,7 +83,6 @@ int main(int argc, char** argv)
         LoggerMessage(QString("no active register bank to read in %1").arg(options.BanksFile));
         return ExitFailure;
     }
-    TStopSignals stopSignals;
     if (!options.SiteFile.isEmpty())
         return RunSiteFile(options, banks, stopSignals);
     TMeterPoller poller(options, std::move(banks));

@@ -16,11 +16,12 @@ namespace {
 const QString Section = "Logging";
 constexpr int MillisecondsPerSecond = 1000;
 const QString WriteError = "Error opening output log file.  Will try again at next logging interval.";
+const QString NothingRead = "No log record written: no pass read the meter in the last logging interval.";
 
 } // namespace
 
-TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMeterSource meter, TMessageSink addMessage)
-    : dialog_(dialog), LoggingEnabled(loggingEnabled), meter_(std::move(meter)), addMessage_(std::move(addMessage))
+TDataLogger::TDataLogger(TLogging& dialog, QAction& loggingEnabled, TMessageSink addMessage)
+    : dialog_(dialog), LoggingEnabled(loggingEnabled), addMessage_(std::move(addMessage))
 {
     LoggingEnabled.setCheckable(true);
     // A click toggles the mark itself; LoggingChange then applies it.
@@ -44,8 +45,11 @@ void TDataLogger::LoggingChange()
     // Starting a running timer would restart its interval; leave it running.
     if (on && !logTimer_.isActive())
         logTimer_.start();
-    else if (!on)
+    else if (!on) {
         logTimer_.stop();
+        recordDue_ = false;
+        nothingReadSaid_ = false;
+    }
     PublishState();
 }
 
@@ -59,66 +63,82 @@ void TDataLogger::SetLogTimer(int seconds)
 
 void TDataLogger::LoggingTimer()
 {
-    if (LoggingEnabled.isChecked())
-        DoLogging(&logTimer_);
+    if (!LoggingEnabled.isChecked())
+        return;
+    if (recordDue_ && !nothingReadSaid_) {
+        nothingReadSaid_ = true;
+        addMessage_(NothingRead);
+    }
+    recordDue_ = true;
 }
 
 void TDataLogger::DoLogging(QObject* sender)
 {
-    const TKelvane* meter = meter_();
-    if (!meter) {
-        addMessage_("No meter link: no log record written");
+    if (!lastPass_) {
+        addMessage_("No pass has read a meter yet: no log record written");
         return;
     }
     const bool logButton = sender && sender->objectName() == "bLogData";
-    FollowFile(dialog_.FileName());
-    const LogFile::TAppendResult result = dialog_.WriteToLog(LogValues(*meter, logButton));
-    if (result.Written)
-        NoteWritten();
+    WriteRecord(*lastPass_, logButton ? lastPass_->ScaledValues : lastPass_->Values);
+}
+
+void TDataLogger::PassCompleted(const TMeterKey& meter, const TKelvane& link)
+{
+    lastPass_ = TPassRecord{meter, QDateTime::currentDateTime(), LogValues(link, false), LogValues(link, true)};
+    // Cleared first, so that the record is written once whatever runs while
+    // it is written.
+    const bool due = recordDue_ || firstLogPending_;
+    recordDue_ = false;
+    firstLogPending_ = false;
+    nothingReadSaid_ = false;
+    if (due && LoggingEnabled.isChecked())
+        WriteRecord(*lastPass_, lastPass_->Values);
     else
-        NoteFailed(result);
+        PublishState();
+}
+
+void TDataLogger::WriteRecord(const TPassRecord& pass, const TLogValues& values)
+{
+    const QString file = dialog_.FileOf(pass.Meter);
+    const LogFile::TAppendResult result = dialog_.WriteToLog(pass.Meter, values, pass.Time);
+    if (result.Written)
+        NoteWritten(file);
+    else
+        NoteFailed(file, result);
     PublishState();
 }
 
-void TDataLogger::FollowFile(const QString& file)
+void TDataLogger::NoteWritten(const QString& file)
 {
-    if (file == file_)
-        return;
-    file_ = file;
-    records_ = 0;
-    failing_ = false;
-    failure_.clear();
-}
-
-void TDataLogger::NoteWritten()
-{
-    ++records_;
-    if (failing_) {
-        failing_ = false;
-        failure_.clear();
-        addMessage_(QString("Logging to %1 works again.").arg(file_));
+    TFileTally& tally = tallies_[file];
+    ++tally.Records;
+    if (tally.Failing) {
+        tally.Failing = false;
+        tally.Failure.clear();
+        addMessage_(QString("Logging to %1 works again.").arg(file));
     }
     const QLocale locale = QLocale::system();
     addMessage_(QString("Write To Log File %1 at %2")
-                    .arg(file_, locale.toString(QDate::currentDate(), LogFile::DateFormat(locale))));
+                    .arg(file, locale.toString(QDate::currentDate(), LogFile::DateFormat(locale))));
 }
 
-// Only the first failure is reported: the ticks that follow try again
+// Only the first failure is reported: the records that follow try again
 // without a word, and the state carries the reason of the latest one.
-void TDataLogger::NoteFailed(const LogFile::TAppendResult& result)
+void TDataLogger::NoteFailed(const QString& file, const LogFile::TAppendResult& result)
 {
-    failure_ = LogFile::FailureReason(result);
-    if (failing_)
+    TFileTally& tally = tallies_[file];
+    tally.Failure = LogFile::FailureReason(result);
+    if (tally.Failing)
         return;
-    failing_ = true;
-    addMessage_(QString("%1\nFile: %2\nReason: %3").arg(WriteError, file_, failure_));
+    tally.Failing = true;
+    addMessage_(QString("%1\nFile: %2\nReason: %3").arg(WriteError, file, tally.Failure));
 }
 
 TLogState TDataLogger::State() const
 {
-    const QString file = dialog_.FileName();
-    const bool counted = file == file_;
-    return {LoggingEnabled.isChecked(), file, counted ? records_ : 0, counted ? failure_ : QString()};
+    const QString file = lastPass_ ? dialog_.FileOf(lastPass_->Meter) : QString();
+    const TFileTally tally = tallies_.value(file);
+    return {LoggingEnabled.isChecked(), file, tally.Records, tally.Failure};
 }
 
 void TDataLogger::PublishState()
@@ -141,16 +161,6 @@ void TDataLogger::Configure1Click()
     dialog_.show();
     dialog_.raise();
     dialog_.activateWindow();
-}
-
-void TDataLogger::PollCompleted()
-{
-    if (!firstLogPending_)
-        return;
-    // Cleared first, so that the early record is written once whatever
-    // runs while it is written.
-    firstLogPending_ = false;
-    LoggingTimer();
 }
 
 void TDataLogger::LoadSettings(const TIniFile& ini)

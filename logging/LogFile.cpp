@@ -1,8 +1,11 @@
 #include "LogFile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -181,7 +184,53 @@ int WriteAll(int fd, const QByteArray& bytes)
     return 0;
 }
 
+// The named file's folder as written, its stem and its suffix with the dot;
+// a leading dot starts a hidden file's name, not a suffix.
+struct TNamedFile {
+    QString Folder;
+    QString Stem;
+    QString Suffix;
+};
+
+TNamedFile SplitNamed(const QString& named)
+{
+    const qsizetype slash = named.lastIndexOf('/');
+    const QString file = named.mid(slash + 1);
+    const qsizetype dot = file.lastIndexOf('.');
+    if (dot <= 0)
+        return {named.left(slash + 1), file, QString()};
+    return {named.left(slash + 1), file.left(dot), file.mid(dot)};
+}
+
+QString FileNamePart(const QString& meterName)
+{
+    QString part = meterName;
+    for (QChar& c : part)
+        if (!c.isLetterOrNumber() && c != '-' && c != '_')
+            c = '_';
+    return part;
+}
+
 } // namespace
+
+QString MeterFileName(const QString& named, const QString& meterName, int address)
+{
+    const TNamedFile split = SplitNamed(named);
+    if (split.Stem.isEmpty() && split.Suffix.isEmpty())
+        return named;
+    const QString meter = meterName.isEmpty() ? QString("address") : FileNamePart(meterName);
+    return split.Folder + split.Stem + '-' + meter + '-' + QString::number(address) + split.Suffix;
+}
+
+bool MeterFilesExist(const QString& named)
+{
+    const TNamedFile split = SplitNamed(named);
+    const QRegularExpression meterFile("^" + QRegularExpression::escape(split.Stem) + "-.+-\\d+" +
+                                       QRegularExpression::escape(split.Suffix) + "$");
+    const QDir folder(split.Folder.isEmpty() ? QString(".") : split.Folder);
+    const QStringList files = folder.entryList(QDir::Files | QDir::Hidden);
+    return std::any_of(files.begin(), files.end(), [&](const QString& file) { return meterFile.match(file).hasMatch(); });
+}
 
 bool ParseFrequency(const QString& text, int& seconds)
 {

@@ -54,6 +54,20 @@ QString HeaderLine(const TLogSelection& selected, const QLocale& locale);
 QString RecordLine(const TLogValues& values, const TLogSelection& selected, const QDateTime& now,
                    const QLocale& locale);
 
+// The file of one meter's records beside the file named in the logging
+// dialog, so that no file mixes meters: "<stem>-<name>-<address>.<suffix>"
+// for a meter of the meter list and "<stem>-address-<address>.<suffix>" for
+// an address that is not in it; "/data/log.csv" gives
+// "/data/log-Plant_A-3.csv" for "Plant A" at address 3. The name keeps its
+// letters, digits, '-' and '_' and has '_' for every other character (a
+// space, a '/', a '.'), so that it stays one file name in any folder and the
+// suffix stays the last; the address always comes last, so that two
+// addresses never share a file. A name without a file part (a folder) is
+// returned as it is, for the write to refuse.
+QString MeterFileName(const QString& named, const QString& meterName, int address);
+// True when a file of some meter's records beside `named` exists.
+bool MeterFilesExist(const QString& named);
+
 // What the path names when it exists and is not a regular file: "a
 // directory", "a FIFO (named pipe)", "a character device", "a block device",
 // "a socket" or "a special file". Empty for a regular file, a symbolic link

@@ -11,7 +11,6 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -223,14 +222,22 @@ TLogSettings TLogging::ShownSettings() const
     return settings;
 }
 
-LogFile::TAppendResult TLogging::WriteToLog(const TLogValues& values, const QLocale& locale)
+LogFile::TAppendResult TLogging::WriteToLog(const TMeterKey& meter, const TLogValues& values, const QDateTime& time,
+                                            const QLocale& locale)
 {
-    return LogFile::WriteRecordTo(FileName(), values, Selection(), locale);
+    const TLogSelection selected = Selection();
+    return LogFile::AppendRecordTo(FileOf(meter), LogFile::HeaderLine(selected, locale),
+                                   LogFile::RecordLine(values, selected, time, locale));
 }
 
 QString TLogging::FileName() const
 {
     return Filename->text();
+}
+
+QString TLogging::FileOf(const TMeterKey& meter) const
+{
+    return LogFile::MeterFileName(FileName(), meter.Name, meter.Address);
 }
 
 int TLogging::FrequencySeconds() const
@@ -365,14 +372,14 @@ void TLogging::cbToggleClick(int tag)
 }
 
 // A changed mark counts for the records only once it is settled: while the
-// question about the existing file (or the file chooser after Yes) is open,
+// question about an existing file of a meter's records (or the file chooser after Yes) is open,
 // log ticks go on with the entries as they were, and after Cancel nothing of
 // the change has reached the file.
 void TLogging::CheckBoxClick(std::size_t index, bool checked)
 {
     if (restoring_[index])
         return;
-    if (isVisible() && QFileInfo(FileName()).isFile()) {
+    if (isVisible() && LogFile::MeterFilesExist(FileName())) {
         const auto answer = ShowMessageBox(this, QMessageBox::Warning, "Logging", ExistingFileWarning,
                                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         if (answer == QMessageBox::Yes) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "CommStatistics.h"
 #include "LogFile.h"
 #include "LogSettings.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QLocale>
 #include <QString>
@@ -31,12 +33,17 @@ public:
     // default log file "log.csv" lives.
     TLogging(const QString& settingsFile, const QString& applicationDirectory, QWidget* parent = nullptr);
 
-    // Appends one record with the ticked quantities of values to the log
-    // file, and the header first when the file is new; the result tells
-    // whether it was written, and why not.
-    LogFile::TAppendResult WriteToLog(const TLogValues& values, const QLocale& locale = QLocale::system());
+    // Appends one record of the meter, read at `time`, with the ticked
+    // quantities of values to the meter's file (FileOf), and the header first
+    // when the file is new; the result tells whether it was written, and why not.
+    LogFile::TAppendResult WriteToLog(const TMeterKey& meter, const TLogValues& values, const QDateTime& time,
+                                      const QLocale& locale = QLocale::system());
 
+    // The file named in the dialog; no record goes to it, it names the
+    // meters' files.
     QString FileName() const;
+    // The file of the meter's records beside FileName(): LogFile::MeterFileName.
+    QString FileOf(const TMeterKey& meter) const;
     // The interval typed in, in seconds: 60 unless it is an integer from 5 to 3600.
     int FrequencySeconds() const;
     // The entries to log: the ticked boxes, leaving out a change whose

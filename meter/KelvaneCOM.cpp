@@ -79,14 +79,19 @@ TExchange TKelvane::Read(uint8_t address, uint8_t function, int first, int last,
     const uint8_t used = transport_->ReadFunction(function);
     TExchange exchange;
     lastResult_ = ResultPending;
-    if (address == 0) {
+    // Unit 0 is a broadcast on a serial line and through a device server,
+    // which no meter answers; over Modbus/TCP it is an address like any other.
+    if (address == 0 && Kind() != TLinkKind::Tcp) {
         exchange.Result = MeterResult::ReadFromBroadcast;
     } else {
         std::vector<uint16_t> values(static_cast<std::size_t>(count));
         exchange.Result = transport_->ReadRegisters(address, used, static_cast<uint16_t>(first), values, abort, exchange);
         if (exchange.Result == 0) {
+            const uint8_t wordOrder = WordOrder();
             const auto image = image_.begin() + first + (used == 3 ? 0 : RegisterSlots);
             std::copy_n(values.begin(), std::min<std::size_t>(values.size(), static_cast<std::size_t>(count)), image);
+            if (used == 3 && WordOrder() != wordOrder)
+                ForgetOtherReads(first, count);
         }
     }
     lastResult_ = exchange.Result;
@@ -220,6 +225,15 @@ void TKelvane::RestoreImage(const TImageCopy& copy)
     std::copy(copy.ReadOk.begin(), copy.ReadOk.end(), readOk_.begin() + copy.First);
 }
 
+// The meter's word order changed with this read: every 32-bit and floating
+// value read before it came in the other order and would now be decoded
+// wrongly, so none of them counts as read until it is read again.
+void TKelvane::ForgetOtherReads(int first, int count)
+{
+    std::fill(readOk_.begin(), readOk_.begin() + first, false);
+    std::fill(readOk_.begin() + first + count, readOk_.end(), false);
+}
+
 // A read turned away because another one is under way has read nothing and
 // leaves the marks as they are.
 void TKelvane::NoteRead(int first, int count, int result)
@@ -250,8 +264,8 @@ QString TKelvane::ErrorCode(int32_t code)
     case 4: return "Exception: Slave Device Failure";
     case 5: return "Exception: Acknowledge";
     case 6: return "Exception: Slave Device Busy";
-    case 10: return "Modbus/TCP: Routing Error";
-    case 11: return "Modbus/TCP: Serial Device Timeout or Packet Error";
+    case MeterException::GatewayPathUnavailable: return "Exception: Gateway Path Unavailable";
+    case MeterException::GatewayTargetFailed: return "Exception: Gateway Target Device Failed to Respond";
     case 512: return "Offset Error";
     case -1: return "Timeout";
     case -2: return "Invalid Response";

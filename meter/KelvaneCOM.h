@@ -64,9 +64,11 @@ public:
     // within the connect, the receive timeout of every attempt and a margin.
     //
     // Each operation hands back its exchange (result, attempts, frames); the
-    // int forms give its result alone. A read never goes to address 0 (no
-    // meter answers a broadcast): it gives MeterResult::ReadFromBroadcast
-    // and leaves the bank's registers marked as not read. A register number
+    // int forms give its result alone. A read to address 0 on a serial line
+    // or through a device server is never sent (no meter answers a
+    // broadcast): it gives MeterResult::ReadFromBroadcast and leaves the
+    // bank's registers marked as not read. Over Modbus/TCP unit 0 is read
+    // like any other unit. A register number
     // no request can carry gives MeterResult::RegisterOutOfRange, and a
     // count outside 1..125 -7; nothing is sent for either.
     TExchange Read(uint8_t address, uint8_t function, int first, int last, const bool& abort);
@@ -170,7 +172,8 @@ public:
     // instead of a connection per request.
     bool KeepConnection() const;
     void SetKeepConnection(bool on);
-    // A kept TCP connection was made, lost or refused: its words, once per change.
+    // A kept TCP connection was made, lost or refused, or the serial port
+    // was lost: its words, once per change.
     void SetOnLinkState(std::function<void(const QString& text)> handler);
     // The serial port or the IP address the link was made for.
     const QString& Target() const { return target_; }
@@ -181,6 +184,7 @@ public:
 private:
     int32_t HoldingAt(int n) const; // 0 outside the image
     void NoteRead(int first, int count, int result);
+    void ForgetOtherReads(int first, int count);
 
     const QString target_;
     TLinkProperties properties_;

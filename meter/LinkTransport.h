@@ -30,8 +30,7 @@ enum class TLinkKind { Serial, Tcp, RtuOverTcp };
 //   server address meanwhile: MeterResult::Cancelled at once;
 // - a lost serial port: MeterResult::PortLost at once; the port is then
 //   closed and every later operation gets the same code at once, until the
-//   port is opened again (the connection has already shown its one report
-//   of the loss);
+//   port is opened again (the loss itself is told once, as a link state);
 // - otherwise (a transaction the worker dropped on an error of its own,
 //   which the connection reports): MeterResult::NoReply once the
 //   connection's timing allows no answer any more;
@@ -67,7 +66,8 @@ public:
     QString LastOpenError() const { return lastOpenError_; }
     // True while an operation waits for the meter.
     bool Exchanging() const { return waits_ > 0; }
-    // A kept TCP connection was made, lost or refused: its words, once per change.
+    // A kept TCP connection was made, lost or refused, or the serial port
+    // was lost: its words, once per change.
     std::function<void(const QString& text)> OnLinkState;
 
     // The function that a read asked for with function really uses: 3

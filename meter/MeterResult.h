@@ -31,8 +31,8 @@ constexpr int32_t PortLost = -8;
 // The request was dropped unanswered because the port was closed or the
 // server address changed while it waited (another command of the program).
 constexpr int32_t Cancelled = -9;
-// A read addressed to unit 0: no meter answers a broadcast, so nothing is
-// sent and nothing is read.
+// A read addressed to unit 0 on a serial line or through a device server:
+// no meter answers a broadcast, so nothing is sent and nothing is read.
 constexpr int32_t ReadFromBroadcast = -10;
 // A register number no request can carry: nothing is sent.
 constexpr int32_t RegisterOutOfRange = -11;
@@ -46,6 +46,14 @@ constexpr int32_t SocketWriteError = TcpFailure::SocketWriteError;
 constexpr int32_t SocketReadError = TcpFailure::SocketReadError;
 constexpr int32_t SocketNotConnected = TcpFailure::SocketNotConnected;
 } // namespace MeterResult
+
+// Exception codes that a gateway answers in place of the meter behind it.
+// They are the meter link's results like every exception code, and never
+// stand for a failure of the link itself.
+namespace MeterException {
+constexpr int32_t GatewayPathUnavailable = 10;
+constexpr int32_t GatewayTargetFailed = 11;
+} // namespace MeterException
 
 // The link's published properties: the values last set, as the transport
 // took them.

@@ -17,8 +17,8 @@ constexpr int RegSoftwareVersion = TKelvane::LoggedQuantityFirst + 2 * SoftwareV
 
 // Exception codes of a gateway that found nothing behind the unit address:
 // nobody is there.
-constexpr int32_t GatewayPathUnavailable = 10;
-constexpr int32_t GatewayTargetFailed = 11;
+using MeterException::GatewayPathUnavailable;
+using MeterException::GatewayTargetFailed;
 
 // A failure of the link itself rather than of one address: asking further
 // addresses would only fail the same way.

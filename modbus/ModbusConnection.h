@@ -33,8 +33,9 @@ using TInspectCapturedFrameEvent = std::function<void(TModbusConnection* sender,
                                                       uint8_t commandCode, const TFrameData& commandData)>;
 using TPreprocessIncomingFrameEvent =
     std::function<void(TModbusConnection* sender, uint8_t* buffer, int capacity, int& dataSize)>;
-// Shows an exception caught on the worker (its port lost, a system error) on
-// the GUI thread; the application's "ERROR: " display by default.
+// Shows an exception caught on the worker (a system error) on the GUI
+// thread; the application's "ERROR: " display by default. A lost port is no
+// exception but a link state (OnLinkStateChange).
 using TExceptionDisplay = std::function<void(const std::exception& error)>;
 using TLinkStateEvent = std::function<void(TModbusConnection* sender, const std::string& text)>;
 
@@ -156,7 +157,7 @@ public:
     // application's exception handler shows it.
     TExceptionDisplay OnWorkerException;
     // GUI thread, posted: a TCP stream kept open was connected, lost or
-    // refused, in words, once per change.
+    // refused, or the serial port was lost, in words, once per change.
     TLinkStateEvent OnLinkStateChange;
 
 private:

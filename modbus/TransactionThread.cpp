@@ -175,18 +175,20 @@ bool TTransactionThread::Guarded(F&& f)
     try {
         f();
         return true;
-    } catch (const EPortLost&) {
-        ReportPortLost(std::current_exception());
+    } catch (const EPortLost& e) {
+        ReportPortLost(e);
     } catch (...) {
         sink_.PostWorkerException(std::current_exception());
     }
     return false;
 }
 
-void TTransactionThread::ReportPortLost(std::exception_ptr error)
+// A lost port is a state of the link, not a failure of the program: it is
+// told once, in the system's words, as the link's other states are.
+void TTransactionThread::ReportPortLost(const EPortLost& error)
 {
     if (!portLost_.exchange(true))
-        sink_.PostWorkerException(std::move(error));
+        sink_.PostLinkState(error.what());
 }
 
 // ---------------------------------------------------------------- client
@@ -243,8 +245,8 @@ void TTransactionThread::RunTransaction(std::unique_ptr<TModbusTransaction> tran
     if (!portLost_) {
         try {
             Exchange(*transaction);
-        } catch (const EPortLost&) {
-            ReportPortLost(std::current_exception());
+        } catch (const EPortLost& e) {
+            ReportPortLost(e);
         } catch (...) {
             // The transaction is freed without an event.
             sink_.PostWorkerException(std::current_exception());
@@ -468,6 +470,10 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
         if (reply == TTransactionReply::trInvalidFrame)
             attempt.Outcome =
                 std::string("Invalid reply (") + InvalidFrameReason(setup_.Mode.Transmission, receiveRaw_.data(), received) + ")";
+        // The request's function with another byte count answers no request
+        // of this count: a broken reply, not one to another function.
+        if (reply == TTransactionReply::trUnmatchedReply && FunctionMatches(transaction.RequestBuffer, transaction.ReplyBuffer))
+            attempt.Outcome = "Invalid reply (wrong byte count)";
         if (reply != TTransactionReply::trUnexpectedReply)
             return reply;
         transaction.Info.AttemptLog.push_back(

@@ -8,7 +8,7 @@
 //
 // The worker never spins: it waits in poll() on an eventfd for new work (and
 // on the port for a hang-up), and on the port for replies. A port that goes
-// away is reported once; from then on the worker does no more I/O and hands
+// away is reported once, as a link state; from then on the worker does no more I/O and hands
 // every transaction back at once, marked PortLost.
 
 #include "LateReplies.h"
@@ -94,7 +94,7 @@ private:
 
     // Runs f; a lost port is reported once, any other exception is shown.
     template <class F> bool Guarded(F&& f);
-    void ReportPortLost(std::exception_ptr error);
+    void ReportPortLost(const EPortLost& error);
     void ApplyPriority();
 
     // An eventfd that closes itself.

@@ -56,7 +56,7 @@ TDataField::TDataField(QWidget* parent) : QFrame(parent)
     dataPanel_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     dataPanel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     dataPanel_->installEventFilter(this);
-    ShowText("-- ");
+    text_ = "-- ";
     Relayout();
 
     // The context menu offers the field's actions; the labels pass their
@@ -151,36 +151,66 @@ void TDataField::Relayout()
     const int captionText = caption_->text().isEmpty() ? 0 : caption_->sizeHint().width();
     const int captionWidth = std::max(DesignUnits::ToPixels(CaptionWidth, scale), captionText);
     const int panelX = std::max(offsetSet_ ? DesignUnits::ToPixels(offset_, scale) : captionWidth, captionText);
-    const int panelWidth = std::max(DesignUnits::ToPixels(size_, scale), widestText_);
+    const int panelWidth = PanelWidth();
     const int left = std::max(captionWidth, panelX);
     caption_->setGeometry(0, 0, left, height);
     dataPanel_->setGeometry(panelX, 0, panelWidth, height);
     sizeHint_ = QSize(left + panelWidth, height);
     resize(sizeHint_);
     updateGeometry();
+    ShowText(text_); // the text or OverflowMark, as the new box allows
+}
+
+int TDataField::PanelWidth() const
+{
+    return std::max(DesignUnits::ToPixels(size_, DesignUnits::Scale(font())), heldWidth_);
 }
 
 void TDataField::ShowText(const QString& text)
 {
     text_ = text;
     dataPanel_->setText(text);
-    const int needed = dataPanel_->sizeHint().width();
-    overflow_ = needed > DesignUnits::ToPixels(MaxPanelWidth, DesignUnits::Scale(font()));
-    if (overflow_) {
+    need_ = dataPanel_->sizeHint().width();
+    if (need_ > DesignUnits::ToPixels(MaxPanelWidth, DesignUnits::Scale(font())))
+        need_ = 0; // no box grows to it
+    overflow_ = need_ == 0 || need_ > PanelWidth();
+    if (overflow_ && need_ > 0 && recentNeeds_.empty()) {
+        // Until its page first fits it, the field takes the room it needs.
+        heldWidth_ = need_;
+        Relayout(); // shows the text again, in a box that holds it
+    } else if (overflow_) {
         dataPanel_->setText(OverflowMark);
-    } else if (needed > widestText_) {
-        widestText_ = needed;
-        Relayout();
     }
+}
+
+// A text that one calculation alone needed room for (a value computed from a
+// pass half done) is shown as OverflowMark rather than moving the columns.
+void TDataField::FitWidth()
+{
+    recentNeeds_.push_back(need_);
+    if (recentNeeds_.size() > HeldCalculations)
+        recentNeeds_.pop_front();
+    // Room is earned by two of any three calculations in a row, so that a
+    // value that changes its width at every pass keeps its box as well.
+    int earned = recentNeeds_.size() == 1 ? need_ : 0;
+    for (std::size_t i = 1; i < recentNeeds_.size(); ++i)
+        for (std::size_t j = i < 2 ? 0 : i - 2; j < i; ++j)
+            earned = std::max(earned, std::min(recentNeeds_[j], recentNeeds_[i]));
+    if (earned == heldWidth_)
+        return;
+    heldWidth_ = earned;
+    Relayout();
 }
 
 void TDataField::changeEvent(QEvent* event)
 {
     QFrame::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
-        // The labels have taken the new font: the text is measured anew.
-        widestText_ = 0;
+        // The labels have taken the new font: the text shown is measured
+        // anew and keeps its room, the earlier ones are forgotten.
         ShowText(text_);
+        recentNeeds_.assign(2, need_);
+        heldWidth_ = need_;
         Relayout();
     }
 }

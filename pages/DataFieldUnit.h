@@ -25,9 +25,13 @@ using TDataFunction = std::function<double(const std::string& identifier)>;
 //
 // The field's measures are design units (see DesignUnits.h) that follow its
 // font. Beyond them, the caption is as wide as its text, and the value box
-// grows to the widest text it has had to show at this font, so that no digit
-// is ever cut; a text wider than MaxPanelWidth shows OverflowMark instead,
-// and the whole text is the first line of the value box's tooltip.
+// takes the room of its first value, then follows the texts of the page's
+// latest calculations (FitWidth): it grows to a text that two of three
+// calculations in a row needed room for, and shrinks back once no two of
+// the last HeldCalculations did, so that a passing text moves no column. No digit is
+// ever cut: a text wider than the box shows OverflowMark instead, and the
+// whole text is the first line of the value box's tooltip (always so for a
+// text wider than MaxPanelWidth).
 //
 // The field takes the keyboard focus (Tab, a click) and then shows a focus
 // frame; the Menu key or Shift+F10 opens its context menu.
@@ -46,11 +50,15 @@ public:
     static constexpr int MaxTextLength = 255;
     static constexpr int MaxPanelWidth = 300; // design units: about 35 digits
     static constexpr const char* OverflowMark = "####";
+    static constexpr int HeldCalculations = 10;
 
     explicit TDataField(QWidget* parent = nullptr);
 
     // Fetches the formula's names, evaluates it and shows the result.
     void DoMath();
+    // The page has calculated all its fields: the box takes the width that
+    // the latest texts have earned.
+    void FitWidth();
     // Shows "-- ": the field has no value.
     void Blank();
     // The next evaluation restarts the statistics.
@@ -121,8 +129,11 @@ private:
     QString StatisticsText() const;
     // The statistics, after the whole value while the box shows OverflowMark.
     QString ToolTipText() const;
-    // Shows the text in the value box, growing the box when it needs room.
+    // Shows the text in the value box, or OverflowMark when the box is too
+    // narrow for it (until the page first fits the field, the box grows
+    // instead), and notes the room it needs.
     void ShowText(const QString& text);
+    int PanelWidth() const;
     // Sizes and places the caption and the value box at the field's font.
     void Relayout();
 
@@ -143,7 +154,9 @@ private:
     bool offsetSet_ = false; // until SetOffset moves it, the box follows the caption
     QString text_;           // the value's whole text
     bool overflow_ = false;  // the box shows OverflowMark for text_
-    int widestText_ = 0;     // the widest box a text needed at this font, in pixels
+    int need_ = 0;           // the box the latest text needs, in pixels (0: none it may grow to)
+    std::deque<int> recentNeeds_; // need_ at the latest calculations, newest last
+    int heldWidth_ = 0;      // the box the recent texts have earned
     QSize sizeHint_;
     QLocale locale_;
     TValueFormat valueFormat_; // the default number format in locale_

@@ -2,7 +2,6 @@
 
 #include "IniFile.h"
 #include "KelvaneCOM.h"
-#include "MessageBoxes.h"
 #include "PageLayout.h"
 
 #include <QDir>
@@ -65,11 +64,11 @@ void TDataPages::SetLocale(const QLocale& locale)
         field->SetLocale(locale);
 }
 
-void TDataPages::CreatePanel(const QString& pageName)
+QStringList TDataPages::CreatePanel(const QString& pageName)
 {
     const QString fileName = QDir(directory_).filePath(pageName + ".ini");
     if (!QFileInfo::exists(fileName))
-        return;
+        return {};
     const TIniFile ini(fileName);
     // The page grows with its font and its values; where the tab is smaller,
     // it scrolls.
@@ -98,8 +97,13 @@ void TDataPages::CreatePanel(const QString& pageName)
         namesOnPage.insert(name.toUpper());
     }
     layout->activate(); // places the fields now, whether or not the page is on screen
-    if (!unusable.isEmpty())
-        ReportUnusableNames(pageName, unusable);
+    if (unusable.isEmpty())
+        return {};
+    return QStringList{QString("Page \"%1\": formulas cannot refer to these fields, because a field name must be a "
+                               "letter or underscore followed by letters, digits or underscores, and unique on its "
+                               "page:")
+                           .arg(pageName)}
+        + unusable;
 }
 
 TDataField* TDataPages::AddField(TPageLayout& layout, const TIniFile& ini, const QString& section,
@@ -124,15 +128,6 @@ TDataField* TDataPages::AddField(TPageLayout& layout, const TIniFile& ini, const
     field->setToolTip(QString("Array Location: %1").arg(i));
     field->show(); // the page may already be on screen
     return field;
-}
-
-void TDataPages::ReportUnusableNames(const QString& pageName, const QStringList& names)
-{
-    ShowMessageBox(pageControl_.window(), QMessageBox::Warning, "Kelvane",
-                   QString("Page \"%1\": formulas cannot refer to these fields, because a field name must be a "
-                           "letter or underscore followed by letters, digits or underscores, and unique on its "
-                           "page:\n%2")
-                       .arg(pageName, names.join("\n")));
 }
 
 QSize TDataPages::Shortfall() const
@@ -160,6 +155,11 @@ double TDataPages::DataFunctions(const std::string& n)
     const int a = RegisterAddress(std::string_view(n).substr(1));
     if (a < 0)
         return 0;
+    // A register that the latest read of it did not bring has no value: what
+    // the image holds for it is not the meter's answer.
+    const bool wide = n[0] != 'U' && n[0] != 'S';
+    if (!link->LatestReadOk(a) || (wide && !link->LatestReadOk(a + 1)))
+        throw EExpression("Register " + std::to_string(a) + " has not been read");
     const uint8_t wordOrder = link->WordOrder();
     switch (n[0]) {
     case 'R':
@@ -208,6 +208,8 @@ void TDataPages::DataCalculate()
         field->DoMath();
         evaluating_.pop_back();
     }
+    for (TDataField* field : dataFields_)
+        field->FitWidth();
 }
 
 void TDataPages::DataReset()

@@ -43,8 +43,10 @@ public:
     // Builds the page pageName from pageName.ini in the directory, appended
     // after the existing pages. Does nothing when the file does not exist.
     // The tab ("Tab" + pageName) is a scroll area around the page, whose
-    // fields a TPageLayout places.
-    void CreatePanel(const QString& pageName);
+    // fields a TPageLayout places. Returns the lines of a warning for the
+    // window to show when formulas cannot refer to some of the fields: a
+    // line that says why, then a line per field; none when all can.
+    QStringList CreatePanel(const QString& pageName);
     // How much larger the tabs would have to be to show the first page whole
     // (nothing where they are large enough already).
     QSize Shortfall() const;
@@ -64,7 +66,6 @@ private:
     TDataField* AddField(class TPageLayout& layout, const class TIniFile& ini, const QString& section,
                          const QString& pageName);
     double FieldReference(const std::string& name);
-    void ReportUnusableNames(const QString& pageName, const QStringList& names);
 
     QTabWidget& pageControl_;
     // Never kept across a call, and never used for an operation that waits

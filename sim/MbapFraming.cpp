@@ -58,12 +58,15 @@ void TMbapFraming::Answer(rTaken& taken)
 {
     ++taken.Requests;
     const std::span<const uint8_t> pdu(In.data() + HeaderSize, In.size() - HeaderSize);
-    const auto reply = Dispatcher.Handle(In[6], pdu);
+    // A Modbus/TCP meter is reached by its IP address: unit 0 is the meter
+    // when it is the only one here, and the reply says 0 as asked.
+    const uint8_t unit = In[6] == 0 ? Dispatcher.SoleUnit() : In[6];
+    const auto reply = Dispatcher.Handle(unit, pdu);
     if (!reply)
         return;
     const std::size_t length = 1 + reply->Pdu.size();
     std::vector<uint8_t> frame{In[0], In[1], 0, 0, static_cast<uint8_t>(length >> 8),
-                               static_cast<uint8_t>(length & 0xFF), reply->Unit};
+                               static_cast<uint8_t>(length & 0xFF), In[6] == 0 ? uint8_t{0} : reply->Unit};
     frame.insert(frame.end(), reply->Pdu.begin(), reply->Pdu.end());
     taken.Replies.push_back(std::move(frame));
 }

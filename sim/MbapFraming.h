@@ -6,8 +6,9 @@
 // Modbus/TCP: a request is the 7-byte MBAP header (its length counts the
 // unit id and the PDU) and the PDU; the reply echoes the transaction id. A
 // header with another protocol id or a length no PDU has closes the
-// connection, since nothing after it can be framed. A unit without a meter
-// gets what the dispatcher was told for one (exception 11 in kelvane-sim).
+// connection, since nothing after it can be framed. Unit 0 stands for the
+// meter when there is only one. A unit without a meter gets what the
+// dispatcher was told for one (exception 11 in kelvane-sim).
 class TMbapFraming final : public TStreamFraming {
 public:
     static constexpr std::size_t HeaderSize = 7;

@@ -49,6 +49,9 @@ public:
     // no fault applies and the request is not counted.
     void Broadcast(std::span<const uint8_t> pdu);
 
+    // The unit of the one meter here; 0 when there are several.
+    uint8_t SoleUnit() const { return Meters.size() == 1 ? Meters.begin()->first : 0; }
+
     // The meter of `unit`, or null. The servers use the meters under the
     // dispatcher's lock; anyone else may look at them only while no server
     // runs.

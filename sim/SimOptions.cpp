@@ -77,7 +77,7 @@ std::string SimUsage()
            "  --max-clients N      connections served at once on each TCP port (default\n"
            "                       64); further ones are accepted and closed at once\n"
            "  A request to another unit id is answered with exception 11 (gateway target\n"
-           "  device failed to respond).\n"
+           "  device failed to respond); unit 0 is the meter when there is only one.\n"
            "\n"
            "Modbus RTU:\n"
            "  --rtu                serve Modbus RTU on a new pseudo-terminal and print the\n"

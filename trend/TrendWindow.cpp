@@ -3,6 +3,7 @@
 #include "DataFieldUnit.h"
 #include "FileDialogs.h"
 #include "MessageBoxes.h"
+#include "ScreenPlacement.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -338,6 +339,9 @@ void TTrendWindow::ApplyPalette(QAbstractAxis& axis) const
 void TTrendWindow::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
+    // Its default size is wider than a small screen at a large scale: the
+    // title bar's close box and the export buttons must stay in sight.
+    FitToScreen(*this);
     Redraw();
 }
 

@@ -19,16 +19,17 @@ QMessageBox::StandardButton ShowMessageBox(QWidget* parent, QMessageBox::Icon ic
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void ShowNotice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
+QMessageBox* ShowNotice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
 {
     if (Handler()) {
         Handler()(parent, icon, title, text, QMessageBox::Ok);
-        return;
+        return nullptr;
     }
     auto* box = new QMessageBox(icon, title, text, QMessageBox::Ok, parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+    return box;
 }
 
 TMessageBoxHandler SetMessageBoxHandler(TMessageBoxHandler handler)

@@ -17,9 +17,10 @@ QMessageBox::StandardButton ShowMessageBox(QWidget* parent, QMessageBox::Icon ic
                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
 // A box that does not wait for its answer: the program goes on (polls,
-// logs) while it shows, and it closes itself when dismissed. Tests see it
-// through the same handler.
-void ShowNotice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text);
+// logs) while it shows, and it closes itself when dismissed; the caller may
+// close it earlier. Tests see it through the same handler, and then there
+// is no box: nullptr.
+QMessageBox* ShowNotice(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text);
 
 // Installs handler and returns the one it replaces; an empty handler brings
 // back the modal QMessageBox.

@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 
@@ -24,6 +25,7 @@
 
 #include <dlfcn.h>
 
+#include <bit>
 #include <functional>
 
 using apptest::Memo;
@@ -509,13 +511,13 @@ TEST(App, AMissingPageOrBankFileIsNamedOnce)
     }
 }
 
-// Started unattended without its page file, the utility warns without
-// waiting for an answer: the warning stays on screen while polling reads the
-// meter.
-TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
+namespace {
+
+// Started unattended with something to warn of, the utility warns without
+// waiting for an answer: the warning stays on screen and in the window's log
+// while polling reads the meter.
+void WarnsWithoutStoppingThePolling(TAppHarness& app, const QStringList& switches, const QString& named)
 {
-    TAppHarness app;
-    ASSERT_TRUE(QFile::remove(app.dir.filePath("Float.ini")));
     const TMessageBoxHandler previous = SetMessageBoxHandler({}); // the real boxes
     bool rescued = false;
     // Ends a modal loop should the warning wait for an answer, so that the
@@ -528,7 +530,7 @@ TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
         }
     });
     rescue.start(10000);
-    TForm1& form = app.Start();
+    TForm1& form = StartWith(app, switches);
     SetMessageBoxHandler(previous);
     EXPECT_FALSE(rescued);
     QMessageBox* warning = nullptr;
@@ -536,11 +538,49 @@ TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
         if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible())
             warning = box;
     ASSERT_NE(warning, nullptr);
-    EXPECT_TRUE(warning->text().contains("Float.ini"));
+    EXPECT_TRUE(warning->text().contains(named)) << warning->text().toStdString();
+    EXPECT_TRUE(Memo(form)->toPlainText().contains(named));
     EXPECT_TRUE(form.tPolling.isActive());
     form.tPollingTimer();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     warning->close();
+    app.windows.reset();
+}
+
+} // namespace
+
+TEST(App, StartUpWarningsDoNotStopThePolling)
+{
+    TAppHarness noPage, refusedInterval, unusableName;
+    ASSERT_TRUE(QFile::remove(noPage.dir.filePath("Float.ini")));
+    WarnsWithoutStoppingThePolling(noPage, {}, "Float.ini");
+    WarnsWithoutStoppingThePolling(refusedInterval, {"/POLLING=fast"}, "/POLLING=fast");
+    unusableName.WriteFile("Float.ini", "[Volts]\nName=1st\n");
+    WarnsWithoutStoppingThePolling(unusableName, {}, "\"1st\" (field \"Volts\") is not a name");
+}
+
+// Under /POLLING a bank is tried once unless the technician chose the tries
+// in the "Port" dialog; the tries of a start without the switch are no such
+// choice.
+TEST(App, PollingSwitchTriesOnceUnlessTheTriesWereChosen)
+{
+    TAppHarness app;
+    const struct {
+        QStringList switches;
+        int tries, chosen; // at the start, and typed into the "Port" dialog (0: it is cancelled)
+    } steps[] = {{{}, 3, 0}, {{"/POLLING"}, 1, 2}, {{"/POLLING"}, 2, 0}};
+    for (const auto& step : steps) {
+        TForm1& form = StartWith(app, step.switches);
+        TComSelect& com = *form.Dialogs().ComSelect;
+        EXPECT_EQ(com.ebTries->value(), step.tries) << step.switches.join(' ').toStdString();
+        QTimer::singleShot(0, &com, [&] {
+            com.ebTries->selectAll();
+            QTest::keyClicks(com.ebTries, QString::number(step.chosen));
+            QTest::mouseClick(step.chosen ? com.BitBtn1 : com.bCancel, Qt::LeftButton);
+        });
+        form.MenuPortClick();
+        form.close();
+    }
 }
 
 // A first start on a port that does not open says so once: polling waits
@@ -685,18 +725,47 @@ TEST(App, TheStatusBarShowsALogThatFailsUntilItWritesAgain)
     form.tPolling.setInterval(500);
     form.tPolling.start();
     const auto* panel = Find<QLabel>(form, "Logging");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log.csv"; }, 20000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log-address-1.csv"; }, 20000))
         << panel->text().toStdString();
     EXPECT_TRUE(panel->toolTip().contains("Last failure: ")) << panel->toolTip().toStdString();
 
     ASSERT_TRUE(QFile::remove(blocker));
     ASSERT_TRUE(QDir(app.dir.path()).mkdir("blocker"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text().startsWith("Logging: log.csv, "); }, 20000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text().startsWith("Logging: log-address-1.csv, "); }, 20000))
         << panel->text().toStdString() << "\n" << Lines(Memo(form)).join('\n').toStdString() << "\n"
         << panel->toolTip().toStdString();
     const QStringList lines = Lines(Memo(form));
     EXPECT_EQ(lines.filter("Error opening output log file.").size(), 1) << lines.join('\n').toStdString();
     EXPECT_EQ(lines.filter("works again").size(), 1) << lines.join('\n').toStdString();
+}
+
+// The log ticks inside the passes of a slow meter with two float banks while clicks switch meters:
+// each meter's file holds whole records of its own total energy, in both banks (quantities 0 and 43).
+TEST(App, EachMeterLogsWholePassesToAFileOfItsOwn)
+{
+    TAppHarness app("[Logging]\nEnabled=1\nParam0=1\nParam43=1\n");
+    app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .DelayMs = 15});
+    app.WriteFile("RegisterBanks.ini", "[A]\nStart=768\nEnd=827\nActive=1\n[B]\nStart=828\nEnd=887\nActive=1\n");
+    app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n");
+    TForm1& form = app.Start();
+    form.Logger().LogTimer().setInterval(10);
+    form.tPolling.start(10);
+    const auto records = [&](const QString& f) { return QString(app.ReadFile(f)).split("\r\n", Qt::SkipEmptyParts).mid(1); };
+    for (const int row : {0, 1, 0, 1}) {
+        ClickRow(form, row);
+        const QString file = row == 0 ? "log-Line_1-1.csv" : "log-Line_2-2.csv";
+        const auto before = records(file).size();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return records(file).size() >= before + 3; }, 20000)) << file.toStdString();
+        EXPECT_TRUE(StatusText(form, "Logging").startsWith("Logging: " + file + ", ")) << file.toStdString();
+    }
+    for (const auto& [unit, file] : {std::pair{1, "log-address-1.csv"}, {1, "log-Line_1-1.csv"}, {2, "log-Line_2-2.csv"}}) {
+        EXPECT_FALSE(records(file).isEmpty()) << file;
+        const auto energy = std::bit_cast<float>(uint32_t(app.meter->Register(unit, 768)) << 16 |
+                                                 app.meter->Register(unit, 769));
+        for (const QString& record : records(file))
+            for (const QString& field : record.split(LogFile::ListSeparator(QLocale::system())).mid(2))
+                EXPECT_NEAR(QLocale::system().toDouble(field), energy, 1.0) << record.toStdString();
+    }
 }
 
 // Escape in the "Port" dialog keeps the link and the dialog's choice as they

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QTest>
 
@@ -112,7 +113,7 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     EXPECT_EQ(meter.Register(150), 777);
     EXPECT_EQ(meter.Register(151), 0);
     const QString refusal = "Writing 0x97=70 refused: Exception: Illegal Data Value";
-    EXPECT_EQ(form.statusBar()->currentMessage(), refusal);
+    EXPECT_EQ(form.statusBar()->currentMessage(), refusal + "; the meter keeps its old Scratch Pad [1] (register 151)");
     const QStringList trace = form.Dialogs().ModbusData->TraceText().split('\n', Qt::SkipEmptyParts);
     const auto at = trace.indexOf(refusal);
     ASSERT_GE(at, 4) << trace.join('\n').toStdString();
@@ -128,4 +129,22 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     // The commit's re-read brought the meter's values back into the editor.
     EXPECT_EQ(editor.ReadValues()[150], 777);
     EXPECT_EQ(editor.findChild<QLineEdit*>("ebSP2")->text(), "0");
+}
+
+// Apply turns the word order round: the next pass's stale first calculation moves no column.
+TEST(App, AConfigWordApplyLeavesTheFieldsAsWideAsTheirValues)
+{
+    apptest::TAppHarness app;
+    TForm1& form = app.Start();
+    const QWidget* page = apptest::Find<QScrollArea>(form, "TabFloat")->widget();
+    const QSize before = page->sizeHint();
+    TConfigWord& editor = *form.Dialogs().ConfigWord;
+    editor.show();
+    QTest::mouseClick(editor.findChild<QWidget*>("cbCW14"), Qt::LeftButton, {}, QPoint(4, 4));
+    QTest::mouseClick(editor.findChild<QPushButton*>("bApply"), Qt::LeftButton);
+    for (int pass = 0; pass < 3; ++pass) {
+        form.tPollingTimer();
+        EXPECT_EQ(page->sizeHint(), before) << pass;
+    }
+    EXPECT_EQ(editor.ReadValues()[142] & 0x2000, 0x2000); // the meter took the new order
 }

@@ -96,7 +96,7 @@ TEST(AppScreens, TheWindowsFitTheScreenInTheDesktopsPaletteAndADarkOne)
         for (QAction* menu : form.menuBar()->actions())
             if (menu->menu())
                 for (QAction* item : menu->menu()->actions())
-                    if (item->text().remove('&') == "Wiring Check")
+                    if (QStringList{"Wiring Check", "Trend"}.contains(item->text().remove('&')))
                         item->trigger();
         auto* wiring = form.findChild<TWiringCheckWindow*>();
         ASSERT_NE(wiring, nullptr);
@@ -104,6 +104,8 @@ TEST(AppScreens, TheWindowsFitTheScreenInTheDesktopsPaletteAndADarkOne)
         EXPECT_TRUE(Fits(*wiring, {}));
         testsupport::SaveScreenshot(*wiring, "wiring-check" + suffix);
         wiring->hide();
+        EXPECT_TRUE(Fits(*Find<QWidget>(form, "TrendWindow"), {Find<QWidget>(form, "bExportPng")}));
+        Find<QWidget>(form, "TrendWindow")->hide();
     }
     QApplication::setPalette(desktop);
 }

@@ -44,13 +44,15 @@ Image MeterImage(const std::map<int, int32_t>& changes = {})
 struct FakeMeter {
     Image image = MeterImage();
     std::vector<std::pair<int, int32_t>> writes;
+    int32_t result = 0; // of every write, which lands only when 0
 
     void Pass(TConfigWord& dialog)
     {
         const TConfigMeter meter{[this](int reg, int32_t value) {
                                      writes.emplace_back(reg, value);
-                                     image[static_cast<std::size_t>(reg)] = value & 0xFFFF;
-                                     return 0;
+                                     if (result == 0)
+                                         image[static_cast<std::size_t>(reg)] = value & 0xFFFF;
+                                     return result;
                                  },
                                  [] {}, [this](int reg) { return image[static_cast<std::size_t>(reg)]; },
                                  [](const QString&, bool) {}};
@@ -249,6 +251,14 @@ TEST_F(ConfigWordTest, TypedWordTicksTheBoxesAndABoxRewritesTheWord)
     Click("bApply");
     meter.Pass(dialog);
     EXPECT_EQ(meter.writes, (Writes{{142, 0x85E6}}));
+    // A write that fails is said above the buttons; the box goes back.
+    meter.result = -1;
+    ClickBox("cbCW1");
+    Click("bApply");
+    meter.Pass(dialog);
+    EXPECT_TRUE(Find<QLabel>("labCommit")->isVisible());
+    EXPECT_EQ(Caption("labCommit"), "Writing 0x8e=34279 failed: no answer; the meter keeps its old Configuration Word (register 142)");
+    EXPECT_FALSE(Find<QCheckBox>("cbCW1")->isChecked());
 }
 
 TEST_F(ConfigWordTest, KeyFiltersPassOnlyTheirCharacters)

@@ -67,8 +67,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, SiteFileRefusal, ::testing::ValuesIn(SiteRefusal
                          });
 
 // --once reads every meter of the site once, the links at the same time,
-// and prints a table per meter in the file's order; a meter that does not
-// answer gets "--" for every value, a message, and status 1.
+// and prints a table per meter in the file's order, writing no meter's file;
+// a meter that does not answer gets "--" for every value, one message, and
+// status 1.
 TEST(SiteOnce, PrintsEveryMetersTableInTheFilesOrder)
 {
     simharness::TInProcessRtuSim bus({.Units = {1, 2}});
@@ -76,10 +77,10 @@ TEST(SiteOnce, PrintsEveryMetersTableInTheFilesOrder)
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
     ASSERT_TRUE(WriteFile(site, QString("[Chiller 2]\nLink=tcp:127.0.0.1:%1\nAddress=5\nParams=8,10\n"
-                                        "[Main incomer]\nLink=rtu:%2:19200\nAddress=1\nParams=8\n"
+                                        "[Main incomer]\nLink=rtu:%2:19200\nAddress=1\nParams=8\nFile=%3\n"
                                         "[Absent]\nLink=rtu:%2:19200\nAddress=3\nParams=8\nTimeout=200\n")
                                     .arg(gateway.Port())
-                                    .arg(QString::fromStdString(bus.Path()))
+                                    .arg(QString::fromStdString(bus.Path()), dir.filePath("main.csv"))
                                     .toUtf8()));
     TLoggerRun run(dir);
     run.Start({"--site", site, "--once"});
@@ -96,7 +97,8 @@ TEST(SiteOnce, PrintsEveryMetersTableInTheFilesOrder)
     EXPECT_NEAR(hertz.match(lines[1]).captured(1).toDouble(), 50.0, 1.0) << lines[1].toStdString();
     EXPECT_NEAR(hertz.match(lines[4]).captured(1).toDouble(), 50.0, 1.0) << lines[4].toStdString();
     EXPECT_EQ(hertz.match(lines[6]).captured(1), "--");
-    EXPECT_TRUE(run.Stderr().contains("no answer from the meter \"Absent\"")) << run.Stderr().toStdString();
+    EXPECT_EQ(run.Stderr().count("no answer from the meter \"Absent\""), 1) << run.Stderr().toStdString();
+    EXPECT_FALSE(QFile::exists(dir.filePath("main.csv")));
     EXPECT_FALSE(run.Stderr().contains("\"Main incomer\" (")) << "only the absent meter is reported";
 }
 

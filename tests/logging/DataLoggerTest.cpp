@@ -47,7 +47,7 @@ class DataLoggerTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
     QString settings = dir.filePath("kelvane.ini");
-    QString logPath = dir.filePath("log.csv");
+    QString logPath = dir.filePath("log-Line_1-1.csv");
     testsupport::LibmodbusServer server;
     std::unique_ptr<testsupport::ScriptedServer> refusing;
     std::unique_ptr<TKelvane> link = std::make_unique<TKelvane>("127.0.0.1", true);
@@ -55,7 +55,9 @@ protected:
     QAction loggingEnabled{"Enable"};
     std::unique_ptr<TLogging> dialog;
     std::unique_ptr<TDataLogger> logger;
-    // The records tried: each asks for the meter link once.
+    TMeterKey meter{"127.0.0.1 TCP", 1, "Line 1"};
+    QTimer poller;
+    // The log timer's ticks.
     int attempts = 0;
     std::vector<TLogState> states;
 
@@ -75,16 +77,16 @@ protected:
     void CreateLogger()
     {
         dialog = std::make_unique<TLogging>(settings, dir.path());
-        logger = std::make_unique<TDataLogger>(
-            *dialog, loggingEnabled,
-            [this] {
-                ++attempts;
-                return link.get();
-            },
-            [this](const QString& line) { memo << line; });
+        logger = std::make_unique<TDataLogger>(*dialog, loggingEnabled, [this](const QString& line) { memo << line; });
+        QObject::connect(&poller, &QTimer::timeout, logger.get(), [this] { Pass(); });
+        QObject::connect(&logger->LogTimer(), &QTimer::timeout, [this] { ++attempts; });
+        poller.start(10);
         QObject::connect(logger.get(), &TDataLogger::StateChanged,
                          [this](const TLogState& state) { states.push_back(state); });
     }
+
+    void Pass() { logger->PassCompleted(meter, *link); }
+    void Record() { logger->LoggingTimer(); Pass(); }
 
     // The message lines that report a failure to write, and those that
     // report writing again.
@@ -237,8 +239,8 @@ TEST_F(DataLoggerTest, TickWritesTheHeaderOnceAndARecordPerTick)
     EXPECT_TRUE(LogLines().isEmpty()) << "no record while logging is off";
 
     loggingEnabled.trigger();
-    logger->LoggingTimer();
-    logger->LoggingTimer();
+    Record();
+    Record();
     const QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 3);
     const QString separator = LogFile::ListSeparator(QLocale::system());
@@ -284,6 +286,7 @@ TEST_F(DataLoggerTest, LogButtonScalesThePhasePowersByThePtAndCtRatios)
     // The button's record carries the scaled values.
     WriteSettings("[Logging]\nParam19=1\nParam27=1\n");
     CreateLogger();
+    Pass();
     logger->DoLogging(&bLogData);
     ASSERT_EQ(LogLines().size(), 2);
     EXPECT_EQ(ValueFields(LogLines()[1]), QStringList({Value(1600, 3), Value(14400, 3)}));
@@ -309,19 +312,19 @@ TEST_F(DataLoggerTest, ReadOnlyFileIsReportedOnceAndTheNextTickSucceedsOnceWrita
 {
     CreateLogger();
     loggingEnabled.trigger();
-    logger->LoggingTimer();
+    Record();
     ASSERT_EQ(LogLines().size(), 2);
     ASSERT_TRUE(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
     memo.clear();
-    logger->LoggingTimer();
-    logger->LoggingTimer();
+    Record();
+    Record();
     EXPECT_EQ(LogLines().size(), 2);
     EXPECT_EQ(memo, QStringList{LogError + "\nFile: " + logPath + "\nReason: " + SystemText(EACCES)});
     EXPECT_EQ(logger->State(), (TLogState{true, logPath, 1, SystemText(EACCES)}));
 
     ASSERT_TRUE(QFile::setPermissions(logPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     memo.clear();
-    logger->LoggingTimer();
+    Record();
     EXPECT_EQ(LogLines().size(), 3);
     ASSERT_EQ(memo.size(), 2);
     EXPECT_EQ(memo[0], "Logging to " + logPath + " works again.");
@@ -338,12 +341,12 @@ TEST_F(DataLoggerTest, ReadOnlyFileIsReportedOnceAndTheNextTickSucceedsOnceWrita
 TEST_F(DataLoggerTest, FailingWritesAreReportedOnceAndTheirEndOnce)
 {
     const QString folder = dir.filePath("logs");
-    const QString path = QDir(folder).filePath("log.csv");
+    const QString path = QDir(folder).filePath("log-Line_1-1.csv");
     {
         QFile blocker(folder);
         ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     }
-    WriteSettings(QByteArray("[Logging]\nFilename=") + path.toUtf8() + "\nParam0=1\n");
+    WriteSettings(QByteArray("[Logging]\nFilename=") + folder.toUtf8() + "/log.csv\nParam0=1\n");
     CreateLogger();
     LogEvery(20);
     ASSERT_TRUE(QTest::qWaitFor([&] { return attempts >= 6; }, 20000));
@@ -406,7 +409,7 @@ TEST_F(DataLoggerTest, QuantitiesWhoseLatestReadFailedAreLoggedEmpty)
         if (c.reset)
             link->ResetRegisters();
         QFile::remove(logPath);
-        logger->LoggingTimer();
+        Record();
         const QStringList lines = LogLines();
         ASSERT_EQ(lines.size(), 2);
         EXPECT_EQ(ValueFields(lines[1]), c.fields);
@@ -426,7 +429,7 @@ TEST_F(DataLoggerTest, RecordsUseOnlyConfirmedEntries)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         QFile::remove(logPath);
-        WriteSettings(QByteArray("[Logging]\nFilename=") + logPath.toUtf8() + "\nParam0=1\n");
+        WriteSettings("[Logging]\nParam0=1\n");
         CreateLogger();
         dialog->show();
         LogEvery(20);
@@ -461,11 +464,11 @@ TEST_F(DataLoggerTest, DeletedFileComesBackWithAHeader)
 {
     CreateLogger();
     loggingEnabled.trigger();
-    logger->LoggingTimer();
-    logger->LoggingTimer();
+    Record();
+    Record();
     ASSERT_EQ(LogLines().size(), 3);
     ASSERT_TRUE(QFile::remove(logPath));
-    logger->LoggingTimer();
+    Record();
     const QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith("Date"));
@@ -477,36 +480,39 @@ TEST_F(DataLoggerTest, FirstCompletedPollWritesOneEarlyRecord)
     CreateLogger();
     logger->LoadSettings(TIniFile(settings));
     EXPECT_TRUE(logger->FirstLogPending());
-    logger->PollCompleted();
+    Pass();
     EXPECT_FALSE(logger->FirstLogPending());
     EXPECT_EQ(LogLines().size(), 2);
-    logger->PollCompleted();
+    Pass();
     EXPECT_EQ(LogLines().size(), 2) << "later polls leave logging to the timer";
 }
 
 TEST_F(DataLoggerTest, FirstPollWithLoggingOffWritesNothingAndClearsTheFlag)
 {
     CreateLogger();
-    logger->PollCompleted();
+    Pass();
     EXPECT_FALSE(logger->FirstLogPending());
     EXPECT_FALSE(QFile::exists(logPath));
 }
 
-TEST_F(DataLoggerTest, RecordFollowsTheLinkThatReplacedTheOldOne)
+// Records come from completed passes only, to the file of the pass's meter.
+TEST_F(DataLoggerTest, RecordsComeOnlyFromCompletedPassesToTheirMetersFiles)
 {
-    SetFloat(768, 11.0f);
-    ReadImage();
+    QPushButton bLogData;
+    bLogData.setObjectName("bLogData");
     CreateLogger();
+    logger->DoLogging(&bLogData);
+    Pass(); // logging off: nothing written
     loggingEnabled.trigger();
-    link = std::make_unique<TKelvane>("127.0.0.1", true); // a fresh link that has read nothing
-    logger->LoggingTimer();
-    EXPECT_EQ(ValueFields(LogLines()[1]), QStringList({"", ""}));
-
-    link.reset();
-    memo.clear();
-    logger->LoggingTimer();
-    EXPECT_EQ(LogLines().size(), 2);
-    EXPECT_EQ(memo, QStringList{"No meter link: no log record written"});
+    for (int tick = 0; tick < 3; ++tick)
+        logger->LoggingTimer();
+    EXPECT_EQ(memo, QStringList({"No pass has read a meter yet: no log record written",
+                                 "No log record written: no pass read the meter in the last logging interval."}));
+    meter = {"127.0.0.1 TCP", 7, ""};
+    Pass();
+    logger->DoLogging(&bLogData);
+    EXPECT_EQ(LogLines(dir.filePath("log-address-7.csv")).size(), 3);
+    EXPECT_EQ(logger->State(), (TLogState{true, dir.filePath("log-address-7.csv"), 2, ""}));
 }
 
 TEST_F(DataLoggerTest, ConfigureThenOkSetsTheIntervalTypedInTheDialog)
@@ -529,14 +535,14 @@ TEST_F(DataLoggerTest, TheStateFollowsTheFileTheDialogSettlesOn)
 {
     CreateLogger();
     loggingEnabled.trigger();
-    logger->LoggingTimer();
+    Record();
     ASSERT_EQ(logger->State(), (TLogState{true, logPath, 1, ""}));
     const QString other = dir.filePath("other.csv");
     const struct {
         const char* name;
         Qt::Key key;
         QString file;
-    } cases[] = {{"Escape", Qt::Key_Escape, logPath}, {"Return", Qt::Key_Return, other}};
+    } cases[] = {{"Escape", Qt::Key_Escape, logPath}, {"Return", Qt::Key_Return, dir.filePath("other-Line_1-1.csv")}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         logger->Configure1Click();

@@ -81,7 +81,7 @@ protected:
 
     void CreateExistingLog()
     {
-        QFile file(logFile);
+        QFile file(dir.filePath("existing-Line_1-1.csv"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("Date,Time\r\n");
     }
@@ -409,8 +409,8 @@ TEST_F(LoggingDialogTest, WriteToLogUsesTheTickedEntriesAndTheFileNamed)
     values[0] = 1234.567;
     values[8] = 50;
     const QLocale german(QLocale::German, QLocale::Germany);
-    ASSERT_TRUE(form.WriteToLog(values, german).Written);
-    QFile file(path);
+    ASSERT_TRUE(form.WriteToLog({"", 3, "Plant A/2.b"}, values, QDateTime::currentDateTime(), german).Written);
+    QFile file(dir.filePath("out-Plant_A_2_b-3.csv"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readLine(), "Date;Time;Total Energy Consumption;Frequency\r\n");
     const QString record = QString::fromUtf8(file.readLine());

@@ -242,8 +242,8 @@ TEST(Kelvane, ErrorCodeTexts)
         {6, "Exception: Slave Device Busy"},
         {7, "7"},
         {8, "8"},
-        {10, "Modbus/TCP: Routing Error"},
-        {11, "Modbus/TCP: Serial Device Timeout or Packet Error"},
+        {10, "Exception: Gateway Path Unavailable"},
+        {11, "Exception: Gateway Target Device Failed to Respond"},
         {512, "Offset Error"},
         {-1, "Timeout"},
         {-2, "Invalid Response"},
@@ -327,4 +327,23 @@ TEST_F(KelvaneOverTcp, WordOrderIsBitThirteenOfTheConfigurationWord)
         Load(142, word);
         EXPECT_EQ(link->WordOrder(), order) << std::hex << word;
     }
+}
+
+// Floats read before the meter's word order changed were sent in the other
+// order: none of them is taken as read until it is read again.
+TEST_F(KelvaneOverTcp, AChangedWordOrderForgetsTheValuesReadInTheOldOne)
+{
+    server.Registers()[768] = 0x3F80;
+    Load(142, 0x05E6);
+    ASSERT_EQ(link->ReadRegisters(1, 3, 768, 769, NoAbort), 0);
+    ASSERT_EQ(link->LoggedQuantity(0), 1.0);
+    Load(142, 0x05E6); // the same order keeps them
+    EXPECT_EQ(link->LoggedQuantity(0), 1.0);
+    Load(142, 0x25E6);
+    EXPECT_FALSE(link->LoggedQuantity(0).has_value());
+    EXPECT_TRUE(link->LatestReadOk(142));
+    server.Registers()[768] = 0x0000;
+    server.Registers()[769] = 0x3F80;
+    ASSERT_EQ(link->ReadRegisters(1, 3, 768, 769, NoAbort), 0);
+    EXPECT_EQ(link->LoggedQuantity(0), 1.0);
 }

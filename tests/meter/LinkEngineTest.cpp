@@ -269,3 +269,25 @@ TEST(RtuOverTcp, SimulatorAndPymodbus)
     pymodbus.kill();
     pymodbus.waitForFinished();
 }
+
+// Unit 0: a broadcast, refused unsent, except over Modbus/TCP, where it is read.
+TEST(UnitZero, ReadOverModbusTcpOnly)
+{
+    EnsureCoreApp();
+    testsupport::LibmodbusServer libmodbus;
+    libmodbus.Registers()[133] = 12345;
+    simharness::TInProcessSim meter, deviceServer({.Framing = TFraming::Rtu});
+    simharness::TInProcessRtuSim line;
+    const std::tuple<TLinkKind, std::string, uint16_t, int32_t> rows[] = {
+        {TLinkKind::Tcp, "127.0.0.1", libmodbus.Port(), 0},
+        {TLinkKind::Tcp, "127.0.0.1", meter.Port(), 0},
+        {TLinkKind::RtuOverTcp, "127.0.0.1", deviceServer.Port(), MeterResult::ReadFromBroadcast},
+        {TLinkKind::Serial, line.Path(), 0, MeterResult::ReadFromBroadcast}};
+    for (const auto& [kind, target, port, result] : rows) {
+        TKelvane link(QString::fromStdString(target), kind);
+        link.SetTcpPort(port);
+        const TExchange read = link.Read(0, 3, 133, 133, NoAbort);
+        EXPECT_EQ(read.Result, result);
+        EXPECT_EQ(link.GetRegister(133), result == 0 ? 12345 : 0);
+    }
+}

@@ -266,7 +266,7 @@ TEST(ConsecutiveTimeouts, LostPortStillRaisesEventsAndCountsOnlyItsAttempts)
 {
     TRtuClientOnPty line(100);
     std::vector<std::string> shown;
-    line.Connection.OnWorkerException = [&](const std::exception& e) { shown.push_back(e.what()); };
+    line.Connection.OnLinkStateChange = [&](TModbusConnection*, const std::string& text) { shown.push_back(text); };
     TEventLog log(line.Client);
     line.Client.SetMaxConsecutiveTimeouts(1000);
     line.Line.CloseMaster();

@@ -153,6 +153,7 @@ protected:
         SetUpLine(connection, peer);
         client.Register(connection);
         connection.OnWorkerException = [this](const std::exception& e) { displayed.push_back(e.what()); };
+        connection.OnLinkStateChange = [this](TModbusConnection*, const std::string& text) { states.push_back(text); };
     }
     static TAnswer AnswerUnit1()
     {
@@ -165,6 +166,7 @@ protected:
     TTestClient client;
     TModbusConnection connection;
     std::vector<std::string> displayed;
+    std::vector<std::string> states;
 };
 
 // Each attempt is logged with what really became of it, and so is every
@@ -196,6 +198,10 @@ TEST_F(Worker, EachAttemptIsLoggedWithItsOwnOutcome)
          },
          {"Invalid reply (CRC)", "Late reply discarded", "OK"}, R::trSuccess},
         {"AnotherUnit", 1, Say({{0, Rtu(GoodAdu(2))}}), {"Reply from unit 2 discarded", "Timeout"}, R::trNoReply},
+        {"WrongByteCount", 1, Say({{0, Rtu({1, 3, 2, 0, 10})}}), {"Invalid reply (wrong byte count)"},
+         R::trUnmatchedReply},
+        {"AnotherFunction", 1, Say({{0, Rtu({1, 4, 4, 0, 10, 0, 11})}}), {"Reply to another function"},
+         R::trUnmatchedReply},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -341,8 +347,8 @@ TEST_F(Worker, PortLostDuringAReplyEndsEveryTransactionAtOnce)
         EnqueueRead(connection, client);
     ASSERT_TRUE(WaitFor([&] { return client.Done.size() == 3; }));
 
-    ASSERT_EQ(displayed.size(), 1u);
-    EXPECT_NE(displayed[0].find(peer.Path()), std::string::npos) << displayed[0];
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_NE(states[0].find(peer.Path()), std::string::npos) << states[0];
     EXPECT_TRUE(connection.PortLost());
     const uint32_t attempts[] = {1, 0, 0};
     for (int i = 0; i < 3; ++i) {
@@ -357,7 +363,8 @@ TEST_F(Worker, PortLostDuringAReplyEndsEveryTransactionAtOnce)
     ASSERT_TRUE(WaitFor([&] { return client.Done.size() == 4; }));
     EXPECT_LT(MsSince(start), 3000);
     EXPECT_TRUE(client.Done[3].PortLost);
-    EXPECT_EQ(displayed.size(), 1u);
+    EXPECT_EQ(states.size(), 1u);
+    EXPECT_TRUE(displayed.empty());
 
     // Closing and opening on a working line clears the state.
     connection.SetActive(false);
@@ -373,23 +380,23 @@ TEST_F(Worker, PortLostDuringAReplyEndsEveryTransactionAtOnce)
     connection.SetActive(false);
 }
 
-// Without OnWorkerException the sink raises the exception again, and the
-// application's handler shows it.
-TEST_F(Worker, PortLostWhileIdleIsShownOnceByTheApplication)
+// A port lost while the worker waits for work is a state of the link, told
+// once; nothing reaches the application's exception handler.
+TEST_F(Worker, PortLostWhileIdleIsToldOnceAsALinkState)
 {
     connection.OnWorkerException = nullptr;
     connection.SetActive(true);
     peer.HangUp();
-    ASSERT_TRUE(WaitFor([&] { return !ShownErrors().empty(); }));
-    EXPECT_EQ(ShownErrors()[0].rfind("ERROR: ", 0), 0u) << ShownErrors()[0];
-    EXPECT_NE(ShownErrors()[0].find(peer.Path()), std::string::npos) << ShownErrors()[0];
+    ASSERT_TRUE(WaitFor([&] { return !states.empty(); }));
+    EXPECT_NE(states[0].find(peer.Path()), std::string::npos) << states[0];
     EXPECT_TRUE(connection.PortLost());
 
     EnqueueRead(connection, client);
     ASSERT_TRUE(WaitFor([&] { return client.Done.size() == 1; }));
     EXPECT_TRUE(client.Done[0].PortLost);
     EXPECT_EQ(client.Done[0].Attempts, 0u);
-    EXPECT_EQ(ShownErrors().size(), 1u);
+    EXPECT_EQ(states.size(), 1u);
+    EXPECT_TRUE(ShownErrors().empty());
 }
 
 // Any other failure on the worker frees its transaction without an event,

@@ -80,7 +80,7 @@ TEST(ModbusData, EachExchangeShowsItsFramesOutcomeTimeAndRoundTrip)
         const char* outcome;
     };
     for (const Row row : {Row{2, "Exception 2: Illegal Data Address"}, Row{-2, "Invalid Response"},
-                          Row{7, "Exception 7"}, Row{11, "Exception 11: Serial Device Timeout or Packet Error"}})
+                          Row{7, "Exception 7"}, Row{11, "Exception 11: Gateway Target Device Failed to Respond"}})
         form.AddTransaction(OneAttempt(Request, QByteArray(), row.result, {sent, 500000}));
 
     const QStringList lines = TraceLines(form);
@@ -96,7 +96,7 @@ TEST(ModbusData, EachExchangeShowsItsFramesOutcomeTimeAndRoundTrip)
     const QDateTime at = QDateTime::fromString(traced.mid(24, 23), "yyyy-MM-dd hh:mm:ss.zzz");
     EXPECT_LT(std::abs(at.msecsTo(QDateTime::currentDateTime())), 10000) << traced.toStdString();
     const char* outcomes[] = {"Exception 2: Illegal Data Address", "Invalid Response", "Exception 7",
-                              "Exception 11: Serial Device Timeout or Packet Error"};
+                              "Exception 11: Gateway Target Device Failed to Respond"};
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(lines[4 * (i + 2) + 2],
                   QString("   RESULT: %1   at %2, round trip 500.0 ms").arg(outcomes[i], TimeText(sent)));
