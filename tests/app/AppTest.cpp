@@ -34,6 +34,13 @@ using apptest::TAppHarness;
 using apptest::TypeInto;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
+using apptest::ChoosePort;
+using apptest::Click;
+using apptest::Count;
+using apptest::Link;
+using apptest::Poller;
+using apptest::PollingTimer;
+using apptest::Statistics;
 using testsupport::MessageBoxRecorder;
 
 namespace {
@@ -84,7 +91,7 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     EXPECT_EQ(com->Kind(), TLinkKind::Tcp); // /MODE=TCP wins over the saved key
     EXPECT_EQ(com->IpText(), "127.0.0.1");
     EXPECT_EQ(com->BaudIndex(), 2);
-    EXPECT_EQ(form.Kelvane()->TcpPort(), app.meter->Port());
+    EXPECT_EQ(Link(form)->TcpPort(), app.meter->Port());
     EXPECT_TRUE(Lines(Memo(form)).contains("Kelvane Opened on 127.0.0.1 at 38400 baud"));
     EXPECT_FALSE(Find<QGroupBox>(form, "CalibrateBox")->isVisible());
     ASSERT_EQ(Find<QTabWidget>(form, "PageControl1")->count(), 1);
@@ -97,7 +104,7 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
     apptest::ClearTrace(form);
 
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(StatusText(form, "TX"), "TX: 3");
     EXPECT_EQ(StatusText(form, "RX"), "RX: 3");
@@ -136,9 +143,9 @@ TEST(App, MeterListRoundTripAndSelection)
     EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
     app.meter->SetRegister(2, 150, 4242);
-    form.tPollingTimer();
-    EXPECT_EQ(form.Kelvane()->GetRegister(150), 4242); // the pass read unit 2
-    EXPECT_EQ(form.Kelvane()->GetRegister(149), app.meter->Register(2, 149));
+    Poller(form).Poll();
+    EXPECT_EQ(Link(form)->GetRegister(150), 4242); // the pass read unit 2
+    EXPECT_EQ(Link(form)->GetRegister(149), app.meter->Register(2, 149));
 
     ClickRow(form, 2); // an address outside 1..63 keeps the device address
     EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Odd (Addr: 99)");
@@ -277,7 +284,7 @@ TEST(App, CloseSavesSettingsAndExitSavesNothing)
         EXPECT_TRUE(settings.contains(QString("TCP Port=%1").arg(app.meter->Port()).toUtf8()));
         EXPECT_TRUE(settings.contains("TCP=1"));
         EXPECT_TRUE(app.ReadFile("Meters.ini").contains("[Kept]"));
-        EXPECT_TRUE(form.AppClosing);
+        EXPECT_TRUE(form.Closing());
     }
     {
         TAppHarness app("[Form]\nCaption=Untouched\n");
@@ -294,7 +301,7 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     TConfigWord& editor = *form.Dialogs().ConfigWord;
     ASSERT_EQ(editor.ReadValues()[150], app.meter->Register(1, 150));
     // A scratchpad typed into the editor and committed with OK.
@@ -302,11 +309,11 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
     TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
     EXPECT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(app.meter->Register(1, 150), 777);
     EXPECT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::None);
     EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
-    EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
+    EXPECT_EQ(Link(form)->GetRegister(150), 777);
 }
 
 TEST(App, AMeterThatStopsAnsweringAndComesBack)
@@ -314,20 +321,20 @@ TEST(App, AMeterThatStopsAnsweringAndComesBack)
     TAppHarness app;
     const uint16_t port = app.meter->Port();
     TForm1& form = app.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 
     app.meter.reset();
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Faults = {.DropEvery = 1}, .Port = port});
-    form.Kelvane()->SetRXTimeout(100);
-    form.tPollingTimer();
+    Link(form)->SetRXTimeout(100);
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "NO COMM");
     EXPECT_EQ(app.FieldText("Freq (Hz)"), "-- ");
-    EXPECT_TRUE(form.tPolling.isActive()); // polling goes on
+    EXPECT_TRUE(PollingTimer(form).isActive()); // polling goes on
 
     app.meter.reset();
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Port = port});
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_NE(app.FieldText("Freq (Hz)"), "-- ");
 }
@@ -338,18 +345,18 @@ TEST(App, ReopeningTheConnectionDuringAPass)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    std::weak_ptr<TKelvane> oldLink = form.Kelvane();
+    std::weak_ptr<TKelvane> oldLink = Link(form);
     bool reopened = false;
     QTimer::singleShot(0, &form, [&] {
         QTimer::singleShot(0, form.Dialogs().ComSelect, [&] { form.Dialogs().ComSelect->accept(); });
-        form.MenuPortClick();
+        ChoosePort(form);
         reopened = true;
     });
-    form.bReadRegsClick(); // the pass processes events between banks
+    Click(form, "bReadRegs"); // the pass processes events between banks
     EXPECT_TRUE(reopened);
     EXPECT_TRUE(oldLink.expired());
-    EXPECT_NE(form.Kelvane(), nullptr);
-    form.tPollingTimer();
+    EXPECT_NE(Link(form), nullptr);
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 }
 
@@ -361,7 +368,7 @@ TEST(App, RegisterWriteBoxAndFunction17)
     Find<QRadioButton>(form, "rbHex")->setChecked(true);
     Find<QCheckBox>(form, "cb32bit")->setChecked(true);
     Find<QLineEdit>(form, "ebWriteValue")->setText("12345678");
-    form.bWriteSendClick();
+    Click(form, "bWriteSend");
     EXPECT_EQ(app.meter->Register(1, 150), 0x1234);
     EXPECT_EQ(app.meter->Register(1, 151), 0x5678);
 
@@ -374,7 +381,7 @@ TEST(App, RegisterWriteBoxAndFunction17)
     QTest::keyClicks(Find<QLineEdit>(form, "ebWriteValue"), "g");
     EXPECT_EQ(Find<QLineEdit>(form, "ebWriteValue")->text(), "11");
 
-    form.bFunc17Click();
+    Click(form, "bFunc17");
     EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("needs a serial link"));
 }
 
@@ -382,10 +389,10 @@ TEST(App, PollingRunsPassAfterPass)
 {
     TAppHarness app;
     TForm1& form = app.Start({"/POLLING=600000"});
-    form.tPolling.setInterval(20);
-    form.tPolling.start();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return form.TX() >= 9u; }, 20000)) << "passes stopped after " << form.TX() / 3;
-    EXPECT_EQ(form.RX(), form.TX());
+    PollingTimer(form).setInterval(20);
+    PollingTimer(form).start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Count(form, "TX") >= 9u; }, 20000)) << "passes stopped after " << Count(form, "TX") / 3;
+    EXPECT_EQ(Count(form, "RX"), Count(form, "TX"));
 }
 
 // In a text field the editing keys are the field's: Ctrl+A selects all and
@@ -451,7 +458,7 @@ TEST(App, CtrlXInAnEditCutsAndTheRunGoesOn)
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "Line 9");
     QTest::keySequence(Find<QLineEdit>(form, "ebName"), QKeySequence("Ctrl+V"));
     EXPECT_EQ(Find<QLineEdit>(form, "ebName")->text(), "Line 9");
-    EXPECT_FALSE(form.AppClosing);
+    EXPECT_FALSE(form.Closing());
     EXPECT_TRUE(form.isVisible());
 }
 
@@ -474,8 +481,8 @@ TEST(App, PollingSwitchOutsideItsRangeIsRefused)
         TAppHarness app;
         MessageBoxRecorder boxes;
         TForm1& form = StartWith(app, {row.argument});
-        EXPECT_EQ(form.tPolling.interval(), row.interval);
-        EXPECT_TRUE(form.tPolling.isActive());
+        EXPECT_EQ(PollingTimer(form).interval(), row.interval);
+        EXPECT_TRUE(PollingTimer(form).isActive());
         ASSERT_EQ(boxes.shown.size(), row.refused ? 1u : 0u);
         if (row.refused) {
             const QString& text = boxes.shown[0].text;
@@ -537,8 +544,8 @@ TEST(App, AMissingPageFileWarnsWithoutStoppingThePolling)
             warning = box;
     ASSERT_NE(warning, nullptr);
     EXPECT_TRUE(warning->text().contains("Float.ini"));
-    EXPECT_TRUE(form.tPolling.isActive());
-    form.tPollingTimer();
+    EXPECT_TRUE(PollingTimer(form).isActive());
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     warning->close();
 }
@@ -558,7 +565,7 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
     EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to " + port + "\n\nCould not open serial port: " + port
                                        + ": No such file or directory");
     EXPECT_EQ(StatusText(form), "Failed to Open " + port);
-    EXPECT_FALSE(form.tPolling.isActive());
+    EXPECT_FALSE(PollingTimer(form).isActive());
 
     TComSelect& com = *form.Dialogs().ComSelect;
     QTimer::singleShot(0, &com, [&] {
@@ -567,9 +574,9 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
         com.SetTcpPort(app.meter->Port());
         com.accept();
     });
-    form.MenuPortClick();
-    EXPECT_TRUE(form.tPolling.isActive());
-    form.tPollingTimer();
+    ChoosePort(form);
+    EXPECT_TRUE(PollingTimer(form).isActive());
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(boxes.shown.size(), 1u);
 }
@@ -599,10 +606,10 @@ TEST(App, TheStatusBarNamesTheLinkAndTheMeterAndCountsItsReplies)
     EXPECT_EQ(changes[0][0].toString(), "Pump house (2)");
     EXPECT_EQ(StatusText(form, "Communication"), "Replies -");
 
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(StatusText(form, "Communication"), "Replies 3/3");
-    const std::vector<TCommCounters>& meters = form.Statistics().Meters();
+    const std::vector<TCommCounters>& meters = Statistics(form).Meters();
     ASSERT_EQ(meters.size(), 2u);
     EXPECT_EQ(meters[1].Meter.Name, "Pump house");
     EXPECT_EQ(meters[1].Meter.Link, link);
@@ -640,7 +647,7 @@ TEST(App, DumpRegistersSavesWhatTheLatestReadsBrought)
     EXPECT_EQ(read.filter(",no").size(), 0) << read.filter(",no").join(' ').toStdString();
 
     app.meter.reset();
-    form.tPollingTimer();
+    Poller(form).Poll();
     const QStringList failed = dumpTo("silent");
     EXPECT_TRUE(failed.contains("133,,no"));
     EXPECT_EQ(failed.filter(",yes").size(), 0);
@@ -682,8 +689,8 @@ TEST(App, TheStatusBarShowsALogThatFailsUntilItWritesAgain)
     const QString log = blocker + "/log.csv";
     app.WriteFile("kelvane.ini", QString("[Logging]\nEnabled=1\nFrequency=5\nFilename=%1\n").arg(log).toUtf8());
     TForm1& form = app.Start();
-    form.tPolling.setInterval(500);
-    form.tPolling.start();
+    PollingTimer(form).setInterval(500);
+    PollingTimer(form).start();
     const auto* panel = Find<QLabel>(form, "Logging");
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log.csv"; }, 20000))
         << panel->text().toStdString();
@@ -707,7 +714,7 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    const std::shared_ptr<TKelvane> tcp = form.Kelvane();
+    const std::shared_ptr<TKelvane> tcp = Link(form);
     TComSelect& com = *form.Dialogs().ComSelect;
     QTimer::singleShot(0, &com, [&] {
         QTest::mouseClick(com.cbRTU, Qt::LeftButton);
@@ -715,8 +722,8 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
         QTest::keyClicks(com.ComPort->lineEdit(), "/dev/ttyUSB7");
         QTest::keyClick(&com, Qt::Key_Escape);
     });
-    form.MenuPortClick();
-    EXPECT_EQ(form.Kelvane(), tcp);
+    ChoosePort(form);
+    EXPECT_EQ(Link(form), tcp);
     EXPECT_EQ(com.Kind(), TLinkKind::Tcp);
     EXPECT_EQ(com.IpText(), "127.0.0.1");
 
@@ -724,7 +731,7 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
     const TMessageBoxHandler previous = SetMessageBoxHandler(
         [&](QWidget*, QMessageBox::Icon, const QString&, const QString& text, QMessageBox::StandardButtons) {
             shown.push_back(text);
-            form.tPollingTimer(); // a tick that came due while the box was open
+            Poller(form).Poll(); // a tick that came due while the box was open
             return QMessageBox::Ok;
         });
     const QString missing = "/dev/kelvane-test-no-such-port";
@@ -733,7 +740,7 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
         com.SetPortText(missing);
         QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
     });
-    form.MenuPortClick();
+    ChoosePort(form);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_TRUE(shown[0].startsWith("ERROR: Could not connect to " + missing)) << shown[0].toStdString();
 
@@ -741,8 +748,8 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
         QTest::mouseClick(com.cbTCP, Qt::LeftButton);
         QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
     });
-    form.MenuPortClick();
-    form.tPollingTimer();
+    ChoosePort(form);
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(shown.size(), 1u);
     SetMessageBoxHandler(previous);

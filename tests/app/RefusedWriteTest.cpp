@@ -22,6 +22,8 @@ namespace {
 using apptest::Memo;
 using apptest::Lines;
 using apptest::TypeInto;
+using apptest::Link;
+using apptest::Poller;
 using testsupport::Bytes;
 using testsupport::ScriptedServer;
 
@@ -95,8 +97,8 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     apptest::TAppHarness app;
     TForm1& form = app.Start();
     RefusingMeter meter(151);
-    form.Kelvane()->SetTcpPort(meter.Port());
-    form.tPollingTimer();
+    Link(form)->SetTcpPort(meter.Port());
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 
     TConfigWord& editor = *form.Dialogs().ConfigWord;
@@ -107,7 +109,7 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     TypeInto(editor.findChild<QLineEdit*>("ebSP2"), "70");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
     ASSERT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
-    form.tPollingTimer();
+    Poller(form).Poll();
 
     EXPECT_EQ(meter.Register(150), 777);
     EXPECT_EQ(meter.Register(151), 0);
