@@ -42,8 +42,7 @@ TRegisterCommands::TRegisterCommands(TParts parts, QWidget& window)
     setObjectName("RegisterCommands");
     TCalibrateBox& box = parts_.Calibrate;
     connect(box.bWriteSend, &QPushButton::clicked, this, &TRegisterCommands::WriteSendClick);
-    connect(box.bFunc17, &QPushButton::clicked, this,
-            [this] { Func17(parts_.Session.Link(), DeviceAddress()); });
+    connect(box.bFunc17, &QPushButton::clicked, this, &TRegisterCommands::Func17Click);
     box.ebWriteValue->installEventFilter(this);
     box.ebPhase->installEventFilter(this);
 }
@@ -164,6 +163,11 @@ bool TRegisterCommands::PhaseKey(const QKeyEvent& key)
     for (int reg : {575, 576, 577})
         SetRegister(reg, n);
     return true;
+}
+
+void TRegisterCommands::Func17Click()
+{
+    Func17(parts_.Session.Link(), DeviceAddress());
 }
 
 void TRegisterCommands::Func17(const std::shared_ptr<TKelvane>& link, uint8_t address)

@@ -53,8 +53,12 @@ public:
     // The frames of an exchange in the traffic log and "Modbus Data Display".
     void Trace(const TExchange& exchange);
 
-    // The function 17 box: the report of the meter at address over link.
+    // The write box's "Send": the value typed to the register typed.
+    void WriteSendClick();
+    // The function 17 box: the report of the meter at address over link,
+    // or at the device address over the link of the moment.
     void Func17(const std::shared_ptr<TKelvane>& link, uint8_t address);
+    void Func17Click();
     // "Dump Registers": the register image of the banks' ranges as read so
     // far, saved to a file the user names.
     void DumpRegisters();
@@ -63,7 +67,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void WriteSendClick();
     bool WriteValueKey(const QKeyEvent& key);
     bool PhaseKey(const QKeyEvent& key);
 

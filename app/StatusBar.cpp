@@ -105,23 +105,27 @@ void TStatusBar::ShowMessage(const QString& text, int ms)
     bar_.showMessage(text, ms);
 }
 
-// A frame heard and thrown away has no time of sending; an exchange that
-// sent nothing because the link was lost or not connected counts nowhere.
+// A frame heard and thrown away has no time of sending. An exchange whose
+// wait ended with no record of its frames (a timeout, a closed or lost port)
+// counts as the one request it was sent as; one the program refused counts
+// as a refusal only.
 void TStatusBar::NoteExchange(const TExchange& exchange)
 {
-    bool sent = false;
+    bool recorded = false;
     for (const TAttempt& attempt : exchange.Attempts) {
         if (attempt.SentAt == 0)
             continue;
-        sent = true;
+        recorded = true;
         ++tx_;
         if (attempt.Result == 0)
             ++rx_;
     }
     const int32_t result = exchange.Result;
-    if (!sent && (result == MeterResult::ReadFromBroadcast || result == MeterResult::InvalidCount
-                  || result == MeterResult::RegisterOutOfRange))
+    if (result == MeterResult::ReadFromBroadcast || result == MeterResult::InvalidCount
+        || result == MeterResult::RegisterOutOfRange)
         ++refused_;
+    else if (!recorded)
+        ++tx_;
     ShowCounts();
 }
 

@@ -9,6 +9,7 @@
 #include "KelvaneWindows.h"
 #include "LinkSession.h"
 #include "Poller.h"
+#include "RegisterCommands.h"
 #include "SimHarness.h"
 #include "WidgetTestSupport.h"
 
@@ -62,10 +63,9 @@ inline TCommStatistics& Statistics(TForm1& form)
     return *form.findChild<TCommStatistics*>("Statistics");
 }
 
-// Clicks a button of the window, hidden ones too (the calibration box's).
-inline void Click(TForm1& form, const char* button)
+inline TRegisterCommands& Commands(TForm1& form)
 {
-    Find<QPushButton>(form, button)->click();
+    return *form.findChild<TRegisterCommands*>("RegisterCommands");
 }
 
 // The "Port" menu command, as the menu bar runs it.

@@ -35,7 +35,7 @@ using apptest::TypeInto;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
 using apptest::ChoosePort;
-using apptest::Click;
+using apptest::Commands;
 using apptest::Count;
 using apptest::Link;
 using apptest::Poller;
@@ -147,8 +147,8 @@ TEST(App, MeterListRoundTripAndSelection)
     EXPECT_EQ(Link(form)->GetRegister(150), 4242); // the pass read unit 2
     EXPECT_EQ(Link(form)->GetRegister(149), app.meter->Register(2, 149));
 
-    ClickRow(form, 2); // an address outside 1..63 keeps the device address
-    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Odd (Addr: 99)");
+    ClickRow(form, 2); // an address outside 1..63 keeps the device address, and the meter polled
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
 
     Find<QLineEdit>(form, "ebName")->setText("Line 3");
@@ -352,7 +352,7 @@ TEST(App, ReopeningTheConnectionDuringAPass)
         ChoosePort(form);
         reopened = true;
     });
-    Click(form, "bReadRegs"); // the pass processes events between banks
+    Poller(form).ReadAll(); // the pass processes events between banks
     EXPECT_TRUE(reopened);
     EXPECT_TRUE(oldLink.expired());
     EXPECT_NE(Link(form), nullptr);
@@ -368,7 +368,7 @@ TEST(App, RegisterWriteBoxAndFunction17)
     Find<QRadioButton>(form, "rbHex")->setChecked(true);
     Find<QCheckBox>(form, "cb32bit")->setChecked(true);
     Find<QLineEdit>(form, "ebWriteValue")->setText("12345678");
-    Click(form, "bWriteSend");
+    Commands(form).WriteSendClick();
     EXPECT_EQ(app.meter->Register(1, 150), 0x1234);
     EXPECT_EQ(app.meter->Register(1, 151), 0x5678);
 
@@ -381,7 +381,7 @@ TEST(App, RegisterWriteBoxAndFunction17)
     QTest::keyClicks(Find<QLineEdit>(form, "ebWriteValue"), "g");
     EXPECT_EQ(Find<QLineEdit>(form, "ebWriteValue")->text(), "11");
 
-    Click(form, "bFunc17");
+    Commands(form).Func17Click();
     EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("needs a serial link"));
 }
 

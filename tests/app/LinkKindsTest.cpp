@@ -21,7 +21,6 @@ using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
 using apptest::ChoosePort;
-using apptest::Click;
 using apptest::Link;
 using apptest::Poller;
 

@@ -37,7 +37,7 @@ using apptest::StatusText;
 using apptest::TAppHarness;
 using apptest::TypeInto;
 using apptest::ChoosePort;
-using apptest::Click;
+using apptest::Commands;
 using apptest::Count;
 using apptest::Link;
 using apptest::Poller;
@@ -171,7 +171,7 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
     EXPECT_EQ(trace.filter("Illegal Data Address").size(), 1) << trace.join('\n').toStdString();
 
     // Function 17 shows the meter's model text.
-    Click(form, "bFunc17");
+    Commands(form).Func17Click();
     const QStringList identification = Lines(Find<QPlainTextEdit>(form, "memoF17"));
     ASSERT_EQ(identification.size(), 2) << identification.join('\n').toStdString();
     EXPECT_TRUE(identification[0].startsWith("ID : 0x")) << identification[0].toStdString();
@@ -317,7 +317,7 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         bool replacesLink = false;
     };
     const Row rows[] = {
-        {"a second pass stands aside", [](TForm1& form) { Click(form, "bReadRegs"); },
+        {"a second pass stands aside", [](TForm1& form) { Poller(form).ReadAll(); },
          [](TForm1& form, TInProcessRtuSim&) {
              EXPECT_EQ(Count(form, "TX"), 3u);
              EXPECT_EQ(Count(form, "RX"), 3u);
@@ -327,12 +327,12 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
              Find<QLineEdit>(form, "ebRead")->setText("96");
              Find<QRadioButton>(form, "rbDec")->setChecked(true);
              Find<QLineEdit>(form, "ebWriteValue")->setText("4321");
-             Click(form, "bWriteSend");
+             Commands(form).WriteSendClick();
          },
          [](TForm1&, TInProcessRtuSim& meter) {
              EXPECT_TRUE(QTest::qWaitFor([&] { return meter.Register(1, 150) == 4321; }, 10000));
          }},
-        {"function 17 queues behind the pass", [](TForm1& form) { Click(form, "bFunc17"); },
+        {"function 17 queues behind the pass", [](TForm1& form) { Commands(form).Func17Click(); },
          [](TForm1& form, TInProcessRtuSim&) {
              EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("Msg: Kelvane power transducer"))
                  << Find<QPlainTextEdit>(form, "memoF17")->toPlainText().toStdString();
@@ -357,7 +357,7 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
         const std::weak_ptr<TKelvane> firstLink = Link(form);
         TInsideWait inside(form, [&] { row.action(form); });
-        Click(form, "bReadRegs");
+        Poller(form).ReadAll();
         EXPECT_TRUE(inside.ran);
         row.check(form, meter);
         // The old link lived as long as the pass used it, and no longer.
@@ -444,7 +444,7 @@ TEST_F(SerialApp, TheWriteBoxWritesExactlyTheRegisterTyped)
         // fills it, and its Write runs as the button would.
         Find<QLineEdit>(form, "ebRead")->setText(row.typed);
         Find<QLineEdit>(form, "ebWriteValue")->setText("42");
-        Click(form, "bWriteSend");
+        Commands(form).WriteSendClick();
         const QString sent = TracedFrames(TraceLines(form).mid(before), "QRY >");
         if (*row.frame) {
             EXPECT_TRUE(sent.startsWith(row.frame)) << sent.toStdString();

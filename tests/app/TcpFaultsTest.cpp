@@ -30,7 +30,7 @@ using apptest::TAppHarness;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
 using apptest::ChoosePort;
-using apptest::Click;
+using apptest::Commands;
 using apptest::Count;
 using apptest::Link;
 using apptest::Poller;
@@ -173,7 +173,7 @@ TEST(TcpFaults, NoSecondPassStartsInsideAWait)
     std::weak_ptr<TKelvane> oldLink = Link(form);
     bool nestedDone = false;
     QTimer::singleShot(100, &form, [&] {
-        Click(form, "bReadRegs");
+        Poller(form).ReadAll();
         PollingTimer(form).setInterval(10);
         ReopenOn(form, answering.Port());
         // A few ticks of the re-enabled timer inside the wait.
@@ -205,7 +205,7 @@ TEST(TcpFaults, AWriteInsideAWaitWaitsItsTurn)
         Find<QRadioButton>(form, "rbDec")->setChecked(true);
         Find<QCheckBox>(form, "cb32bit")->setChecked(false);
         Find<QLineEdit>(form, "ebWriteValue")->setText("4321");
-        Click(form, "bWriteSend");
+        Commands(form).WriteSendClick();
     });
     Poller(form).Poll();
     EXPECT_TRUE(linkWasBusy);
@@ -233,9 +233,9 @@ TEST(TcpFaults, ATargetThatIsNotAnAddressIsReportedOnce)
         EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to  (not an IP address)");
         EXPECT_FALSE(Link(form)->Active());
         EXPECT_FALSE(PollingTimer(form).isActive());
-        Click(form, "bReadRegs");
+        Poller(form).ReadAll();
         EXPECT_EQ(Status(form), "NO COMM");
-        EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected"));
+        EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected")) << StatusText(form).toStdString();
         EXPECT_EQ(boxes.shown.size(), 1u);
     }
     TForm1& form = app.Form();

@@ -29,7 +29,7 @@
 namespace {
 
 using apptest::ChoosePort;
-using apptest::Click;
+using apptest::Poller;
 using apptest::Link;
 
 // The rate the in-process RTU simulator assumes; 1 is its baud list index.
@@ -124,7 +124,7 @@ TEST_P(SerialById, OpensReadsTheMeterAndIsSavedAsGiven)
     EXPECT_EQ(form.findChild<QLabel*>("Status")->text(), "Kelvane Opened on " + setup.link + " at " + Baud + " baud");
 
     QSignalSpy passes(&form, &TForm1::PassCompleted);
-    Click(form, "bReadRegs");
+    Poller(form).ReadAll();
     ASSERT_EQ(passes.size(), 1);
     EXPECT_TRUE(passes[0][0].toBool()) << "the pass read its last bank";
     EXPECT_EQ(Link(form)->GetRegister(133), 12345);
