@@ -241,6 +241,7 @@ TEST(App, MeterNamesAreTakenAsTheIniFileKeepsThem)
         {" LINE 1", "5", "\"LINE 1\" is already in the list"},
         {"Lead", "6", "\"Lead\" is already in the list"},
         {"Far", "64", "Address must be between 1..63"},
+        {"Other", "1", "\"Line 1\" has address 1 already"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("name \"") + row.name + "\"");

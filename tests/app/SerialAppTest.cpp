@@ -26,6 +26,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 
@@ -189,6 +193,23 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
     EXPECT_EQ(Link(form)->GetRegister(150), 777);
     EXPECT_EQ(editor.ReadValues()[150], 777);
     EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
+}
+
+// A port another program holds does not open; the status bar still names
+// the speed given, at which the port is opened once it is back.
+TEST(SerialAppPort, ABusyPortIsNamedWithTheSpeedGiven)
+{
+    TAppHarness app;
+    TPtyLine line;
+    const int holder = ::open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    MessageBoxRecorder boxes;
+    TForm1& form = app.StartRtu(QString::fromStdString(line.SlavePath()));
+    EXPECT_FALSE(Link(form)->Active());
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(StatusText(form, "Link"), QString("Modbus/RTU %1, 19200 baud").arg(line.SlavePath().c_str()));
+    ::close(holder);
 }
 
 // libmodbus's server has no mistake in common with our master or our
