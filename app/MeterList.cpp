@@ -117,6 +117,14 @@ bool TMeterList::AddNewMeter(const QString& typedName, int address)
             return false;
         }
     }
+    const QString listed = NameAt(address);
+    if (!listed.isEmpty()) {
+        ShowMessageBox(window, QMessageBox::Warning, "Kelvane",
+                       QString("The meter \"%1\" has address %2 already. Give this one another address.")
+                           .arg(listed)
+                           .arg(address));
+        return false;
+    }
     AddMeter(name, address);
     return true;
 }
@@ -133,6 +141,17 @@ int TMeterList::SelectedAddress() const
 {
     const QList<QListWidgetItem*> selected = list_->selectedItems();
     return selected.isEmpty() ? -1 : selected.first()->data(AddressRole).toInt();
+}
+
+QString TMeterList::NameAt(int address) const
+{
+    const QList<QListWidgetItem*> selected = list_->selectedItems();
+    if (!selected.isEmpty() && selected.first()->data(AddressRole).toInt() == address)
+        return selected.first()->text();
+    for (int i = 0; i < list_->count(); ++i)
+        if (list_->item(i)->data(AddressRole).toInt() == address)
+            return list_->item(i)->text();
+    return {};
 }
 
 // Removes the selected meter and selects the one before it. With nothing

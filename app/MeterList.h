@@ -27,11 +27,14 @@ public:
     void Save();
 
     // Adds a meter unless its address or name is refused (the refusal is
-    // shown).
+    // shown): each meter of the list has an address and a name of its own.
     bool AddNewMeter(const QString& name, int address);
     std::vector<int> Addresses() const;
     // The selected meter's address, or -1 with none selected.
     int SelectedAddress() const;
+    // The name of the meter at address: the selected one when it has that
+    // address, else the first listed there; empty when none is.
+    QString NameAt(int address) const;
 
 signals:
     void MeterSelected(const QString& name, int address);

@@ -2,6 +2,8 @@
 
 #include "DataLogger.h"
 #include "ElidedLabel.h"
+#include "Exchange.h"
+#include "MeterResult.h"
 
 #include <QFileInfo>
 
@@ -17,14 +19,18 @@ TStatusBar::TStatusBar(QStatusBar& bar) : QObject(&bar), bar_(bar)
     logging_ = AddPanel("Logging", 6);
     txLabel_ = AddPanel("TX", 5);
     rxLabel_ = AddPanel("RX", 5);
+    refusedLabel_ = AddPanel("Refused", 5);
+    refusedLabel_->setToolTip("Reads the program refused without sending them: to unit 0 where that is a "
+                              "broadcast, of more than 125 registers, or of a register out of range");
     clear_ = new QPushButton("Clear", &bar_);
     clear_->setObjectName("bRXTXClear");
-    clear_->setToolTip("Sets the TX and RX counts back to 0");
+    clear_->setToolTip("Sets the TX, RX and refusal counts back to 0");
     bar_.addPermanentWidget(clear_);
     bar_.setSizeGripEnabled(false);
     connect(clear_, &QPushButton::clicked, this, [this] {
         tx_ = 0;
         rx_ = 0;
+        refused_ = 0;
         ShowCounts();
     });
     ShowCounts();
@@ -98,11 +104,32 @@ void TStatusBar::ShowLogging(const TLogState& state)
     logging_->setAutoFillBackground(failing);
 }
 
-void TStatusBar::NoteFrame(bool answered)
+void TStatusBar::ShowMessage(const QString& text, int ms)
 {
-    ++tx_;
-    if (answered)
-        ++rx_;
+    bar_.showMessage(text, ms);
+}
+
+// A frame heard and thrown away has no time of sending. An exchange whose
+// wait ended with no record of its frames (a timeout, a closed or lost port)
+// counts as the one request it was sent as; one the program refused counts
+// as a refusal only.
+void TStatusBar::NoteExchange(const TExchange& exchange)
+{
+    bool recorded = false;
+    for (const TAttempt& attempt : exchange.Attempts) {
+        if (attempt.SentAt == 0)
+            continue;
+        recorded = true;
+        ++tx_;
+        if (attempt.Result == 0)
+            ++rx_;
+    }
+    const int32_t result = exchange.Result;
+    if (result == MeterResult::ReadFromBroadcast || result == MeterResult::InvalidCount
+        || result == MeterResult::RegisterOutOfRange)
+        ++refused_;
+    else if (!recorded)
+        ++tx_;
     ShowCounts();
 }
 
@@ -110,4 +137,6 @@ void TStatusBar::ShowCounts()
 {
     txLabel_->setText(QString("TX: %1").arg(tx_));
     rxLabel_->setText(QString("RX: %1").arg(rx_));
+    refusedLabel_->setText(QString("Refused: %1").arg(refused_));
+    refusedLabel_->setVisible(refused_ > 0);
 }

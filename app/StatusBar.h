@@ -9,6 +9,7 @@ class QLabel;
 class QPushButton;
 class QStatusBar;
 class TElidedLabel;
+struct TExchange;
 struct TLogState;
 
 // The main window's status bar: what the last operation did, the link and
@@ -34,10 +35,12 @@ public:
     // until writing works again.
     void ShowLogging(const TLogState& state);
 
-    // One request sent; answered when the meter replied with its data.
-    void NoteFrame(bool answered);
-    uint32_t TX() const { return tx_; }
-    uint32_t RX() const { return rx_; }
+    // A message that covers the status line for ms milliseconds.
+    void ShowMessage(const QString& text, int ms);
+
+    // Counts a read's frames: TX each request sent, RX each answered with
+    // data; a read the program refused before sending counts as a refusal.
+    void NoteExchange(const TExchange& exchange);
 
 private:
     TElidedLabel* AddPanel(const char* name, int widthChars, int stretch = 0);
@@ -51,7 +54,9 @@ private:
     TElidedLabel* logging_ = nullptr;
     QLabel* txLabel_ = nullptr;
     QLabel* rxLabel_ = nullptr;
+    QLabel* refusedLabel_ = nullptr;
     QPushButton* clear_ = nullptr;
     uint32_t tx_ = 0;
     uint32_t rx_ = 0;
+    uint32_t refused_ = 0;
 };

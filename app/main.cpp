@@ -1,17 +1,23 @@
 #include "main.h"
 
 #include "CalibrateBox.h"
+#include "CommStatistics.h"
 #include "CommStatisticsWindow.h"
 #include "ConfigWordUnit.h"
 #include "DataLogger.h"
+#include "DataPages.h"
+#include "FindMeters.h"
 #include "GeneralTab.h"
 #include "IniFile.h"
+#include "KelvaneCOM.h"
+#include "LinkSession.h"
 #include "LoggingUnit.h"
 #include "MenuShortcuts.h"
 #include "MessageBoxes.h"
 #include "MeterList.h"
 #include "MeterScan.h"
-#include "PortWatch.h"
+#include "Poller.h"
+#include "RegisterCommands.h"
 #include "StatusBar.h"
 #include "WindowSettings.h"
 #include "WiringCheckWindow.h"
@@ -61,14 +67,13 @@ TForm1::TForm1(TAppPaths paths, QStringList arguments, QWidget* parent)
     status_ = new TStatusBar(*statusBar());
     resize(WindowWidth, WindowHeight);
 
-    pages_ = std::make_unique<TDataPages>(*pageControl_, [this] { return kelvane_.get(); },
-                                          QFileInfo(paths_.DefaultsFile(PageName + QString(".ini"))).absolutePath());
+    // The pages read the image of the link of the moment.
+    pages_ = std::make_unique<TDataPages>(
+        *pageControl_, [this] { return session_ ? session_->Link().get() : nullptr; },
+        QFileInfo(paths_.DefaultsFile(PageName + QString(".ini"))).absolutePath());
     pages_->SetWriteBox(calibrate_);
-    tPolling.setObjectName("tPolling");
-    tPolling.setInterval(1000);
-    connect(&tPolling, &QTimer::timeout, this, &TForm1::tPollingTimer);
-    portWatch_ = new TPortWatch([this] { return kelvane_; }, [this] { PortBack(); }, this);
-    connect(&statistics_, &TCommStatistics::Changed, this, &TForm1::ShowCommunication);
+    statistics_ = new TCommStatistics(this);
+    statistics_->setObjectName("Statistics");
 }
 
 TForm1::~TForm1() = default;
@@ -76,14 +81,31 @@ TForm1::~TForm1() = default;
 void TForm1::SetDialogs(const TDialogs& dialogs)
 {
     dialogs_ = dialogs;
+    const auto log = [this](const QString& line) { AddMemoLine(line); };
+    session_ = new TLinkSession(*dialogs_.ComSelect, *status_, log, *this);
+    commands_ = new TRegisterCommands(
+        {*session_, *calibrate_, *general_, *statistics_, dialogs_, appClosing_,
+         [this](const TKelvane& link, uint8_t address) { return poller_->MeterKey(link, address); },
+         paths_.DataDirectory},
+        *this);
     dialogs_.ConfigWord->SetMeterIdentity([this] {
-        return TMeterIdentity{DeviceAddress(), kelvane_ ? MeterSoftwareVersion(*kelvane_) : std::nullopt};
+        const std::shared_ptr<TKelvane> link = session_->Link();
+        return TMeterIdentity{commands_->DeviceAddress(), link ? MeterSoftwareVersion(*link) : std::nullopt};
     });
-    logger_ = std::make_unique<TDataLogger>(*dialogs_.Logging, *loggingEnabled_,
-                                            [this](const QString& line) { AddMemoLine(line); });
-    connect(logger_.get(), &TDataLogger::StateChanged, status_, &TStatusBar::ShowLogging);
+    logger_ = new TDataLogger(*dialogs_.Logging, *loggingEnabled_, log);
+    logger_->setParent(this);
+    logger_->setObjectName("DataLogger");
+    connect(logger_, &TDataLogger::StateChanged, status_, &TStatusBar::ShowLogging);
     status_->ShowLogging(logger_->State());
     connect(general_, &TGeneralTab::SetupFileClicked, dialogs_.CTSettings, &QWidget::show);
+
+    poller_ = new TPoller({*session_, *commands_, *pages_, *general_, *calibrate_, *status_, *statistics_,
+                           *meterList_, *pageControl_, *logger_, dialogs_, appClosing_, menuOpen_, log},
+                          this);
+    connect(poller_, &TPoller::PassCompleted, this, &TForm1::PassCompleted);
+    connect(poller_, &TPoller::MeterChanged, this, &TForm1::MeterChanged);
+    connect(session_, &TLinkSession::LinkChanged, poller_, &TPoller::MeterMayHaveChanged);
+    connect(dialogs_.frmAddress, &TfrmAddress::AddressChanged, poller_, &TPoller::MeterMayHaveChanged);
 }
 
 // Every menu has its Alt letter; the menu shortcuts act wherever the focus
@@ -115,7 +137,7 @@ void TForm1::BuildFileMenu()
         action->setShortcut(QKeySequence(key));
         action->setVisible(false);
     }
-    connect(file->addAction("&Dump Registers..."), &QAction::triggered, this, &TForm1::DumpRegisters);
+    connect(file->addAction("&Dump Registers..."), &QAction::triggered, this, [this] { commands_->DumpRegisters(); });
     QAction* exit = file->addAction("E&xit");
     exit->setShortcut(QKeySequence("Ctrl+X"));
     connect(exit, &QAction::triggered, this, &TForm1::Exit1Click);
@@ -138,13 +160,13 @@ void TForm1::BuildOptionsMenu()
     // judges every pass from then on while it is showing.
     connect(options->addAction("&Wiring Check"), &QAction::triggered, this, [this] {
         ShowOwnWindow<TWiringCheckWindow>(*this, [this] {
-            auto* window = new TWiringCheckWindow([this] { return kelvane_.get(); }, this);
+            auto* window = new TWiringCheckWindow([this] { return session_->Link().get(); }, this);
             connect(this, &TForm1::PassCompleted, window, &TWiringCheckWindow::PassCompleted);
             return window;
         });
     });
     connect(options->addAction("Communication &Statistics"), &QAction::triggered, this, [this] {
-        ShowOwnWindow<TCommStatisticsWindow>(*this, [this] { return new TCommStatisticsWindow(statistics_, this); });
+        ShowOwnWindow<TCommStatisticsWindow>(*this, [this] { return new TCommStatisticsWindow(*statistics_, this); });
     });
     WatchMenu(options);
 }
@@ -153,8 +175,8 @@ void TForm1::BuildOptionsMenu()
 // the menu answers at once.
 void TForm1::WatchMenu(QMenu* menu)
 {
-    connect(menu, &QMenu::aboutToShow, this, [this] { MenuOpen = true; });
-    connect(menu, &QMenu::aboutToHide, this, [this] { MenuOpen = false; });
+    connect(menu, &QMenu::aboutToShow, this, [this] { menuOpen_ = true; });
+    connect(menu, &QMenu::aboutToHide, this, [this] { menuOpen_ = false; });
 }
 
 // The meter list at the left, the data pages beside it, and the hidden
@@ -169,7 +191,8 @@ void TForm1::BuildCentre()
     // The list is a narrow column that leaves the page its room.
     meterColumn->setMaximumWidth(meterColumn->fontMetrics().averageCharWidth() * 20);
     meterList_ = new TMeterList(*meterColumn, QDir(paths_.ConfigDirectory).filePath("Meters.ini"));
-    connect(meterList_, &TMeterList::MeterSelected, this, &TForm1::MeterSelected);
+    connect(meterList_, &TMeterList::MeterSelected, this,
+            [this](const QString&, int address) { MeterSelected(address); });
     pageControl_ = new QTabWidget(central);
     pageControl_->setObjectName("PageControl1");
     calibrate_ = new TCalibrateBox(paths_.ConfigDirectory, central);
@@ -182,15 +205,8 @@ void TForm1::BuildCentre()
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(0, 1);
 
-    connect(calibrate_->bReadRegs, &QPushButton::clicked, this, &TForm1::bReadRegsClick);
-    connect(calibrate_->cbPolling, &QCheckBox::clicked, this, &TForm1::cbPollingClick);
-    connect(calibrate_, &TCalibrateBox::IntervalTyped, &tPolling, qOverload<int>(&QTimer::setInterval));
-    connect(calibrate_->bWriteSend, &QPushButton::clicked, this, &TForm1::bWriteSendClick);
-    connect(calibrate_->bFunc17, &QPushButton::clicked, this, &TForm1::bFunc17Click);
     connect(calibrate_->bLogData, &QPushButton::clicked, this,
             [this] { logger_->DoLogging(calibrate_->bLogData); });
-    calibrate_->ebWriteValue->installEventFilter(this);
-    calibrate_->ebPhase->installEventFilter(this);
 }
 
 void TForm1::showEvent(QShowEvent* event)
@@ -211,7 +227,7 @@ void TForm1::FormShow()
     if (ini.ReadBool("Form", "InitMax", false))
         showMaximized();
     QStringList warnings;
-    tPolling.setInterval(WindowSettings::PollingInterval(arguments_, warnings));
+    poller_->Timer().setInterval(WindowSettings::PollingInterval(arguments_, warnings));
     warnings << WindowSettings::MissingFiles(paths_, PageName, BanksFile);
     warnings << pages_->CreatePanel(PageName);
     // The warnings do not wait for an answer: a utility started unattended
@@ -232,13 +248,12 @@ void TForm1::FormShow()
 
     AddMemoLine(QString("Software Version: %1").arg(VersionText));
     AddMemoLine("Modbus layer: Modbus/TCP client, version 2.41 (August 20, 2013)");
-    KelvaneStart();
-    ShowMeter();
+    session_->Start();
     // The first pass runs as soon as the window has shown, not one polling
     // interval later.
-    if (kelvane_->Active())
-        QTimer::singleShot(0, this, &TForm1::tPollingTimer);
-    cbPollingClick();
+    if (session_->Link()->Active())
+        QTimer::singleShot(0, poller_, &TPoller::Poll);
+    poller_->FollowPollingBox();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -253,8 +268,8 @@ void TForm1::closeEvent(QCloseEvent* event)
 bool TForm1::FormCloseQuery()
 {
     calibrate_->cbPolling->setChecked(false);
-    tPolling.stop();
-    AppClosing = true;
+    poller_->Timer().stop();
+    appClosing_ = true;
     QCoreApplication::processEvents();
     return true;
 }
@@ -281,8 +296,8 @@ void TForm1::FormClose()
 void TForm1::Exit1Click()
 {
     exiting_ = true;
-    AppClosing = true;
-    tPolling.stop();
+    appClosing_ = true;
+    poller_->Timer().stop();
     QCoreApplication::exit(0);
 }
 
@@ -300,17 +315,47 @@ void TForm1::MyExceptionHandler(const QString& message)
     ShowMessageBox(QApplication::activeWindow(), QMessageBox::NoIcon, "Kelvane", "ERROR: " + message);
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event)
-{
-    if (event->type() == QEvent::KeyPress
-        && (watched == calibrate_->ebWriteValue || watched == calibrate_->ebPhase)) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        return watched == calibrate_->ebWriteValue ? WriteValueKey(*key) : PhaseKey(*key);
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
 void TForm1::AddMemoLine(const QString& line)
 {
     general_->AddLogLine(line);
+}
+
+// Replaces the meter link with the one the port dialog chose; Cancel leaves
+// the link in use as it is. No tick may poll while the links change over: a
+// message box about the new link would let it through to a link that is not
+// open.
+void TForm1::MenuPortClick()
+{
+    if (dialogs_.ComSelect->exec() != QDialog::Accepted)
+        return;
+    poller_->Timer().stop();
+    session_->Replace();
+    poller_->FollowPollingBox();
+}
+
+// A meter selected in the list is polled from the next pass on; a pass
+// running now ends at its next try. An address outside 1..63 leaves the
+// device address, and the meter polled, as they are.
+void TForm1::MeterSelected(int address)
+{
+    dialogs_.frmAddress->SetAddress(address);
+    poller_->MeterMayHaveChanged();
+}
+
+// The window is made when first asked for. Its scan pauses polling and
+// restarts it as the "Polling" box says.
+void TForm1::FindMetersClick()
+{
+    auto* window = findChild<TFindMeters*>();
+    if (!window) {
+        TFindMeters::THost host{[this] { return session_->Link(); }, &appClosing_,
+                                [this] { poller_->Timer().stop(); }, [this] { poller_->FollowPollingBox(); },
+                                [this](const QString& name, int address) {
+                                    return meterList_->AddNewMeter(name, address);
+                                },
+                                [this] { return meterList_->Addresses(); }};
+        window = new TFindMeters(std::move(host), *dialogs_.ProgressDialog, this);
+    }
+    window->show();
+    window->raise();
 }

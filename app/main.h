@@ -1,54 +1,45 @@
 #pragma once
 
-#include "BankPass.h"
-#include "CommStatistics.h"
-#include "LateReplyNotice.h"
-#include "DataPages.h"
+#include "AppPaths.h"
+#include "DataFieldUnit.h"
 #include "Dialogs.h"
-#include "KelvaneCOM.h"
 
 #include <QMainWindow>
-#include <QTimer>
+#include <QStringList>
 
-#include <functional>
 #include <memory>
-#include <vector>
 
 class QAction;
-class QKeyEvent;
 class QMenu;
+class QTabWidget;
 class TCalibrateBox;
+class TCommStatistics;
 class TDataLogger;
+class TDataPages;
 class TGeneralTab;
+class TLinkSession;
 class TMeterList;
-class TPortWatch;
+class TPoller;
+class TRegisterCommands;
 class TStatusBar;
 
-// The main window: the meter list, the data pages, the status bar, and the
-// commands that poll the meter, write its registers and trace the traffic.
-// Its controls belong to the units that build them; tests find them by
-// their object names.
+// The main window: the meter list, the data pages, the status bar and the
+// menus. It builds them and makes the controllers that act with them: the
+// link session (the meter link of the moment), the poller (the read-all
+// pass and the meter it reads) and the register commands. Its controls and
+// controllers belong to the units that build them; tests find them by their
+// object names.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
     TForm1(TAppPaths paths, QStringList arguments, QWidget* parent = nullptr);
     ~TForm1() override;
 
+    // Makes the controllers, which work with the dialogs.
     void SetDialogs(const TDialogs& dialogs);
     const TDialogs& Dialogs() const { return dialogs_; }
-    const TAppPaths& Paths() const { return paths_; }
-
-    // The meter link of the moment. Every user keeps its own reference for
-    // as long as it uses the link, since the "Port" menu may replace it while
-    // an operation waits.
-    std::shared_ptr<TKelvane> Kelvane() const { return kelvane_; }
-    TDataPages& Pages() { return *pages_; }
-    TDataLogger& Logger() { return *logger_; }
-    TCommStatistics& Statistics() { return statistics_; }
-    bool AppClosing = false;
-    // A drop-down menu is open: a pass skips its remaining banks.
-    bool MenuOpen = false;
-    QTimer tPolling;
+    // The window is closing: every wait ends and no pass follows.
+    bool Closing() const { return appClosing_; }
 
     // Start-up and close.
     void FormShow();
@@ -57,24 +48,6 @@ public:
     void Exit1Click();
     void About1Click();
     static void MyExceptionHandler(const QString& message);
-
-    // Connection, polling and the meter list.
-    void KelvaneStart();
-    void MenuPortClick();
-    void tPollingTimer();
-    void cbPollingClick();
-    void FindMetersClick();
-    // The frames sent and answered since the last "Clear".
-    uint32_t TX() const;
-    uint32_t RX() const;
-
-    // Register commands.
-    void bReadRegsClick();
-    TBankPass::TResult ReadBanks(const std::vector<TRegisterBankEntry>& banks,
-                                 const std::function<void(std::size_t, int, const QString&)>& onBank);
-    int32_t SetRegister(int reg, int32_t value);
-    void bWriteSendClick();
-    void bFunc17Click();
 
 signals:
     // A read-all pass read at least one bank; ok when its last bank was read.
@@ -89,7 +62,6 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildMenus();
@@ -97,42 +69,29 @@ private:
     void BuildOptionsMenu();
     void WatchMenu(QMenu* menu);
     void BuildCentre();
-    void ShowLinkStates(TKelvane& link);
-    void PortBack();
-    void MeterSelected(const QString& name, int address);
-    void ShowMeter();
-    void ShowCommunication();
+    void MenuPortClick();
+    void FindMetersClick();
+    void MeterSelected(int address);
     void AddMemoLine(const QString& line);
-    void NoteTry(const TKelvane& link, const TExchange& exchange, bool repeat);
-    void WriteResult(const TExchange& exchange);
-    void AfterPass(bool anyBankRead, int lastResult);
-    bool WriteValueKey(const QKeyEvent& key);
-    bool PhaseKey(const QKeyEvent& key);
-    void DumpRegisters();
-    TMeterKey MeterKey(const TKelvane& link) const;
-    uint8_t DeviceAddress() const;
-    int Attempts() const;
 
     TAppPaths paths_;
     QStringList arguments_;
     TDialogs dialogs_;
-    std::shared_ptr<TKelvane> kelvane_;
     std::unique_ptr<TDataPages> pages_;
-    std::unique_ptr<TDataLogger> logger_;
-    TCommStatistics statistics_;
-    TLateReplyNotice lateNotice_;
+    TDataLogger* logger_ = nullptr;
+    TCommStatistics* statistics_ = nullptr;
+    TLinkSession* session_ = nullptr;
+    TRegisterCommands* commands_ = nullptr;
+    TPoller* poller_ = nullptr;
     TMeterList* meterList_ = nullptr;
     TGeneralTab* general_ = nullptr;
     TCalibrateBox* calibrate_ = nullptr;
     TStatusBar* status_ = nullptr;
-    TPortWatch* portWatch_ = nullptr;
     QTabWidget* pageControl_ = nullptr;
     QAction* loggingEnabled_ = nullptr;
-    QString meterName_;
-    QString shownMeter_;
+    bool appClosing_ = false;
+    // A drop-down menu is open: a pass skips its remaining banks.
+    bool menuOpen_ = false;
     bool shown_ = false;
     bool exiting_ = false;
-    // A read-all pass is running; a second one started inside its waits
-    // (the "All" button, a polling tick after the "Port" menu) stands aside.
-    bool passRunning_ = false;
 };

@@ -116,6 +116,7 @@ void TfrmAddress::SetAddress(int address)
 void TfrmAddress::cbAddClick()
 {
     ebAddress->setText("   " + QString::number(GetAddress()));
+    emit AddressChanged(GetAddress());
 }
 
 void TfrmAddress::showEvent(QShowEvent* event)

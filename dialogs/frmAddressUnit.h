@@ -45,6 +45,10 @@ public:
     QLabel* const labStatistics;
     QPushButton* const BitBtn1;
 
+signals:
+    // The address the boxes make up now, after every change.
+    void AddressChanged(int address);
+
 protected:
     void showEvent(QShowEvent* event) override;
 

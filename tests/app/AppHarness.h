@@ -6,13 +6,18 @@
 // back on the same port. StartRtu starts it on a serial port instead, whose
 // far end the test provides.
 
+#include "DataLogger.h"
 #include "KelvaneWindows.h"
+#include "LinkSession.h"
+#include "Poller.h"
+#include "RegisterCommands.h"
 #include "SimHarness.h"
 #include "WidgetTestSupport.h"
 
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -38,12 +43,57 @@ T* Find(QWidget& window, const char* name)
     return widget;
 }
 
+// The window's controllers by their object names.
+inline TPoller& Poller(TForm1& form)
+{
+    return *form.findChild<TPoller*>("Poller");
+}
+
+inline QTimer& PollingTimer(TForm1& form)
+{
+    return Poller(form).Timer();
+}
+
+inline std::shared_ptr<TKelvane> Link(TForm1& form)
+{
+    return form.findChild<TLinkSession*>("LinkSession")->Link();
+}
+
+inline TCommStatistics& Statistics(TForm1& form)
+{
+    return *form.findChild<TCommStatistics*>("Statistics");
+}
+
+inline TDataLogger& Logger(TForm1& form)
+{
+    return *form.findChild<TDataLogger*>("DataLogger");
+}
+
+inline TRegisterCommands& Commands(TForm1& form)
+{
+    return *form.findChild<TRegisterCommands*>("RegisterCommands");
+}
+
+// The "Port" menu command, as the menu bar runs it.
+inline void ChoosePort(TForm1& form)
+{
+    for (QAction* action : form.menuBar()->actions())
+        if (action->text() == "&Port")
+            action->trigger();
+}
+
 // A panel of the status bar by its object name: "Status", "Link", "Meter",
 // "Communication", "Logging", "TX", "RX".
 inline QString StatusText(TForm1& form, const char* panel = "Status")
 {
     const QLabel* label = Find<QLabel>(form, panel);
     return label ? label->text() : QString("(no panel %1)").arg(panel);
+}
+
+// The count a counting panel shows ("TX: 5" gives 5).
+inline uint32_t Count(TForm1& form, const char* panel)
+{
+    return StatusText(form, panel).section(' ', 1).toUInt();
 }
 
 // Empties the "Modbus Data Display" with its own "Clear" button.
@@ -118,7 +168,7 @@ public:
         form.show();
         const bool banks = QFile::exists(dir.filePath("RegisterBanks.ini"));
         EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return passes.count() > 0 || !banks || !form.Kelvane() || !form.Kelvane()->Active(); }, 20000))
+            [&] { return passes.count() > 0 || !banks || !Link(form) || !Link(form)->Active(); }, 20000))
             << "the first pass runs as soon as the window shows";
         return form;
     }
@@ -135,7 +185,7 @@ public:
     TForm1& Form() { return windows->Form1; }
     QString FieldText(const QString& caption)
     {
-        for (const TDataField* f : Form().Pages().DataFields())
+        for (const TDataField* f : Form().findChildren<TDataField*>())
             if (f->Caption() == caption)
                 return f->DataPanel()->text();
         return "(no field " + caption + ")";

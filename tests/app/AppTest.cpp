@@ -36,6 +36,14 @@ using apptest::TAppHarness;
 using apptest::TypeInto;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
+using apptest::ChoosePort;
+using apptest::Commands;
+using apptest::Count;
+using apptest::Link;
+using apptest::Poller;
+using apptest::PollingTimer;
+using apptest::Statistics;
+using apptest::Logger;
 using testsupport::MessageBoxRecorder;
 
 namespace {
@@ -86,7 +94,7 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     EXPECT_EQ(com->Kind(), TLinkKind::Tcp); // /MODE=TCP wins over the saved key
     EXPECT_EQ(com->IpText(), "127.0.0.1");
     EXPECT_EQ(com->BaudIndex(), 2);
-    EXPECT_EQ(form.Kelvane()->TcpPort(), app.meter->Port());
+    EXPECT_EQ(Link(form)->TcpPort(), app.meter->Port());
     EXPECT_TRUE(Lines(Memo(form)).contains("Kelvane Opened on 127.0.0.1 at 38400 baud"));
     EXPECT_FALSE(Find<QGroupBox>(form, "CalibrateBox")->isVisible());
     ASSERT_EQ(Find<QTabWidget>(form, "PageControl1")->count(), 1);
@@ -99,7 +107,7 @@ TEST(App, StartsFromSettingsAndSwitchesAndShowsTheMetersValues)
     QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
     apptest::ClearTrace(form);
 
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(StatusText(form, "TX"), "TX: 3");
     EXPECT_EQ(StatusText(form, "RX"), "RX: 3");
@@ -138,12 +146,12 @@ TEST(App, MeterListRoundTripAndSelection)
     EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
     app.meter->SetRegister(2, 150, 4242);
-    form.tPollingTimer();
-    EXPECT_EQ(form.Kelvane()->GetRegister(150), 4242); // the pass read unit 2
-    EXPECT_EQ(form.Kelvane()->GetRegister(149), app.meter->Register(2, 149));
+    Poller(form).Poll();
+    EXPECT_EQ(Link(form)->GetRegister(150), 4242); // the pass read unit 2
+    EXPECT_EQ(Link(form)->GetRegister(149), app.meter->Register(2, 149));
 
-    ClickRow(form, 2); // an address outside 1..63 keeps the device address
-    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Odd (Addr: 99)");
+    ClickRow(form, 2); // an address outside 1..63 keeps the device address, and the meter polled
+    EXPECT_EQ(Find<QTabWidget>(form, "PageControl1")->tabText(0), "Line 2 (Addr: 2)");
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
 
     Find<QLineEdit>(form, "ebName")->setText("Line 3");
@@ -236,6 +244,7 @@ TEST(App, MeterNamesAreTakenAsTheIniFileKeepsThem)
         {" LINE 1", "5", "\"LINE 1\" is already in the list"},
         {"Lead", "6", "\"Lead\" is already in the list"},
         {"Far", "64", "Address must be between 1..63"},
+        {"Other", "1", "\"Line 1\" has address 1 already"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("name \"") + row.name + "\"");
@@ -279,7 +288,7 @@ TEST(App, CloseSavesSettingsAndExitSavesNothing)
         EXPECT_TRUE(settings.contains(QString("TCP Port=%1").arg(app.meter->Port()).toUtf8()));
         EXPECT_TRUE(settings.contains("TCP=1"));
         EXPECT_TRUE(app.ReadFile("Meters.ini").contains("[Kept]"));
-        EXPECT_TRUE(form.AppClosing);
+        EXPECT_TRUE(form.Closing());
     }
     {
         TAppHarness app("[Form]\nCaption=Untouched\n");
@@ -296,7 +305,7 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     TConfigWord& editor = *form.Dialogs().ConfigWord;
     ASSERT_EQ(editor.ReadValues()[150], app.meter->Register(1, 150));
     // A scratchpad typed into the editor and committed with OK.
@@ -304,11 +313,11 @@ TEST(App, ConfigEditorOkWritesTheChangedRegisters)
     TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
     EXPECT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(app.meter->Register(1, 150), 777);
     EXPECT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::None);
     EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
-    EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
+    EXPECT_EQ(Link(form)->GetRegister(150), 777);
 }
 
 TEST(App, AMeterThatStopsAnsweringAndComesBack)
@@ -316,20 +325,20 @@ TEST(App, AMeterThatStopsAnsweringAndComesBack)
     TAppHarness app;
     const uint16_t port = app.meter->Port();
     TForm1& form = app.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 
     app.meter.reset();
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Faults = {.DropEvery = 1}, .Port = port});
-    form.Kelvane()->SetRXTimeout(100);
-    form.tPollingTimer();
+    Link(form)->SetRXTimeout(100);
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "NO COMM");
     EXPECT_EQ(app.FieldText("Freq (Hz)"), "-- ");
-    EXPECT_TRUE(form.tPolling.isActive()); // polling goes on
+    EXPECT_TRUE(PollingTimer(form).isActive()); // polling goes on
 
     app.meter.reset();
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Port = port});
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_NE(app.FieldText("Freq (Hz)"), "-- ");
 }
@@ -340,18 +349,18 @@ TEST(App, ReopeningTheConnectionDuringAPass)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    std::weak_ptr<TKelvane> oldLink = form.Kelvane();
+    std::weak_ptr<TKelvane> oldLink = Link(form);
     bool reopened = false;
     QTimer::singleShot(0, &form, [&] {
         QTimer::singleShot(0, form.Dialogs().ComSelect, [&] { form.Dialogs().ComSelect->accept(); });
-        form.MenuPortClick();
+        ChoosePort(form);
         reopened = true;
     });
-    form.bReadRegsClick(); // the pass processes events between banks
+    Poller(form).ReadAll(); // the pass processes events between banks
     EXPECT_TRUE(reopened);
     EXPECT_TRUE(oldLink.expired());
-    EXPECT_NE(form.Kelvane(), nullptr);
-    form.tPollingTimer();
+    EXPECT_NE(Link(form), nullptr);
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 }
 
@@ -363,7 +372,7 @@ TEST(App, RegisterWriteBoxAndFunction17)
     Find<QRadioButton>(form, "rbHex")->setChecked(true);
     Find<QCheckBox>(form, "cb32bit")->setChecked(true);
     Find<QLineEdit>(form, "ebWriteValue")->setText("12345678");
-    form.bWriteSendClick();
+    Commands(form).WriteSendClick();
     EXPECT_EQ(app.meter->Register(1, 150), 0x1234);
     EXPECT_EQ(app.meter->Register(1, 151), 0x5678);
 
@@ -376,7 +385,7 @@ TEST(App, RegisterWriteBoxAndFunction17)
     QTest::keyClicks(Find<QLineEdit>(form, "ebWriteValue"), "g");
     EXPECT_EQ(Find<QLineEdit>(form, "ebWriteValue")->text(), "11");
 
-    form.bFunc17Click();
+    Commands(form).Func17Click();
     EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("needs a serial link"));
 }
 
@@ -384,10 +393,10 @@ TEST(App, PollingRunsPassAfterPass)
 {
     TAppHarness app;
     TForm1& form = app.Start({"/POLLING=600000"});
-    form.tPolling.setInterval(20);
-    form.tPolling.start();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return form.TX() >= 9u; }, 20000)) << "passes stopped after " << form.TX() / 3;
-    EXPECT_EQ(form.RX(), form.TX());
+    PollingTimer(form).setInterval(20);
+    PollingTimer(form).start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Count(form, "TX") >= 9u; }, 20000)) << "passes stopped after " << Count(form, "TX") / 3;
+    EXPECT_EQ(Count(form, "RX"), Count(form, "TX"));
 }
 
 // In a text field the editing keys are the field's: Ctrl+A selects all and
@@ -453,7 +462,7 @@ TEST(App, CtrlXInAnEditCutsAndTheRunGoesOn)
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "Line 9");
     QTest::keySequence(Find<QLineEdit>(form, "ebName"), QKeySequence("Ctrl+V"));
     EXPECT_EQ(Find<QLineEdit>(form, "ebName")->text(), "Line 9");
-    EXPECT_FALSE(form.AppClosing);
+    EXPECT_FALSE(form.Closing());
     EXPECT_TRUE(form.isVisible());
 }
 
@@ -476,8 +485,8 @@ TEST(App, PollingSwitchOutsideItsRangeIsRefused)
         TAppHarness app;
         MessageBoxRecorder boxes;
         TForm1& form = StartWith(app, {row.argument});
-        EXPECT_EQ(form.tPolling.interval(), row.interval);
-        EXPECT_TRUE(form.tPolling.isActive());
+        EXPECT_EQ(PollingTimer(form).interval(), row.interval);
+        EXPECT_TRUE(PollingTimer(form).isActive());
         ASSERT_EQ(boxes.shown.size(), row.refused ? 1u : 0u);
         if (row.refused) {
             const QString& text = boxes.shown[0].text;
@@ -540,8 +549,8 @@ void WarnsWithoutStoppingThePolling(TAppHarness& app, const QStringList& switche
     ASSERT_NE(warning, nullptr);
     EXPECT_TRUE(warning->text().contains(named)) << warning->text().toStdString();
     EXPECT_TRUE(Memo(form)->toPlainText().contains(named));
-    EXPECT_TRUE(form.tPolling.isActive());
-    form.tPollingTimer();
+    EXPECT_TRUE(PollingTimer(form).isActive());
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     warning->close();
     app.windows.reset();
@@ -578,7 +587,7 @@ TEST(App, PollingSwitchTriesOnceUnlessTheTriesWereChosen)
             QTest::keyClicks(com.ebTries, QString::number(step.chosen));
             QTest::mouseClick(step.chosen ? com.BitBtn1 : com.bCancel, Qt::LeftButton);
         });
-        form.MenuPortClick();
+        ChoosePort(form);
         form.close();
     }
 }
@@ -598,7 +607,7 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
     EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to " + port + "\n\nCould not open serial port: " + port
                                        + ": No such file or directory");
     EXPECT_EQ(StatusText(form), "Failed to Open " + port);
-    EXPECT_FALSE(form.tPolling.isActive());
+    EXPECT_FALSE(PollingTimer(form).isActive());
 
     TComSelect& com = *form.Dialogs().ComSelect;
     QTimer::singleShot(0, &com, [&] {
@@ -607,9 +616,9 @@ TEST(App, APortThatDoesNotOpenIsReportedOnce)
         com.SetTcpPort(app.meter->Port());
         com.accept();
     });
-    form.MenuPortClick();
-    EXPECT_TRUE(form.tPolling.isActive());
-    form.tPollingTimer();
+    ChoosePort(form);
+    EXPECT_TRUE(PollingTimer(form).isActive());
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(boxes.shown.size(), 1u);
 }
@@ -639,10 +648,10 @@ TEST(App, TheStatusBarNamesTheLinkAndTheMeterAndCountsItsReplies)
     EXPECT_EQ(changes[0][0].toString(), "Pump house (2)");
     EXPECT_EQ(StatusText(form, "Communication"), "Replies -");
 
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(StatusText(form, "Communication"), "Replies 3/3");
-    const std::vector<TCommCounters>& meters = form.Statistics().Meters();
+    const std::vector<TCommCounters>& meters = Statistics(form).Meters();
     ASSERT_EQ(meters.size(), 2u);
     EXPECT_EQ(meters[1].Meter.Name, "Pump house");
     EXPECT_EQ(meters[1].Meter.Link, link);
@@ -680,7 +689,7 @@ TEST(App, DumpRegistersSavesWhatTheLatestReadsBrought)
     EXPECT_EQ(read.filter(",no").size(), 0) << read.filter(",no").join(' ').toStdString();
 
     app.meter.reset();
-    form.tPollingTimer();
+    Poller(form).Poll();
     const QStringList failed = dumpTo("silent");
     EXPECT_TRUE(failed.contains("133,,no"));
     EXPECT_EQ(failed.filter(",yes").size(), 0);
@@ -722,8 +731,8 @@ TEST(App, TheStatusBarShowsALogThatFailsUntilItWritesAgain)
     const QString log = blocker + "/log.csv";
     app.WriteFile("kelvane.ini", QString("[Logging]\nEnabled=1\nFrequency=5\nFilename=%1\n").arg(log).toUtf8());
     TForm1& form = app.Start();
-    form.tPolling.setInterval(500);
-    form.tPolling.start();
+    PollingTimer(form).setInterval(500);
+    PollingTimer(form).start();
     const auto* panel = Find<QLabel>(form, "Logging");
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel->text() == "Logging FAILS: log-address-1.csv"; }, 20000))
         << panel->text().toStdString();
@@ -748,8 +757,8 @@ TEST(App, EachMeterLogsWholePassesToAFileOfItsOwn)
     app.WriteFile("RegisterBanks.ini", "[A]\nStart=768\nEnd=827\nActive=1\n[B]\nStart=828\nEnd=887\nActive=1\n");
     app.WriteFile("Meters.ini", "[Line 1]\nAddress=1\n[Line 2]\nAddress=2\n");
     TForm1& form = app.Start();
-    form.Logger().LogTimer().setInterval(10);
-    form.tPolling.start(10);
+    Logger(form).LogTimer().setInterval(10);
+    PollingTimer(form).start(10);
     const auto records = [&](const QString& f) { return QString(app.ReadFile(f)).split("\r\n", Qt::SkipEmptyParts).mid(1); };
     for (const int row : {0, 1, 0, 1}) {
         ClickRow(form, row);
@@ -758,7 +767,7 @@ TEST(App, EachMeterLogsWholePassesToAFileOfItsOwn)
         ASSERT_TRUE(QTest::qWaitFor([&] { return records(file).size() >= before + 3; }, 20000)) << file.toStdString();
         EXPECT_TRUE(StatusText(form, "Logging").startsWith("Logging: " + file + ", ")) << file.toStdString();
     }
-    for (const auto& [unit, file] : {std::pair{1, "log-address-1.csv"}, {1, "log-Line_1-1.csv"}, {2, "log-Line_2-2.csv"}}) {
+    for (const auto& [unit, file] : {std::pair{1, "log-Line_1-1.csv"}, {2, "log-Line_2-2.csv"}}) {
         EXPECT_FALSE(records(file).isEmpty()) << file;
         const auto energy = std::bit_cast<float>(uint32_t(app.meter->Register(unit, 768)) << 16 |
                                                  app.meter->Register(unit, 769));
@@ -776,7 +785,7 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
 {
     TAppHarness app;
     TForm1& form = app.Start();
-    const std::shared_ptr<TKelvane> tcp = form.Kelvane();
+    const std::shared_ptr<TKelvane> tcp = Link(form);
     TComSelect& com = *form.Dialogs().ComSelect;
     QTimer::singleShot(0, &com, [&] {
         QTest::mouseClick(com.cbRTU, Qt::LeftButton);
@@ -784,8 +793,8 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
         QTest::keyClicks(com.ComPort->lineEdit(), "/dev/ttyUSB7");
         QTest::keyClick(&com, Qt::Key_Escape);
     });
-    form.MenuPortClick();
-    EXPECT_EQ(form.Kelvane(), tcp);
+    ChoosePort(form);
+    EXPECT_EQ(Link(form), tcp);
     EXPECT_EQ(com.Kind(), TLinkKind::Tcp);
     EXPECT_EQ(com.IpText(), "127.0.0.1");
 
@@ -793,7 +802,7 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
     const TMessageBoxHandler previous = SetMessageBoxHandler(
         [&](QWidget*, QMessageBox::Icon, const QString&, const QString& text, QMessageBox::StandardButtons) {
             shown.push_back(text);
-            form.tPollingTimer(); // a tick that came due while the box was open
+            Poller(form).Poll(); // a tick that came due while the box was open
             return QMessageBox::Ok;
         });
     const QString missing = "/dev/kelvane-test-no-such-port";
@@ -802,7 +811,7 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
         com.SetPortText(missing);
         QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
     });
-    form.MenuPortClick();
+    ChoosePort(form);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_TRUE(shown[0].startsWith("ERROR: Could not connect to " + missing)) << shown[0].toStdString();
 
@@ -810,8 +819,8 @@ TEST(App, PortDialogEscapeKeepsTheLinkAndAFailedSwitchPollsNothing)
         QTest::mouseClick(com.cbTCP, Qt::LeftButton);
         QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
     });
-    form.MenuPortClick();
-    form.tPollingTimer();
+    ChoosePort(form);
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(shown.size(), 1u);
     SetMessageBoxHandler(previous);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace apptest;
+
 // Three replies in ten come 450 to 1200 ms late, after the 500 ms receive
 // timeout, and the two banks are of the same size: a late reply of one bank
 // would pass every check of the other's request. No pass shows a value in
@@ -21,9 +23,9 @@ TEST(SerialAppLateReplies, NoValueInTheOtherBanksPlaceAndTheLatenessIsTold)
     TForm1& form = app.StartRtu(QString::fromStdString(meter.Path()));
     int values = 0;
     for (int pass = 0; pass < 25; ++pass) {
-        form.tPollingTimer();
+        Poller(form).Poll();
         for (int i = 0; i < 60; ++i)
-            if (const std::optional<double> value = form.Kelvane()->LoggedQuantity(i)) {
+            if (const std::optional<double> value = Link(form)->LoggedQuantity(i)) {
                 ++values;
                 EXPECT_TRUE(testsupport::InItsOwnBank(i, *value)) << "pass " << pass << ", quantity " << i;
             }
@@ -34,6 +36,6 @@ TEST(SerialAppLateReplies, NoValueInTheOtherBanksPlaceAndTheLatenessIsTold)
     EXPECT_GT(late.front(), 500);
     for (std::size_t i = 1; i < late.size(); ++i)
         EXPECT_GE(4 * late[i], 5 * late[i - 1]);
-    ASSERT_EQ(form.Statistics().Meters().size(), 1u);
-    EXPECT_GE(form.Statistics().Meters()[0].LateReplies, static_cast<int64_t>(late.size()));
+    ASSERT_EQ(Statistics(form).Meters().size(), 1u);
+    EXPECT_GE(Statistics(form).Meters()[0].LateReplies, static_cast<int64_t>(late.size()));
 }

@@ -20,6 +20,9 @@ using apptest::Memo;
 using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
+using apptest::ChoosePort;
+using apptest::Link;
+using apptest::Poller;
 
 namespace {
 
@@ -45,8 +48,8 @@ simharness::rSimSetup DeviceServer()
 // One pass of the polling timer over the meter: true when it read it.
 bool PassReadsTheMeter(TForm1& form)
 {
-    form.tPollingTimer();
-    return form.Dialogs().frmAddress->labStatus->text() == "COMM OK!" && form.Kelvane()->GetRegister(133) == 12345;
+    Poller(form).Poll();
+    return form.Dialogs().frmAddress->labStatus->text() == "COMM OK!" && Link(form)->GetRegister(133) == 12345;
 }
 
 void Click(QAbstractButton* button)
@@ -65,7 +68,7 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
     const QString port = QString::number(server.Port());
     TAppHarness app;
     TForm1& form = app.Start();
-    ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::Tcp);
+    ASSERT_EQ(Link(form)->Kind(), TLinkKind::Tcp);
 
     TComSelect& com = *form.Dialogs().ComSelect;
     QTimer::singleShot(0, &com, [&] {
@@ -77,8 +80,8 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
         Click(com.cbKeepConnection);
         Click(com.BitBtn1);
     });
-    form.MenuPortClick();
-    ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::RtuOverTcp);
+    ChoosePort(form);
+    ASSERT_EQ(Link(form)->Kind(), TLinkKind::RtuOverTcp);
     EXPECT_EQ(StatusText(form), "Kelvane Opened on 127.0.0.1:" + port + " at 9600 baud");
 
     ASSERT_TRUE(PassReadsTheMeter(form)) << StatusText(form).toStdString();
@@ -98,7 +101,7 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
 
     app.windows.reset();
     TForm1& again = StartFromSettings(app);
-    EXPECT_EQ(again.Kelvane()->Kind(), TLinkKind::RtuOverTcp);
+    EXPECT_EQ(Link(again)->Kind(), TLinkKind::RtuOverTcp);
     EXPECT_TRUE(again.Dialogs().ComSelect->cbRtuOverTcp->isChecked());
     EXPECT_TRUE(again.Dialogs().ComSelect->Link().EndAtLength);
     EXPECT_TRUE(again.Dialogs().ComSelect->Link().KeepConnection);
@@ -140,7 +143,7 @@ TEST(LinkKinds, SettingsOfEveryAgeAndTheCommandLineSelectTheKindOfLink)
         for (const QString& s : row.Switches)
             switches << ports(s);
         TForm1& form = StartFromSettings(app, switches);
-        EXPECT_EQ(form.Kelvane()->Kind(), row.Kind);
+        EXPECT_EQ(Link(form)->Kind(), row.Kind);
         EXPECT_TRUE(PassReadsTheMeter(form)) << StatusText(form).toStdString();
 
         form.close();

@@ -23,6 +23,8 @@ namespace {
 using apptest::Memo;
 using apptest::Lines;
 using apptest::TypeInto;
+using apptest::Link;
+using apptest::Poller;
 using testsupport::Bytes;
 using testsupport::ScriptedServer;
 
@@ -96,8 +98,8 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     apptest::TAppHarness app;
     TForm1& form = app.Start();
     RefusingMeter meter(151);
-    form.Kelvane()->SetTcpPort(meter.Port());
-    form.tPollingTimer();
+    Link(form)->SetTcpPort(meter.Port());
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
 
     TConfigWord& editor = *form.Dialogs().ConfigWord;
@@ -108,7 +110,7 @@ TEST(App, AWriteTheMeterRefusesIsShownWithTheMetersReason)
     TypeInto(editor.findChild<QLineEdit*>("ebSP2"), "70");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
     ASSERT_EQ(editor.PendingCommit(), TConfigWord::TPendingCommit::AfterOk);
-    form.tPollingTimer();
+    Poller(form).Poll();
 
     EXPECT_EQ(meter.Register(150), 777);
     EXPECT_EQ(meter.Register(151), 0);
@@ -143,7 +145,7 @@ TEST(App, AConfigWordApplyLeavesTheFieldsAsWideAsTheirValues)
     QTest::mouseClick(editor.findChild<QWidget*>("cbCW14"), Qt::LeftButton, {}, QPoint(4, 4));
     QTest::mouseClick(editor.findChild<QPushButton*>("bApply"), Qt::LeftButton);
     for (int pass = 0; pass < 3; ++pass) {
-        form.tPollingTimer();
+        Poller(form).Poll();
         EXPECT_EQ(page->sizeHint(), before) << pass;
     }
     EXPECT_EQ(editor.ReadValues()[142] & 0x2000, 0x2000); // the meter took the new order

@@ -20,6 +20,7 @@
 
 using apptest::Find;
 using apptest::TAppHarness;
+using apptest::Poller;
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST(AppScreens, TheWindowsFitTheScreenInTheDesktopsPaletteAndADarkOne)
         SCOPED_TRACE(dark ? "dark" : "desktop");
         QApplication::setPalette(dark ? DarkPalette() : desktop);
         const QString suffix = "-" + scale + (dark ? "-dark" : "");
-        form.tPollingTimer();
+        Poller(form).Poll();
         EXPECT_TRUE(Fits(form, {form.menuBar(), form.statusBar(), Find<QWidget>(form, "PageControl1")}));
         testsupport::SaveScreenshot(form, "main" + suffix);
 
@@ -100,7 +101,7 @@ TEST(AppScreens, TheWindowsFitTheScreenInTheDesktopsPaletteAndADarkOne)
                         item->trigger();
         auto* wiring = form.findChild<TWiringCheckWindow*>();
         ASSERT_NE(wiring, nullptr);
-        form.tPollingTimer();
+        Poller(form).Poll();
         EXPECT_TRUE(Fits(*wiring, {}));
         testsupport::SaveScreenshot(*wiring, "wiring-check" + suffix);
         wiring->hide();

@@ -26,6 +26,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 
@@ -36,6 +40,12 @@ using apptest::Lines;
 using apptest::StatusText;
 using apptest::TAppHarness;
 using apptest::TypeInto;
+using apptest::ChoosePort;
+using apptest::Commands;
+using apptest::Count;
+using apptest::Link;
+using apptest::Poller;
+using apptest::PollingTimer;
 using simharness::TInProcessRtuSim;
 using testsupport::MessageBoxRecorder;
 using testsupport::ProcessCpuSeconds;
@@ -100,7 +110,7 @@ public:
     TInsideWait(TForm1& form, std::function<void()> action) : form_(form), action_(std::move(action))
     {
         QObject::connect(&watch_, &QTimer::timeout, [this] {
-            const std::shared_ptr<TKelvane> link = form_.Kelvane();
+            const std::shared_ptr<TKelvane> link = Link(form_);
             if (ran || !link || !link->Exchanging())
                 return;
             watch_.stop();
@@ -136,13 +146,13 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
                                        "[Configuration]\nName=Configuration\nStart=128\nEnd=158\n");
     TForm1& form = app.StartRtu(Port());
     EXPECT_TRUE(Lines(Memo(form)).contains("Kelvane Opened on " + Port() + " at 19200 baud"));
-    ASSERT_TRUE(form.Kelvane()->Active());
-    EXPECT_EQ(form.Kelvane()->BaudRate(), TBaudRate::br19200);
+    ASSERT_TRUE(Link(form)->Active());
+    EXPECT_EQ(Link(form)->BaudRate(), TBaudRate::br19200);
     Find<QCheckBox>(form, "cbLogData")->setChecked(true);
     QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
     apptest::ClearTrace(form);
 
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     EXPECT_EQ(StatusText(form, "TX"), "TX: 4");
     EXPECT_EQ(StatusText(form, "RX"), "RX: 3");
@@ -165,7 +175,7 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
     EXPECT_EQ(trace.filter("Illegal Data Address").size(), 1) << trace.join('\n').toStdString();
 
     // Function 17 shows the meter's model text.
-    form.bFunc17Click();
+    Commands(form).Func17Click();
     const QStringList identification = Lines(Find<QPlainTextEdit>(form, "memoF17"));
     ASSERT_EQ(identification.size(), 2) << identification.join('\n').toStdString();
     EXPECT_TRUE(identification[0].startsWith("ID : 0x")) << identification[0].toStdString();
@@ -178,11 +188,28 @@ TEST_F(SerialApp, ReadsTracesIdentifiesAndCommitsOverRtu)
     editor.show();
     TypeInto(editor.findChild<QLineEdit*>("ebSP1"), "777");
     QTest::mouseClick(editor.findChild<QPushButton*>("bOK"), Qt::LeftButton);
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(meter->Register(1, 150), 777);
-    EXPECT_EQ(form.Kelvane()->GetRegister(150), 777);
+    EXPECT_EQ(Link(form)->GetRegister(150), 777);
     EXPECT_EQ(editor.ReadValues()[150], 777);
     EXPECT_TRUE(Lines(Memo(form)).contains("Writing 0x96=777"));
+}
+
+// A port another program holds does not open; the status bar still names
+// the speed given, at which the port is opened once it is back.
+TEST(SerialAppPort, ABusyPortIsNamedWithTheSpeedGiven)
+{
+    TAppHarness app;
+    TPtyLine line;
+    const int holder = ::open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    MessageBoxRecorder boxes;
+    TForm1& form = app.StartRtu(QString::fromStdString(line.SlavePath()));
+    EXPECT_FALSE(Link(form)->Active());
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(StatusText(form, "Link"), QString("Modbus/RTU %1, 19200 baud").arg(line.SlavePath().c_str()));
+    ::close(holder);
 }
 
 // libmodbus's server has no mistake in common with our master or our
@@ -199,12 +226,12 @@ TEST(SerialAppPeer, TracesExactlyTheFramesLibmodbusSawAndShowsItsValues)
     server.SetHoldingRegister(0x314, 0x4366); // 230.5 as an IEEE-754 single
     server.SetHoldingRegister(0x315, 0x8000);
     TForm1& form = app.StartRtu(QString::fromStdString(line.SlavePath()));
-    ASSERT_TRUE(form.Kelvane()->Active());
+    ASSERT_TRUE(Link(form)->Active());
     Find<QCheckBox>(form, "cbLogData")->setChecked(true);
     apptest::ClearTrace(form);
     server.TakeTraffic();
 
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     EXPECT_EQ(QLocale().toDouble(app.FieldText("V A-N (V)").trimmed()), 230.5) << app.FieldText("V A-N (V)").toStdString();
     const auto [toServer, fromServer] = server.TakeTraffic();
@@ -225,7 +252,7 @@ TEST_F(SerialApp, AnAddressChangeReopensThePortTheSameAddressDoesNot)
     meter->SetRegister(2, 150, 2222);
     TOpenCounter opens(meter->Path());
     TForm1& form = app.StartRtu(Port());
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(CommStatus(form), "COMM OK!");
     opens.Take();
 
@@ -246,11 +273,11 @@ TEST_F(SerialApp, AnAddressChangeReopensThePortTheSameAddressDoesNot)
         SCOPED_TRACE(step.name);
         if (step.row >= 0)
             Find<QListWidget>(form, "ListView")->setCurrentRow(step.row, QItemSelectionModel::ClearAndSelect);
-        form.tPollingTimer();
+        Poller(form).Poll();
         EXPECT_EQ(CommStatus(form), "COMM OK!");
-        EXPECT_EQ(form.Kelvane()->GetRegister(150), step.register150);
+        EXPECT_EQ(Link(form)->GetRegister(150), step.register150);
         EXPECT_EQ(opens.Take(), step.opens);
-        EXPECT_TRUE(form.Kelvane()->Active());
+        EXPECT_TRUE(Link(form)->Active());
     }
 }
 
@@ -267,35 +294,35 @@ TEST_F(SerialApp, UnpluggingTheAdapterWhilePollingStopsOnceAndThePortMenuRecover
     ASSERT_TRUE(QFile::link(Port(), port));
     TForm1& form = app.StartRtu(port);
     MessageBoxRecorder boxes;
-    form.tPolling.setInterval(20);
-    form.tPolling.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 6u; }, 20000)) << "RX " << form.RX();
+    PollingTimer(form).setInterval(20);
+    PollingTimer(form).start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(form, "RX") >= 6u; }, 20000)) << "RX " << Count(form, "RX");
 
     ASSERT_TRUE(QFile::remove(port));
     meter.reset();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return CommStatus(form) == "NO COMM" && !form.tPolling.isActive(); }, 20000));
-    EXPECT_FALSE(form.Kelvane()->Active());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return CommStatus(form) == "NO COMM" && !PollingTimer(form).isActive(); }, 20000));
+    EXPECT_FALSE(Link(form)->Active());
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_TRUE(boxes.shown[0].text.startsWith("Serial port " + port + " was lost.")) << boxes.shown[0].text.toStdString();
     const QStringList told = Lines(Memo(form)).filter("Serial port " + port + " was lost: ");
     ASSERT_EQ(told.size(), 1);
     EXPECT_GT(told[0].size(), ("Serial port " + port + " was lost: ").size()) << told[0].toStdString();
 
-    const uint32_t tx = form.TX();
+    const uint32_t tx = Count(form, "TX");
     const double cpuBefore = ProcessCpuSeconds();
     QTest::qWait(2000); // a window in which nothing may happen
     EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.3);
-    EXPECT_EQ(form.TX(), tx);
-    EXPECT_FALSE(form.tPolling.isActive());
+    EXPECT_EQ(Count(form, "TX"), tx);
+    EXPECT_FALSE(PollingTimer(form).isActive());
     EXPECT_EQ(boxes.shown.size(), 1u);
 
     meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
     AcceptPortDialog(form, Port());
-    form.MenuPortClick();
-    EXPECT_TRUE(form.Kelvane()->Active());
+    ChoosePort(form);
+    EXPECT_TRUE(Link(form)->Active());
     EXPECT_EQ(StatusText(form), "Kelvane Opened on " + Port() + " at 19200 baud");
-    EXPECT_TRUE(form.tPolling.isActive());
-    form.tPollingTimer();
+    EXPECT_TRUE(PollingTimer(form).isActive());
+    Poller(form).Poll();
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     EXPECT_EQ(boxes.shown.size(), 1u);
 }
@@ -312,22 +339,22 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         bool replacesLink = false;
     };
     const Row rows[] = {
-        {"a second pass stands aside", [](TForm1& form) { form.bReadRegsClick(); },
+        {"a second pass stands aside", [](TForm1& form) { Poller(form).ReadAll(); },
          [](TForm1& form, TInProcessRtuSim&) {
-             EXPECT_EQ(form.TX(), 3u);
-             EXPECT_EQ(form.RX(), 3u);
+             EXPECT_EQ(Count(form, "TX"), 3u);
+             EXPECT_EQ(Count(form, "RX"), 3u);
          }},
         {"a write waits its turn",
          [](TForm1& form) {
              Find<QLineEdit>(form, "ebRead")->setText("96");
              Find<QRadioButton>(form, "rbDec")->setChecked(true);
              Find<QLineEdit>(form, "ebWriteValue")->setText("4321");
-             form.bWriteSendClick();
+             Commands(form).WriteSendClick();
          },
          [](TForm1&, TInProcessRtuSim& meter) {
              EXPECT_TRUE(QTest::qWaitFor([&] { return meter.Register(1, 150) == 4321; }, 10000));
          }},
-        {"function 17 queues behind the pass", [](TForm1& form) { form.bFunc17Click(); },
+        {"function 17 queues behind the pass", [](TForm1& form) { Commands(form).Func17Click(); },
          [](TForm1& form, TInProcessRtuSim&) {
              EXPECT_TRUE(Find<QPlainTextEdit>(form, "memoF17")->toPlainText().contains("Msg: Kelvane power transducer"))
                  << Find<QPlainTextEdit>(form, "memoF17")->toPlainText().toStdString();
@@ -335,11 +362,11 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         {"the Port menu replaces the link",
          [](TForm1& form) {
              AcceptPortDialog(form);
-             form.MenuPortClick();
+             ChoosePort(form);
          },
          [](TForm1& form, TInProcessRtuSim&) {
-             EXPECT_TRUE(form.Kelvane()->Active());
-             EXPECT_TRUE(form.tPolling.isActive());
+             EXPECT_TRUE(Link(form)->Active());
+             EXPECT_TRUE(PollingTimer(form).isActive());
          },
          true},
     };
@@ -348,17 +375,17 @@ TEST(SerialAppWaits, CommandsInsideASerialWaitBehave)
         TAppHarness app;
         TInProcessRtuSim meter(rSimSetup{.Units = {1}});
         TForm1& form = app.StartRtu(QString::fromStdString(meter.Path()));
-        ASSERT_TRUE(form.Kelvane()->Active());
+        ASSERT_TRUE(Link(form)->Active());
         QTest::mouseClick(Find<QPushButton>(form, "bRXTXClear"), Qt::LeftButton);
-        const std::weak_ptr<TKelvane> firstLink = form.Kelvane();
+        const std::weak_ptr<TKelvane> firstLink = Link(form);
         TInsideWait inside(form, [&] { row.action(form); });
-        form.bReadRegsClick();
+        Poller(form).ReadAll();
         EXPECT_TRUE(inside.ran);
         row.check(form, meter);
         // The old link lived as long as the pass used it, and no longer.
         EXPECT_EQ(firstLink.expired(), row.replacesLink);
-        EXPECT_FALSE(form.Kelvane()->Exchanging());
-        form.tPollingTimer();
+        EXPECT_FALSE(Link(form)->Exchanging());
+        Poller(form).Poll();
         EXPECT_EQ(CommStatus(form), "COMM OK!");
         app.windows.reset();
     }
@@ -376,13 +403,13 @@ TEST(SerialAppMisbehaving, LateRepliesNeverLandInAnotherBank)
     TAppHarness app("[Form]\nReceive Timeout=300\nTries=1\n");
     app.WriteFile("RegisterBanks.ini", "[A]\nName=A\nStart=768\nEnd=827\n[B]\nName=B\nStart=828\nEnd=887\n");
     TForm1& form = app.StartRtu(QString::fromStdString(meter.Path()));
-    ASSERT_EQ(form.Kelvane()->RXTimeout(), 300);
+    ASSERT_EQ(Link(form)->RXTimeout(), 300);
     int complete = 0;
     for (int pass = 0; pass < 8; ++pass) {
-        form.tPollingTimer();
+        Poller(form).Poll();
         int read = 0;
         for (int i = 0; i < testsupport::TLateMeter::Quantities; ++i)
-            if (const std::optional<double> value = form.Kelvane()->LoggedQuantity(i)) {
+            if (const std::optional<double> value = Link(form)->LoggedQuantity(i)) {
                 ++read;
                 EXPECT_EQ(*value, testsupport::TLateMeter::Quantity(i)) << "pass " << pass << ", quantity " << i;
             }
@@ -399,17 +426,17 @@ TEST_F(SerialApp, AReadOfAddressZeroSendsNothingAndReadsNothing)
 {
     app.WriteFile("RegisterBanks.ini", "[Floats]\nName=Floats\nStart=$300\nEnd=$377\n");
     TForm1& form = app.StartRtu(Port());
-    form.tPollingTimer();
-    ASSERT_TRUE(form.Kelvane()->LoggedQuantity(0).has_value());
+    Poller(form).Poll();
+    ASSERT_TRUE(Link(form)->LoggedQuantity(0).has_value());
 
     for (QCheckBox* box : form.Dialogs().frmAddress->findChildren<QCheckBox*>())
         if (box->isChecked())
             box->click();
     ASSERT_EQ(form.Dialogs().frmAddress->GetAddress(), 0);
     const qsizetype before = TraceLines(form).size();
-    form.tPollingTimer();
+    Poller(form).Poll();
     for (int i = 0; i < 60; ++i)
-        EXPECT_FALSE(form.Kelvane()->LoggedQuantity(i).has_value()) << i;
+        EXPECT_FALSE(Link(form)->LoggedQuantity(i).has_value()) << i;
     EXPECT_EQ(StatusText(form), "[0x300-0x377] (Floats) = " + TKelvane::ErrorCode(MeterResult::ReadFromBroadcast));
     const QStringList trace = TraceLines(form).mid(before);
     EXPECT_TRUE(TracedFrames(trace, "QRY >").isEmpty()) << trace.join('\n').toStdString();
@@ -439,7 +466,7 @@ TEST_F(SerialApp, TheWriteBoxWritesExactlyTheRegisterTyped)
         // fills it, and its Write runs as the button would.
         Find<QLineEdit>(form, "ebRead")->setText(row.typed);
         Find<QLineEdit>(form, "ebWriteValue")->setText("42");
-        form.bWriteSendClick();
+        Commands(form).WriteSendClick();
         const QString sent = TracedFrames(TraceLines(form).mid(before), "QRY >");
         if (*row.frame) {
             EXPECT_TRUE(sent.startsWith(row.frame)) << sent.toStdString();
@@ -457,9 +484,9 @@ TEST_F(SerialApp, SwitchingFromRtuToTcpWhilePollingShowsNoError)
 {
     TForm1& form = app.StartRtu(Port());
     MessageBoxRecorder boxes;
-    form.tPolling.setInterval(20);
-    form.tPolling.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 3u; }, 20000)) << "RX " << form.RX();
+    PollingTimer(form).setInterval(20);
+    PollingTimer(form).start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(form, "RX") >= 3u; }, 20000)) << "RX " << Count(form, "RX");
 
     // The menu is chosen while a serial pass waits, as a user's click is.
     TComSelect& com = *form.Dialogs().ComSelect;
@@ -470,12 +497,12 @@ TEST_F(SerialApp, SwitchingFromRtuToTcpWhilePollingShowsNoError)
             com.SetTcpPort(app.meter->Port());
             QTest::mouseClick(com.BitBtn1, Qt::LeftButton);
         });
-        form.MenuPortClick();
+        ChoosePort(form);
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return inside.ran; }, 20000));
-    ASSERT_EQ(form.Kelvane()->Kind(), TLinkKind::Tcp);
-    const uint32_t rx = form.RX();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= rx + 6u; }, 20000)) << "RX " << form.RX();
+    ASSERT_EQ(Link(form)->Kind(), TLinkKind::Tcp);
+    const uint32_t rx = Count(form, "RX");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(form, "RX") >= rx + 6u; }, 20000)) << "RX " << Count(form, "RX");
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     for (const auto& box : boxes.shown)
         ADD_FAILURE() << box.text.toStdString();
@@ -493,9 +520,9 @@ TEST(SerialAppReplug, AnAdapterBackUnderItsStableNameIsPolledAgain)
     ASSERT_TRUE(QFile::link(QString::fromStdString(meter->Path()), byId));
     TAppHarness app;
     TForm1& form = app.StartRtu(byId);
-    form.tPolling.setInterval(20);
-    form.tPolling.start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= 3u; }, 20000)) << "RX " << form.RX();
+    PollingTimer(form).setInterval(20);
+    PollingTimer(form).start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(form, "RX") >= 3u; }, 20000)) << "RX " << Count(form, "RX");
 
     const TMessageBoxHandler previous = SetMessageBoxHandler({}); // the real notice
     meter.reset();
@@ -507,8 +534,8 @@ TEST(SerialAppReplug, AnAdapterBackUnderItsStableNameIsPolledAgain)
     meter = std::make_unique<TInProcessRtuSim>(rSimSetup{.Units = {1, 2}});
     ASSERT_TRUE(QFile::link(QString::fromStdString(meter->Path()), byId));
 
-    const uint32_t rx = form.RX();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.RX() >= rx + 3u; }, 20000)) << "RX " << form.RX();
+    const uint32_t rx = Count(form, "RX");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(form, "RX") >= rx + 3u; }, 20000)) << "RX " << Count(form, "RX");
     EXPECT_EQ(CommStatus(form), "COMM OK!");
     EXPECT_EQ(Lines(Memo(form)).count("Serial port " + byId + " is back: polling goes on."), 1);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !form.findChild<QMessageBox*>("PortLostNotice"); }, 20000));

@@ -29,6 +29,12 @@ using apptest::Find;
 using apptest::TAppHarness;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
+using apptest::ChoosePort;
+using apptest::Commands;
+using apptest::Count;
+using apptest::Link;
+using apptest::Poller;
+using apptest::PollingTimer;
 using testsupport::MessageBoxRecorder;
 
 namespace {
@@ -75,7 +81,7 @@ void ReopenOn(TForm1& form, uint16_t port)
 {
     form.Dialogs().ComSelect->SetTcpPort(port);
     QTimer::singleShot(0, form.Dialogs().ComSelect, [&form] { form.Dialogs().ComSelect->accept(); });
-    form.MenuPortClick();
+    ChoosePort(form);
 }
 
 } // namespace
@@ -87,24 +93,24 @@ TEST(TcpFaults, AMeterThatGoesAwayIsPickedUpAgainByItself)
     TAppHarness app;
     const uint16_t port = app.meter->Port();
     TForm1& form = app.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(Status(form), "COMM OK!");
 
     MessageBoxRecorder boxes;
     app.meter.reset(); // connection refused from now on
-    form.tPolling.setInterval(20);
-    form.tPolling.start();
+    PollingTimer(form).setInterval(20);
+    PollingTimer(form).start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "NO COMM"; }, 10000));
     EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected"))
         << StatusText(form).toStdString();
     EXPECT_EQ(app.FieldText("Freq (Hz)"), "-- ");
-    const uint32_t failedTx = form.TX();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.TX() > failedTx + 3; }, 10000)); // polling goes on
+    const uint32_t failedTx = Count(form, "TX");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(form, "TX") > failedTx + 3; }, 10000)); // polling goes on
 
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Port = port});
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return app.FieldText("Freq (Hz)") != "-- "; }, 10000));
-    EXPECT_TRUE(form.tPolling.isActive());
+    EXPECT_TRUE(PollingTimer(form).isActive());
     EXPECT_TRUE(boxes.shown.empty()) << boxes.shown[0].text.toStdString();
 }
 
@@ -124,7 +130,7 @@ TEST(TcpFaults, TheWindowAnswersWhileAMeterDoesNotReply)
             added = Clock::now();
     });
     GuiTicker ticker;
-    form.tPollingTimer(); // three banks of 500 ms each
+    Poller(form).Poll(); // three banks of 500 ms each
     const auto passEnd = Clock::now();
     EXPECT_EQ(Status(form), "NO COMM");
     EXPECT_GT(ticker.Ticks(), 50u);
@@ -141,13 +147,13 @@ TEST(TcpFaults, ClosingTheWindowEndsAConnectWaitAtOnce)
     TForm1& form = app.Start();
     testsupport::UnansweredListener never;
     ReopenOn(form, never.Port());
-    form.tPolling.stop();
+    PollingTimer(form).stop();
     QTimer::singleShot(700, &form, [&] { form.close(); });
     GuiTicker ticker;
     const auto t0 = Clock::now();
-    form.tPollingTimer();
+    Poller(form).Poll();
     const auto elapsed = Clock::now() - t0;
-    EXPECT_TRUE(form.AppClosing);
+    EXPECT_TRUE(form.Closing());
     EXPECT_GE(elapsed, 650ms);
     EXPECT_LT(elapsed, 2500ms);
     EXPECT_LT(ticker.LongestGap(), 250ms) << ticker.LongestGap().count() << " ms";
@@ -164,23 +170,23 @@ TEST(TcpFaults, NoSecondPassStartsInsideAWait)
     app.meter = std::make_unique<TInProcessSim>(rSimSetup{.Units = {1, 2}, .Faults = NeverAnswers});
     TInProcessSim answering(rSimSetup{.Units = {1, 2}});
     TForm1& form = app.Start();
-    std::weak_ptr<TKelvane> oldLink = form.Kelvane();
+    std::weak_ptr<TKelvane> oldLink = Link(form);
     bool nestedDone = false;
     QTimer::singleShot(100, &form, [&] {
-        form.bReadRegsClick();
-        form.tPolling.setInterval(10);
+        Poller(form).ReadAll();
+        PollingTimer(form).setInterval(10);
         ReopenOn(form, answering.Port());
         // A few ticks of the re-enabled timer inside the wait.
         int ticks = 0;
-        const auto counter = QObject::connect(&form.tPolling, &QTimer::timeout, [&] { ++ticks; });
+        const auto counter = QObject::connect(&PollingTimer(form), &QTimer::timeout, [&] { ++ticks; });
         EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }, 10000));
         QObject::disconnect(counter);
         nestedDone = true;
     });
-    const uint32_t tx = form.TX();
-    form.tPollingTimer();
+    const uint32_t tx = Count(form, "TX");
+    Poller(form).Poll();
     EXPECT_TRUE(nestedDone);
-    EXPECT_EQ(form.TX(), tx + 1);
+    EXPECT_EQ(Count(form, "TX"), tx + 1);
     EXPECT_TRUE(oldLink.expired());
     ASSERT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
 }
@@ -194,14 +200,14 @@ TEST(TcpFaults, AWriteInsideAWaitWaitsItsTurn)
     TForm1& form = app.Start();
     bool linkWasBusy = false;
     QTimer::singleShot(100, &form, [&] {
-        linkWasBusy = form.Kelvane()->Exchanging();
+        linkWasBusy = Link(form)->Exchanging();
         Find<QLineEdit>(form, "ebRead")->setText("96");
         Find<QRadioButton>(form, "rbDec")->setChecked(true);
         Find<QCheckBox>(form, "cb32bit")->setChecked(false);
         Find<QLineEdit>(form, "ebWriteValue")->setText("4321");
-        form.bWriteSendClick();
+        Commands(form).WriteSendClick();
     });
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_TRUE(linkWasBusy);
     EXPECT_EQ(Status(form), "COMM OK!");
     EXPECT_TRUE(Find<QPlainTextEdit>(form, "ComStatusMemo")->toPlainText().contains("(Measurements) = OK"));
@@ -222,19 +228,19 @@ TEST(TcpFaults, ATargetThatIsNotAnAddressIsReportedOnce)
                                    "/POLLING=600000"});
         app.windows->Form1.show();
         TForm1& form = app.Form();
-        form.tPolling.setInterval(20);
+        PollingTimer(form).setInterval(20);
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].text, "ERROR: Could not connect to  (not an IP address)");
-        EXPECT_FALSE(form.Kelvane()->Active());
-        EXPECT_FALSE(form.tPolling.isActive());
-        form.bReadRegsClick();
+        EXPECT_FALSE(Link(form)->Active());
+        EXPECT_FALSE(PollingTimer(form).isActive());
+        Poller(form).ReadAll();
         EXPECT_EQ(Status(form), "NO COMM");
-        EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected"));
+        EXPECT_TRUE(StatusText(form).endsWith("= Socket Not Connected")) << StatusText(form).toStdString();
         EXPECT_EQ(boxes.shown.size(), 1u);
     }
     TForm1& form = app.Form();
     form.Dialogs().ComSelect->SetIpText("127.0.0.1");
     ReopenOn(form, app.meter->Port());
-    EXPECT_TRUE(form.tPolling.isActive());
+    EXPECT_TRUE(PollingTimer(form).isActive());
     EXPECT_TRUE(QTest::qWaitFor([&] { return Status(form) == "COMM OK!"; }, 10000));
 }

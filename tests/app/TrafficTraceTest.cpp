@@ -21,6 +21,7 @@
 
 using apptest::rSimSetup;
 using apptest::TAppHarness;
+using apptest::Poller;
 
 namespace {
 
@@ -73,7 +74,7 @@ TEST(TrafficTrace, EachBankReadShowsItsTimeRoundTripAndOutcomeAndTheFailedOneSta
     const QDateTime before = QDateTime::currentDateTime().addMSecs(-1);
     QElapsedTimer pass;
     pass.start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     const double passMs = static_cast<double>(pass.nsecsElapsed()) / 1e6;
     const QDateTime after = QDateTime::currentDateTime();
 
@@ -100,7 +101,7 @@ TEST(TrafficTrace, EachBankReadShowsItsTimeRoundTripAndOutcomeAndTheFailedOneSta
 
     QTest::mouseClick(display.findChild<QCheckBox*>("cbFailedOnly"), Qt::LeftButton);
     EXPECT_EQ(TraceLines(display), lines.mid(4, 4));
-    form.tPollingTimer();
+    Poller(form).Poll();
     const QStringList failed = TraceLines(display);
     ASSERT_EQ(failed.size(), 8) << failed.join('\n').toStdString();
     // The same request, with a transaction identifier of its own.

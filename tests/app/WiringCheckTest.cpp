@@ -16,6 +16,7 @@
 using apptest::rSimSetup;
 using apptest::TAppHarness;
 using apptest::TInProcessSim;
+using apptest::Poller;
 
 namespace {
 
@@ -164,7 +165,7 @@ QString FirstFailAdvice(const QTableWidget& table)
 // Polls once and waits until the window shows its checks.
 bool PollAndWaitForChecks(TForm1& form, const rOpenWindow& w)
 {
-    form.bReadRegsClick();
+    Poller(form).ReadAll();
     return QTest::qWaitFor([&] { return w.Table->rowCount() == 8 && w.Table->isEnabled(); }, 10000);
 }
 
@@ -225,7 +226,7 @@ TEST(WiringCheckApp, FailedPollShowsStaleThenRecovers)
 
     const uint16_t port = app.meter->Port();
     app.meter.reset();
-    form.bReadRegsClick();
+    Poller(form).ReadAll();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.Table->isEnabled(); }, 10000));
     EXPECT_TRUE(w.State->text().startsWith("Stale")) << w.State->text().toStdString();
     EXPECT_EQ(w.Table->rowCount(), 8);

@@ -4,6 +4,7 @@
 // dialog. Each time the whole utility opens it, reads the simulated meter
 // behind it over Modbus RTU and saves the name as it was given.
 
+#include "AppHarness.h"
 #include "IniFile.h"
 #include "KelvaneWindows.h"
 #include "SimHarness.h"
@@ -26,6 +27,10 @@
 #include <stdexcept>
 
 namespace {
+
+using apptest::ChoosePort;
+using apptest::Poller;
+using apptest::Link;
 
 // The rate the in-process RTU simulator assumes; 1 is its baud list index.
 constexpr const char* Baud = "19200";
@@ -101,7 +106,7 @@ TForm1& StartWithName(TByIdSetup& setup, TPortSource source)
                                     QString("/BAUD=") + Baud});
         EXPECT_EQ(boxes.shown.size(), 1u) << "the missing port is reported";
         TypeIntoPortDialog(*setup.windows->Form1.Dialogs().ComSelect, setup.link);
-        form.MenuPortClick();
+        ChoosePort(form);
         return form;
     }
     }
@@ -114,15 +119,15 @@ TEST_P(SerialById, OpensReadsTheMeterAndIsSavedAsGiven)
 {
     TByIdSetup setup;
     TForm1& form = StartWithName(setup, GetParam());
-    ASSERT_TRUE(form.Kelvane());
-    ASSERT_TRUE(form.Kelvane()->Active()) << form.Kelvane()->LastOpenError().toStdString();
+    ASSERT_TRUE(Link(form));
+    ASSERT_TRUE(Link(form)->Active()) << Link(form)->LastOpenError().toStdString();
     EXPECT_EQ(form.findChild<QLabel*>("Status")->text(), "Kelvane Opened on " + setup.link + " at " + Baud + " baud");
 
     QSignalSpy passes(&form, &TForm1::PassCompleted);
-    form.bReadRegsClick();
+    Poller(form).ReadAll();
     ASSERT_EQ(passes.size(), 1);
     EXPECT_TRUE(passes[0][0].toBool()) << "the pass read its last bank";
-    EXPECT_EQ(form.Kelvane()->GetRegister(133), 12345);
+    EXPECT_EQ(Link(form)->GetRegister(133), 12345);
 
     form.close();
     EXPECT_EQ(setup.SavedPort(), setup.link) << "the stable name is kept, not the device it leads to";

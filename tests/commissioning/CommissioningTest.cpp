@@ -21,6 +21,9 @@
 
 namespace {
 
+using apptest::Link;
+using apptest::Poller;
+using apptest::PollingTimer;
 using apptest::TAppHarness;
 using simharness::rSimSetup;
 using simharness::TInProcessRtuSim;
@@ -140,9 +143,9 @@ TEST_P(FindMetersTest, FindsEveryMeterOfARangeAndAddsOneToTheMeterList)
 {
     TBench bench(GetParam().Rtu);
     TForm1& form = bench.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
-    const std::shared_ptr<TKelvane> link = form.Kelvane();
+    const std::shared_ptr<TKelvane> link = Link(form);
     const int32_t timeout = link->RXTimeout();
     const QString caption = FloatPageCaption(form);
 
@@ -167,7 +170,7 @@ TEST_P(FindMetersTest, FindsEveryMeterOfARangeAndAddsOneToTheMeterList)
     EXPECT_EQ(link->RXTimeout(), timeout);
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 1);
     EXPECT_EQ(FloatPageCaption(form), caption);
-    EXPECT_TRUE(form.tPolling.isActive());
+    EXPECT_TRUE(PollingTimer(form).isActive());
     EXPECT_FALSE(form.Dialogs().ProgressDialog->isVisible());
     EXPECT_EQ(link->GetRegister(149), 10001);
     EXPECT_TRUE(link->LatestReadOk(149));
@@ -193,7 +196,7 @@ TEST_P(FindMetersTest, FindsEveryMeterOfARangeAndAddsOneToTheMeterList)
     EXPECT_TRUE(boxes.shown[0].text.contains("\"SN 10007\" is already in the list")) << boxes.shown[0].text.toStdString();
 
     // Polling goes on with the meter at the device address.
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(link->GetRegister(149), 10001);
 }
@@ -205,10 +208,10 @@ TEST_P(FindMetersTest, ACancelHalfWayStopsAfterTheRequestUnderWayAndLeavesTheLin
     bench.app.WriteFile("Meters.ini", "[Line 2]\nAddress=2\n");
     TForm1& form = bench.Start();
     SelectSavedMeter(form);
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
     ASSERT_EQ(FloatPageCaption(form), "Line 2 (Addr: 2)");
-    const std::shared_ptr<TKelvane> link = form.Kelvane();
+    const std::shared_ptr<TKelvane> link = Link(form);
     const int32_t timeout = link->RXTimeout();
 
     TFindMeters& finder = OpenFindMeters(form);
@@ -236,11 +239,11 @@ TEST_P(FindMetersTest, ACancelHalfWayStopsAfterTheRequestUnderWayAndLeavesTheLin
     EXPECT_EQ(form.Dialogs().frmAddress->GetAddress(), 2);
     EXPECT_EQ(FloatPageCaption(form), "Line 2 (Addr: 2)");
     EXPECT_EQ(link->RXTimeout(), timeout);
-    EXPECT_TRUE(form.tPolling.isActive());
+    EXPECT_TRUE(PollingTimer(form).isActive());
     EXPECT_FALSE(progress.isVisible());
     EXPECT_EQ(progress.bClose->text(), "Close");
     EXPECT_TRUE(finder.bScan->isEnabled());
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     EXPECT_EQ(link->GetRegister(149), 10002);
 }
@@ -315,7 +318,7 @@ TEST(ConfigProfile, AProfileSavedFromOneMeterIsLoadedIntoAnotherAsTypedAndReadBa
     for (const auto& [reg, value] : setup)
         app.meter->SetRegister(1, reg, value);
     TForm1& form = app.Start();
-    form.tPollingTimer();
+    Poller(form).Poll();
     TConfigWord& editor = *form.Dialogs().ConfigWord;
     ASSERT_EQ(Edit(editor, "ebSerialNo")->text(), "10001");
     const QString file = app.dir.filePath("line-a.ini");
@@ -339,7 +342,7 @@ TEST(ConfigProfile, AProfileSavedFromOneMeterIsLoadedIntoAnotherAsTypedAndReadBa
     form.Dialogs().frmAddress->SetAddress(2);
     editor.hide();
     editor.show();
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(Edit(editor, "ebSerialNo")->text(), "10002");
     ASSERT_TRUE(editor.LoadProfile(file));
     EXPECT_EQ(Edit(editor, "ebPT_Pri")->text(), "120");
@@ -353,11 +356,11 @@ TEST(ConfigProfile, AProfileSavedFromOneMeterIsLoadedIntoAnotherAsTypedAndReadBa
     testsupport::SaveScreenshot(editor, "config-word-profile-loaded");
 
     // Nothing is written until OK; a poll meanwhile leaves the typed values.
-    form.tPollingTimer();
+    Poller(form).Poll();
     EXPECT_EQ(app.meter->Register(2, 128), 1);
     EXPECT_EQ(Edit(editor, "ebPT_Pri")->text(), "120");
     ClickOK(editor);
-    form.tPollingTimer();
+    Poller(form).Poll();
     for (const auto& [reg, value] : setup)
         EXPECT_EQ(app.meter->Register(2, reg), value) << reg;
     EXPECT_EQ(app.meter->Register(2, 149), 10002);
@@ -369,7 +372,7 @@ TEST(ConfigProfile, AProfileSavedFromOneMeterIsLoadedIntoAnotherAsTypedAndReadBa
     older.replace("Software Version=5.70", "Software Version=4.90");
     app.WriteFile("older.ini", older);
     app.meter->SetRegister(2, 150, 7);
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_EQ(Edit(editor, "ebSP1")->text(), "7");
     MessageBoxRecorder refuse(QMessageBox::No);
     EXPECT_FALSE(editor.LoadProfile(app.dir.filePath("older.ini")));
@@ -386,8 +389,8 @@ TEST(ConfigProfile, ARegisterTheMeterDidNotTakeIsReportedByNameWithBothValues)
     TAppHarness app;
     TForm1& form = app.Start();
     TForgetfulMeters meter(152);
-    form.Kelvane()->SetTcpPort(meter.Port());
-    form.tPollingTimer();
+    Link(form)->SetTcpPort(meter.Port());
+    Poller(form).Poll();
     ASSERT_EQ(form.Dialogs().frmAddress->labStatus->text(), "COMM OK!");
     app.WriteFile("hand.ini", "[Profile]\nSerial Number=1\nSoftware Version=5.7\n"
                               "[Registers]\n150=11\n152=99\n");
@@ -396,7 +399,7 @@ TEST(ConfigProfile, ARegisterTheMeterDidNotTakeIsReportedByNameWithBothValues)
     ClickOK(editor);
 
     MessageBoxRecorder boxes;
-    form.tPollingTimer();
+    Poller(form).Poll();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 10000));
     EXPECT_EQ(meter.Register(1, 150), 11);
     EXPECT_EQ(boxes.shown[0].icon, QMessageBox::Warning);

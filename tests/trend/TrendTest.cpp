@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cmath>
 
+using apptest::Poller;
 using apptest::TAppHarness;
 using apptest::rSimSetup;
 using apptest::TInProcessSim;
@@ -36,7 +37,7 @@ namespace {
 
 TDataField* FieldByCaption(TForm1& form, const QString& caption)
 {
-    for (TDataField* f : form.Pages().DataFields())
+    for (TDataField* f : form.findChildren<TDataField*>())
         if (f->Caption() == caption)
             return f;
     return nullptr;
@@ -196,7 +197,7 @@ TEST(Trend, FieldsFollowThePollsWithAGapWhereThePollFailedAndExport)
     auto poll = [&] {
         *seconds = *seconds + 30;
         const std::size_t before = polls.size();
-        form.bReadRegsClick();
+        Poller(form).ReadAll();
         return polls.size() == before + 1;
     };
     auto* span = trend.findChild<QComboBox*>("cbSpan");
@@ -341,7 +342,7 @@ TEST(Trend, AMeterChangeStartsNewLinesNamedAfterTheMeter)
     for (const QString& meter : meterOfPoll) {
         trend.SetMeter(meter);
         *seconds = *seconds + 30;
-        form.bReadRegsClick();
+        Poller(form).ReadAll();
     }
     ASSERT_EQ(polls.size(), 6u);
     for (const rPoll& p : polls)
@@ -401,7 +402,7 @@ TEST(Trend, AMeterChangeStartsNewLinesNamedAfterTheMeter)
     // The same name again, after one more poll: the file is replaced only
     // when the user says so.
     *seconds = *seconds + 30;
-    form.bReadRegsClick();
+    Poller(form).ReadAll();
     for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
         MessageBoxRecorder boxes(answer);
         ASSERT_TRUE(ExportCsvThroughTheDialog(trend, app.dir.filePath("two meters")));
