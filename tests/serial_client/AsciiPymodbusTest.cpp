@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -104,11 +106,17 @@ TEST(AsciiAgainstPymodbus, RequestsAndRepliesOfTheMeterLinkFunctions)
     EXPECT_EQ(log.Of(first).at(0).Info.Reply, R::trSuccess);
     EXPECT_EQ(log.Of(first).at(0).Values, (std::vector<int>{100, 101, 102, 103, 104, 105, 106, 107, 108, 109}));
 
+    // A request whose first frame pyserial swallowed may still be answered
+    // late, so a later reply that could be its own is set aside and the
+    // request that heard it asks again: one frame more each time.
+    std::size_t setAside = 0;
     for (const AsciiStep& step : Steps) {
         SCOPED_TRACE(step.What);
         const uint32_t id = step.Issue(client);
         ASSERT_TRUE(log.WaitProcessed(id));
         const TSeenEvent event = log.Of(id).at(0);
+        setAside += std::count_if(event.Info.AttemptLog.begin(), event.Info.AttemptLog.end(),
+                                  [](const auto& attempt) { return attempt.Outcome.starts_with("Reply set aside"); });
         EXPECT_EQ(event.Name, step.Event);
         EXPECT_EQ(event.Info.Reply, step.Reply);
         if (step.Text.empty()) {
@@ -120,8 +128,8 @@ TEST(AsciiAgainstPymodbus, RequestsAndRepliesOfTheMeterLinkFunctions)
             EXPECT_NE(text.find(step.Text), std::string::npos) << text;
         }
     }
-    // Every transaction was answered once, with a frame of the ASCII form.
-    EXPECT_EQ(received.size(), 1 + std::size(Steps));
+    // Every transaction was answered, with a frame of the ASCII form.
+    EXPECT_EQ(received.size(), 1 + std::size(Steps) + setAside);
     for (const Bytes& frame : received) {
         ASSERT_GE(frame.size(), 3u);
         EXPECT_EQ(frame.front(), ':');

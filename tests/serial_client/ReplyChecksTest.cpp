@@ -228,15 +228,17 @@ TEST(ConsecutiveTimeouts, LimitCountsUnansweredAttemptsAndAReplyResetsIt)
     TEventLog log(line.Client);
     line.Client.SetMaxConsecutiveTimeouts(2);
 
-    auto run = [&](uint16_t reg) {
-        const uint32_t id = line.Client.ReadHoldingRegisters(reg, 1);
+    auto run = [&](uint16_t reg, uint16_t count = 1) {
+        const uint32_t id = line.Client.ReadHoldingRegisters(reg, count);
         EXPECT_TRUE(log.WaitProcessed(id, 20000));
         return id;
     };
     run(0);
     run(0);
     EXPECT_EQ(line.Client.ConsecutiveTimeouts(), 2u);
-    run(7); // answered: the count starts again
+    // Answered: the count starts again. Its count is another, so that its
+    // reply cannot pass for a late one of the unanswered reads.
+    run(7, 2);
     EXPECT_EQ(line.Client.ConsecutiveTimeouts(), 0u);
     run(0);
     run(0);
