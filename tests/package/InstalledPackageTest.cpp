@@ -137,7 +137,9 @@ TEST_F(InstalledPackage, TheUtilityKeepsItsFilesInTheUsersFolders)
     }
     ASSERT_TRUE(utility.waitForStarted(10000));
 
-    const QString log = user.filePath(".local/share/kelvane/log.csv");
+    // Each meter logs to a file of its own beside the one named: this one is
+    // not in a meter list, so its file names its address.
+    const QString log = user.filePath(".local/share/kelvane/log-address-1.csv");
     const bool logged = WaitFor([&] { return Lines(log).size() >= 2; }, 60s);
     ::kill(pid_t(utility.processId()), SIGTERM);
     const bool ended = utility.waitForFinished(20000);
