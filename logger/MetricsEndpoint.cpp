@@ -17,6 +17,8 @@ namespace {
 
 // A request's head longer than this is refused: a scrape's is a few hundred bytes.
 constexpr std::size_t MaxRequestHead = 8192;
+// How long accepting pauses when the process has no descriptor to spare.
+constexpr std::chrono::milliseconds AcceptPause{100};
 
 // The socket address of an IP address and port.
 socklen_t SocketAddress(const QHostAddress& host, uint16_t port, sockaddr_storage& address)
@@ -121,7 +123,7 @@ void TMetricsEndpoint::Run()
 {
     std::vector<pollfd> polled;
     for (;;) {
-        polled.assign({{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}});
+        polled.assign({{wakeFd_, POLLIN, 0}, {listenFd_, short(Clock::now() < acceptAgain_ ? 0 : POLLIN), 0}});
         for (const TConnection& connection : connections_)
             polled.push_back({connection.Fd, short(connection.Reply.empty() ? POLLIN : POLLOUT), 0});
         if (::poll(polled.data(), polled.size(), PollTimeout()) < 0 && errno != EINTR)
@@ -146,25 +148,32 @@ void TMetricsEndpoint::Run()
     }
 }
 
-// Until the nearest deadline of a connection; with none, until woken.
+// Until the nearest deadline of a connection or the end of a pause in
+// accepting; with neither, until woken.
 int TMetricsEndpoint::PollTimeout() const
 {
-    if (connections_.empty())
+    const auto now = Clock::now();
+    auto nearest = acceptAgain_ > now ? acceptAgain_ : Clock::time_point::max();
+    for (const TConnection& connection : connections_)
+        nearest = std::min(nearest, connection.Deadline);
+    if (nearest == Clock::time_point::max())
         return -1;
-    const auto nearest = std::min_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
-                             return a.Deadline < b.Deadline;
-                         })->Deadline;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
     return int(std::clamp<long long>(left, 0, 60000));
 }
 
-// Every connection waiting is taken; beyond the bound, one is closed at once.
+// Every connection waiting is taken; beyond the bound, one is closed at
+// once. When the process is out of descriptors or memory, accepting pauses
+// rather than spinning on a listening socket that stays readable.
 void TMetricsEndpoint::Accept()
 {
     for (;;) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptAgain_ = Clock::now() + AcceptPause;
             return;
+        }
         if (int(connections_.size()) >= limits_.MaxConnections) {
             ::close(fd);
             continue;

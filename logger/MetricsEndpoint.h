@@ -66,5 +66,6 @@ private:
     const TPage page_;
     const TEndpointLimits limits_;
     std::vector<TConnection> connections_;
+    Clock::time_point acceptAgain_{}; // accepting pauses until then
     std::thread thread_;
 };
