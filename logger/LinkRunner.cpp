@@ -63,7 +63,7 @@ public:
 
     // In the worker's thread as it ends, once no pass is under way: the
     // link's sockets and timers go in the thread they belong to, and the
-    // link's changes not yet counted are.
+    // counts of the link's changes not said yet are said.
     void End()
     {
         link_.reset();
