@@ -3,6 +3,7 @@
 #include "LoggerMessages.h"
 
 #include <QHostAddress>
+#include <QNetworkInterface>
 
 #include <algorithm>
 #include <cerrno>
@@ -30,7 +31,7 @@ socklen_t SocketAddress(const QHostAddress& host, uint16_t port, sockaddr_storag
         v6->sin6_port = htons(port);
         const Q_IPV6ADDR bytes = host.toIPv6Address();
         std::memcpy(&v6->sin6_addr, bytes.c, sizeof bytes.c);
-        v6->sin6_scope_id = host.scopeId().toUInt();
+        v6->sin6_scope_id = uint32_t(QNetworkInterface::interfaceIndexFromName(host.scopeId()));
         return sizeof *v6;
     }
     auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
