@@ -13,12 +13,13 @@
 // ratio shows whether the building is linear; and the whole utility started
 // with the 20,000 fields against kelvane-sim over Modbus/TCP: the time from
 // showing the window to its first reply and its first pass, and to the page
-// built whole.
+// built whole; then a pass with the page whole and on screen.
 
 #include "DataPages.h"
 #include "HugePageFile.h"
 #include "KelvaneCOM.h"
 #include "KelvaneWindows.h"
+#include "Poller.h"
 #include "ScriptedServer.h"
 #include "SimProcess.h"
 
@@ -55,7 +56,8 @@ double MicrosecondsPerField(int passes, std::size_t fields, Pass pass)
 constexpr int HugeFields = 20000;
 constexpr double LinearLimit = 2.5;      // build time of 20,000 fields over that of 10,000
 constexpr double FirstReplyLimit = 1.0;  // seconds from showing the window
-constexpr double BuiltLimit = 20.0;      // seconds from showing the window
+constexpr double BuiltLimit = 5.0;       // seconds from showing the window
+constexpr double WholePassLimit = 1.0;   // seconds
 
 const char* Verdict(bool met)
 {
@@ -84,6 +86,7 @@ struct rStartFigures {
     double FirstReply = -1; // seconds from show() to the first request answered
     double FirstPass = -1;  // to the first pass completed
     double Built = -1;      // to every field of the page built
+    double WholePass = -1;  // a pass over the meter with the page whole and on screen
 };
 
 // The utility in this process with the huge page file, polling the
@@ -119,6 +122,13 @@ rStartFigures StartUtility(const TSimProcess& sim)
     form.show();
     while ((figures.FirstPass < 0 || figures.Built < 0) && clock.elapsed() < 600000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    watch.stop();
+    if (figures.Built >= 0) {
+        QCoreApplication::processEvents(); // the page painted once whole
+        const double t0 = Seconds();
+        form.findChild<TPoller*>("Poller")->Poll();
+        figures.WholePass = Seconds() - t0;
+    }
     return figures;
 }
 
@@ -140,8 +150,10 @@ bool HugePage()
     std::printf("    first pass       %7.2f s\n", start.FirstPass);
     std::printf("    page built whole %7.2f s (limit %.1f) %s\n", start.Built, BuiltLimit,
                 Verdict(start.Built >= 0 && start.Built <= BuiltLimit));
+    std::printf("  a pass with the page whole and shown: %.2f s (limit %.1f) %s\n", start.WholePass, WholePassLimit,
+                Verdict(start.WholePass >= 0 && start.WholePass <= WholePassLimit));
     return ratio <= LinearLimit && start.FirstReply >= 0 && start.FirstReply <= FirstReplyLimit && start.Built >= 0
-           && start.Built <= BuiltLimit;
+           && start.Built <= BuiltLimit && start.WholePass >= 0 && start.WholePass <= WholePassLimit;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <numeric>
+#include <unordered_map>
 
 namespace {
 
@@ -81,14 +82,23 @@ TPageLayout::~TPageLayout()
 
 void TPageLayout::AddField(TDataField* field, QPoint designPos)
 {
-    addChildWidget(field);
-    entries_.push_back({new QWidgetItem(field), designPos, field});
+    if (blocks_.empty() || fieldsInLastBlock_ == FieldsPerBlock) {
+        blocks_.push_back(new QWidget(parentWidget()));
+        addChildWidget(blocks_.back()); // shown with the page, or now when it is on screen
+        fieldsInLastBlock_ = 0;
+    }
+    QWidget* block = blocks_.back();
+    ++fieldsInLastBlock_;
+    field->setParent(block);
+    if (block->isVisible())
+        field->show();
+    entries_.push_back({new QWidgetItem(field), designPos, field, block});
     invalidate();
 }
 
 void TPageLayout::addItem(QLayoutItem* item)
 {
-    entries_.push_back({item, QPoint(), nullptr});
+    entries_.push_back({item, QPoint(), nullptr, nullptr});
     invalidate();
 }
 
@@ -193,10 +203,22 @@ QSize TPageLayout::minimumSize() const
     return sizeHint();
 }
 
+// A block reaches from the page's corner to its furthest field.
 void TPageLayout::setGeometry(const QRect& rect)
 {
     QLayout::setGeometry(rect);
     const std::vector<QRect> places = Placement();
-    for (std::size_t i = 0; i < entries_.size(); ++i)
-        entries_[i].Item->setGeometry(places[i].translated(rect.topLeft()));
+    std::unordered_map<QWidget*, QRegion> masks;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        const QRect place = places[i].translated(rect.topLeft());
+        entries_[i].Item->setGeometry(place);
+        if (entries_[i].Block)
+            masks[entries_[i].Block] += place;
+    }
+    for (QWidget* block : blocks_) {
+        const QRegion& mask = masks[block];
+        const QRect reach = mask.boundingRect();
+        block->setGeometry(0, 0, reach.right() + 1, reach.bottom() + 1);
+        block->setMask(mask);
+    }
 }
