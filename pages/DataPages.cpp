@@ -92,15 +92,13 @@ QStringList TDataPages::CreatePanel(const QString& pageName)
 {
     QStringList warnings;
     BuildPanel(pageName, [&warnings](const QStringList& lines) { warnings = lines; });
-    while (build_ && !BuildFields(std::chrono::steady_clock::time_point::max())) {
-    }
+    BuildRest();
     return warnings;
 }
 
 void TDataPages::BuildPanel(const QString& pageName, std::function<void(const QStringList& warnings)> built)
 {
-    while (build_ && !BuildFields(std::chrono::steady_clock::time_point::max())) {
-    }
+    BuildRest();
     if (!StartBuild(pageName)) {
         built({});
         return;
@@ -109,6 +107,14 @@ void TDataPages::BuildPanel(const QString& pageName, std::function<void(const QS
     BuildSlice();
 }
 
+void TDataPages::BuildRest()
+{
+    if (build_)
+        BuildFields(std::chrono::steady_clock::time_point::max());
+}
+
+// The next slice follows the events that came meanwhile: the polling's, the
+// window's.
 void TDataPages::BuildSlice()
 {
     if (build_ && !BuildFields(std::chrono::steady_clock::now() + std::chrono::milliseconds(SliceTimeMs)))

@@ -83,6 +83,8 @@ private:
     bool BuildFields(std::chrono::steady_clock::time_point deadline);
     // One slice, and the next one after the events waiting.
     void BuildSlice();
+    // Builds the page under construction whole, if there is one.
+    void BuildRest();
     TDataField* AddField(class TPageLayout& layout, const class TIniFile& ini, const QString& section,
                          const QString& pageName);
     double FieldReference(const std::string& name);
