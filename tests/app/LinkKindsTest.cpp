@@ -59,10 +59,11 @@ void Click(QAbstractButton* button)
 
 } // namespace
 
-// Chosen by clicks: RTU frames with their CRC go to the device server over
-// one TCP connection that the window reports once; the choice is saved and
-// the next start takes it from the settings file alone (the speed boxes
-// ticked are RTU over TCP's defaults, which need no key).
+// Chosen by clicks: the speed boxes take RTU over TCP's defaults with the
+// mode, RTU frames with their CRC go to the device server over one TCP
+// connection that the window reports once; the choice is saved and the
+// next start takes it from the settings file alone (the defaults need no
+// key).
 TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
 {
     simharness::TInProcessSim server(DeviceServer());
@@ -77,12 +78,12 @@ TEST(LinkKinds, PortDialogChoosesRtuOverTcpAndTheNextStartKeepsIt)
         com.ebTcpPort->setFocus();
         com.ebTcpPort->selectAll();
         QTest::keyClicks(com.ebTcpPort, port);
-        Click(com.cbEndAtLength);
-        Click(com.cbKeepConnection);
         Click(com.BitBtn1);
     });
     ChoosePort(form);
     ASSERT_EQ(Link(form)->Kind(), TLinkKind::RtuOverTcp);
+    EXPECT_TRUE(com.cbEndAtLength->isChecked()) << "RTU over TCP's default, taken with the mode";
+    EXPECT_TRUE(com.cbKeepConnection->isChecked());
     EXPECT_EQ(StatusText(form), "Kelvane Opened on 127.0.0.1:" + port + " at 9600 baud");
 
     ASSERT_TRUE(PassReadsTheMeter(form)) << StatusText(form).toStdString();
