@@ -5,6 +5,7 @@
 #include "HugePageFile.h"
 
 #include <QScrollArea>
+#include <QLabel>
 
 #include <gtest/gtest.h>
 
@@ -36,4 +37,14 @@ TEST(HugePage, TheFirstPassRunsWhileThePageBuildsAndTheFieldsShowTheirOwnValuesO
     for (const int field : {1, Fields / 2, Fields - 1})
         EXPECT_EQ(value(field), 12345 + field) << field;
     EXPECT_EQ(value(0), 12345) << "the reference to the last field";
+
+    // A click on the page reaches the value box under it, whatever block of
+    // fields holds it.
+    const QWidget* page = Find<QScrollArea>(form, "TabFloat")->widget();
+    for (const TDataField* field : page->findChildren<TDataField*>()) {
+        const QPoint box = field->mapTo(page, field->DataPanel()->geometry().center());
+        if (field->Caption().endsWith("00")) {
+            EXPECT_EQ(page->childAt(box), field->DataPanel()) << field->Caption().toStdString();
+        }
+    }
 }
