@@ -32,6 +32,8 @@ public:
     explicit TPageLayout(QWidget* page);
     ~TPageLayout() override;
 
+    // The field becomes a child of the page's last block and lives as long
+    // as the page.
     void AddField(TDataField* field, QPoint designPos);
 
     void addItem(QLayoutItem* item) override;
