@@ -57,7 +57,7 @@ constexpr int HugeFields = 20000;
 constexpr double LinearLimit = 2.5;      // build time of 20,000 fields over that of 10,000
 constexpr double FirstReplyLimit = 1.0;  // seconds from showing the window
 constexpr double BuiltLimit = 5.0;       // seconds from showing the window
-constexpr double WholePassLimit = 1.0;   // seconds
+constexpr double WholePassLimit = 2.0;   // seconds
 
 const char* Verdict(bool met)
 {
