@@ -80,8 +80,9 @@ void ApplyLink(TComSelect& com, const TIniFile& ini, const QStringList& argument
         com.SetKind(LinkKindSetting::Read(ini));
     com.cbRTUClick();
     // Under /POLLING a bank is tried once unless the technician chose the
-    // tries (see StoreLink).
-    TLinkSettings defaults;
+    // tries (see StoreLink); the speed boxes the file names no value for
+    // take the defaults of the link's kind.
+    TLinkSettings defaults = TLinkSettings::Defaults(com.Kind());
     defaults.Tries = TriesWithoutKey(arguments);
     com.SetLink(TLinkSettings::Read(ini, defaults));
 }
@@ -98,7 +99,8 @@ void StoreLink(const TComSelect& com, TIniFile& ini, const QStringList& argument
     // run's own tries stay out of the file: the three of a plain start would
     // later pass for a choice and win over the one try of /POLLING, and the
     // one of /POLLING over the three of a plain start.
-    com.Link().Write(ini, ini.ValueExists("Form", "Tries") || com.Link().Tries != TriesWithoutKey(arguments));
+    com.Link().Write(ini, com.Kind(),
+                     ini.ValueExists("Form", "Tries") || com.Link().Tries != TriesWithoutKey(arguments));
 }
 
 int PollingInterval(const QStringList& arguments, QStringList& warnings)

@@ -18,6 +18,7 @@
 #include "MeterScan.h"
 #include "Poller.h"
 #include "RegisterCommands.h"
+#include "ScreenPlacement.h"
 #include "StatusBar.h"
 #include "WindowSettings.h"
 #include "WiringCheckWindow.h"
@@ -229,18 +230,12 @@ void TForm1::FormShow()
     QStringList warnings;
     poller_->Timer().setInterval(WindowSettings::PollingInterval(arguments_, warnings));
     warnings << WindowSettings::MissingFiles(paths_, PageName, BanksFile);
-    warnings << pages_->CreatePanel(PageName);
-    // The warnings do not wait for an answer: a utility started unattended
-    // goes on polling and logging what it can, and the window's log keeps
-    // them.
-    if (!warnings.isEmpty()) {
-        for (const QString& line : warnings)
-            AddMemoLine(line);
-        ShowNotice(this, QMessageBox::Warning, "Kelvane", warnings.join('\n'));
-    }
-    resize(size() + pages_->Shortfall());
-    for (TDataField* field : pages_->DataFields())
-        connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
+    // The page is built on the event loop, so that a page of thousands of
+    // fields keeps neither the first pass nor the window waiting; a page of
+    // the usual size is whole before the next line.
+    pages_->BuildPanel(PageName, [this, warnings](const QStringList& pageWarnings) {
+        PageBuilt(warnings + pageWarnings);
+    });
     calibrate_->ListPorts(dialogs_.ComSelect->PortText());
     general_->LoadBanks(paths_.DefaultsFile(BanksFile));
     meterList_->Load();
@@ -254,6 +249,22 @@ void TForm1::FormShow()
     if (session_->Link()->Active())
         QTimer::singleShot(0, poller_, &TPoller::Poll);
     poller_->FollowPollingBox();
+}
+
+// The warnings do not wait for an answer: a utility started unattended goes
+// on polling and logging what it can, and the window's log keeps them. The
+// window grows to show the page whole where the screen allows.
+void TForm1::PageBuilt(const QStringList& warnings)
+{
+    if (!warnings.isEmpty()) {
+        for (const QString& line : warnings)
+            AddMemoLine(line);
+        ShowNotice(this, QMessageBox::Warning, "Kelvane", warnings.join('\n'));
+    }
+    resize(size() + pages_->Shortfall());
+    FitToScreen(*this);
+    for (TDataField* field : pages_->DataFields())
+        connect(field, &TDataField::AddToTrendRequested, this, &TForm1::AddToTrend);
 }
 
 void TForm1::closeEvent(QCloseEvent* event)

@@ -72,6 +72,8 @@ private:
     void MenuPortClick();
     void FindMetersClick();
     void MeterSelected(int address);
+    // The data page is whole: its warnings and those of the start are shown.
+    void PageBuilt(const QStringList& warnings);
     void AddMemoLine(const QString& line);
 
     TAppPaths paths_;

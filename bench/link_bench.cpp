@@ -25,10 +25,10 @@
 // 3.5 characters, with the fast ones), the relay's own lateness and, for the
 // relayed TCP links, the connections each master opened.
 //
-// Our link is measured with its default settings and, where the link
-// offers them, with its fast settings (serial replies end at their expected
-// length; the Modbus/TCP connection stays open). A row the link cannot be
-// set up for is left out.
+// Our link is measured with the utility's default settings for the link's
+// kind and, where those are not the fast ones already, with its fast
+// settings (serial replies end at their expected length; the Modbus/TCP
+// connection stays open). A row the link cannot be set up for is left out.
 //
 // Usage: link_bench [passes per master] [cycles of the 30 meters] [baud rates]
 // The defaults are 5 passes, 3 cycles and the rates 9600,19200,115200 for
@@ -94,8 +94,8 @@ struct rOurSetup {
     std::string Target; // the port's path, or the server's IP address
     uint16_t TcpPort = 0;
     TBaudRate Rate = TBaudRate::br9600;
-    // Serial replies end at their expected length; the Modbus/TCP
-    // connection stays open.
+    // Serial replies end at their expected length and the Modbus/TCP
+    // connection stays open, whatever the kind's defaults.
     bool Fast = false;
 };
 
@@ -108,8 +108,9 @@ std::unique_ptr<TKelvane> OurLink(const rOurSetup& setup)
         link->SetBaudRate(setup.Rate);
     if (setup.Kind != TOurKind::Serial)
         link->SetTcpPort(setup.TcpPort);
-    link->SetEndAtLength(setup.Fast);
-    link->SetKeepConnection(setup.Fast);
+    const TLinkSettings defaults = TLinkSettings::Defaults(setup.Kind);
+    link->SetEndAtLength(setup.Fast || defaults.EndAtLength);
+    link->SetKeepConnection(setup.Fast || defaults.KeepConnection);
     link->SetRXTimeout(ReplyTimeoutMs);
     link->SetActive(false);
     return link;
@@ -437,11 +438,16 @@ double SilenceOf(const rRow& row, bool fast)
                 : FrameInterval(TTransmissionMode::tmRTU, line) * 1e-3;
 }
 
-// Our links of the row, default settings first.
+// Our links of the row, default settings first; one link where the
+// defaults are the fast settings.
 std::vector<std::pair<bool, std::unique_ptr<TKelvane>>> OurLinks(rOurSetup setup)
 {
+    const TLinkSettings defaults = TLinkSettings::Defaults(setup.Kind);
+    const bool defaultsFast = defaults.EndAtLength && defaults.KeepConnection;
     std::vector<std::pair<bool, std::unique_ptr<TKelvane>>> links;
     for (const bool fast : {false, true}) {
+        if (fast && defaultsFast)
+            continue;
         setup.Fast = fast;
         links.emplace_back(fast, OurLink(setup));
     }

@@ -302,7 +302,21 @@ void TComSelect::cbRTUClick()
     const TLinkKind kind = Kind();
     if (kind == TLinkKind::Serial)
         FillPortList();
+    FollowKindDefaults(kind);
     ShowModeFields(kind);
+}
+
+// The speed boxes, while they hold the defaults of the kind shown so far,
+// take those of the kind chosen; boxes the technician set otherwise stay.
+void TComSelect::FollowKindDefaults(TLinkKind kind)
+{
+    const TLinkSettings was = TLinkSettings::Defaults(shownKind_);
+    const TLinkSettings now = TLinkSettings::Defaults(kind);
+    shownKind_ = kind;
+    if (cbEndAtLength->isChecked() != was.EndAtLength || cbKeepConnection->isChecked() != was.KeepConnection)
+        return;
+    cbEndAtLength->setChecked(now.EndAtLength);
+    cbKeepConnection->setChecked(now.KeepConnection);
 }
 
 // A serial port is named, a TCP link addressed; RTU frames, on a line or

@@ -130,9 +130,11 @@ private:
     void LayOutControls();
     void FillPortList();
     void ShowModeFields(TLinkKind kind);
+    void FollowKindDefaults(TLinkKind kind);
     std::array<std::pair<TLinkKind, QRadioButton*>, 3> ModeButtons() const;
 
     TPortLister listPorts_;
     QString sysfsRoot_;
     rChoice opened_;
+    TLinkKind shownKind_ = TLinkKind::Serial; // whose fields and defaults the dialog shows
 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 #include <utility>
 
 // The keys of section "Form" of the utility's settings file.
@@ -20,14 +21,24 @@ TLinkSettings TLinkSettings::Read(const TIniFile& ini, const TLinkSettings& defa
     return link;
 }
 
-void TLinkSettings::Write(TIniFile& ini, bool withTries) const
+void TLinkSettings::Write(TIniFile& ini, TLinkKind kind, bool withTries) const
 {
     ini.WriteInteger("Form", "Receive Timeout", ReceiveTimeoutMs);
     if (withTries)
         ini.WriteInteger("Form", "Tries", Tries);
     ini.WriteBool("Form", "Echo", Echo);
-    ini.WriteBool("Form", "End Serial Replies At Length", EndAtLength);
-    ini.WriteBool("Form", "Keep TCP Connection Open", KeepConnection);
+    const TLinkSettings defaults = Defaults(kind);
+    for (const auto& [key, value, byDefault] :
+         {std::tuple{"End Serial Replies At Length", EndAtLength, defaults.EndAtLength},
+          std::tuple{"Keep TCP Connection Open", KeepConnection, defaults.KeepConnection}})
+        if (kind != TLinkKind::RtuOverTcp || value != byDefault || ini.ValueExists("Form", key))
+            ini.WriteBool("Form", key, value);
+}
+
+TLinkSettings TLinkSettings::Defaults(TLinkKind kind)
+{
+    const bool fast = kind == TLinkKind::RtuOverTcp;
+    return {.EndAtLength = fast, .KeepConnection = fast};
 }
 
 // The link ignores what its kind has no use for.

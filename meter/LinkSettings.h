@@ -34,7 +34,16 @@ struct TLinkSettings {
     // settings file; a missing key gives the default's value, one out of
     // range the nearest in range.
     static TLinkSettings Read(const TIniFile& ini, const TLinkSettings& defaults);
-    void Write(TIniFile& ini, bool withTries = true) const;
+    // Writes the keys for a link of this kind. The two speed keys are left
+    // out of a file that lacks them while they hold RTU over TCP's own
+    // defaults, which are then no choice; every other link writes them, as
+    // the utility always has, so that its file brings its ways along.
+    void Write(TIniFile& ini, TLinkKind kind, bool withTries = true) const;
+    // What a link of this kind works with until the technician chooses:
+    // the utility's ways of old, but for RTU over TCP, which has no old way
+    // to keep and ends its replies at their length and keeps its
+    // connection.
+    static TLinkSettings Defaults(TLinkKind kind);
     // Everything but the tries, which a bank pass counts.
     void Apply(TKelvane& link) const;
 };

@@ -5,10 +5,12 @@
 #include "PageLayout.h"
 
 #include <QDir>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QScrollArea>
 #include <QSet>
 #include <QTabWidget>
+#include <QTimer>
 
 #include <algorithm>
 #include <charconv>
@@ -64,46 +66,121 @@ void TDataPages::SetLocale(const QLocale& locale)
         field->SetLocale(locale);
 }
 
+// What a page under construction needs until its last field is built.
+struct TDataPages::rBuild {
+    rBuild(const QString& pageName, const QString& fileName)
+        : PageName(pageName), Ini(fileName), Sections(Ini.Sections())
+    {
+    }
+
+    QString PageName;
+    TIniFile Ini;
+    QStringList Sections;
+    qsizetype Next = 0; // the section to build next
+    QScrollArea* Tab = nullptr;
+    QWidget* Sheet = nullptr; // in the tab once it is whole
+    QLabel* Progress = nullptr;
+    TPageLayout* Layout = nullptr;
+    QStringList Unusable;
+    QSet<QString> NamesOnPage; // upper case, as formulas name them
+    std::function<void(const QStringList&)> Built;
+};
+
+TDataPages::~TDataPages() = default;
+
 QStringList TDataPages::CreatePanel(const QString& pageName)
+{
+    QStringList warnings;
+    BuildPanel(pageName, [&warnings](const QStringList& lines) { warnings = lines; });
+    BuildRest();
+    return warnings;
+}
+
+void TDataPages::BuildPanel(const QString& pageName, std::function<void(const QStringList& warnings)> built)
+{
+    BuildRest();
+    if (!StartBuild(pageName)) {
+        built({});
+        return;
+    }
+    build_->Built = std::move(built);
+    BuildSlice();
+}
+
+void TDataPages::BuildRest()
+{
+    if (build_)
+        BuildFields(std::chrono::steady_clock::time_point::max());
+}
+
+// The next slice follows the events that came meanwhile: the polling's, the
+// window's.
+void TDataPages::BuildSlice()
+{
+    if (build_ && !BuildFields(std::chrono::steady_clock::now() + std::chrono::milliseconds(SliceTimeMs)))
+        QTimer::singleShot(0, build_->Tab, [this] { BuildSlice(); });
+}
+
+// The tab ("Tab" + pageName) is a scroll area: the page grows with its font
+// and its values, and where the tab is smaller, it scrolls. Until the page
+// is whole it shows how far the building has come: placing fields one slice
+// after another would place every field built so far at each slice.
+bool TDataPages::StartBuild(const QString& pageName)
 {
     const QString fileName = QDir(directory_).filePath(pageName + ".ini");
     if (!QFileInfo::exists(fileName))
-        return {};
-    const TIniFile ini(fileName);
-    // The page grows with its font and its values; where the tab is smaller,
-    // it scrolls.
-    auto* tab = new QScrollArea;
-    tab->setObjectName("Tab" + pageName);
-    tab->setFrameShape(QFrame::NoFrame);
-    tab->setWidgetResizable(true);
-    tab->setFocusPolicy(Qt::NoFocus); // Tab goes from field to field, not to the scroll area
-    auto* sheet = new QWidget;
-    sheet->setObjectName("Sheet" + pageName);
-    auto* layout = new TPageLayout(sheet);
-    tab->setWidget(sheet);
-    pageControl_.addTab(tab, ini.ReadString(InfoSection, "Name", pageName));
+        return false;
+    build_ = std::make_unique<rBuild>(pageName, fileName);
+    rBuild& b = *build_;
+    b.Tab = new QScrollArea;
+    b.Tab->setObjectName("Tab" + pageName);
+    b.Tab->setFrameShape(QFrame::NoFrame);
+    b.Tab->setWidgetResizable(true);
+    b.Tab->setFocusPolicy(Qt::NoFocus); // Tab goes from field to field, not to the scroll area
+    b.Progress = new QLabel;
+    b.Progress->setAlignment(Qt::AlignCenter);
+    b.Tab->setWidget(b.Progress);
+    b.Sheet = new QWidget(b.Tab);
+    b.Sheet->hide();
+    b.Sheet->setObjectName("Sheet" + pageName);
+    b.Layout = new TPageLayout(b.Sheet);
+    pageControl_.addTab(b.Tab, b.Ini.ReadString(InfoSection, "Name", pageName));
+    return true;
+}
 
-    QStringList unusable;
-    QSet<QString> namesOnPage; // upper case, as formulas name them
-    for (const QString& section : ini.Sections()) {
+bool TDataPages::BuildFields(std::chrono::steady_clock::time_point deadline)
+{
+    rBuild& b = *build_;
+    while (b.Next < b.Sections.size() && std::chrono::steady_clock::now() < deadline) {
+        const QString& section = b.Sections[b.Next++];
         if (section.compare(InfoSection, Qt::CaseInsensitive) == 0)
             continue;
-        TDataField* field = AddField(*layout, ini, section, pageName);
-        const QString name = field->objectName();
+        const QString name = AddField(*b.Layout, b.Ini, section, b.PageName)->objectName();
         if (!IsIdentifier(name))
-            unusable.append(QString("\"%1\" (field \"%2\") is not a name").arg(name, section));
-        else if (namesOnPage.contains(name.toUpper()))
-            unusable.append(QString("\"%1\" (field \"%2\") repeats a name on the page").arg(name, section));
-        namesOnPage.insert(name.toUpper());
+            b.Unusable.append(QString("\"%1\" (field \"%2\") is not a name").arg(name, section));
+        else if (b.NamesOnPage.contains(name.toUpper()))
+            b.Unusable.append(QString("\"%1\" (field \"%2\") repeats a name on the page").arg(name, section));
+        b.NamesOnPage.insert(name.toUpper());
     }
-    layout->activate(); // places the fields now, whether or not the page is on screen
-    if (unusable.isEmpty())
-        return {};
-    return QStringList{QString("Page \"%1\": formulas cannot refer to these fields, because a field name must be a "
-                               "letter or underscore followed by letters, digits or underscores, and unique on its "
-                               "page:")
-                           .arg(pageName)}
-        + unusable;
+    if (b.Next < b.Sections.size()) {
+        b.Progress->setText(QString("Building the page: %1 of %2 fields").arg(b.Next).arg(b.Sections.size()));
+        return false;
+    }
+    b.Tab->setWidget(b.Sheet); // the progress label goes
+    b.Sheet->show();
+    b.Layout->activate(); // places the fields now, whether or not the page is on screen
+    QStringList warnings;
+    if (!b.Unusable.isEmpty())
+        warnings = QStringList{QString("Page \"%1\": formulas cannot refer to these fields, because a field name "
+                                       "must be a letter or underscore followed by letters, digits or underscores, "
+                                       "and unique on its page:")
+                                   .arg(b.PageName)}
+                   + b.Unusable;
+    const auto built = std::move(b.Built);
+    build_.reset();
+    if (built)
+        built(warnings);
+    return true;
 }
 
 TDataField* TDataPages::AddField(TPageLayout& layout, const TIniFile& ini, const QString& section,
@@ -126,7 +203,6 @@ TDataField* TDataPages::AddField(TPageLayout& layout, const TIniFile& ini, const
     field->Extra = ini.ReadString(section, "Extra", "");
     field->OnClick = [this](TDataField* sender) { DataFieldClick(sender); };
     field->setToolTip(QString("Array Location: %1").arg(i));
-    field->show(); // the page may already be on screen
     return field;
 }
 
@@ -183,6 +259,8 @@ double TDataPages::DataFunctions(const std::string& n)
 // counts.
 double TDataPages::FieldReference(const std::string& name)
 {
+    if (build_)
+        throw EExpression("The page is not built yet");
     const auto named = fieldsByName_.find(name);
     if (named == fieldsByName_.end())
         return 0;
@@ -201,15 +279,16 @@ double TDataPages::FieldReference(const std::string& name)
     return referenced->Value;
 }
 
+// By index: a page being built gains fields whenever events run.
 void TDataPages::DataCalculate()
 {
-    for (TDataField* field : dataFields_) {
-        evaluating_.push_back(field);
-        field->DoMath();
+    for (std::size_t i = 0; i < dataFields_.size(); ++i) {
+        evaluating_.push_back(dataFields_[i]);
+        dataFields_[i]->DoMath();
         evaluating_.pop_back();
     }
-    for (TDataField* field : dataFields_)
-        field->FitWidth();
+    for (std::size_t i = 0; i < dataFields_.size(); ++i)
+        dataFields_[i]->FitWidth();
 }
 
 void TDataPages::DataReset()

@@ -6,7 +6,9 @@
 #include <QStringList>
 
 #include <array>
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -39,6 +41,7 @@ public:
     // needs a meter operation here must hold the main window's shared
     // reference for its length instead.
     TDataPages(QTabWidget& pageControl, std::function<TKelvane*()> link, QString directory);
+    ~TDataPages();
 
     // Builds the page pageName from pageName.ini in the directory, appended
     // after the existing pages. Does nothing when the file does not exist.
@@ -47,6 +50,14 @@ public:
     // window to show when formulas cannot refer to some of the fields: a
     // line that says why, then a line per field; none when all can.
     QStringList CreatePanel(const QString& pageName);
+    // The same page built on the event loop, a slice of SliceTime at a
+    // time, so that a page of thousands of fields holds up neither the
+    // polling nor the window; built gets the warning lines once the last
+    // field is built (at once when the file does not exist). The tab shows
+    // how far the building has come until the page is whole. A page asked
+    // for while another one is building has that one built whole first.
+    void BuildPanel(const QString& pageName, std::function<void(const QStringList& warnings)> built);
+    static constexpr int SliceTimeMs = 20;
     // How much larger the tabs would have to be to show the first page whole
     // (nothing where they are large enough already).
     QSize Shortfall() const;
@@ -63,6 +74,17 @@ public:
     void SetLocale(const QLocale& locale);
 
 private:
+    struct rBuild;
+    // Starts building the page; false when its file does not exist.
+    bool StartBuild(const QString& pageName);
+    // Builds fields until the deadline passes or the page is whole; when it
+    // is, places them, shows the page and hands its warning lines to the
+    // build's Built. True when the page is whole.
+    bool BuildFields(std::chrono::steady_clock::time_point deadline);
+    // One slice, and the next one after the events waiting.
+    void BuildSlice();
+    // Builds the page under construction whole, if there is one.
+    void BuildRest();
     TDataField* AddField(class TPageLayout& layout, const class TIniFile& ini, const QString& section,
                          const QString& pageName);
     double FieldReference(const std::string& name);
@@ -78,6 +100,9 @@ private:
     // field keeps the name its page file gives it.
     std::unordered_map<std::string, std::vector<TDataField*>> fieldsByName_;
     std::vector<TDataField*> evaluating_; // fields inside their own DoMath
+    // The page being built. Meanwhile a reference to a field has no value:
+    // the field it names, or the last of that name, may not be built yet.
+    std::unique_ptr<rBuild> build_;
     std::array<std::array<int32_t, 10>, 3> phaseWindows_{};
     int phaseCursor_ = 0;
     TRegisterWriteBox* writeBox_ = nullptr;

@@ -485,3 +485,20 @@ TEST(frmComSelect, ScreenshotsOfEveryMode)
 }
 
 } // namespace
+
+// The speed boxes take the defaults of the mode chosen, until the
+// technician sets one otherwise.
+TEST(frmComSelect, SpeedBoxesTakeTheModesDefaultsUntilOneIsSetByHand)
+{
+    FakePorts fake{{"/dev/ttyS0"}};
+    TComSelect dialog(nullptr, fake.Lister());
+    dialog.show();
+    const auto boxes = [&] { return std::pair{dialog.cbEndAtLength->isChecked(), dialog.cbKeepConnection->isChecked()}; };
+    QTest::mouseClick(dialog.cbRtuOverTcp, Qt::LeftButton);
+    EXPECT_EQ(boxes(), std::pair(true, true));
+    QTest::mouseClick(dialog.cbTCP, Qt::LeftButton);
+    EXPECT_EQ(boxes(), std::pair(false, false));
+    QTest::mouseClick(dialog.cbKeepConnection, Qt::LeftButton);
+    QTest::mouseClick(dialog.cbRtuOverTcp, Qt::LeftButton);
+    EXPECT_EQ(boxes(), std::pair(false, true)) << "a box set by hand stays";
+}

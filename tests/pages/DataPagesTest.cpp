@@ -470,10 +470,10 @@ QString WhatIsCut(TDataField& field)
 }
 
 // Two fields over each other, or a field beyond the room the page asks for.
-QString Overlap(const std::vector<TDataField*>& fields)
+QString Overlap(const std::vector<TDataField*>& fields, const QWidget& page)
 {
     for (std::size_t i = 0; i < fields.size(); ++i) {
-        const QRect room(QPoint(0, 0), fields[i]->parentWidget()->minimumSizeHint());
+        const QRect room(QPoint(0, 0), page.minimumSizeHint());
         if (!room.contains(fields[i]->geometry()))
             return fields[i]->Caption() + " lies beyond the page";
         for (std::size_t j = i + 1; j < fields.size(); ++j)
@@ -508,6 +508,8 @@ TEST_F(DataPagesTest, LargeValuesAndLargeFontsCutNoDigitAndNoCaption)
     EXPECT_EQ(byCaption["SW version"]->Text(), "340,282,346,638,528,859,811,704,183,484,516,925,440.00 ");
     pageControl.resize(777, 489);
     pageControl.show();
+    const QWidget* page = pageControl.findChild<QWidget*>("SheetFloat");
+    ASSERT_NE(page, nullptr);
 
     const QFont standard = QApplication::font();
     for (const int points : {0, 10, 11, 12}) { // 0: the standard font
@@ -520,8 +522,8 @@ TEST_F(DataPagesTest, LargeValuesAndLargeFontsCutNoDigitAndNoCaption)
         ASSERT_EQ(widest->CaptionLabel()->font().pointSize(), font.pointSize());
         ASSERT_TRUE(widest->CaptionLabel()->font().bold());
         // The page settles once the layout has run.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return Overlap(pages.DataFields()).isEmpty(); }, 10000))
-            << Overlap(pages.DataFields()).toStdString();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Overlap(pages.DataFields(), *page).isEmpty(); }, 10000))
+            << Overlap(pages.DataFields(), *page).toStdString();
         for (TDataField* f : pages.DataFields())
             EXPECT_EQ(WhatIsCut(*f), QString()) << f->Caption().toStdString();
         if (points == 12)
