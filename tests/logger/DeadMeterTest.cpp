@@ -2,7 +2,6 @@
 // simulators on pseudo-terminals.
 
 #include "LateMeter.h"
-#include "LogFile.h"
 #include "LoggerRun.h"
 #include "SimHarness.h"
 
@@ -12,15 +11,12 @@
 #include <algorithm>
 #include <ranges>
 
-namespace {
-
 // Ten meters on a bus at 19200 baud read every 2.5 s with a 250 ms timeout
-// and 3 tries (a 5 s site's times halved), none at addresses 9 and 10; and
-// on a bus of its own, read every 0.5 s, a meter that falls silent for a
-// while. The meters that answer record at their interval within 10 %; a dead
-// or silent meter gets a record without values at every interval and, after
-// three passes without an answer, is asked less often, said once, until it
-// answers again, said once too.
+// and 3 tries (a 5 s site's times halved), none at addresses 9 and 10; on a
+// bus of its own, every 0.5 s, a meter that falls silent for a while. Those
+// that answer record at their interval within 10 %; a dead or silent meter
+// gets a record without values at every interval and, after three passes
+// without an answer, is asked less often until it answers, each said once.
 TEST(SiteDeadMeters, LiveMetersKeepTheirIntervalAndSilentOnesAreAskedLessOften)
 {
     using Clock = std::chrono::steady_clock;
@@ -74,5 +70,3 @@ TEST(SiteDeadMeters, LiveMetersKeepTheirIntervalAndSilentOnesAreAskedLessOften)
     }
     EXPECT_EQ(said.count(QRegularExpression("\"M0\" .* answers again")), said.count("from the meter \"M0\""));
 }
-
-} // namespace

@@ -46,8 +46,7 @@ public:
 
     const std::string& Path() const { return line_.SlavePath(); }
     int LateReplies() const { return lateReplies_; }
-    // The read requests heard, answered or not.
-    int Requests() const { return requests_; }
+    int Requests() const { return requests_; } // read requests heard, answered or not
     void SetSilent(bool silent) { silent_ = silent; }
 
     static uint16_t Register(int reg)
