@@ -14,7 +14,7 @@
 // Ten meters on a bus at 19200 baud read every 2.5 s with a 250 ms timeout
 // and 3 tries (a 5 s site's times halved), none at addresses 9 and 10; on a
 // bus of its own, every 0.5 s, a meter that falls silent for a while. Those
-// that answer record at their interval within 10 %; a dead or silent meter
+// that answer record at every interval within 10 %; a dead or silent meter
 // gets a record without values at every interval and, after three passes
 // without an answer, is asked less often until it answers, each said once.
 TEST(SiteDeadMeters, LiveMetersKeepTheirIntervalAndSilentOnesAreAskedLessOften)
@@ -63,10 +63,9 @@ TEST(SiteDeadMeters, LiveMetersKeepTheirIntervalAndSilentOnesAreAskedLessOften)
         const QString backOff = QString("the meter \"M%1\" \\(rtu:[^ ]*, address \\d+\\) gave no answer 3 passes in a row: "
                                         "it is asked less often now, at least every 300 s, until it answers\n").arg(m);
         EXPECT_EQ(said.count(QRegularExpression(backOff)), m == 0 || m >= 9) << "M" << m << "\n" << said.toStdString();
-        if (m >= 1 && m <= 8)
-            EXPECT_NEAR(std::chrono::duration<double>(seen[m][8] - seen[m][0]).count() / 8, 2.5, 0.25) << "M" << m;
-        else
-            EXPECT_TRUE(m == 0 || std::ranges::all_of(Lines(file(m)).mid(1), noValue)) << "M" << m;
+        for (std::size_t i = 1; m >= 1 && m <= 8 && i < 9; ++i)
+            EXPECT_NEAR(std::chrono::duration<double>(seen[m][i] - seen[m][i - 1]).count(), 2.5, 0.25) << "M" << m;
+        EXPECT_TRUE(m < 9 || std::ranges::all_of(Lines(file(m)).mid(1), noValue)) << "M" << m;
     }
     EXPECT_EQ(said.count(QRegularExpression("\"M0\" .* answers again")), said.count("from the meter \"M0\""));
 }
