@@ -111,9 +111,9 @@ private:
     std::optional<TMeterReading> ReadMeter(const TSiteMeter& meter, TMeterBackOff& backOff)
     {
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
+        const int tries = backOff.Tries(site_.Settings.Tries);
         const TMeterPass pass = ReadMeterPass(
-            *link_, meter.Id.Address, banks_, backOff.Tries(site_.Settings.Tries), [this] { return Stopping.load(); },
-            &abort_,
+            *link_, meter.Id.Address, banks_, tries, [this] { return Stopping.load(); }, &abort_,
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
