@@ -5,6 +5,7 @@
 #include "LateReplyNotice.h"
 #include "LogValues.h"
 #include "LoggerMessages.h"
+#include "MeterBackOff.h"
 #include "MeterPoller.h"
 #include "RepeatedMessages.h"
 #include "StateReports.h"
@@ -14,14 +15,16 @@
 #include <chrono>
 #include <cmath>
 
-// The part of a runner that lives in its thread: the link, its counts, and
-// the timer of its cycle. The link's register image is cleared before each
-// meter's pass, so a reading holds that meter's answer and nothing else.
+// The part of a runner that lives in its thread: the link, its counts, the
+// meters' back-offs and the timer of its cycle. The link's register image is
+// cleared before each meter's pass, so a reading holds that meter's answer
+// and nothing else.
 class TLinkWorker : public QObject {
     Q_OBJECT
 public:
     TLinkWorker(const TSiteLink& link, std::vector<TRegisterBankEntry> banks, bool once)
-        : site_(link), banks_(std::move(banks)), once_(once), cycle_(this), linkStates_(this)
+        : site_(link), banks_(std::move(banks)), once_(once),
+          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval)), cycle_(this), linkStates_(this)
     {
         cycle_.setSingleShot(true);
         cycle_.setTimerType(Qt::PreciseTimer);
@@ -82,10 +85,12 @@ private:
     void Cycle()
     {
         bool complete = true;
-        for (const TSiteMeter& meter : site_.Meters) {
+        for (std::size_t i = 0; i < site_.Meters.size(); ++i) {
             if (Stopping)
                 return;
-            const std::optional<TMeterReading> reading = ReadMeter(meter);
+            const TSiteMeter& meter = site_.Meters[i];
+            const std::optional<TMeterReading> reading =
+                backOffs_[i].AskNow() ? ReadMeter(meter, backOffs_[i]) : NotAsked(meter);
             if (!reading)
                 return; // stopped inside the pass: it is dropped whole
             complete = complete && reading->Complete;
@@ -110,11 +115,12 @@ private:
         cycle_.start(int(std::chrono::ceil<std::chrono::milliseconds>(next_ - now).count()));
     }
 
-    std::optional<TMeterReading> ReadMeter(const TSiteMeter& meter)
+    std::optional<TMeterReading> ReadMeter(const TSiteMeter& meter, TMeterBackOff& backOff)
     {
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
+        const int tries = backOff.Tries(site_.Settings.Tries);
         const TMeterPass pass = ReadMeterPass(
-            *link_, meter.Id.Address, banks_, site_.Settings.Tries, [this] { return Stopping.load(); }, &abort_,
+            *link_, meter.Id.Address, banks_, tries, [this] { return Stopping.load(); }, &abort_,
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
@@ -122,16 +128,38 @@ private:
             });
         if (pass.Interrupted || Stopping)
             return std::nullopt;
-        TMeterReading reading{.Meter = meter.Id,
-                              .Time = QDateTime::currentDateTimeUtc(),
-                              .Answered = pass.Answered,
-                              .Complete = pass.Complete,
-                              .Failure = pass.Failure,
-                              .Counters = {}};
+        if (backOff.Note(pass.Answered, pass.Missed))
+            LoggerMessage(QString("the meter %1 gave no answer %2 passes in a row: it is asked less often now, "
+                                  "at least every %3 s, until it answers")
+                              .arg(MeterText(meter.Id))
+                              .arg(TMeterBackOff::SilentPasses)
+                              .arg(double(backOff.Longest().count()) / 1000));
+        TMeterReading reading = ReadingOf(meter, pass.Answered, pass.Complete, pass.Failure);
         const TLogValues values = LogValues(*link_, false);
         for (std::size_t i = 0; i < values.size(); ++i)
             if (meter.Selection[i] && std::isfinite(values[i]))
                 reading.Values[i] = values[i];
+        return reading;
+    }
+
+    // An interval in which a silent meter is not asked: a reading without
+    // values, as a pass it did not answer gives, so that its file shows the
+    // gap.
+    TMeterReading NotAsked(const TSiteMeter& meter) const
+    {
+        return ReadingOf(meter, false, false, "not asked in this interval");
+    }
+
+    // A reading of the meter as of now, with its counts and no values yet.
+    TMeterReading ReadingOf(const TSiteMeter& meter, bool answered, bool complete, const QString& failure) const
+    {
+        TMeterReading reading{.Meter = meter.Id,
+                              .Time = QDateTime::currentDateTimeUtc(),
+                              .Answered = answered,
+                              .Complete = complete,
+                              .Failure = failure,
+                              .Counters = {}};
+        const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         if (const TCommCounters* counters = statistics_.Find(key))
             reading.Counters = *counters;
         else
@@ -143,6 +171,7 @@ private:
     std::vector<TRegisterBankEntry> banks_;
     bool once_;
     std::unique_ptr<TKelvane> link_;
+    std::vector<TMeterBackOff> backOffs_; // by meter, in the order of the link's meters
     TCommStatistics statistics_;
     TLateReplyNotice lateNotice_;
     QTimer cycle_;

@@ -56,6 +56,14 @@ bool MeterAnswered(int result)
     return result == MeterResult::Success || result > 0;
 }
 
+// The request went out on the line and the meter did not answer it: silence,
+// or a frame that was no answer of its.
+bool MeterMissed(int result)
+{
+    return result == MeterResult::NoReply || result == MeterResult::InvalidFrame ||
+           result == MeterResult::UnexpectedReply || result == MeterResult::UnmatchedReply;
+}
+
 } // namespace
 
 TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TRegisterBankEntry>& banks, int tries,
@@ -73,6 +81,7 @@ TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TReg
     int triesOfBank = 0;
     banksPass.OnTry = [&](const TExchange& exchange) {
         pass.Answered = pass.Answered || MeterAnswered(exchange.Result);
+        pass.Missed = pass.Missed || MeterMissed(exchange.Result);
         if (onTry)
             onTry(exchange, triesOfBank++ > 0);
     };
@@ -87,6 +96,7 @@ TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TReg
         pass.Failure = QString::fromLocal8Bit(e.what());
         pass.Interrupted = stop();
     }
+    pass.Missed = pass.Missed && !pass.Answered;
     return pass;
 }
 

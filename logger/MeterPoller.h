@@ -17,6 +17,7 @@ struct TMeterPass {
     bool Complete = false;    // every active bank was read
     bool Interrupted = false; // a stop request ended the pass early
     bool Answered = false;    // the meter answered some request, with values or a Modbus exception
+    bool Missed = false;      // requests went out on a working link and the meter answered none of them
     QString Failure;          // why the last bank that failed did, when one did
 };
 

@@ -17,6 +17,12 @@ struct TSiteMeterId {
     uint8_t Address = 1; // its Modbus address on that link
 };
 
+// The meter as the messages name it: "\"Main incomer\" (rtu:/dev/ttyUSB0:19200, address 3)".
+inline QString MeterText(const TSiteMeterId& meter)
+{
+    return QString("\"%1\" (%2, address %3)").arg(meter.Name, meter.Link).arg(meter.Address);
+}
+
 // What one pass over one meter brought: the quantities the meter sent in
 // that very pass and nothing else. A quantity that is not selected for the
 // meter, or whose registers the pass did not bring, is empty; it is never

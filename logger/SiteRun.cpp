@@ -22,11 +22,6 @@ using Clock = TSiteOutput::Clock;
 constexpr std::chrono::milliseconds LinksStopTime{400};
 constexpr std::chrono::milliseconds StopTime{900};
 
-QString MeterText(const TSiteMeterId& meter)
-{
-    return QString("\"%1\" (%2, address %3)").arg(meter.Name, meter.Link).arg(meter.Address);
-}
-
 TLogValues LoggedValues(const TMeterReading& reading)
 {
     TLogValues values;

@@ -22,19 +22,24 @@ TLateReplies::Clock::duration TLateReplies::Bound(uint32_t receiveTimeoutMs)
     return std::min<Clock::duration>(BoundTimeouts * Ms(receiveTimeoutMs), BoundCap);
 }
 
-void TLateReplies::Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside)
+void TLateReplies::Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside,
+                              bool heard)
 {
+    const int server = ServerOf(request, length);
+    if (server < 0)
+        return;
+    if (heard)
+        silent_.erase(static_cast<uint8_t>(server));
     if (setAside == TSetAside::ReplyOfMaybeAnswered)
         return;
-    const TFrameMode mode{mode_, TConnectionMode::cmClient};
-    TModbusBuffer decoded(SerialLayout(mode_).AduCapacity);
-    if (length > 0 && DecodeFrame(mode, request, length, decoded))
-        unanswered_.push_back({std::vector<uint8_t>(request, request + length), ServerAddressOf(decoded), sentAt,
-                               setAside == TSetAside::ReplyOfUnanswered, true});
+    unanswered_.push_back({std::vector<uint8_t>(request, request + length), static_cast<uint8_t>(server), sentAt,
+                           setAside == TSetAside::ReplyOfUnanswered, true, heard});
 }
 
 void TLateReplies::Taken(const uint8_t* request, int length, Clock::time_point sentAt)
 {
+    if (const int server = silent_.empty() ? -1 : ServerOf(request, length); server >= 0)
+        silent_.erase(static_cast<uint8_t>(server));
     const auto same = [&](const TRequest& r) { return Same(r, request, length); };
     const auto copy = std::find_if(unanswered_.begin(), unanswered_.end(), same);
     if (copy == unanswered_.end())
@@ -44,6 +49,7 @@ void TLateReplies::Taken(const uint8_t* request, int length, Clock::time_point s
     owed.SentAt = sentAt;
     owed.MaybeAnswered = false;
     owed.Guarded = true;
+    owed.Heard = true;
     unanswered_.push_back(std::move(owed));
 }
 
@@ -57,8 +63,17 @@ TLateReplies::Clock::time_point TLateReplies::CoveredUntil(uint32_t receiveTimeo
     Clock::time_point until{};
     for (const TRequest& r : unanswered_)
         if (r.Guarded)
-            until = std::max(until, r.SentAt + CoveredLateness(r.Server, receiveTimeoutMs));
+            until = std::max(until, r.SentAt + Covered(r, receiveTimeoutMs));
     return until;
+}
+
+// Nothing heard after the request of a silent server: no reply of its was
+// under way when its wait ended, and none is looked for beyond it.
+TLateReplies::Clock::duration TLateReplies::Covered(const TRequest& request, uint32_t receiveTimeoutMs) const
+{
+    if (!request.Heard && silent_.contains(request.Server))
+        return Ms(receiveTimeoutMs);
+    return CoveredLateness(request.Server, receiveTimeoutMs);
 }
 
 TLateReplies::Clock::duration TLateReplies::CoveredLateness(uint8_t server, uint32_t receiveTimeoutMs) const
@@ -72,6 +87,8 @@ TLateReplies::Clock::duration TLateReplies::CoveredLateness(uint8_t server, uint
 int64_t TLateReplies::Heard(const uint8_t* raw, int n, Clock::time_point at, uint32_t receiveTimeoutMs)
 {
     Forget(at, receiveTimeoutMs);
+    for (TRequest& r : unanswered_)
+        r.Heard = true;
     const auto answered =
         std::find_if(unanswered_.begin(), unanswered_.end(), [&](const TRequest& r) { return Answers(r, raw, n); });
     if (answered == unanswered_.end())
@@ -79,14 +96,18 @@ int64_t TLateReplies::Heard(const uint8_t* raw, int n, Clock::time_point at, uin
     const int64_t lateMs = std::chrono::duration_cast<std::chrono::milliseconds>(at - answered->SentAt).count();
     int64_t& learned = lateMs_[answered->Server];
     learned = std::max(learned, lateMs);
+    silent_.erase(answered->Server);
     unanswered_.erase(answered);
     return lateMs > static_cast<int64_t>(receiveTimeoutMs) ? lateMs : -1;
 }
 
 void TLateReplies::GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet)
 {
-    for (TRequest& r : unanswered_)
-        r.Guarded = r.Guarded && heardQuiet && r.SentAt + CoveredLateness(r.Server, receiveTimeoutMs) > now;
+    for (TRequest& r : unanswered_) {
+        if (r.Guarded && !r.Heard && r.SentAt + CoveredLateness(r.Server, receiveTimeoutMs) <= now)
+            silent_.insert(r.Server);
+        r.Guarded = r.Guarded && heardQuiet && r.SentAt + Covered(r, receiveTimeoutMs) > now;
+    }
     Forget(now, receiveTimeoutMs);
 }
 
@@ -98,6 +119,7 @@ TLateReplies::TSetAside TLateReplies::Suspect(const uint8_t* request, int length
     if (earlier == unanswered_.end())
         return TSetAside::Nothing;
     const bool maybeAnswered = earlier->MaybeAnswered;
+    silent_.erase(earlier->Server);
     unanswered_.erase(earlier);
     return maybeAnswered ? TSetAside::ReplyOfMaybeAnswered : TSetAside::ReplyOfUnanswered;
 }
@@ -112,6 +134,16 @@ bool TLateReplies::Same(const TRequest& request, const uint8_t* frame, int lengt
 void TLateReplies::Forget(Clock::time_point now, uint32_t receiveTimeoutMs)
 {
     std::erase_if(unanswered_, [&](const TRequest& r) { return r.SentAt + Bound(receiveTimeoutMs) <= now; });
+}
+
+// The server a request frame goes to; -1 for a frame that decodes to none.
+int TLateReplies::ServerOf(const uint8_t* request, int length) const
+{
+    const TFrameMode mode{mode_, TConnectionMode::cmClient};
+    TModbusBuffer decoded(SerialLayout(mode_).AduCapacity);
+    if (length <= 0 || !DecodeFrame(mode, request, length, decoded))
+        return -1;
+    return ServerAddressOf(decoded);
 }
 
 // Whether the frame is a sound reply to the request, a Modbus exception

@@ -11,6 +11,15 @@
 // The promise is bounded: an unanswered request is remembered up to Bound
 // after its sending, eight receive timeouts and never more than ten
 // seconds; a reply later still is beyond what the worker can tell apart.
+//
+// A server that let an unanswered request's whole covered time pass with
+// nothing at all heard on the line is silent (dead, switched off, not
+// there): a reply of its own, had it started, would have been heard. While
+// nothing is heard from it, a request of its that heard nothing in its own
+// wait is covered by that wait alone, so that a dead meter costs its tries
+// and no more; such a request still stays suspect up to the bound, and the
+// first frame from the server, or anything heard in a request's wait,
+// brings back the whole cover.
 
 #include "SerialFrame.h"
 
@@ -18,6 +27,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <set>
 #include <vector>
 
 class TLateReplies {
@@ -34,11 +44,12 @@ public:
     static Clock::duration Bound(uint32_t receiveTimeoutMs);
 
     // An attempt of the request (its wire frame), sent at sentAt, got no
-    // sound answer. When its wait set aside a reply it may have been
-    // answered after all; it is not remembered when the reply set aside
+    // sound answer; heard: anything at all but the line's echo of the
+    // request came in its wait. When its wait set aside a reply it may have
+    // been answered after all; it is not remembered when the reply set aside
     // could answer a request that was in that doubt itself, so that doubt
     // never carries on from request to request.
-    void Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside);
+    void Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside, bool heard);
     // The request's reply was taken in its own wait. An unanswered earlier
     // copy of the same request may have been the one answered, so one of
     // them is still owed a reply: it stays, as sent now.
@@ -47,7 +58,8 @@ public:
 
     // Whether the line must be heard quiet before the next request, and
     // until when: each unanswered request's sending plus the time its
-    // server's replies are covered (CoveredLateness).
+    // server's replies are covered (CoveredLateness), or only its own wait
+    // when it heard nothing and its server is silent.
     bool GuardNeeded() const;
     Clock::time_point CoveredUntil(uint32_t receiveTimeoutMs) const;
     // The lateness heard from the server and a quarter more, at least two
@@ -67,7 +79,9 @@ public:
     // had to. Requests whose covered time has passed are no longer guarded
     // for but stay suspect up to the bound, since their reply may be later
     // than any heard so far; a guard that gave up on a line that never fell
-    // quiet guards for none of them any more.
+    // quiet guards for none of them any more. The server of a request after
+    // which nothing was heard until its whole covered time passed is silent
+    // from now on.
     void GuardEnded(Clock::time_point now, uint32_t receiveTimeoutMs, bool heardQuiet);
 
     // A frame that answers the request (its wire frame) in the request's own
@@ -83,13 +97,17 @@ private:
         Clock::time_point SentAt;
         bool MaybeAnswered = false;
         bool Guarded = true; // false once the guard has covered its time
+        bool Heard = false;  // a frame was heard on the line after its sending
     };
 
+    Clock::duration Covered(const TRequest& request, uint32_t receiveTimeoutMs) const;
     bool Answers(const TRequest& request, const uint8_t* raw, int n) const;
+    int ServerOf(const uint8_t* request, int length) const;
     static bool Same(const TRequest& request, const uint8_t* frame, int length);
     void Forget(Clock::time_point now, uint32_t receiveTimeoutMs);
 
     const TTransmissionMode mode_;
     std::deque<TRequest> unanswered_;   // oldest first
     std::map<uint8_t, int64_t> lateMs_; // by server address: the latest reply heard
+    std::set<uint8_t> silent_;          // servers heard silent through a whole covered time
 };

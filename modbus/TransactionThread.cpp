@@ -318,8 +318,9 @@ bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
         setup_.OnAfterFrameSendAsync(&connection_);
     ++info.Attempts;
     auto setAside = TLateReplies::TSetAside::Nothing;
+    bool heard = false;
     if (written)
-        info.Reply = Broadcasts(transaction) ? Broadcast() : ReceiveReply(transaction, length, attempt, setAside);
+        info.Reply = Broadcasts(transaction) ? Broadcast() : ReceiveReply(transaction, length, attempt, setAside, heard);
     attempt.RoundTripUs = std::chrono::duration_cast<std::chrono::microseconds>(
                               std::chrono::steady_clock::now() - sentAt).count();
     attempt.Kind = info.Reply;
@@ -340,7 +341,7 @@ bool TTransactionThread::Attempt(TModbusTransaction& transaction, int length)
     // replies apart by their transaction identifiers instead.
     if (!tcp && !Broadcasts(transaction)) {
         if (info.Reply <= TTransactionReply::trUnmatchedReply)
-            late_.Unanswered(sendRaw_.data(), length, sentAt, setAside);
+            late_.Unanswered(sendRaw_.data(), length, sentAt, setAside, heard);
         else
             late_.Taken(sendRaw_.data(), length, sentAt);
     }
@@ -372,34 +373,36 @@ TTransactionReply TTransactionThread::Broadcast()
 
 // After a request that got no sound answer, its reply may still be on its
 // way; sent now, the next request could take it for its own. So the line
-// must first stay quiet for a whole receive timeout, and until each
-// unanswered request's reply is past the time its server's replies are
-// covered (TLateReplies::CoveredLateness: twice the receive timeout, or the
-// lateness heard from the server with a margin, within the bound); every
-// frame heard meanwhile is thrown away and logged, and a reply that answers
-// an unanswered request teaches how late its server answers. A line that
-// never falls quiet (noise, another master) is given up on after three
-// receive timeouts or at the end of that covered time, so that polling goes
-// on; the replies it could not rule out stay suspect (TLateReplies::Suspect).
+// must first have been quiet for a whole receive timeout since the last
+// frame heard, and until each unanswered request's reply is past the time
+// its server's replies are covered (TLateReplies::CoveredLateness: twice
+// the receive timeout, or the lateness heard from the server with a margin,
+// within the bound; only the request's own wait for a silent server's
+// request that heard nothing); every frame heard meanwhile is thrown away
+// and logged, and a reply that answers an unanswered request teaches how
+// late its server answers. Input that came while no one listened is heard
+// first. A line that never falls quiet (noise, another master) is given up
+// on after three receive timeouts or at the end of that covered time, so
+// that polling goes on; the replies it could not rule out stay suspect
+// (TLateReplies::Suspect).
 void TTransactionThread::AwaitQuietLine(TTransactionInfo& info)
 {
     using Clock = std::chrono::steady_clock;
     const uint32_t timeout = connection_.ReceiveTimeout();
     const auto quiet = std::chrono::milliseconds(std::min<uint32_t>(timeout, INT_MAX / 4));
-    auto quietSince = Clock::now();
-    const auto giveUp = std::max(quietSince + 3 * quiet, late_.CoveredUntil(timeout));
+    auto quietSince = lastHeard_;
+    const auto giveUp = std::max(Clock::now() + 3 * quiet, late_.CoveredUntil(timeout));
     for (;;) {
         const auto now = Clock::now();
         const auto until = std::min(std::max(quietSince + quiet, late_.CoveredUntil(timeout)), giveUp);
-        if (until <= now || terminated_)
+        if (now >= giveUp || terminated_ || !channel_.Usable())
             break;
-        const int received =
-            ReceiveWithin(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count()));
-        if (received <= 0) {
-            if (!channel_.Usable())
-                break;
+        if (until <= now && !channel_.WaitForData(0))
+            break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+        const int received = ReceiveWithin(static_cast<int>(std::max<int64_t>(left, 1)));
+        if (received <= 0)
             continue;
-        }
         quietSince = Clock::now();
         LogLateReply(info, received);
     }
@@ -435,9 +438,11 @@ void TTransactionThread::LogLateReply(TTransactionInfo& info, int received)
 // Collects and classifies the reply. A frame from another server, or over
 // Modbus/TCP one that answers another transaction, is logged and set aside,
 // and the wait goes on until the attempt's own deadline, so that a busy bus
-// cannot hold the request forever.
+// cannot hold the request forever. heard: a frame other than the line's echo
+// of the request came.
 TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transaction, int length,
-                                                   TAttemptRecord& attempt, TLateReplies::TSetAside& setAside)
+                                                   TAttemptRecord& attempt, TLateReplies::TSetAside& setAside,
+                                                   bool& heard)
 {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint32_t>(connection_.ReceiveTimeout(), INT_MAX));
@@ -448,6 +453,7 @@ TTransactionReply TTransactionThread::ReceiveReply(TModbusTransaction& transacti
         if (left <= 0)
             return TTransactionReply::trNoReply;
         const int received = RemoveEcho(ReceiveWithin(static_cast<int>(left), missing), length);
+        heard = heard || received > 0;
         PostReceived(received);
         attempt.Reply.assign(receiveRaw_.begin(), receiveRaw_.begin() + std::max(received, 0));
         if (ForeignTransaction(received, length)) {

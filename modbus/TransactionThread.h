@@ -75,7 +75,7 @@ private:
     bool Broadcasts(const TModbusTransaction& transaction) const;
     TTransactionReply Broadcast();
     TTransactionReply ReceiveReply(TModbusTransaction& transaction, int length, TAttemptRecord& attempt,
-                                   TLateReplies::TSetAside& setAside);
+                                   TLateReplies::TSetAside& setAside, bool& heard);
     bool SetAside(TTransactionReply reply, int length, int received, TLateReplies::TSetAside& setAside,
                   TTransactionInfo& info, TAttemptRecord& attempt);
     bool ForeignTransaction(int received, int length) const;

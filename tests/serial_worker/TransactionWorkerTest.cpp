@@ -256,6 +256,42 @@ TEST_F(Worker, RunsTheQueueInOrderOneTransactionAfterTheOther)
         EXPECT_GE(requests[i].Time - requests[i - 1].Time, std::chrono::milliseconds(120));
 }
 
+// A meter heard silent through the whole wait after its first miss is
+// tried again at once from then on: its tries go a timeout apart. When it
+// comes back answering late, the wait after its request no longer covers
+// the reply, and the reply, though it answers the next request's function
+// and count, is set aside, never taken for that request's answer.
+TEST_F(Worker, SilentMetersTriesGoBackToBackAndItsLateReplyIsNeverAnotherRequests)
+{
+    connection.SetMaxRetries(3);
+    connection.SetActive(true);
+    const auto values = [](const TBytes& request) { return Rtu({1, 3, 4, 0, request[3], 0, 7}); };
+    peer.Answer(8, [&](const TBytes& request, int index) {
+        return index < 6 ? TSteps{} : TSteps{{index == 6 ? 600 : 250, values(request)}};
+    });
+    EnqueueRead(connection, client, 0);
+    EnqueueRead(connection, client, 0);
+    ASSERT_TRUE(WaitFor([&] { return client.Done.size() == 2; }));
+    const auto requests = peer.Requests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_GE(requests[1].Time - requests[0].Time, std::chrono::milliseconds(750)) << "the first miss is guarded";
+    for (int i = 2; i < 6; ++i)
+        EXPECT_LT(requests[i].Time - requests[i - 1].Time, std::chrono::milliseconds(600)) << i;
+
+    connection.SetMaxRetries(1);
+    EnqueueRead(connection, client, 0);
+    EnqueueRead(connection, client, 2);
+    ASSERT_TRUE(WaitFor([&] { return client.Done.size() == 4; }));
+    EXPECT_EQ(client.Done[2].Reply, R::trNoReply);
+    const TTransactionInfo& next = client.Done[3];
+    EXPECT_TRUE(next.Reply != R::trSuccess || client.Replies[3][4] == 2) << "values of the read of register 0";
+    std::vector<std::string> outcomes;
+    for (const TAttemptRecord& attempt : next.AttemptLog)
+        outcomes.push_back(attempt.Outcome);
+    EXPECT_NE(std::find(outcomes.begin(), outcomes.end(), "Reply set aside: it may answer an earlier request"),
+              outcomes.end());
+}
+
 // The meter answers at once, but with ReceiveTimeout 0 nothing is collected.
 TEST_F(Worker, ReceiveTimeoutZeroEndsEveryAttemptWithoutAReply)
 {

@@ -5,7 +5,8 @@
 // only. The requests that `late` picks (by their number, from 0) are
 // answered after lateMs, the others at once; a slow device answers one
 // request after the other, so a request that comes meanwhile waits its turn
-// and is answered a turnaround after the late reply.
+// and is answered a turnaround after the late reply. While silent, it
+// hears every request and answers none, as a meter switched off does.
 //
 // Register 768 + 2i and the one after it hold the float 1000 + i, high word
 // first, so that a value in the wrong place can never pass for the right
@@ -45,6 +46,8 @@ public:
 
     const std::string& Path() const { return line_.SlavePath(); }
     int LateReplies() const { return lateReplies_; }
+    int Requests() const { return requests_; } // read requests heard, answered or not
+    void SetSilent(bool silent) { silent_ = silent; }
 
     static uint16_t Register(int reg)
     {
@@ -79,8 +82,11 @@ private:
                 continue;
             if (echo_)
                 [[maybe_unused]] const ssize_t n = ::write(line_.Master(), request.data(), request.size());
-            if (Crc16(request.data(), 8) == 0 && request[0] == 1 && request[1] == 3)
-                Answer(request, number++);
+            if (Crc16(request.data(), 8) == 0 && request[0] == 1 && request[1] == 3) {
+                ++requests_;
+                if (!silent_)
+                    Answer(request, number++);
+            }
             request.clear();
         }
     }
@@ -112,6 +118,8 @@ private:
     const std::function<bool(int)> late_;
     const bool echo_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> silent_{false};
+    std::atomic<int> requests_{0};
     std::atomic<int> lateReplies_{0};
     std::thread thread_; // last: it starts once everything above exists
 };
