@@ -4,6 +4,7 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -46,10 +47,12 @@ QString DecodeFile(const QByteArray& bytes)
 }
 
 // The file's content, or the beginning of an oversized file up to its last
-// whole line, so that the cut never splits a line or a character.
+// whole line, so that the cut never splits a line or a character. A read
+// asks for a buffer of the size it names: a file of known size asks for no
+// more than it holds.
 QByteArray ReadContent(QFile& file)
 {
-    QByteArray content = file.read(MaxFileSize);
+    QByteArray content = file.read(file.size() > 0 ? std::min(file.size(), MaxFileSize) : MaxFileSize);
     if (file.size() > MaxFileSize)
         content.truncate(content.lastIndexOf('\n') + 1);
     return content;
