@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
@@ -194,7 +195,12 @@ private:
         auto& keys = sections.back().Keys;
         if (keys.count(key.toLower()))
             throw TSettingRefusal{Label(line) + QString(": %1 is given twice for the meter \"%2\"").arg(key, sections.back().Name)};
-        keys[key.toLower()] = {text.mid(equals + 1).trimmed(), line};
+        // A value reaches paths, outputs and messages: none holds a control
+        // character.
+        const QString value = text.mid(equals + 1).trimmed();
+        if (std::any_of(value.begin(), value.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
+            throw TSettingRefusal{Label(line, key) + QString(": \"%1\" holds a control character").arg(Shown(value))};
+        keys[key.toLower()] = {value, line};
     }
 
     // A meter's name is its name in every output: one that an output cannot

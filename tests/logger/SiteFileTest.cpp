@@ -55,6 +55,8 @@ const rSiteRefusal SiteRefusals[] = {
     {"a noncharacter", "[a\xEF\xBF\xBE]" + Address1, "1: the meter's name \"a\xEF\xBF\xBE\" holds U+FFFE, a Unicode noncharacter"},
     {"a control character", "[a\tb]" + Address1, "1: the meter's name \"a\\x09b\" holds the control character U+0009"},
     {"a name not in UTF-8", "[Z\xE4hler]" + Address1, "1: not UTF-8 text"},
+    {"a control character in a value", "[A]\nLink=rtu:/dev/ttyUSB0\x05\nAddress=1\n",
+     "2: Link: \"rtu:/dev/ttyUSB0\\x05\" holds a control character"},
     // Line ends and what a refusal shows of a line.
     {"CR line ends", "; CR\r[A]\rLink=tcp:10.0.0.1\rAddress=0\r", "4: Address: \"0\" is not a whole number"},
     {"CR LF line ends", "[A]\r\nLink=tcp:10.0.0.1\r\nAddress=1\r\n\r\nTries=x\r\n", "5: Tries: \"x\" is not a whole number"},
