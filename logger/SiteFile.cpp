@@ -240,7 +240,7 @@ private:
             TSiteLink& link = links_[*known];
             if (link.Baud != name.Baud)
                 throw TSettingRefusal{Label(given.Line, "Link") + QString(": \"%1\" is the port of %2 at another line speed")
-                                                                      .arg(Shown(given.Value), link.Text)};
+                                                                      .arg(Shown(given.Value), Shown(link.Text))};
             return link;
         }
         linkIndex_.insert(name.Identity(), links_.size());
@@ -265,7 +265,7 @@ private:
                 if (earlier->second.Value.compare(given.Value, Qt::CaseInsensitive) != 0)
                     throw TSettingRefusal{Label(given.Line) + QString(": %1=%2 differs from %1=%3 at line %4 for the same link %5")
                                                                   .arg(CapitalKey(key), Shown(given.Value), Shown(earlier->second.Value),
-                                                                       QString::number(earlier->second.Line), link.Text)};
+                                                                       QString::number(earlier->second.Line), Shown(link.Text))};
                 continue;
             }
             taken[key] = given;
@@ -314,7 +314,7 @@ private:
             if (other.Id.Address == meter.Id.Address)
                 throw TSettingRefusal{Label(address.Line, "Address") +
                                       QString(": the meter \"%1\" has address %2 on %3 already")
-                                          .arg(other.Id.Name, QString::number(meter.Id.Address), link.Text)};
+                                          .arg(other.Id.Name, QString::number(meter.Id.Address), Shown(link.Text))};
         if (const auto params = section.Keys.find("params"); params != section.Keys.end())
             meter.Selection = SettingValues::Params(Label(params->second.Line, "Params"), params->second.Value);
         if (const auto file = section.Keys.find("file"); file != section.Keys.end())

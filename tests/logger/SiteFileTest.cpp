@@ -57,6 +57,9 @@ const rSiteRefusal SiteRefusals[] = {
     {"a name not in UTF-8", "[Z\xE4hler]" + Address1, "1: not UTF-8 text"},
     {"a control character in a value", "[A]\nLink=rtu:/dev/ttyUSB0\x05\nAddress=1\n",
      "2: Link: \"rtu:/dev/ttyUSB0\\x05\" holds a control character"},
+    {"one address twice on a long link",
+     "[A]\nLink=rtu:/dev/" + std::string(200, 'p') + "\nAddress=1\n[B]\nLink=rtu:/dev/" + std::string(200, 'p') + "\nAddress=1\n",
+     "6: Address: the meter \"A\" has address 1 on rtu:/dev/" + std::string(71, 'p') + "... already"},
     // Line ends and what a refusal shows of a line.
     {"CR line ends", "; CR\r[A]\rLink=tcp:10.0.0.1\rAddress=0\r", "4: Address: \"0\" is not a whole number"},
     {"CR LF line ends", "[A]\r\nLink=tcp:10.0.0.1\r\nAddress=1\r\n\r\nTries=x\r\n", "5: Tries: \"x\" is not a whole number"},
