@@ -4,6 +4,7 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -46,10 +47,20 @@ QString DecodeFile(const QByteArray& bytes)
 }
 
 // The file's content, or the beginning of an oversized file up to its last
-// whole line, so that the cut never splits a line or a character.
+// whole line, so that the cut never splits a line or a character. A read
+// asks for a buffer of the size it names: the file is read in pieces of the
+// size it says it has (an empty file, or one of /proc, says 0), so that a
+// small file asks for no large buffer.
 QByteArray ReadContent(QFile& file)
 {
-    QByteArray content = file.read(MaxFileSize);
+    const qint64 piece = std::clamp<qint64>(file.size(), 4096, MaxFileSize);
+    QByteArray content;
+    while (content.size() < MaxFileSize) {
+        const QByteArray more = file.read(std::min(piece, MaxFileSize - content.size()));
+        if (more.isEmpty())
+            break;
+        content += more;
+    }
     if (file.size() > MaxFileSize)
         content.truncate(content.lastIndexOf('\n') + 1);
     return content;

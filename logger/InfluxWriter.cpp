@@ -1,6 +1,7 @@
 #include "InfluxWriter.h"
 
 #include "LoggerMessages.h"
+#include "MeterName.h"
 #include "QuantityKey.h"
 
 #include <QEventLoop>
@@ -14,20 +15,6 @@
 
 namespace {
 
-// Line protocol escapes commas, spaces and, in tag values and keys, '='
-// with a backslash; the measurement and the keys here are plain, the meter's
-// name may hold any of them.
-QByteArray Escaped(const QString& text)
-{
-    QByteArray out;
-    for (const char c : text.toUtf8()) {
-        if (c == ',' || c == ' ' || c == '=')
-            out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 // "kelvane,meter=Main\ incomer,address=1 total_real_power=1520.5,... 1773480413000";
 // empty for a pass that brought no value.
 QByteArray Line(const TMeterReading& reading)
@@ -40,11 +27,12 @@ QByteArray Line(const TMeterReading& reading)
             continue;
         if (!fields.isEmpty())
             fields += ',';
-        fields += Escaped(QuantityKeys()[i]) + '=' + QByteArray::number(*value, 'g', 17);
+        // The keys are letters, digits and '_': nothing to escape.
+        fields += QuantityKeys()[i].toLatin1() + '=' + QByteArray::number(*value, 'g', 17);
     }
     if (fields.isEmpty())
         return {};
-    return "kelvane,meter=" + Escaped(reading.Meter.Name) + ",address=" + QByteArray::number(reading.Meter.Address) +
+    return "kelvane,meter=" + MeterName::InfluxTag(reading.Meter.Name) + ",address=" + QByteArray::number(reading.Meter.Address) +
            ' ' + fields + ' ' + QByteArray::number(reading.Time.toMSecsSinceEpoch());
 }
 

@@ -1,6 +1,7 @@
 #include "MqttPublisher.h"
 
 #include "LoggerMessages.h"
+#include "MeterName.h"
 #include "MqttBrokerReport.h"
 #include "MqttMeterClient.h"
 #include "QuantityKey.h"
@@ -38,21 +39,6 @@ QString ClientId()
 {
     static std::atomic<int> next = 0;
     return QString("kelvane-log-%1-%2-%3").arg(QSysInfo::machineHostName()).arg(::getpid()).arg(next++);
-}
-
-// A meter's topic level is its name as the site file writes it, so that a
-// subscriber finds the meter by the name people know it by; only what a
-// topic level cannot hold becomes '_': '/' (it separates levels), '+' and
-// '#' (wildcards) and control characters. Two names that differ only there
-// share a topic.
-QString TopicSegment(const QString& name)
-{
-    QString segment = name;
-    for (QChar& c : segment) {
-        if (c == '/' || c == '+' || c == '#' || c.category() == QChar::Other_Control)
-            c = '_';
-    }
-    return segment;
 }
 
 // The shortest text that reads back as the same double, so that a
@@ -96,7 +82,7 @@ TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TS
 {
     EnsureMosquittoLibrary();
     for (std::size_t i = 0; i < meters_.size(); ++i) {
-        const QString topic = options.Prefix + '/' + TopicSegment(meters_[i].Name);
+        const QString topic = options.Prefix + '/' + MeterName::MqttLevel(meters_[i].Name);
         clients_.push_back(std::make_shared<TMqttMeterClient>(options, ClientId(), topic, i, report_));
     }
     // A connection that cannot be made as asked is not made in a weaker

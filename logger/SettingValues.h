@@ -19,6 +19,13 @@ struct TSettingRefusal {
 
 namespace SettingValues {
 
+// A value or a line as a message shows it, in the quotes of the message:
+// cut after MaxShownCharacters with "..." to show the cut, and its control
+// characters written as \xHH, so that a refused line of any length or
+// content gives a short message that a terminal shows as it is.
+constexpr qsizetype MaxShownCharacters = 80;
+QString Shown(const QString& text);
+
 // The interval takes fractions of a second, so that a test can log fast; a
 // day is the longest interval.
 constexpr double MinIntervalSeconds = 0.1;

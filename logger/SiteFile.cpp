@@ -1,15 +1,25 @@
 #include "SiteFile.h"
 
+#include "MeterName.h"
 #include "ModbusConnection.h"
 #include "SettingValues.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QStringDecoder>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
 namespace {
+
+using SettingValues::Shown;
+
+// Far more than the largest site's file; what is larger is no site file,
+// and reading it whole could exhaust memory.
+constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
 
 // A link as its text names it; the line speed of a serial port is a
 // setting of the port, not part of its name.
@@ -23,9 +33,9 @@ struct TLinkName {
     {
         const QString host = Target.contains(':') ? "[" + Target + "]" : Target;
         switch (Kind) {
-        case TLinkKind::Serial: return QString("rtu:%1:%2").arg(Target).arg(BaudRateValue(Baud, 0));
-        case TLinkKind::Tcp: return QString("tcp:%1:%2").arg(host).arg(TcpPort);
-        case TLinkKind::RtuOverTcp: return QString("rtu-tcp:%1:%2").arg(host).arg(TcpPort);
+        case TLinkKind::Serial: return QString("rtu:%1:%2").arg(Target, QString::number(BaudRateValue(Baud, 0)));
+        case TLinkKind::Tcp: return QString("tcp:%1:%2").arg(host, QString::number(TcpPort));
+        case TLinkKind::RtuOverTcp: return QString("rtu-tcp:%1:%2").arg(host, QString::number(TcpPort));
         }
         return {};
     }
@@ -48,7 +58,7 @@ TLinkName SerialLink(const QString& label, const QString& rest, TBaudRate defaul
         link.Target.truncate(colon);
     }
     if (link.Target.isEmpty())
-        throw TSettingRefusal{QString("%1: \"rtu:%2\" names no serial port").arg(label, rest)};
+        throw TSettingRefusal{QString("%1: \"%2\" names no serial port").arg(label, Shown("rtu:" + rest))};
     return link;
 }
 
@@ -59,8 +69,8 @@ TLinkName NetworkLink(const QString& label, TLinkKind kind, const QString& rest,
     if (port)
         link.TcpPort = SettingValues::Integer(label, *port, 1, 65535);
     else if (kind == TLinkKind::RtuOverTcp)
-        throw TSettingRefusal{QString("%1: \"rtu-tcp:%2\" needs the device server's TCP port, as in "
-                                      "rtu-tcp:192.168.10.30:4001").arg(label, rest)};
+        throw TSettingRefusal{QString("%1: \"%2\" needs the device server's TCP port, as in "
+                                      "rtu-tcp:192.168.10.30:4001").arg(label, Shown("rtu-tcp:" + rest))};
     return link;
 }
 
@@ -77,7 +87,7 @@ TLinkName LinkValue(const QString& label, const QString& text, TBaudRate default
     if (colon > 0 && scheme == "rtu-tcp")
         return NetworkLink(label, TLinkKind::RtuOverTcp, rest, defaultBaud);
     throw TSettingRefusal{QString("%1: \"%2\" is none of rtu:DEVICE[:BAUD], tcp:ADDRESS[:PORT] and "
-                                  "rtu-tcp:ADDRESS:PORT").arg(label, text)};
+                                  "rtu-tcp:ADDRESS:PORT").arg(label, Shown(text))};
 }
 
 // A link setting as a section gives it: its value, and where, for the
@@ -103,13 +113,8 @@ public:
 
     std::vector<TSiteLink> Read()
     {
-        QFile file(fileName_);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-            throw TSettingRefusal{QString("%1: %2").arg(fileName_, file.errorString())};
         std::vector<TSection> sections;
-        int line = 0;
-        while (!file.atEnd())
-            ReadLine(QString::fromUtf8(file.readLine()).trimmed(), ++line, sections);
+        ForEachLine(Content(), [&](QByteArrayView bytes, int line) { ReadLine(Text(bytes, line), line, sections); });
         if (sections.empty())
             throw TSettingRefusal{QString("%1: no meter; give a section per meter, such as [Main incomer] "
                                           "with Link= and Address=").arg(fileName_)};
@@ -119,9 +124,50 @@ public:
     }
 
 private:
+    QByteArray Content() const
+    {
+        QFile file(fileName_);
+        if (!file.open(QIODevice::ReadOnly))
+            throw TSettingRefusal{QString("%1: %2").arg(fileName_, file.errorString())};
+        // A read asks for a buffer of the size it names: a file of known
+        // size asks for no more than it holds.
+        const QByteArray content = file.read(file.size() > 0 ? std::min(file.size(), MaxFileBytes + 1) : MaxFileBytes + 1);
+        if (content.size() > MaxFileBytes)
+            throw TSettingRefusal{QString("%1: larger than %2 MiB, which no site file is")
+                                      .arg(fileName_, QString::number(MaxFileBytes / (1024 * 1024)))};
+        return content;
+    }
+
+    // Each line with its number, whichever of LF, CR LF and CR ends it: the
+    // editors of all three systems write site files.
+    template <typename ReadOne>
+    static void ForEachLine(const QByteArray& content, ReadOne readOne)
+    {
+        const qsizetype size = content.size();
+        int line = 0;
+        for (qsizetype start = 0; start < size;) {
+            qsizetype end = start;
+            while (end < size && content[end] != '\n' && content[end] != '\r')
+                ++end;
+            readOne(QByteArrayView(content).sliced(start, end - start), ++line);
+            start = end + (end + 1 < size && content[end] == '\r' && content[end + 1] == '\n' ? 2 : 1);
+        }
+    }
+
+    // A line that is not UTF-8 would reach the outputs and the paths
+    // changed, so it is refused rather than read as something else.
+    QString Text(QByteArrayView bytes, int line) const
+    {
+        QStringDecoder utf8(QStringConverter::Utf8);
+        const QString text = utf8(bytes);
+        if (utf8.hasError())
+            throw TSettingRefusal{Label(line) + ": not UTF-8 text; save the site file as UTF-8"};
+        return text.trimmed();
+    }
+
     QString Label(int line, const QString& key = {}) const
     {
-        const QString where = QString("%1, line %2").arg(fileName_).arg(line);
+        const QString where = QString("%1, line %2").arg(fileName_, QString::number(line));
         return key.isEmpty() ? where : where + ": " + key;
     }
 
@@ -130,28 +176,50 @@ private:
         if (text.isEmpty() || text.startsWith(';') || text.startsWith('#'))
             return;
         if (text.startsWith('[')) {
-            if (!text.endsWith(']') || text.size() < 3)
-                throw TSettingRefusal{Label(line) + QString(": \"%1\" is not a section heading such as [Main incomer]").arg(text)};
+            if (!text.endsWith(']'))
+                throw TSettingRefusal{Label(line) + QString(": \"%1\" is not a section heading such as [Main incomer]").arg(Shown(text))};
             const QString name = text.mid(1, text.size() - 2).trimmed();
-            for (const TSection& other : sections)
-                if (other.Name == name)
-                    throw TSettingRefusal{Label(line) + QString(": the meter \"%1\" is named at line %2 already").arg(name).arg(other.Line)};
+            TakeName(name, line);
             sections.push_back({name, line, {}});
             return;
         }
         const int equals = text.indexOf('=');
         if (equals <= 0)
-            throw TSettingRefusal{Label(line) + QString(": \"%1\" is neither a [meter] heading nor a Key=value line").arg(text)};
+            throw TSettingRefusal{Label(line) + QString(": \"%1\" is neither a [meter] heading nor a Key=value line").arg(Shown(text))};
         if (sections.empty())
             throw TSettingRefusal{Label(line) + ": a key before the first [meter] heading"};
         const QString key = text.left(equals).trimmed();
         if (!MeterKeys.contains(key.toLower()) && !LinkKeys.contains(key.toLower()))
             throw TSettingRefusal{Label(line) + QString(": \"%1\" is not a key of a meter; the keys are Link, Address, "
-                                                        "File, Params, Interval, Timeout, Tries, Echo and Framing").arg(key)};
+                                                        "File, Params, Interval, Timeout, Tries, Echo and Framing").arg(Shown(key))};
         auto& keys = sections.back().Keys;
         if (keys.count(key.toLower()))
             throw TSettingRefusal{Label(line) + QString(": %1 is given twice for the meter \"%2\"").arg(key, sections.back().Name)};
-        keys[key.toLower()] = {text.mid(equals + 1).trimmed(), line};
+        // A value reaches paths, outputs and messages: none holds a control
+        // character.
+        const QString value = text.mid(equals + 1).trimmed();
+        if (std::any_of(value.begin(), value.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
+            throw TSettingRefusal{Label(line, key) + QString(": \"%1\" holds a control character").arg(Shown(value))};
+        keys[key.toLower()] = {value, line};
+    }
+
+    // A meter's name is its name in every output: one that an output cannot
+    // carry is refused, and so is one that would share another meter's MQTT
+    // topics (its Prometheus label and InfluxDB tag are the name itself).
+    void TakeName(const QString& name, int line)
+    {
+        if (const QString fault = MeterName::Fault(name); !fault.isEmpty())
+            throw TSettingRefusal{Label(line) + QString(": the meter's name \"%1\" %2").arg(Shown(name), fault)};
+        const QString level = MeterName::MqttLevel(name);
+        if (const auto other = topicLevels_.constFind(level); other != topicLevels_.cend()) {
+            if (other->Name == name)
+                throw TSettingRefusal{Label(line) + QString(": the meter \"%1\" is named at line %2 already")
+                                                        .arg(name, QString::number(other->Line))};
+            throw TSettingRefusal{Label(line) + QString(": the meter \"%1\" would publish on the MQTT topics of the meter "
+                                                        "\"%2\" at line %3, \"%4\" ('/', '+' and '#' become '_' there)")
+                                                    .arg(name, other->Name, QString::number(other->Line), level)};
+        }
+        topicLevels_.insert(level, {name, line});
     }
 
     const TGiven& Required(const TSection& section, const QString& key) const
@@ -162,22 +230,22 @@ private:
         return found->second;
     }
 
+    // The link a meter names, found by what the link is, whatever the text
+    // that named it first.
     TSiteLink& LinkOf(const TSection& section)
     {
         const TGiven& given = Required(section, "Link");
         const TLinkName name = LinkValue(Label(given.Line, "Link"), given.Value, defaults_.Baud);
-        for (TSiteLink& link : links_) {
-            const TLinkName known{link.Kind, link.Target, link.TcpPort, link.Baud};
-            if (known.Identity() != name.Identity())
-                continue;
-            if (known.Baud != name.Baud)
-                throw TSettingRefusal{Label(given.Line, "Link") +
-                                      QString(": \"%1\" is the port of %2 at another line speed").arg(given.Value, link.Text)};
+        if (const auto known = linkIndex_.constFind(name.Identity()); known != linkIndex_.cend()) {
+            TSiteLink& link = links_[*known];
+            if (link.Baud != name.Baud)
+                throw TSettingRefusal{Label(given.Line, "Link") + QString(": \"%1\" is the port of %2 at another line speed")
+                                                                      .arg(Shown(given.Value), Shown(link.Text))};
             return link;
         }
-        TSiteLink link{.Text = name.Text(), .Kind = name.Kind, .Target = name.Target, .TcpPort = name.TcpPort,
-                       .Baud = name.Baud, .Settings = defaults_.Link, .Interval = defaults_.Interval, .Meters = {}};
-        links_.push_back(link);
+        linkIndex_.insert(name.Identity(), links_.size());
+        links_.push_back({.Text = name.Text(), .Kind = name.Kind, .Target = name.Target, .TcpPort = name.TcpPort,
+                          .Baud = name.Baud, .Settings = defaults_.Link, .Interval = defaults_.Interval, .Meters = {}});
         linkSettings_.emplace_back();
         return links_.back();
     }
@@ -195,9 +263,9 @@ private:
             const TGiven& given = found->second;
             if (const auto earlier = taken.find(key); earlier != taken.end()) {
                 if (earlier->second.Value.compare(given.Value, Qt::CaseInsensitive) != 0)
-                    throw TSettingRefusal{Label(given.Line) + QString(": %1=%2 differs from %1=%3 at line %4 for the same "
-                                                                      "link %5").arg(CapitalKey(key), given.Value, earlier->second.Value)
-                                                                      .arg(earlier->second.Line).arg(link.Text)};
+                    throw TSettingRefusal{Label(given.Line) + QString(": %1=%2 differs from %1=%3 at line %4 for the same link %5")
+                                                                  .arg(CapitalKey(key), Shown(given.Value), Shown(earlier->second.Value),
+                                                                       QString::number(earlier->second.Line), Shown(link.Text))};
                 continue;
             }
             taken[key] = given;
@@ -230,7 +298,7 @@ private:
         const QString word = text.trimmed().toLower();
         if (word == "length" || word == "silence")
             return word == "length";
-        throw TSettingRefusal{QString("%1: \"%2\" is neither length nor silence").arg(label, text)};
+        throw TSettingRefusal{QString("%1: \"%2\" is neither length nor silence").arg(label, Shown(text))};
     }
 
     void AddMeter(const TSection& section)
@@ -246,7 +314,7 @@ private:
             if (other.Id.Address == meter.Id.Address)
                 throw TSettingRefusal{Label(address.Line, "Address") +
                                       QString(": the meter \"%1\" has address %2 on %3 already")
-                                          .arg(other.Id.Name).arg(meter.Id.Address).arg(link.Text)};
+                                          .arg(other.Id.Name, QString::number(meter.Id.Address), Shown(link.Text))};
         if (const auto params = section.Keys.find("params"); params != section.Keys.end())
             meter.Selection = SettingValues::Params(Label(params->second.Line, "Params"), params->second.Value);
         if (const auto file = section.Keys.find("file"); file != section.Keys.end())
@@ -265,7 +333,7 @@ private:
         const QString path = QFileInfo(given.Value).absoluteFilePath();
         if (const auto earlier = files_.find(path); earlier != files_.end())
             throw TSettingRefusal{Label(given.Line, "File") + QString(": \"%1\" is the log file of the meter at line %2 already")
-                                                                  .arg(given.Value).arg(earlier->second)};
+                                                                  .arg(Shown(given.Value), QString::number(earlier->second))};
         files_[path] = given.Line;
         return path;
     }
@@ -273,8 +341,14 @@ private:
     QString fileName_;
     const TLoggerOptions& defaults_;
     std::vector<TSiteLink> links_;
+    QHash<QString, std::size_t> linkIndex_;               // TLinkName::Identity() -> its link in links_
     std::vector<std::map<QString, TGiven>> linkSettings_; // by link, the settings taken and where from
     std::map<QString, int> files_;                        // log file -> line that names it
+    struct TNamed {
+        QString Name;
+        int Line = 0;
+    };
+    QHash<QString, TNamed> topicLevels_; // MQTT topic level -> the meter that has it
 };
 
 } // namespace

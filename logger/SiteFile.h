@@ -20,7 +20,8 @@
 // and Framing are optional; a relative File is taken from the working
 // directory. Meters with the same link share it. A link
 // setting given in any of its meters' sections holds for the whole link;
-// the switches give what no section does.
+// the switches give what no section does. The file is UTF-8 with LF, CR LF
+// or CR line ends; a meter's name is one every output can carry (MeterName.h).
 
 struct TSiteMeter {
     TSiteMeterId Id;

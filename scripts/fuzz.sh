@@ -14,7 +14,7 @@ build="${FUZZ_BUILD:-build-fuzz}"
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKELVANE_CORE_ONLY=ON -DKELVANE_FUZZ=ON -DKELVANE_TESTS=OFF -DKELVANE_BENCH=OFF
-cmake --build "$build" -j2 --target expr_fuzz serial_reply_fuzz
+cmake --build "$build" -j2 --target expr_fuzz serial_reply_fuzz ini_fuzz site_fuzz
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/kelvane-fuzz.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
@@ -46,3 +46,6 @@ run_fuzzer expr_fuzz fuzz/corpus/expr -max_len=4096 -dict=fuzz/expr.dict
 # Serial replies: at most an ASCII frame of the largest ADU, plus the
 # fuzzer's own eight leading bytes.
 run_fuzzer serial_reply_fuzz fuzz/corpus/serial -max_len=600
+# INI and site files: a few kilobytes hold every kind of line many times.
+run_fuzzer ini_fuzz fuzz/corpus/ini -max_len=4096
+run_fuzzer site_fuzz fuzz/corpus/site -max_len=4096 -dict=fuzz/site.dict

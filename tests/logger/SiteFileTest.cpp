@@ -13,9 +13,12 @@ namespace {
 
 struct rSiteRefusal {
     const char* name;
-    const char* site;
-    const char* message; // after "<file>, line "
+    std::string site;
+    std::string message; // after "<file>, line "
 };
+
+const std::string Address1 = "\nLink=tcp:10.0.0.1\nAddress=1\n";
+const std::string Address2 = "\nLink=tcp:10.0.0.1\nAddress=2\n";
 
 const rSiteRefusal SiteRefusals[] = {
     {"an unknown link", "[A]\nLink=modbus:192.168.1.5\nAddress=1\n",
@@ -39,6 +42,29 @@ const rSiteRefusal SiteRefusals[] = {
     {"one log file for two meters",
      "[A]\nLink=tcp:10.0.0.1\nAddress=1\nFile=site.csv\n[B]\nLink=tcp:10.0.0.2\nAddress=1\nFile=./site.csv\n",
      "8: File: \"./site.csv\" is the log file of the meter at line 4 already"},
+    // Names that the outputs would merge or cannot carry.
+    {"names sharing a topic", "[a/b]" + Address1 + "[a_b]" + Address2,
+     "4: the meter \"a_b\" would publish on the MQTT topics of the meter \"a/b\" at line 1, \"a_b\""},
+    {"wildcards sharing a topic", "[a+b]" + Address1 + "[a#b]" + Address2,
+     "4: the meter \"a#b\" would publish on the MQTT topics of the meter \"a+b\" at line 1, \"a_b\""},
+    {"a name twice", "[A]" + Address1 + "[A]" + Address2, "4: the meter \"A\" is named at line 1 already"},
+    {"an empty name", "[ ]" + Address1, "1: the meter's name \"\" is empty"},
+    {"a long name", "[" + std::string(101, 'n') + "]" + Address1,
+     "1: the meter's name \"" + std::string(80, 'n') + "...\" is longer than 100 characters"},
+    {"a backslash at the end", "[Pump\\]" + Address1, "1: the meter's name \"Pump\\\" ends in a backslash"},
+    {"a noncharacter", "[a\xEF\xBF\xBE]" + Address1, "1: the meter's name \"a\xEF\xBF\xBE\" holds U+FFFE, a Unicode noncharacter"},
+    {"a control character", "[a\tb]" + Address1, "1: the meter's name \"a\\x09b\" holds the control character U+0009"},
+    {"a name not in UTF-8", "[Z\xE4hler]" + Address1, "1: not UTF-8 text"},
+    {"a control character in a value", "[A]\nLink=rtu:/dev/ttyUSB0\x05\nAddress=1\n",
+     "2: Link: \"rtu:/dev/ttyUSB0\\x05\" holds a control character"},
+    {"one address twice on a long link",
+     "[A]\nLink=rtu:/dev/" + std::string(200, 'p') + "\nAddress=1\n[B]\nLink=rtu:/dev/" + std::string(200, 'p') + "\nAddress=1\n",
+     "6: Address: the meter \"A\" has address 1 on rtu:/dev/" + std::string(71, 'p') + "... already"},
+    // Line ends and what a refusal shows of a line.
+    {"CR line ends", "; CR\r[A]\rLink=tcp:10.0.0.1\rAddress=0\r", "4: Address: \"0\" is not a whole number"},
+    {"CR LF line ends", "[A]\r\nLink=tcp:10.0.0.1\r\nAddress=1\r\n\r\nTries=x\r\n", "5: Tries: \"x\" is not a whole number"},
+    {"a long line of control bytes", "[A]" + Address1 + "\x01\x7f" + std::string(1 << 20, 'x'),
+     "4: \"\\x01\\x7F" + std::string(78, 'x') + "...\" is neither a [meter] heading nor a Key=value line"},
 };
 
 class SiteFileRefusal : public ::testing::TestWithParam<rSiteRefusal> {};
@@ -47,12 +73,14 @@ TEST_P(SiteFileRefusal, IsRefusedNamingTheLineBeforeAnyMeterIsRead)
 {
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
-    ASSERT_TRUE(WriteFile(site, GetParam().site));
+    ASSERT_TRUE(WriteFile(site, QByteArray::fromStdString(GetParam().site)));
     TLoggerRun run(dir);
     run.Start({"--site", site});
     EXPECT_EQ(run.Finish(), 2);
-    const QString expected = site + ", line " + GetParam().message;
+    const QString expected = site + ", line " + QString::fromStdString(GetParam().message);
     EXPECT_TRUE(run.Stderr().contains(expected)) << run.Stderr().toStdString() << "\nexpected: " << expected.toStdString();
+    EXPECT_LT(run.Stderr().size(), 500) << "a refusal quotes a line cut short";
+    EXPECT_FALSE(run.Stderr().contains(QRegularExpression("[\\x00-\\x09\\x0B-\\x1F\\x7F]")));
     EXPECT_FALSE(run.Stderr().contains("Connect")) << "no meter is read";
     EXPECT_FALSE(QFile::exists(dir.filePath("site.csv")));
 }

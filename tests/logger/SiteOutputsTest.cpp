@@ -245,6 +245,73 @@ TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOn
         EXPECT_TRUE(WaitFor([&] { return mqtt.Status(meter.Name) == "offline"; })) << meter.Name.toStdString();
 }
 
+// Names with what each output must escape reach every output as they are
+// written: InfluxDB and Prometheus hold the name itself, MQTT the topic
+// level in which '/', '+' and '#' become '_'; each meter's values arrive under
+// its own name, told apart by address.
+TEST(SiteLogger, NamesWithCharactersToEscapeReachEveryOutputAsWritten)
+{
+    EnsureCoreApp();
+    if (!TMosquittoBroker::Available() || !TPrometheusServer::Installed() || !TInfluxServer::Installed())
+        GTEST_SKIP() << "mosquitto, prometheus or influxd is not installed";
+    struct Row {
+        QString Name;
+        QString Level; // of the MQTT topics
+    };
+    const Row rows[] = {
+        {R"(Pump "A" \ west)", R"(Pump "A" \ west)"}, // a Prometheus label escapes '"' and '\'
+        {R"(a,b=c d\,e\ f)", R"(a,b=c d\,e\ f)"},     // InfluxDB escapes ',', '=' and ' ', also after '\'
+        {"Feeder 1/2+#", "Feeder 1_2__"},
+        {"Zähler € 2 \\server", "Zähler € 2 \\server"},
+    };
+    simharness::TInProcessSim gateway(Frozen({1, 2, 3, 4}));
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "kelvane");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    const uint16_t metricsPort = localengine::FreeLoopbackPort();
+    TPrometheusServer prometheus(QString("127.0.0.1:%1").arg(metricsPort));
+    ASSERT_TRUE(prometheus.Start()) << prometheus.Process().Failure().toStdString();
+    TInfluxServer influx;
+    ASSERT_TRUE(influx.Start()) << influx.Process().Failure().toStdString();
+    ASSERT_EQ(localengine::HttpPost(QUrl(influx.Url().toString() + "/query?q=CREATE%20DATABASE%20site"), {},
+                                    "application/x-www-form-urlencoded").Status, 200);
+    QTemporaryDir dir;
+    const QString site = dir.filePath("site.ini");
+    QString text;
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+        text += QString("[%1]\nLink=tcp:127.0.0.1:%2\nAddress=%3\n").arg(rows[i].Name).arg(gateway.Port()).arg(i + 1);
+    ASSERT_TRUE(WriteFile(site, text.toUtf8()));
+    TLoggerRun run(dir);
+    run.Start({"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
+               "--metrics", QString::number(metricsPort), "--influx", influx.Url().toString(), "--influx-db", "site"});
+
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.Name.toStdString());
+        const uint8_t unit = uint8_t(i + 1);
+        const double watts = Quantity(gateway, unit, TotalRealPower);
+        EXPECT_TRUE(WaitFor([&] {
+            const auto states = subscriber.On("kelvane/" + row.Level + "/state");
+            return !states.empty() && Json(states.back().Payload)["address"].toInt() == unit &&
+                   Json(states.back().Payload)["values"].toObject()["total_real_power"].toDouble() == watts;
+        })) << run.Stderr().toStdString();
+        EXPECT_TRUE(WaitFor([&] {
+            return prometheus.Value("kelvane_total_real_power_watts", "meter", row.Name) == std::optional(watts);
+        }));
+        EXPECT_TRUE(WaitFor([&] {
+            const QJsonArray series = influx.Query(
+                "SELECT last(\"total_real_power\") FROM \"kelvane\" GROUP BY \"meter\", \"address\"", "site");
+            return std::any_of(series.begin(), series.end(), [&](const QJsonValue& one) {
+                return one["tags"]["meter"].toString() == row.Name && one["tags"]["address"].toString().toInt() == unit &&
+                       one["values"][0][1].toDouble() == watts;
+            });
+        }));
+    }
+    EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+    EXPECT_FALSE(run.Stderr().contains("InfluxDB")) << run.Stderr().toStdString();
+}
+
 // The MQTT password comes from a file or the environment: it is never on
 // the command line, where ps shows it, nor in a message, also when the
 // broker refuses it.
