@@ -5,8 +5,13 @@
 
 #include <mosquitto.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 using namespace std::chrono_literals;
 
@@ -45,7 +50,8 @@ TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& c
       bound_(std::max<std::size_t>(options.HeldPerMeter, 1)),
       connection_(connection),
       report_(std::move(report)),
-      mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this))
+      mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this)),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     // The meter's thread runs the connection while the logger's main thread
     // publishes: the library must lock its queues.
@@ -64,6 +70,7 @@ TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& c
 TMqttMeterClient::~TMqttMeterClient()
 {
     mosquitto_destroy(mosq_);
+    ::close(wake_);
 }
 
 void TMqttMeterClient::Start()
@@ -98,17 +105,57 @@ int TMqttMeterClient::LoopWhileConnected()
 {
     int result = MOSQ_ERR_SUCCESS;
     while (!stopping_ && result == MOSQ_ERR_SUCCESS)
-        result = mosquitto_loop(mosq_, LoopTimeoutMs, 1);
+        result = LoopOnce(LoopTimeoutMs);
     return result;
 }
 
-// The DISCONNECT that Stop() queued woke the thread from its select(), which
+// One turn of the connection: mosquitto_loop(), or, for a client whose
+// descriptors are numbered FD_SETSIZE (1024) or above, which its select()
+// refuses, the same turn with poll(). Every client holds three descriptors
+// (its socket and the library's wake-up pair), so a site of more than about
+// 300 meters has such connections.
+int TMqttMeterClient::LoopOnce(int timeoutMs)
+{
+    const int result = mosquitto_loop(mosq_, timeoutMs, 1);
+    return result == MOSQ_ERR_INVAL ? PollOnce(timeoutMs) : result;
+}
+
+// What mosquitto_loop() does, with poll(). The library's wake-up pair is
+// not seen here (the library keeps it to itself): the client's own eventfd,
+// written after each message handed over and by Stop(), takes its place.
+int TMqttMeterClient::PollOnce(int timeoutMs)
+{
+    const int socket = mosquitto_socket(mosq_);
+    if (socket < 0)
+        return MOSQ_ERR_NO_CONN;
+    pollfd polled[2] = {{socket, short(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0},
+                        {wake_, POLLIN, 0}};
+    if (::poll(polled, 2, timeoutMs) < 0)
+        return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+    uint64_t wakes = 0;
+    const bool woken = (polled[1].revents & POLLIN) && ::read(wake_, &wakes, sizeof wakes) > 0;
+    int result = MOSQ_ERR_SUCCESS;
+    if (polled[0].revents & (POLLIN | POLLHUP | POLLERR))
+        result = mosquitto_loop_read(mosq_, 1);
+    if (result == MOSQ_ERR_SUCCESS && mosquitto_socket(mosq_) >= 0 && (woken || (polled[0].revents & POLLOUT)))
+        result = mosquitto_loop_write(mosq_, 1);
+    return result == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(mosq_) : result;
+}
+
+void TMqttMeterClient::Wake()
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+// The DISCONNECT that Stop() queued woke the thread from its wait, which
 // had not asked to write; a few short loops write it, so that the broker
 // knows the end is meant and sends no will.
 void TMqttMeterClient::SendDisconnect()
 {
     mosquitto_disconnect(mosq_);
-    for (int i = 0; i < 3 && mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    Wake();
+    for (int i = 0; i < 3 && LoopOnce(50) == MOSQ_ERR_SUCCESS; ++i) {
     }
 }
 
@@ -206,8 +253,9 @@ void TMqttMeterClient::Stop()
         stopping_ = true;
         changed_.notify_all();
     }
-    // Queues the DISCONNECT, which wakes the thread's select().
+    // Queues the DISCONNECT and wakes the thread's poll().
     mosquitto_disconnect(mosq_);
+    Wake();
 }
 
 void TMqttMeterClient::Join(Clock::time_point deadline)
@@ -244,8 +292,9 @@ void TMqttMeterClient::Hand(const QByteArray& topic, const QByteArray& payload, 
 {
     const int result = mosquitto_publish(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(),
                                          QoS, retain);
-    if (result == MOSQ_ERR_SUCCESS || result == MOSQ_ERR_NO_CONN)
+    if (result == MOSQ_ERR_SUCCESS || result == MOSQ_ERR_NO_CONN) {
         ++outstanding_;
-    else
+        Wake();
+    } else
         report_->NoteDropped(1);
 }

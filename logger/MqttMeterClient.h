@@ -53,6 +53,9 @@ public:
 private:
     void Run();
     int LoopWhileConnected();
+    int LoopOnce(int timeoutMs);
+    int PollOnce(int timeoutMs);
+    void Wake();
     void SendDisconnect();
     void WaitBeforeRetry(std::chrono::seconds delay);
     bool MarkDisconnected();
@@ -76,6 +79,7 @@ private:
     const std::size_t connection_;
     const std::shared_ptr<TMqttBrokerReport> report_;
     mosquitto* mosq_ = nullptr;
+    const int wake_; // an eventfd: a message to write, or the stop
     QString setupError_;
     QString refusal_; // the broker's reason when it refused the connection
     std::thread thread_;
