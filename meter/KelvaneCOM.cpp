@@ -50,7 +50,7 @@ TKelvane::TKelvane(const QString& target, bool tcp)
 TKelvane::TKelvane(const QString& target, TLinkKind kind)
     : target_(target),
       transport_(std::make_unique<TLinkTransport>(kind, target, properties_)),
-      image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
+      image_(2 * static_cast<std::size_t>(RegisterSlots))
 {
 }
 

@@ -5,6 +5,7 @@
 #include "LinkTransport.h"
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
+#include "ZeroPagesAllocator.h"
 
 #include <QByteArray>
 #include <QString>
@@ -189,7 +190,8 @@ private:
     const QString target_;
     TLinkProperties properties_;
     std::unique_ptr<TLinkTransport> transport_;
-    std::vector<int32_t> image_;
+    // 512 KB, of which only the pages of registers read take room.
+    std::vector<int32_t, TZeroPagesAllocator<int32_t>> image_;
     std::vector<bool> readOk_ = std::vector<bool>(RegisterSlots, false);
     int32_t lastResult_ = 0;
     QByteArray identText_;
