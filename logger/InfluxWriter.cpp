@@ -146,11 +146,10 @@ void TInfluxWriter::Written()
     lines_.erase(lines_.begin(), lines_.begin() + sent_);
     sent_ = 0;
     retryDelay_ = limits_.FirstRetry;
-    if (failing_) {
-        LoggerMessage(QString("writing to InfluxDB at %1 works again; %2 dropped meanwhile")
-                          .arg(Where(), CountedWere(unsaidDropped_, "line", "lines")));
+    if (failing_ && messages_.Say(QString("writing to InfluxDB at %1 works again").arg(Where()),
+                                  QString("writing to InfluxDB at %1 works again; %2 dropped meanwhile")
+                                      .arg(Where(), CountedWere(unsaidDropped_, "line", "lines"))))
         unsaidDropped_ = 0;
-    }
     failing_ = false;
     SendWhenIdle();
 }
@@ -178,7 +177,8 @@ void TInfluxWriter::Failed(const QString& reason)
 void TInfluxWriter::NoteFailure(const QString& reason)
 {
     if (!failing_)
-        LoggerMessage(QString("cannot write to InfluxDB at %1: %2").arg(Where(), reason));
+        messages_.Say(QString("cannot write to InfluxDB at %1").arg(Where()),
+                      QString("cannot write to InfluxDB at %1: %2").arg(Where(), reason));
     failing_ = true;
 }
 
@@ -199,6 +199,7 @@ void TInfluxWriter::Finish(Clock::time_point deadline)
         finishing_ = nullptr;
     }
     retry_.stop();
+    messages_.SayCounts();
     const qint64 unwritten = qint64(lines_.size()) + unsaidDropped_;
     if (unwritten > 0)
         LoggerMessage(QString("%1 not written to InfluxDB at %2").arg(CountedWere(unwritten, "line", "lines"), Where()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RepeatedMessages.h"
 #include "SiteOutput.h"
 
 #include <QByteArray>
@@ -29,7 +30,9 @@ struct TInfluxLimits {
 // fails for the server's or the network's sake is sent again after a pause
 // that grows, one that InfluxDB refuses (4xx) is dropped. When the buffer is
 // full the oldest line waiting goes. Writing that fails is one message, with
-// the reason; writing that works again one more, with the lines lost.
+// the reason; writing that works again one more, with the lines lost; the
+// two again and again within a minute, as a server that refuses some lines
+// and takes others gives, are counted.
 class TInfluxWriter : public TSiteOutput {
 public:
     // url: the server, "http://127.0.0.1:8086"; database: where the lines go.
@@ -63,4 +66,5 @@ private:
     QEventLoop* finishing_ = nullptr; // Finish's wait, ended when all is written
     // Lines dropped, by the bound or refused, that no message has counted yet.
     qint64 unsaidDropped_ = 0;
+    TRepeatedMessages messages_;
 };

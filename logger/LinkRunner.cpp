@@ -6,6 +6,7 @@
 #include "LogValues.h"
 #include "LoggerMessages.h"
 #include "MeterPoller.h"
+#include "RepeatedMessages.h"
 #include "StateReports.h"
 
 #include <QTimer>
@@ -20,7 +21,7 @@ class TLinkWorker : public QObject {
     Q_OBJECT
 public:
     TLinkWorker(const TSiteLink& link, std::vector<TRegisterBankEntry> banks, bool once)
-        : site_(link), banks_(std::move(banks)), once_(once), cycle_(this)
+        : site_(link), banks_(std::move(banks)), once_(once), cycle_(this), linkStates_(this)
     {
         cycle_.setSingleShot(true);
         cycle_.setTimerType(Qt::PreciseTimer);
@@ -29,8 +30,9 @@ public:
 
     // In the worker's thread, so that the link and its sockets belong to it.
     // The link's changes (a kept TCP connection made, lost or refused, a
-    // serial port lost) are told as they come; read once, they wait for the
-    // end of the cycle.
+    // serial port lost) are told as they come, those that come again and
+    // again within a minute as a count; read once, they wait for the end of
+    // the cycle.
     void Begin()
     {
         link_ = std::make_unique<TKelvane>(site_.Target, site_.Kind);
@@ -44,7 +46,7 @@ public:
             if (once_)
                 heldStates_.Hold(text + ": " + state);
             else
-                LoggerMessage(text + ": " + state);
+                linkStates_.Say(text + ": " + state);
         });
         next_ = Clock::now();
         Cycle();
@@ -60,8 +62,13 @@ public:
     }
 
     // In the worker's thread as it ends, once no pass is under way: the
-    // link's sockets and timers go in the thread they belong to.
-    void End() { link_.reset(); }
+    // link's sockets and timers go in the thread they belong to, and the
+    // counts of the link's changes not said yet are said.
+    void End()
+    {
+        link_.reset();
+        linkStates_.SayCounts();
+    }
 
     std::atomic<bool> Stopping{false};
 
@@ -140,6 +147,7 @@ private:
     TLateReplyNotice lateNotice_;
     QTimer cycle_;
     THeldMessages heldStates_;
+    TRepeatedMessages linkStates_;
     Clock::time_point next_;
     bool abort_ = false;
 };

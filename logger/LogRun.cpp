@@ -84,6 +84,7 @@ int RunLogging(TMeterPoller& poller, const TLoggerOptions& options, const TStopS
         stopSignals.WaitUntil(next);
     }
     file.NoteEnd();
+    poller.SayLinkStateCounts();
     LoggerMessage("stopped");
     return 0;
 }

@@ -7,8 +7,9 @@
 #include <exception>
 
 // The link's changes (a kept TCP connection made, lost or refused, a serial
-// port lost) are messages of the logger's own, each once; read once, they
-// wait for the end of the pass.
+// port lost) are messages of the logger's own, each once, those that come
+// again and again within a minute as a count; read once, they wait for the
+// end of the pass.
 TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks)
     : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind))
 {
@@ -20,7 +21,7 @@ TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterB
     if (options_.Once)
         link_->SetOnLinkState([this](const QString& state) { heldStates_.Hold(state); });
     else
-        link_->SetOnLinkState(LoggerMessage);
+        link_->SetOnLinkState([this](const QString& state) { linkStates_.Say(state); });
 }
 
 QString TMeterPoller::Describe() const

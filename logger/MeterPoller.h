@@ -5,6 +5,7 @@
 #include "LateReplyNotice.h"
 #include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
+#include "RepeatedMessages.h"
 #include "StateReports.h"
 
 #include <functional>
@@ -53,11 +54,14 @@ public:
     // "192.168.1.20:502, unit 1", "/dev/ttyUSB0 at 9600 baud, unit 1" or
     // "192.168.1.30:4001 (RTU over TCP) at 9600 baud, unit 1".
     QString Describe() const;
+    // The link's changes counted and not said yet, at the end of a run.
+    void SayLinkStateCounts() { linkStates_.SayCounts(); }
 
 private:
     TLoggerOptions options_;
     std::vector<TRegisterBankEntry> banks_;
     std::unique_ptr<TKelvane> link_;
     THeldMessages heldStates_;
+    TRepeatedMessages linkStates_;
     TLateReplyNotice lateNotice_;
 };

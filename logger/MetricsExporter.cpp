@@ -2,14 +2,10 @@
 
 #include "QuantityMetric.h"
 
-#include <QHostAddress>
-#include <QTcpServer>
-
 #include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
 
-#include <exception>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -19,7 +15,7 @@ using prometheus::MetricFamily;
 using prometheus::MetricType;
 
 // The latest reading of each meter, written by the logger's main thread and
-// read by the exposer's thread at each scrape.
+// read by the endpoint's thread at each scrape.
 class TMetricsExporter::TLatestReadings : public prometheus::Collectable {
 public:
     void Keep(const TMeterReading& reading)
@@ -115,41 +111,19 @@ private:
     std::vector<TMeterReading> readings_;
 };
 
-std::unique_ptr<TMetricsExporter> TMetricsExporter::Listen(const QString& address, uint16_t port, QString& error)
+std::unique_ptr<TMetricsExporter> TMetricsExporter::Listen(const QString& address, uint16_t port, QString& error,
+                                                           const TEndpointLimits& limits)
 {
-    const QHostAddress host(address);
-    const QString where = QString(host.protocol() == QAbstractSocket::IPv6Protocol ? "[%1]:%2" : "%1:%2")
-                              .arg(address)
-                              .arg(port);
-    const auto fail = [&](const QString& reason) {
-        error = QString("cannot listen on %1: %2").arg(where, reason);
+    auto latest = std::make_shared<TLatestReadings>();
+    std::unique_ptr<TMetricsExporter> exporter(new TMetricsExporter(latest));
+    exporter->endpoint_ = TMetricsEndpoint::Listen(
+        address, port, [latest] { return prometheus::TextSerializer().Serialize(latest->Collect()); }, limits, error);
+    if (!exporter->endpoint_)
         return nullptr;
-    };
-    if (host.isNull())
-        return fail("not an IP address");
-    // The exposer's own failure to bind says only that it failed; a trial
-    // listen with the same address reuse gives the system's reason.
-    QTcpServer trial;
-    if (!trial.listen(host, port))
-        return fail(trial.errorString());
-    trial.close();
-    try {
-        auto exposer = std::make_unique<prometheus::Exposer>(where.toStdString(), 1);
-        auto latest = std::make_shared<TLatestReadings>();
-        exposer->RegisterCollectable(latest);
-        return std::unique_ptr<TMetricsExporter>(new TMetricsExporter(std::move(exposer), std::move(latest)));
-    } catch (const std::exception& e) {
-        // An address the trial took but the exposer's server does not, such
-        // as IPv6 in a build of that server without it.
-        return fail("the HTTP server did not start: " + QString::fromLocal8Bit(e.what()));
-    }
+    return exporter;
 }
 
-TMetricsExporter::TMetricsExporter(std::unique_ptr<prometheus::Exposer> exposer,
-                                   std::shared_ptr<TLatestReadings> latest)
-    : latest_(std::move(latest)), exposer_(std::move(exposer))
-{
-}
+TMetricsExporter::TMetricsExporter(std::shared_ptr<TLatestReadings> latest) : latest_(std::move(latest)) {}
 
 TMetricsExporter::~TMetricsExporter() = default;
 
@@ -158,12 +132,7 @@ void TMetricsExporter::Publish(const TMeterReading& reading)
     latest_->Keep(reading);
 }
 
-// The HTTP server's stop waits for its accept loop, which looks for a stop
-// only every two seconds: longer than the whole end of a run may take. At
-// the end of the run the endpoint is left as it is, held where nothing
-// frees it, and the process's end closes its socket.
 void TMetricsExporter::Finish(Clock::time_point)
 {
-    static auto* const abandoned = new std::vector<std::unique_ptr<prometheus::Exposer>>;
-    abandoned->push_back(std::move(exposer_));
+    endpoint_.reset();
 }

@@ -1,15 +1,12 @@
 #pragma once
 
+#include "MetricsEndpoint.h"
 #include "SiteOutput.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <memory>
-
-namespace prometheus {
-class Exposer;
-}
 
 // The site's latest readings on a Prometheus endpoint, /metrics, served by a
 // thread of its own: each scrape is made from the latest pass of each meter,
@@ -18,8 +15,9 @@ class Exposer;
 class TMetricsExporter : public TSiteOutput {
 public:
     // The exporter listening on address:port, or null with the reason in
-    // error: "cannot listen on 127.0.0.1:9105: The bound address is already in use".
-    static std::unique_ptr<TMetricsExporter> Listen(const QString& address, uint16_t port, QString& error);
+    // error: "cannot listen on 127.0.0.1:9105: Address already in use".
+    static std::unique_ptr<TMetricsExporter> Listen(const QString& address, uint16_t port, QString& error,
+                                                    const TEndpointLimits& limits = {});
     ~TMetricsExporter() override;
 
     void Publish(const TMeterReading& reading) override;
@@ -29,8 +27,8 @@ public:
 private:
     class TLatestReadings;
 
-    TMetricsExporter(std::unique_ptr<prometheus::Exposer> exposer, std::shared_ptr<TLatestReadings> latest);
+    explicit TMetricsExporter(std::shared_ptr<TLatestReadings> latest);
 
     std::shared_ptr<TLatestReadings> latest_;
-    std::unique_ptr<prometheus::Exposer> exposer_;
+    std::unique_ptr<TMetricsEndpoint> endpoint_;
 };

@@ -104,6 +104,31 @@ TEST_F(InfluxWriterTest, ARefusedWriteIsSaidOnceWithInfluxText)
     EXPECT_EQ(said.Count("3 lines were not written"), 1) << said.Text().toStdString();
 }
 
+// A database that keeps an hour refuses a point older than that and takes
+// the next, each sent alone: failing and working again, pass after pass,
+// are each said once and then counted, and the lines refused once more.
+TEST_F(InfluxWriterTest, RefusalsBetweenWritesThatWorkAreCounted)
+{
+    Influx.Query("CREATE DATABASE hour WITH DURATION 1h");
+    TStderrCapture said;
+    TInfluxWriter writer(Influx.Url(), "hour", TInfluxLimits{100000, 1, 1000ms, 30000ms, 5000ms});
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (int i = 0; i < 5; ++i) {
+        writer.Publish(Reading("Main", 1, start - 3600 * 1000 + i, true, {{1, 1.0}}));
+        writer.Publish(Reading("Main", 1, now + i, true, {{1, 2.0}}));
+        ASSERT_TRUE(WaitUntil([&] { return Influx.Query("SELECT * FROM kelvane", "hour").at(0)["values"].toArray().size() == i + 1; }));
+    }
+    writer.Finish(TSiteOutput::Clock::now() + 10s);
+    const QString where = Influx.Url().toString() + "/write";
+    const QStringList lines = said.Text().split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 5) << said.Text().toStdString();
+    EXPECT_TRUE(lines[0].contains("cannot write to InfluxDB at " + where + ": refused (HTTP 400)")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("writing to InfluxDB at " + where + " works again; 1 line was dropped meanwhile"));
+    EXPECT_TRUE(lines[2].endsWith("cannot write to InfluxDB at " + where + " (4 more times in the last minute)")) << said.Text().toStdString();
+    EXPECT_TRUE(lines[3].endsWith("writing to InfluxDB at " + where + " works again (4 more times in the last minute)"));
+    EXPECT_TRUE(lines[4].endsWith("4 lines were not written to InfluxDB at " + where)) << lines[4].toStdString();
+}
+
 // The server goes away for a while: the lines a writer's buffer keeps
 // arrive when it is back, and those it cannot keep, the oldest, are counted
 // and said. The writers share one outage, each with its own messages.

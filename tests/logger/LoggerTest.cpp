@@ -508,8 +508,14 @@ TEST(LoggerRunTest, SiteLivesThroughTenUnplugsOfASerialAdapter)
         ASSERT_TRUE(WaitFor(portOpen));
     }
     ASSERT_TRUE(WaitForRecord(busLog, Lines(busLog).size(), false)) << run.Stderr().toStdString();
-    EXPECT_EQ(run.Stderr().count(QString("Serial port %1 was lost").arg(tty)), 10) << run.Stderr().toStdString();
     EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+    // Each loss is said, or counted among the repeats of the minute.
+    qsizetype losses = 0;
+    const QRegularExpression lost(QString("Serial port %1 was lost[^\n]*?(?: \\((\\d+) more times? in the last minute\\))?\n")
+                                      .arg(QRegularExpression::escape(tty)));
+    for (const QRegularExpressionMatch& match : lost.globalMatch(run.Stderr()))
+        losses += match.hasCaptured(1) ? match.captured(1).toInt() : 1;
+    EXPECT_EQ(losses, 10) << run.Stderr().toStdString();
 }
 
 TEST(LoggerRunTest, StopSignalEndsTheWaitForTheNextRecord)
@@ -520,6 +526,44 @@ TEST(LoggerRunTest, StopSignalEndsTheWaitForTheNextRecord)
     run.Start({"--ip", "127.0.0.1", "--tcp-port", QString::number(sim.Port()), "--interval", "3600"});
     ASSERT_TRUE(WaitFor([&] { return Lines(dir.filePath("log.csv")).size() == 2; })) << run.Stderr().toStdString();
     EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+}
+
+// A gateway that closes the connection after every reply, each read
+// answered with zeros: the connection's coming and going is said once, then
+// counted, for one meter and for a site.
+TEST(LoggerRunTest, GatewayClosingAfterEachReplyIsCountedNotSaidEachTime)
+{
+    testsupport::ScriptedServer gateway([](const testsupport::Bytes& request) {
+        const uint8_t bytes = uint8_t(2 * request.at(11));
+        testsupport::Bytes reply{0, 0, 0, 0, 0, uint8_t(3 + bytes), request.at(6), request.at(7), bytes};
+        reply.resize(reply.size() + bytes);
+        return testsupport::ScriptedServer::Reply{reply, true};
+    });
+    QTemporaryDir dir;
+    const QString port = QString::number(gateway.Port());
+    ASSERT_TRUE(WriteFile(dir.filePath("banks.ini"), "[Floats]\nName=Floats\nStart=768\nEnd=827\n"));
+    ASSERT_TRUE(WriteFile(dir.filePath("site.ini"), ("[Gw]\nLink=tcp:127.0.0.1:" + port + "\nAddress=1\nFile=" + dir.filePath("gw.csv") + "\n").toUtf8()));
+    const QStringList ip{"--ip", "127.0.0.1", "--tcp-port", port}, site{"--site", dir.filePath("site.ini")};
+    for (const QStringList& link : {ip, site}) {
+        SCOPED_TRACE(link.join(' ').toStdString());
+        const int before = gateway.Connections();
+        TLoggerRun run(dir);
+        run.Start(link + QStringList{"--banks", dir.filePath("banks.ini"), "--interval", "0.1", "--params", "8"});
+        ASSERT_TRUE(WaitFor([&] { return gateway.Connections() - before >= 30; })) << run.Stderr().toStdString();
+        ASSERT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+        const QString said = run.Stderr();
+        const int connections = gateway.Connections() - before;
+        std::printf("%d connections, %lld lines on stderr\n", connections, qlonglong(said.count('\n')));
+        EXPECT_LE(said.count('\n'), 6) << said.toStdString();
+        for (const QString& state : {"Connected to 127.0.0.1:" + port + "\n",
+                                     "The connection to 127.0.0.1:" + port + " was closed or reset by the peer\n"})
+            EXPECT_EQ(said.count(state), 1) << said.toStdString();
+        const QRegularExpressionMatch counted =
+            QRegularExpression("Connected to 127.0.0.1:\\d+ \\((\\d+) more times in the last minute\\)\n").match(said);
+        ASSERT_TRUE(counted.hasMatch()) << said.toStdString();
+        EXPECT_GE(counted.captured(1).toInt(), connections - 2) << said.toStdString();
+        EXPECT_LT(counted.captured(1).toInt(), connections);
+    }
 }
 
 // --- Log paths that are not regular files, and writes that fail ---------

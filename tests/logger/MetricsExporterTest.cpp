@@ -12,9 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
 namespace {
 
 using localengine::WaitUntil;
+using namespace std::chrono_literals;
 
 TMeterReading Reading(const QString& name, const QString& link, uint8_t address, bool answered,
                       std::initializer_list<std::pair<std::size_t, double>> values)
@@ -125,6 +130,65 @@ TEST(MetricsExporterTest, ScrapedByPrometheusInBaseUnitsAndLintClean)
         << Names(prometheus, pump).values().join(' ').toStdString();
     EXPECT_EQ(prometheus.Value("kelvane_timeouts_total", "meter", pump), 14.0);
     exporter->Finish(TSiteOutput::Clock::now());
+}
+
+// A client of the endpoint on a socket of its own that sends what it is
+// given and nothing more.
+int Connect(uint16_t port, const std::string& sent = {})
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::send(fd, sent.data(), sent.size(), MSG_NOSIGNAL), ssize_t(sent.size()));
+    return fd;
+}
+
+// True when the endpoint has closed the client's connection.
+bool Closed(int fd, int waitMs = 0)
+{
+    pollfd polled{fd, POLLIN, 0};
+    char byte = 0;
+    return ::poll(&polled, 1, waitMs) > 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// 200 clients that send nothing and one that sends half a request wait
+// while a scrape is answered; at the bound, one more connection is closed
+// at once and the others stay until their time to send a request is over.
+TEST(MetricsExporterTest, IdleClientsNeitherHoldAScrapeNorStay)
+{
+    EnsureCoreApp();
+    const uint16_t port = localengine::FreeLoopbackPort();
+    const QUrl url(QString("http://127.0.0.1:%1/metrics").arg(port));
+    const TEndpointLimits limits{.MaxConnections = 210, .RequestTime = 3s};
+    QString error;
+    const auto exporter = TMetricsExporter::Listen("127.0.0.1", port, error, limits);
+    ASSERT_TRUE(exporter) << error.toStdString();
+    exporter->Publish(FullReading());
+
+    std::vector<int> waiting{Connect(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1")};
+    while (waiting.size() < 201)
+        waiting.push_back(Connect(port));
+    const localengine::THttpAnswer scrape = localengine::HttpGet(url);
+    EXPECT_EQ(scrape.Status, 200);
+    EXPECT_TRUE(scrape.Body.contains(
+        "\nkelvane_total_real_power_watts{meter=\"Main incomer\",address=\"1\",link=\"tcp:127.0.0.1:1502\"} 1520.5\n"))
+        << scrape.Body.toStdString();
+    while (waiting.size() < std::size_t(limits.MaxConnections))
+        waiting.push_back(Connect(port));
+    const int beyond = Connect(port);
+    EXPECT_TRUE(Closed(beyond, 10000)) << "the connection beyond the bound was kept";
+    EXPECT_TRUE(std::none_of(waiting.begin(), waiting.end(), [](int fd) { return Closed(fd); }))
+        << "a waiting client was closed before its time";
+
+    EXPECT_TRUE(WaitUntil([&] { return std::all_of(waiting.begin(), waiting.end(), [](int fd) { return Closed(fd); }); }))
+        << "a client that sent no whole request stayed";
+    EXPECT_EQ(localengine::HttpGet(url).Status, 200);
+    for (int fd : waiting)
+        ::close(fd);
+    ::close(beyond);
 }
 
 TEST(MetricsExporterTest, AnAddressItCannotListenOnIsSaid)

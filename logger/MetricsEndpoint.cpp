@@ -1,0 +1,245 @@
+#include "MetricsEndpoint.h"
+
+#include "LoggerMessages.h"
+
+#include <QHostAddress>
+#include <QNetworkInterface>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A request's head longer than this is refused: a scrape's is a few hundred bytes.
+constexpr std::size_t MaxRequestHead = 8192;
+// How long accepting pauses when the process has no descriptor to spare.
+constexpr std::chrono::milliseconds AcceptPause{100};
+
+// The socket address of an IP address and port.
+socklen_t SocketAddress(const QHostAddress& host, uint16_t port, sockaddr_storage& address)
+{
+    address = {};
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        std::memcpy(&v6->sin6_addr, bytes.c, sizeof bytes.c);
+        v6->sin6_scope_id = uint32_t(QNetworkInterface::interfaceIndexFromName(host.scopeId()));
+        return sizeof *v6;
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    v4->sin_addr.s_addr = htonl(host.toIPv4Address());
+    return sizeof *v4;
+}
+
+// A listening, non-blocking socket, or -1 with errno set.
+int ListeningSocket(const QHostAddress& host, uint16_t port)
+{
+    sockaddr_storage address;
+    const socklen_t length = SocketAddress(host, port, address);
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+std::string Response(const char* status, const std::string& type, const std::string& body, bool withBody)
+{
+    std::string head = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n";
+    if (std::strncmp(status, "405", 3) == 0)
+        head += "Allow: GET, HEAD\r\n";
+    head += "\r\n";
+    return withBody ? head + body : head;
+}
+
+std::string ErrorResponse(const char* status)
+{
+    return Response(status, "text/plain; charset=utf-8", std::string(status) + "\n", true);
+}
+
+} // namespace
+
+std::unique_ptr<TMetricsEndpoint> TMetricsEndpoint::Listen(const QString& address, uint16_t port, TPage page,
+                                                           const TEndpointLimits& limits, QString& error)
+{
+    const QHostAddress host(address);
+    const QString where = QString(host.protocol() == QAbstractSocket::IPv6Protocol ? "[%1]:%2" : "%1:%2")
+                              .arg(address)
+                              .arg(port);
+    const auto fail = [&](const QString& reason) {
+        error = QString("cannot listen on %1: %2").arg(where, reason);
+        return nullptr;
+    };
+    if (host.isNull())
+        return fail("not an IP address");
+    const int listenFd = ListeningSocket(host, port);
+    if (listenFd < 0)
+        return fail(SystemReason(errno));
+    const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        const int reason = errno;
+        ::close(listenFd);
+        return fail(SystemReason(reason));
+    }
+    return std::unique_ptr<TMetricsEndpoint>(new TMetricsEndpoint(listenFd, wakeFd, std::move(page), limits));
+}
+
+TMetricsEndpoint::TMetricsEndpoint(int listenFd, int wakeFd, TPage page, const TEndpointLimits& limits)
+    : listenFd_(listenFd), wakeFd_(wakeFd), page_(std::move(page)), limits_(limits)
+{
+    thread_ = std::thread([this] { Run(); });
+}
+
+TMetricsEndpoint::~TMetricsEndpoint()
+{
+    const uint64_t one = 1;
+    while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    thread_.join();
+    for (const TConnection& connection : connections_)
+        ::close(connection.Fd);
+    ::close(listenFd_);
+    ::close(wakeFd_);
+}
+
+void TMetricsEndpoint::Run()
+{
+    std::vector<pollfd> polled;
+    for (;;) {
+        polled.assign({{wakeFd_, POLLIN, 0}, {listenFd_, short(Clock::now() < acceptAgain_ ? 0 : POLLIN), 0}});
+        for (const TConnection& connection : connections_)
+            polled.push_back({connection.Fd, short(connection.Reply.empty() ? POLLIN : POLLOUT), 0});
+        if (::poll(polled.data(), polled.size(), PollTimeout()) < 0 && errno != EINTR)
+            return;
+        if (polled[0].revents != 0)
+            return;
+        // The connections polled are the first ones: those accepted now
+        // come after them and wait for the next round.
+        const auto now = Clock::now();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < connections_.size(); ++i) {
+            TConnection& connection = connections_[i];
+            const bool open = now < connection.Deadline && (polled[i + 2].revents == 0 || Serve(connection));
+            if (open)
+                connections_[kept++] = std::move(connection);
+            else
+                ::close(connection.Fd);
+        }
+        connections_.resize(kept);
+        if (polled[1].revents != 0)
+            Accept();
+    }
+}
+
+// Until the nearest deadline of a connection or the end of a pause in
+// accepting; with neither, until woken.
+int TMetricsEndpoint::PollTimeout() const
+{
+    const auto now = Clock::now();
+    auto nearest = acceptAgain_ > now ? acceptAgain_ : Clock::time_point::max();
+    for (const TConnection& connection : connections_)
+        nearest = std::min(nearest, connection.Deadline);
+    if (nearest == Clock::time_point::max())
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
+    return int(std::clamp<long long>(left, 0, 60000));
+}
+
+// Every connection waiting is taken; beyond the bound, one is closed at
+// once. When the process is out of descriptors or memory, accepting pauses
+// rather than spinning on a listening socket that stays readable.
+void TMetricsEndpoint::Accept()
+{
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptAgain_ = Clock::now() + AcceptPause;
+            return;
+        }
+        if (int(connections_.size()) >= limits_.MaxConnections) {
+            ::close(fd);
+            continue;
+        }
+        connections_.push_back({fd, Clock::now() + limits_.RequestTime, {}, {}, 0});
+    }
+}
+
+bool TMetricsEndpoint::Serve(TConnection& connection)
+{
+    return connection.Reply.empty() ? Read(connection) : Write(connection);
+}
+
+// What came is added to the request; once its head is whole, the reply is
+// made and sent as far as the socket takes it.
+bool TMetricsEndpoint::Read(TConnection& connection)
+{
+    char buffer[4096];
+    const ssize_t got = ::recv(connection.Fd, buffer, sizeof buffer, 0);
+    if (got == 0)
+        return false;
+    if (got < 0)
+        return errno == EAGAIN || errno == EINTR;
+    connection.Request.append(buffer, std::size_t(got));
+    std::size_t end = connection.Request.find("\r\n\r\n");
+    if (end == std::string::npos)
+        end = connection.Request.find("\n\n");
+    if (end == std::string::npos) {
+        if (connection.Request.size() <= MaxRequestHead)
+            return true;
+        connection.Reply = ErrorResponse("431 Request Header Fields Too Large");
+    } else {
+        connection.Reply = Answer(connection.Request.substr(0, end));
+    }
+    connection.Request.clear();
+    connection.Deadline = Clock::now() + limits_.ReplyTime;
+    return Write(connection);
+}
+
+bool TMetricsEndpoint::Write(TConnection& connection)
+{
+    while (connection.Sent < connection.Reply.size()) {
+        const ssize_t sent = ::send(connection.Fd, connection.Reply.data() + connection.Sent,
+                                    connection.Reply.size() - connection.Sent, MSG_NOSIGNAL);
+        if (sent < 0)
+            return errno == EAGAIN || errno == EINTR;
+        connection.Sent += std::size_t(sent);
+    }
+    return false;
+}
+
+// The reply to a request's head: its first line, "GET /metrics HTTP/1.1".
+std::string TMetricsEndpoint::Answer(const std::string& head) const
+{
+    const std::string line = head.substr(0, head.find_first_of("\r\n"));
+    const std::size_t firstSpace = line.find(' ');
+    const std::size_t secondSpace = line.find(' ', firstSpace + 1);
+    if (firstSpace == std::string::npos || secondSpace == std::string::npos ||
+        line.compare(secondSpace + 1, 5, "HTTP/") != 0)
+        return ErrorResponse("400 Bad Request");
+    const std::string method = line.substr(0, firstSpace);
+    const std::string target = line.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    if (method != "GET" && method != "HEAD")
+        return ErrorResponse("405 Method Not Allowed");
+    if (target.substr(0, target.find('?')) != "/metrics")
+        return ErrorResponse("404 Not Found");
+    return Response("200 OK", "text/plain; version=0.0.4; charset=utf-8", page_(), method == "GET");
+}
