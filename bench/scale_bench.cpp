@@ -47,7 +47,7 @@ constexpr int UnitsPerLink = 25;
 constexpr double CpuLimit = 5; // % of one core
 constexpr double ResidentLimitMb = 80;
 constexpr double GrowthLimitMbPerHour = 1;
-constexpr std::chrono::seconds WarmUp{15};
+constexpr std::chrono::seconds WarmUp{30};
 constexpr std::chrono::seconds SampleEvery{10};
 const QString Prefix = "kelvane";
 const QString Database = "kelvane";
@@ -131,24 +131,35 @@ bool PrintDeliveries(const TSimulatedSite& site, const testsupport::TMqttSubscri
     return messages == records && points == records;
 }
 
-// Prometheus's view after the run: its scrapes that succeeded, the longest,
-// and the meters up at its last scrape (over the last few scrapes: once the
-// logger has stopped, its series are stale).
-bool PrintScrapes(const TPrometheusServer& prometheus, std::chrono::seconds run, int scrapeSeconds, int meters)
+// Prometheus's view of the run, asked while the logger still runs (once it
+// has stopped, its series are stale): its scrapes that succeeded, the
+// longest, and the meters up at its latest scrape.
+struct rScrapes {
+    double Succeeded = 0;
+    double LongestSeconds = 0;
+    double MetersUp = 0;
+};
+
+rScrapes AskPrometheus(const TPrometheusServer& prometheus, std::chrono::seconds run)
 {
     const QString range = QString("[%1s]").arg(run.count());
     const auto value = [&](const QString& promql) {
         const std::vector<TPrometheusServer::TSample> samples = prometheus.Query(promql);
         return samples.empty() ? 0.0 : samples.front().Value;
     };
-    const double scrapes = value("sum_over_time(up{job=\"kelvane\"}" + range + ")");
-    const double longest = value("max_over_time(scrape_duration_seconds{job=\"kelvane\"}" + range + ")");
-    const double up = value(QString("count(last_over_time(kelvane_meter_up[%1s]) == 1)").arg(3 * scrapeSeconds));
+    return {value("sum_over_time(up{job=\"kelvane\"}" + range + ")"),
+            value("max_over_time(scrape_duration_seconds{job=\"kelvane\"}" + range + ")"),
+            value("count(kelvane_meter_up == 1)")};
+}
+
+bool PrintScrapes(const rScrapes& scrapes, std::chrono::seconds run, int scrapeSeconds, int meters)
+{
+    const bool all = int(scrapes.MetersUp) == meters;
     std::printf("  Prometheus: %.0f scrapes of /metrics every %d s succeeded in the last %lld s, the longest %.0f ms;"
-                " %.0f meters up at the last (limit all %d): %s\n",
-                scrapes, scrapeSeconds, static_cast<long long>(run.count()), longest * 1e3, up, meters,
-                Verdict(int(up) == meters));
-    return int(up) == meters;
+                " %.0f meters up at the latest (limit all %d): %s\n",
+                scrapes.Succeeded, scrapeSeconds, static_cast<long long>(run.count()), scrapes.LongestSeconds * 1e3,
+                scrapes.MetersUp, meters, Verdict(all));
+    return all;
 }
 
 int Run(int argc, char** argv)
@@ -178,9 +189,9 @@ int Run(int argc, char** argv)
     std::this_thread::sleep_for(WarmUp);
     Check(logger.Running(), "kelvane-log runs: " + ReadAll(QString::fromStdString(messages)).toStdString());
     const std::vector<rSample> samples = Samples(logger, options.Run, SampleEvery, [](const rSample& s) {
-        std::fprintf(stderr, "\r%6.0f s: %.1f s of CPU, %.1f MB resident", s.At, s.CpuSeconds, s.ResidentMb);
+        std::fprintf(stderr, "%6.0f s: %.1f s of CPU, %.1f MB resident\n", s.At, s.CpuSeconds, s.ResidentMb);
     });
-    std::fprintf(stderr, "\n");
+    const rScrapes scrapes = AskPrometheus(engines.Prometheus, options.Run);
     const double logged = Seconds(MonotonicNow() - started);
     const int status = logger.Stop();
 
@@ -193,7 +204,7 @@ int Run(int argc, char** argv)
     Check(status == 0, "kelvane-log ends with status 0 on SIGTERM, not " + std::to_string(status));
     site.CheckEveryCycleRead(logged, options.Interval, ReadAll(QString::fromStdString(messages)));
     const bool delivered = PrintDeliveries(site, subscriber, engines);
-    const bool scraped = PrintScrapes(engines.Prometheus, options.Run, options.ScrapeSeconds, site.Meters());
+    const bool scraped = PrintScrapes(scrapes, options.Run, options.ScrapeSeconds, site.Meters());
     const bool resources = PrintResources(samples, {CpuLimit, ResidentLimitMb, GrowthLimitMbPerHour});
     return delivered && scraped && resources ? 0 : 1;
 }
