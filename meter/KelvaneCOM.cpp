@@ -47,9 +47,9 @@ TKelvane::TKelvane(const QString& target, bool tcp)
 {
 }
 
-TKelvane::TKelvane(const QString& target, TLinkKind kind)
+TKelvane::TKelvane(const QString& target, TLinkKind kind, TOpen open)
     : target_(target),
-      transport_(std::make_unique<TLinkTransport>(kind, target, properties_)),
+      transport_(std::make_unique<TLinkTransport>(kind, target, properties_, open == TOpen::Now)),
       image_(2 * static_cast<std::size_t>(RegisterSlots))
 {
 }

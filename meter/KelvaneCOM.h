@@ -38,8 +38,11 @@ public:
     // address leaves the link inactive. On a serial link, target names the
     // serial port ("COM1", "ttyUSB0" or a path), opened here at 9600 baud,
     // 8N1, in RTU; a port that does not open leaves the link inactive, and
-    // LastOpenError says why.
-    TKelvane(const QString& target, TLinkKind kind);
+    // LastOpenError says why. Made with TOpen::Later, the link stays closed
+    // until SetActive(true), so that a program that sets the rate and the
+    // rest first opens the port once, with them.
+    enum class TOpen { Now, Later };
+    TKelvane(const QString& target, TLinkKind kind, TOpen open = TOpen::Now);
     TKelvane(const QString& target, bool tcp);
     ~TKelvane();
     TKelvane(const TKelvane&) = delete;
