@@ -154,6 +154,28 @@ TEST(MqttPublisher, EachPassGivesItsOwnQuantitiesInFullAndTheStatusFollowsTheAns
     EXPECT_EQ(retained, (std::map<QString, QString>{{incomerTopic + "/status", "online"}, {pumpTopic + "/status", "offline"}}));
 }
 
+// Each connection holds three descriptors, so a site of a few hundred
+// meters has connections numbered beyond select()'s 1024: they publish too.
+TEST(MqttPublisher, AConnectionOnADescriptorBeyond1024Publishes)
+{
+    REQUIRE_MOSQUITTO();
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "site");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    std::vector<int> taken{::dup(STDERR_FILENO)};
+    while (taken.back() >= 0 && taken.back() < 1100)
+        taken.push_back(::dup(STDERR_FILENO));
+    ASSERT_GE(taken.back(), 1100) << "too few descriptors allowed";
+    {
+        TMqttPublisher publisher(Options(broker), {Incomer});
+        publisher.Publish(Reading(Incomer, {{0, 1.5}}));
+        EXPECT_TRUE(WaitFor([&] { return subscriber.On("site/Main incomer/state").size() == 1; }));
+    }
+    for (const int fd : taken)
+        ::close(fd);
+}
+
 TEST(MqttPublisher, ABrokerAwayKeepsTheNewestStatesWithinTheBoundAndIsSaidOncePerChange)
 {
     REQUIRE_MOSQUITTO();
