@@ -15,6 +15,7 @@
 #include <QFileInfo>
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -65,11 +66,25 @@ void ReturnLargeBuffers()
 #endif
 }
 
+// Each meter's MQTT connection holds three descriptors (its socket and its
+// library's wake-up pair), so a site of a few hundred meters needs more than
+// the 1,024 a shell or a service gets by default: the soft limit is raised
+// to the hard one, which the system or the service allows.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     ReturnLargeBuffers();
+    RaiseDescriptorLimit();
     TLoggerApplication application(argc, argv);
     // A stop signal is caught from the start, so that one that comes while
     // the options and the bank file are read ends the run as any other does.
