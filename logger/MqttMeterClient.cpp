@@ -2,16 +2,15 @@
 
 #include "LoggerMessages.h"
 #include "MqttBrokerReport.h"
+#include "SocketPairWatch.h"
 
 #include <mosquitto.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 
 using namespace std::chrono_literals;
 
@@ -51,7 +50,7 @@ TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& c
       connection_(connection),
       report_(std::move(report)),
       mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this)),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+      libraryWake_(TakeSocketPairRead())
 {
     // The meter's thread runs the connection while the logger's main thread
     // publishes: the library must lock its queues.
@@ -70,7 +69,6 @@ TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& c
 TMqttMeterClient::~TMqttMeterClient()
 {
     mosquitto_destroy(mosq_);
-    ::close(wake_);
 }
 
 void TMqttMeterClient::Start()
@@ -85,6 +83,9 @@ void TMqttMeterClient::Run()
     std::chrono::seconds delay = FirstRetryDelay;
     while (!stopping_) {
         int result = mosquitto_connect_async(mosq_, host_.constData(), port_, KeepAliveSeconds);
+        // A connect may make the library's pair anew.
+        if (const int pair = TakeSocketPairRead(); pair >= 0)
+            libraryWake_ = pair;
         if (result == MOSQ_ERR_SUCCESS)
             result = LoopWhileConnected();
         if (MarkDisconnected())
@@ -120,20 +121,22 @@ int TMqttMeterClient::LoopOnce(int timeoutMs)
     return result == MOSQ_ERR_INVAL ? PollOnce(timeoutMs) : result;
 }
 
-// What mosquitto_loop() does, with poll(). The library's wake-up pair is
-// not seen here (the library keeps it to itself): the client's own eventfd,
-// written after each message handed over and by Stop(), takes its place.
+// What mosquitto_loop() does, with poll(): the library's wake-up pair is
+// read here as mosquitto_loop() reads it, so that a packet queued by another
+// thread (a state, the stop's DISCONNECT) is written at once.
 int TMqttMeterClient::PollOnce(int timeoutMs)
 {
     const int socket = mosquitto_socket(mosq_);
     if (socket < 0)
         return MOSQ_ERR_NO_CONN;
     pollfd polled[2] = {{socket, short(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0},
-                        {wake_, POLLIN, 0}};
+                        {libraryWake_, POLLIN, 0}};
     if (::poll(polled, 2, timeoutMs) < 0)
         return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
-    uint64_t wakes = 0;
-    const bool woken = (polled[1].revents & POLLIN) && ::read(wake_, &wakes, sizeof wakes) > 0;
+    char wakes[256];
+    bool woken = false;
+    while ((polled[1].revents & POLLIN) && ::read(libraryWake_, wakes, sizeof wakes) > 0)
+        woken = true;
     int result = MOSQ_ERR_SUCCESS;
     if (polled[0].revents & (POLLIN | POLLHUP | POLLERR))
         result = mosquitto_loop_read(mosq_, 1);
@@ -142,19 +145,12 @@ int TMqttMeterClient::PollOnce(int timeoutMs)
     return result == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(mosq_) : result;
 }
 
-void TMqttMeterClient::Wake()
-{
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
-}
-
 // The DISCONNECT that Stop() queued woke the thread from its wait, which
 // had not asked to write; a few short loops write it, so that the broker
 // knows the end is meant and sends no will.
 void TMqttMeterClient::SendDisconnect()
 {
     mosquitto_disconnect(mosq_);
-    Wake();
     for (int i = 0; i < 3 && LoopOnce(50) == MOSQ_ERR_SUCCESS; ++i) {
     }
 }
@@ -253,9 +249,8 @@ void TMqttMeterClient::Stop()
         stopping_ = true;
         changed_.notify_all();
     }
-    // Queues the DISCONNECT and wakes the thread's poll().
+    // Queues the DISCONNECT, which wakes the thread's wait.
     mosquitto_disconnect(mosq_);
-    Wake();
 }
 
 void TMqttMeterClient::Join(Clock::time_point deadline)
@@ -292,9 +287,8 @@ void TMqttMeterClient::Hand(const QByteArray& topic, const QByteArray& payload, 
 {
     const int result = mosquitto_publish(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(),
                                          QoS, retain);
-    if (result == MOSQ_ERR_SUCCESS || result == MOSQ_ERR_NO_CONN) {
+    if (result == MOSQ_ERR_SUCCESS || result == MOSQ_ERR_NO_CONN)
         ++outstanding_;
-        Wake();
-    } else
+    else
         report_->NoteDropped(1);
 }

@@ -55,7 +55,6 @@ private:
     int LoopWhileConnected();
     int LoopOnce(int timeoutMs);
     int PollOnce(int timeoutMs);
-    void Wake();
     void SendDisconnect();
     void WaitBeforeRetry(std::chrono::seconds delay);
     bool MarkDisconnected();
@@ -79,7 +78,9 @@ private:
     const std::size_t connection_;
     const std::shared_ptr<TMqttBrokerReport> report_;
     mosquitto* mosq_ = nullptr;
-    const int wake_; // an eventfd: a message to write, or the stop
+    // The read end of the library's wake-up pair; -1 when unknown, and the
+    // wait then lasts its whole timeout.
+    int libraryWake_;
     QString setupError_;
     QString refusal_; // the broker's reason when it refused the connection
     std::thread thread_;
