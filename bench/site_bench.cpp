@@ -31,29 +31,21 @@
 #include "LineRelay.h"
 #include "LinkRunner.h"
 #include "LoggerOptions.h"
+#include "LoggerFigures.h"
 #include "LoopbackSockets.h"
 #include "ReadAllPass.h"
 #include "SerialFrame.h"
 #include "SimProcess.h"
+#include "SimulatedSite.h"
 #include "SiteFile.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -74,33 +66,6 @@ constexpr double ResidentLimitMb = 40;
 constexpr double GrowthLimitMbPerHour = 1;
 constexpr std::chrono::seconds WarmUp{10};
 constexpr std::chrono::seconds SampleEvery{5};
-
-void Check(bool ok, const std::string& what)
-{
-    if (!ok)
-        throw std::runtime_error("benchmark step failed: " + what);
-}
-
-const char* Verdict(bool met)
-{
-    return met ? "PASS" : "FAIL";
-}
-
-void WriteFile(const QString& path, const QString& text)
-{
-    QFile file(path);
-    Check(file.open(QIODevice::WriteOnly | QIODevice::Text) && file.write(text.toUtf8()) >= 0,
-          "writing " + path.toStdString());
-}
-
-// The simulator's --units for units 1 to count: it takes a list only.
-std::string UnitsUpTo(int count)
-{
-    std::string list = "1";
-    for (int unit = 2; unit <= count; ++unit)
-        list += "," + std::to_string(unit);
-    return list;
-}
 
 // kelvane-log's options for these switches, its defaults where they say
 // nothing.
@@ -221,261 +186,24 @@ bool MeasureLineCycle(int cycles)
 
 // ---- 2. 100 meters on 4 Modbus/TCP links ----------------------------------
 
-// kelvane-log as a child process: stdout dropped, stderr into a file.
-// SIGTERM ends it, as it ends a service; a benchmark that is killed takes it
-// along.
-class TLoggerProcess {
-public:
-    TLoggerProcess(const std::vector<std::string>& args, const std::string& stderrFile)
-    {
-        std::vector<char*> argv{const_cast<char*>(KELVANE_LOG_PATH)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const TUniqueFd err(::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        const TUniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-        Check(err.Get() >= 0 && null.Get() >= 0, "opening the logger's outputs");
-        pid_ = ::fork();
-        Check(pid_ >= 0, "fork");
-        if (pid_ == 0)
-            Exec(argv.data(), null.Get(), err.Get());
-    }
-    ~TLoggerProcess() { Stop(); }
-    TLoggerProcess(const TLoggerProcess&) = delete;
-    TLoggerProcess& operator=(const TLoggerProcess&) = delete;
-
-    pid_t Pid() const { return pid_; }
-
-    bool Running() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-    // Its exit status, or -1 when it did not exit by itself.
-    int Stop()
-    {
-        if (pid_ <= 0)
-            return -1;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    // Between fork and exec the child only makes system calls: the parent
-    // has threads.
-    [[noreturn]] static void Exec(char* const* argv, int out, int err)
-    {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
-        ::execv(argv[0], argv);
-        ::_exit(127);
-    }
-
-    pid_t pid_ = -1;
-};
-
-struct rSample {
-    double At = 0;         // seconds since the first sample
-    double CpuSeconds = 0; // user and system time of the process so far
-    double ResidentMb = 0;
-};
-
-// utime and stime, the 14th and 15th fields of /proc/PID/stat, in clock
-// ticks; the fields are counted after the command's closing parenthesis,
-// since the command may hold spaces.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    Check(close != std::string::npos, "reading /proc/PID/stat of the logger");
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    for (int i = 3; i < 14; ++i)
-        fields >> field;
-    unsigned long long utime = 0, stime = 0;
-    fields >> utime >> stime;
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double ResidentMb(pid_t pid)
-{
-    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(file, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024;
-    throw std::runtime_error("benchmark step failed: no VmRSS in /proc/PID/status of the logger");
-}
-
-// The samples from the end of the warm-up to the end of the run, every few
-// seconds; the first is at 0.
-std::vector<rSample> Samples(const TLoggerProcess& logger, std::chrono::seconds run)
-{
-    std::vector<rSample> samples;
-    const TMonotonic first = MonotonicNow();
-    for (TMonotonic next = first; next <= first + run; next += SampleEvery) {
-        std::this_thread::sleep_for(next - MonotonicNow());
-        Check(logger.Running(), "kelvane-log runs to the end of the run");
-        samples.push_back({Seconds(MonotonicNow() - first), CpuSeconds(logger.Pid()), ResidentMb(logger.Pid())});
-    }
-    return samples;
-}
-
-// Megabytes a second, by least squares over the samples.
-double ResidentSlope(const std::vector<rSample>& samples)
-{
-    double t = 0, m = 0;
-    for (const rSample& s : samples) {
-        t += s.At;
-        m += s.ResidentMb;
-    }
-    t /= samples.size();
-    m /= samples.size();
-    double tm = 0, tt = 0;
-    for (const rSample& s : samples) {
-        tm += (s.At - t) * (s.ResidentMb - m);
-        tt += (s.At - t) * (s.At - t);
-    }
-    return tt > 0 ? tm / tt : 0;
-}
-
-// Each meter's log file, beside the site file.
-QString LogFileName(int link, int unit)
-{
-    return QString("link%1-meter%2.csv").arg(link).arg(unit);
-}
-
-// The site file of the 100 meters, each with a log file of its own in dir.
-QString TcpSite(const QTemporaryDir& dir, const std::vector<uint16_t>& ports)
-{
-    QString text;
-    for (std::size_t link = 0; link < ports.size(); ++link)
-        for (int unit = 1; unit <= MetersPerTcpLink; ++unit)
-            text += QString("[Link %1 meter %2]\nLink=tcp:127.0.0.1:%3\nAddress=%2\nFile=%4\n\n")
-                        .arg(link + 1)
-                        .arg(unit)
-                        .arg(ports[link])
-                        .arg(dir.filePath(LogFileName(int(link) + 1, unit)));
-    return text;
-}
-
-// A port that was free a moment ago.
-uint16_t FreePort()
-{
-    const TUniqueFd listener = ListenOnLoopback();
-    return LocalPort(listener.Get());
-}
-
-bool Listening(uint16_t port)
-{
-    try {
-        ConnectToLoopback(port);
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
-}
-
-// The records of a log file: its lines but the header.
-int Records(const QString& path)
-{
-    QFile file(path);
-    Check(file.open(QIODevice::ReadOnly), "reading " + path.toStdString());
-    int lines = 0;
-    while (!file.atEnd())
-        lines += file.readLine().endsWith('\n') ? 1 : 0;
-    return lines - 1;
-}
-
-// How many records the meters' files hold, the fewest and the most.
-std::pair<int, int> RecordRange(const QTemporaryDir& dir)
-{
-    std::pair<int, int> range{INT_MAX, 0};
-    for (int link = 1; link <= TcpLinks; ++link)
-        for (int unit = 1; unit <= MetersPerTcpLink; ++unit) {
-            const int n = Records(dir.filePath(LogFileName(link, unit)));
-            range = {std::min(range.first, n), std::max(range.second, n)};
-        }
-    return range;
-}
-
-QString ReadAll(const QString& path)
-{
-    QFile file(path);
-    Check(file.open(QIODevice::ReadOnly), "reading " + path.toStdString());
-    return QString::fromUtf8(file.readAll());
-}
-
-// Every meter read in every cycle of the run: the first cycle at once, then
-// one a second until the stop; a cycle not yet started at the stop, or cut
-// short by it, may be missing. No meter reported silent.
-void CheckEveryCycleRead(const QTemporaryDir& dir, double logged, const QString& messages)
-{
-    const auto [fewest, most] = RecordRange(dir);
-    const int cycles = static_cast<int>(logged) + 1;
-    std::printf("  records: %d to %d in each of the %d meters' files for %.1f s of logging (at most %d cycles);"
-                " %lld \"no answer\" messages\n",
-                fewest, most, TcpLinks * MetersPerTcpLink, logged, cycles,
-                static_cast<long long>(messages.count("no answer")));
-    Check(fewest >= cycles - 1, "a record of every meter in every cycle");
-    Check(!messages.contains("no answer"), "no meter silent: " + messages.toStdString());
-}
-
-// True when every limit is met.
-bool PrintResources(const std::vector<rSample>& samples)
-{
-    const rSample& first = samples.front();
-    const rSample& last = samples.back();
-    const double cpu = (last.CpuSeconds - first.CpuSeconds) / (last.At - first.At) * 100;
-    double peak = 0;
-    for (const rSample& s : samples)
-        peak = std::max(peak, s.ResidentMb);
-    const double growth = ResidentSlope(samples) * 3600;
-    const bool cpuMet = cpu < CpuLimit, residentMet = peak < ResidentLimitMb, flat = growth < GrowthLimitMbPerHour;
-    std::printf("  CPU: %.2f %% of one core over %.0f s (limit under %.0f %%): %s\n", cpu, last.At - first.At,
-                CpuLimit, Verdict(cpuMet));
-    std::printf("  resident: %.1f MB at the start, %.1f MB at the end, %.1f MB at most (limit under %.0f MB): %s\n",
-                first.ResidentMb, last.ResidentMb, peak, ResidentLimitMb, Verdict(residentMet));
-    std::printf("  resident growth: %+.2f MB an hour, fitted over %zu samples of %.0f s, %+.0f kB from the first to"
-                " the last (limit flat, under %.0f MB an hour): %s\n",
-                growth, samples.size(), last.At - first.At, (last.ResidentMb - first.ResidentMb) * 1024,
-                GrowthLimitMbPerHour, Verdict(flat));
-    return cpuMet && residentMet && flat;
-}
-
-std::vector<std::unique_ptr<TSimProcess>> TcpSimulators()
-{
-    std::vector<std::unique_ptr<TSimProcess>> sims;
-    for (int link = 0; link < TcpLinks; ++link)
-        sims.push_back(std::make_unique<TSimProcess>(
-            KELVANE_SIM_PATH, std::vector<std::string>{"--port", "0", "--units", UnitsUpTo(MetersPerTcpLink)}));
-    return sims;
-}
-
 // True when every limit is met.
 bool MeasureTcpSite(std::chrono::seconds run)
 {
     std::fprintf(stderr, "running kelvane-log over %d meters for %lld s after %lld s...\n",
                  TcpLinks * MetersPerTcpLink, static_cast<long long>(run.count()),
                  static_cast<long long>(WarmUp.count()));
-    const auto sims = TcpSimulators();
-    std::vector<uint16_t> ports;
-    for (const auto& sim : sims)
-        ports.push_back(sim->TcpPort());
     const QTemporaryDir dir;
-    const QString site = dir.filePath("tcp-site.ini");
-    WriteFile(site, TcpSite(dir, ports));
+    const TSimulatedSite site(KELVANE_SIM_PATH, TcpLinks, MetersPerTcpLink, dir.path());
     const uint16_t metrics = FreePort();
     const std::string messages = dir.filePath("kelvane-log.stderr").toStdString();
-    TLoggerProcess logger({"--site", site.toStdString(), "--interval", "1", "--banks", KELVANE_BANKS_PATH, "--metrics",
+    TLoggerProcess logger(KELVANE_LOG_PATH, {"--site", site.SiteFile().toStdString(), "--interval", "1", "--banks", KELVANE_BANKS_PATH, "--metrics",
                            "127.0.0.1:" + std::to_string(metrics)},
                           messages);
     const TMonotonic started = MonotonicNow();
     std::this_thread::sleep_for(WarmUp);
     Check(logger.Running(), "kelvane-log runs: " + ReadAll(QString::fromStdString(messages)).toStdString());
     const bool served = Listening(metrics);
-    const std::vector<rSample> samples = Samples(logger, run);
+    const std::vector<rSample> samples = Samples(logger, run, SampleEvery);
     const double logged = Seconds(MonotonicNow() - started);
     const int status = logger.Stop();
 
@@ -486,8 +214,8 @@ bool MeasureTcpSite(std::chrono::seconds run)
     std::printf("  metrics endpoint: %s\n",
                 served ? "served" : "nothing listened on its port (the switch is taken, no endpoint is served)");
     Check(status == 0, "kelvane-log ends with status 0 on SIGTERM, not " + std::to_string(status));
-    CheckEveryCycleRead(dir, logged, ReadAll(QString::fromStdString(messages)));
-    return PrintResources(samples);
+    site.CheckEveryCycleRead(logged, 1s, ReadAll(QString::fromStdString(messages)));
+    return PrintResources(samples, {CpuLimit, ResidentLimitMb, GrowthLimitMbPerHour});
 }
 
 struct rOptions {

@@ -38,7 +38,8 @@ public:
     // the cycle.
     void Begin()
     {
-        link_ = std::make_unique<TKelvane>(site_.Target, site_.Kind);
+        // Opened at the first pass, once, with every setting made.
+        link_ = std::make_unique<TKelvane>(site_.Target, site_.Kind, TKelvane::TOpen::Later);
         if (site_.Kind != TLinkKind::Serial)
             link_->SetTcpPort(site_.TcpPort);
         if (site_.Kind != TLinkKind::Tcp)

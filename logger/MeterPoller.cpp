@@ -9,9 +9,10 @@
 // The link's changes (a kept TCP connection made, lost or refused, a serial
 // port lost) are messages of the logger's own, each once, those that come
 // again and again within a minute as a count; read once, they wait for the
-// end of the pass.
+// end of the pass. The link opens at the first pass, once, with every
+// setting made.
 TMeterPoller::TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks)
-    : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind))
+    : options_(options), banks_(std::move(banks)), link_(std::make_unique<TKelvane>(options.Target, options.Kind, TKelvane::TOpen::Later))
 {
     if (options_.Kind != TLinkKind::Serial)
         link_->SetTcpPort(options_.TcpPort);

@@ -138,10 +138,15 @@ void TMetricsEndpoint::Run()
         for (std::size_t i = 0; i < connections_.size(); ++i) {
             TConnection& connection = connections_[i];
             const bool open = now < connection.Deadline && (polled[i + 2].revents == 0 || Serve(connection));
-            if (open)
-                connections_[kept++] = std::move(connection);
-            else
+            if (!open) {
                 ::close(connection.Fd);
+                continue;
+            }
+            // Never moved onto itself: a string moved onto itself is left
+            // empty, and a reply under way with it.
+            if (kept != i)
+                connections_[kept] = std::move(connection);
+            ++kept;
         }
         connections_.resize(kept);
         if (polled[1].revents != 0)

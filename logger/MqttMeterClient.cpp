@@ -2,8 +2,12 @@
 
 #include "LoggerMessages.h"
 #include "MqttBrokerReport.h"
+#include "SocketPairWatch.h"
 
 #include <mosquitto.h>
+
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +49,8 @@ TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& c
       bound_(std::max<std::size_t>(options.HeldPerMeter, 1)),
       connection_(connection),
       report_(std::move(report)),
-      mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this))
+      mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this)),
+      libraryWake_(TakeSocketPairRead())
 {
     // The meter's thread runs the connection while the logger's main thread
     // publishes: the library must lock its queues.
@@ -78,6 +83,9 @@ void TMqttMeterClient::Run()
     std::chrono::seconds delay = FirstRetryDelay;
     while (!stopping_) {
         int result = mosquitto_connect_async(mosq_, host_.constData(), port_, KeepAliveSeconds);
+        // A connect may make the library's pair anew.
+        if (const int pair = TakeSocketPairRead(); pair >= 0)
+            libraryWake_ = pair;
         if (result == MOSQ_ERR_SUCCESS)
             result = LoopWhileConnected();
         if (MarkDisconnected())
@@ -98,17 +106,52 @@ int TMqttMeterClient::LoopWhileConnected()
 {
     int result = MOSQ_ERR_SUCCESS;
     while (!stopping_ && result == MOSQ_ERR_SUCCESS)
-        result = mosquitto_loop(mosq_, LoopTimeoutMs, 1);
+        result = LoopOnce(LoopTimeoutMs);
     return result;
 }
 
-// The DISCONNECT that Stop() queued woke the thread from its select(), which
+// One turn of the connection: mosquitto_loop(), or, for a client whose
+// descriptors are numbered FD_SETSIZE (1024) or above, which its select()
+// refuses, the same turn with poll(). Every client holds three descriptors
+// (its socket and the library's wake-up pair), so a site of more than about
+// 300 meters has such connections.
+int TMqttMeterClient::LoopOnce(int timeoutMs)
+{
+    const int result = mosquitto_loop(mosq_, timeoutMs, 1);
+    return result == MOSQ_ERR_INVAL ? PollOnce(timeoutMs) : result;
+}
+
+// What mosquitto_loop() does, with poll(): the library's wake-up pair is
+// read here as mosquitto_loop() reads it, so that a packet queued by another
+// thread (a state, the stop's DISCONNECT) is written at once.
+int TMqttMeterClient::PollOnce(int timeoutMs)
+{
+    const int socket = mosquitto_socket(mosq_);
+    if (socket < 0)
+        return MOSQ_ERR_NO_CONN;
+    pollfd polled[2] = {{socket, short(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0},
+                        {libraryWake_, POLLIN, 0}};
+    if (::poll(polled, 2, timeoutMs) < 0)
+        return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+    char wakes[256];
+    bool woken = false;
+    while ((polled[1].revents & POLLIN) && ::read(libraryWake_, wakes, sizeof wakes) > 0)
+        woken = true;
+    int result = MOSQ_ERR_SUCCESS;
+    if (polled[0].revents & (POLLIN | POLLHUP | POLLERR))
+        result = mosquitto_loop_read(mosq_, 1);
+    if (result == MOSQ_ERR_SUCCESS && mosquitto_socket(mosq_) >= 0 && (woken || (polled[0].revents & POLLOUT)))
+        result = mosquitto_loop_write(mosq_, 1);
+    return result == MOSQ_ERR_SUCCESS ? mosquitto_loop_misc(mosq_) : result;
+}
+
+// The DISCONNECT that Stop() queued woke the thread from its wait, which
 // had not asked to write; a few short loops write it, so that the broker
 // knows the end is meant and sends no will.
 void TMqttMeterClient::SendDisconnect()
 {
     mosquitto_disconnect(mosq_);
-    for (int i = 0; i < 3 && mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    for (int i = 0; i < 3 && LoopOnce(50) == MOSQ_ERR_SUCCESS; ++i) {
     }
 }
 
@@ -206,7 +249,7 @@ void TMqttMeterClient::Stop()
         stopping_ = true;
         changed_.notify_all();
     }
-    // Queues the DISCONNECT, which wakes the thread's select().
+    // Queues the DISCONNECT, which wakes the thread's wait.
     mosquitto_disconnect(mosq_);
 }
 

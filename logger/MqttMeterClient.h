@@ -53,6 +53,8 @@ public:
 private:
     void Run();
     int LoopWhileConnected();
+    int LoopOnce(int timeoutMs);
+    int PollOnce(int timeoutMs);
     void SendDisconnect();
     void WaitBeforeRetry(std::chrono::seconds delay);
     bool MarkDisconnected();
@@ -76,6 +78,9 @@ private:
     const std::size_t connection_;
     const std::shared_ptr<TMqttBrokerReport> report_;
     mosquitto* mosq_ = nullptr;
+    // The read end of the library's wake-up pair; -1 when unknown, and the
+    // wait then lasts its whole timeout.
+    int libraryWake_;
     QString setupError_;
     QString refusal_; // the broker's reason when it refused the connection
     std::thread thread_;

@@ -14,6 +14,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <malloc.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -49,10 +52,39 @@ int RunSiteFile(const TLoggerOptions& options, const std::vector<TRegisterBankEn
                         : RunSite(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals);
 }
 
+// The large buffers of a site's outputs (a scrape's text, an InfluxDB
+// write, a copy of the latest readings: megabytes each for a thousand
+// meters) get memory of their own from the system and give it back when
+// freed. Left to itself, the allocator raises this bound to the largest
+// buffer freed so far and then keeps such buffers in its heaps, where the
+// many threads of a site leave them scattered: 20 MB more resident for
+// 1,000 meters.
+void ReturnLargeBuffers()
+{
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
+
+// Each meter's MQTT connection holds three descriptors (its socket and its
+// library's wake-up pair), so a site of a few hundred meters needs more than
+// the 1,024 a shell or a service gets by default: the soft limit is raised
+// to the hard one, which the system or the service allows.
+void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    ReturnLargeBuffers();
+    RaiseDescriptorLimit();
     TLoggerApplication application(argc, argv);
     // A stop signal is caught from the start, so that one that comes while
     // the options and the bank file are read ends the run as any other does.

@@ -47,10 +47,10 @@ TKelvane::TKelvane(const QString& target, bool tcp)
 {
 }
 
-TKelvane::TKelvane(const QString& target, TLinkKind kind)
+TKelvane::TKelvane(const QString& target, TLinkKind kind, TOpen open)
     : target_(target),
-      transport_(std::make_unique<TLinkTransport>(kind, target, properties_)),
-      image_(2 * static_cast<std::size_t>(RegisterSlots), 0)
+      transport_(std::make_unique<TLinkTransport>(kind, target, properties_, open == TOpen::Now)),
+      image_(2 * static_cast<std::size_t>(RegisterSlots))
 {
 }
 

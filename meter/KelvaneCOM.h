@@ -5,6 +5,7 @@
 #include "LinkTransport.h"
 #include "RegisterBitDefs.h"
 #include "RegisterMap.h"
+#include "ZeroPagesAllocator.h"
 
 #include <QByteArray>
 #include <QString>
@@ -37,8 +38,11 @@ public:
     // address leaves the link inactive. On a serial link, target names the
     // serial port ("COM1", "ttyUSB0" or a path), opened here at 9600 baud,
     // 8N1, in RTU; a port that does not open leaves the link inactive, and
-    // LastOpenError says why.
-    TKelvane(const QString& target, TLinkKind kind);
+    // LastOpenError says why. Made with TOpen::Later, the link stays closed
+    // until SetActive(true), so that a program that sets the rate and the
+    // rest first opens the port once, with them.
+    enum class TOpen { Now, Later };
+    TKelvane(const QString& target, TLinkKind kind, TOpen open = TOpen::Now);
     TKelvane(const QString& target, bool tcp);
     ~TKelvane();
     TKelvane(const TKelvane&) = delete;
@@ -189,7 +193,8 @@ private:
     const QString target_;
     TLinkProperties properties_;
     std::unique_ptr<TLinkTransport> transport_;
-    std::vector<int32_t> image_;
+    // 512 KB, of which only the pages of registers read take room.
+    std::vector<int32_t, TZeroPagesAllocator<int32_t>> image_;
     std::vector<bool> readOk_ = std::vector<bool>(RegisterSlots, false);
     int32_t lastResult_ = 0;
     QByteArray identText_;

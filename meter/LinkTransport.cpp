@@ -59,7 +59,7 @@ std::vector<TAttempt> Attempts(const TTransactionInfo& info, int32_t result)
 
 } // namespace
 
-TLinkTransport::TLinkTransport(TLinkKind kind, const QString& target, TLinkProperties& properties)
+TLinkTransport::TLinkTransport(TLinkKind kind, const QString& target, TLinkProperties& properties, bool openNow)
     : kind_(kind), host_(kind == TLinkKind::Serial ? std::string() : target.toStdString()), properties_(properties)
 {
     client_.SetConnection(&connection_);
@@ -76,11 +76,12 @@ TLinkTransport::TLinkTransport(TLinkKind kind, const QString& target, TLinkPrope
     HookEvents();
     if (Tcp()) {
         SetTarget();
-        if (TTcpSocket::IsAddress(host_))
+        if (openNow && TTcpSocket::IsAddress(host_))
             Open();
     } else {
         connection_.SetPort(target.toStdString());
-        Open();
+        if (openNow)
+            Open();
         properties_.ComPort = QString::fromStdString(connection_.Port());
         properties_.BaudRate = connection_.BaudRate();
     }

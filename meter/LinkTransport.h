@@ -41,7 +41,8 @@ enum class TLinkKind { Serial, Tcp, RtuOverTcp };
 // link inactive.
 class TLinkTransport {
 public:
-    TLinkTransport(TLinkKind kind, const QString& target, TLinkProperties& properties);
+    // openNow false: closed until SetActive(true).
+    TLinkTransport(TLinkKind kind, const QString& target, TLinkProperties& properties, bool openNow = true);
     ~TLinkTransport();
     TLinkTransport(const TLinkTransport&) = delete;
     TLinkTransport& operator=(const TLinkTransport&) = delete;

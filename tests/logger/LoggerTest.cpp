@@ -7,6 +7,7 @@
 #include "RegisterBanksFile.h"
 #include "LateMeter.h"
 #include "LoggerRun.h"
+#include "OpenCounter.h"
 #include "PtyLine.h"
 #include "ScriptedServer.h"
 #include "SimHarness.h"
@@ -220,6 +221,26 @@ TEST(LoggerOnceTest, PrintsTheQuantitiesAndSaysWhetherTheMeterAnswered)
         }
         EXPECT_EQ(run.Stderr().count("no answer"), row.Status) << run.Stderr().toStdString();
         EXPECT_FALSE(run.Stderr().contains("trying again"));
+    }
+}
+
+// The serial port is opened once, at the rate asked, for one meter and for
+// a site's link alike: not first at 9600 baud and again at its own.
+TEST(LoggerOnceTest, OpensTheSerialPortOnce)
+{
+    QTemporaryDir dir;
+    simharness::TInProcessRtuSim sim(FrozenMeter());
+    const QString port = QString::fromStdString(sim.Path());
+    const QString site = dir.filePath("site.ini");
+    ASSERT_TRUE(WriteFile(site, QString("[Bus meter]\nLink=rtu:%1:19200\nAddress=1\n").arg(port).toUtf8()));
+    const QStringList runs[] = {{"--port", port, "--baud", "19200"}, {"--site", site}};
+    for (const QStringList& switches : runs) {
+        SCOPED_TRACE(switches.join(' ').toStdString());
+        testsupport::TOpenCounter opens(sim.Path(), /*withCloses=*/true);
+        TLoggerRun run(dir);
+        run.Start(switches + QStringList{"--once", "--params", "0,8"});
+        EXPECT_EQ(run.Finish(), 0) << run.Stderr().toStdString();
+        EXPECT_EQ(opens.Take(), 1);
     }
 }
 

@@ -16,6 +16,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <thread>
+
 namespace {
 
 using localengine::WaitUntil;
@@ -189,6 +191,37 @@ TEST(MetricsExporterTest, IdleClientsNeitherHoldAScrapeNorStay)
     for (int fd : waiting)
         ::close(fd);
     ::close(beyond);
+}
+
+// A site of 1,000 meters: a scrape of some 7 MB, far more than the sockets
+// hold for a client that is slow to read, comes whole, every meter in it,
+// and so does the next.
+TEST(MetricsExporterTest, AScrapeOfThousandsOfSamplesComesWhole)
+{
+    const uint16_t port = localengine::FreeLoopbackPort();
+    QString error;
+    const auto exporter = TMetricsExporter::Listen("127.0.0.1", port, error, {.ReplyTime = 3s});
+    ASSERT_TRUE(exporter) << error.toStdString();
+    TMeterReading reading = FullReading();
+    for (int meter = 1; meter <= 1000; ++meter) {
+        reading.Meter.Name = QString("Meter %1").arg(meter);
+        exporter->Publish(reading);
+    }
+    for (int scrape = 0; scrape < 2; ++scrape) {
+        const int fd = Connect(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        std::this_thread::sleep_for(300ms);
+        QByteArray answer;
+        char buffer[65536];
+        pollfd polled{fd, POLLIN, 0};
+        for (ssize_t got = 1; got > 0 && ::poll(&polled, 1, 5000) > 0;) {
+            got = ::recv(fd, buffer, sizeof buffer, 0);
+            answer.append(buffer, std::max<qsizetype>(got, 0));
+        }
+        ::close(fd);
+        EXPECT_GT(answer.size(), 6'000'000);
+        EXPECT_TRUE(answer.endsWith("\n"));
+        EXPECT_EQ(answer.count("\nkelvane_total_real_power_watts{"), 1000);
+    }
 }
 
 TEST(MetricsExporterTest, AnAddressItCannotListenOnIsSaid)

@@ -19,7 +19,10 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -152,6 +155,49 @@ TEST(MqttPublisher, EachPassGivesItsOwnQuantitiesInFullAndTheStatusFollowsTheAns
     // Only the statuses are retained.
     const std::map<QString, QString> retained = Retained(broker, 2);
     EXPECT_EQ(retained, (std::map<QString, QString>{{incomerTopic + "/status", "online"}, {pumpTopic + "/status", "offline"}}));
+}
+
+// The bytes waiting in this process's Unix sockets: a wake-up pair that
+// nobody reads keeps one for each packet queued.
+long UnreadUnixBytes()
+{
+    long bytes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        int queued = 0;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 && address.ss_family == AF_UNIX &&
+            ::ioctl(fd, FIONREAD, &queued) == 0)
+            bytes += queued;
+    }
+    return bytes;
+}
+
+// Each connection holds three descriptors, so a site of a few hundred
+// meters has connections numbered beyond select()'s 1024: they publish too,
+// and leave nothing unread behind them.
+TEST(MqttPublisher, AConnectionOnADescriptorBeyond1024Publishes)
+{
+    REQUIRE_MOSQUITTO();
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "site");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    std::vector<int> taken{::dup(STDERR_FILENO)};
+    while (taken.back() >= 0 && taken.back() < 1100)
+        taken.push_back(::dup(STDERR_FILENO));
+    ASSERT_GE(taken.back(), 1100) << "too few descriptors allowed";
+    {
+        TMqttPublisher publisher(Options(broker), {Incomer});
+        for (std::size_t pass = 1; pass <= 5; ++pass) {
+            publisher.Publish(Reading(Incomer, {{0, 1.5}}));
+            EXPECT_TRUE(WaitFor([&] { return subscriber.On("site/Main incomer/state").size() == pass; }));
+        }
+        EXPECT_EQ(UnreadUnixBytes(), 0);
+    }
+    for (const int fd : taken)
+        ::close(fd);
 }
 
 TEST(MqttPublisher, ABrokerAwayKeepsTheNewestStatesWithinTheBoundAndIsSaidOncePerChange)

@@ -24,6 +24,8 @@
 #include <csignal>
 #include <optional>
 
+#include <sys/resource.h>
+
 namespace {
 
 using simharness::rSimSetup;
@@ -315,6 +317,46 @@ TEST(SiteLogger, NamesWithCharactersToEscapeReachEveryOutputAsWritten)
 // The MQTT password comes from a file or the environment: it is never on
 // the command line, where ps shows it, nor in a message, also when the
 // broker refuses it.
+// Started with a soft limit of 64 descriptors, as a shell or a service
+// starts it with 1,024 for a site ten times the size: the 30 meters' MQTT
+// connections (three descriptors each) all publish.
+TEST(SiteLogger, EveryMeterPublishesBeyondTheSoftDescriptorLimit)
+{
+    if (!TMosquittoBroker::Available())
+        GTEST_SKIP() << "mosquitto is not installed";
+    EnsureCoreApp();
+    QTemporaryDir dir;
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "kelvane");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    std::vector<uint8_t> units;
+    QString site;
+    for (uint8_t unit = 1; unit <= 30; ++unit)
+        units.push_back(unit);
+    simharness::TInProcessSim gateway(Frozen(units));
+    for (const uint8_t unit : units)
+        site += QString("[Meter %1]\nLink=tcp:127.0.0.1:%2\nAddress=%1\n").arg(unit).arg(gateway.Port());
+    ASSERT_TRUE(WriteFile(dir.filePath("site.ini"), site.toUtf8()));
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 256)
+        GTEST_SKIP() << "the hard limit of descriptors is too low";
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    TLoggerRun run(dir);
+    run.Start({"--site", dir.filePath("site.ini"), "--interval", "0.5", "--mqtt",
+               QString("127.0.0.1:%1").arg(broker.Port())});
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const TSiteMessages mqtt(subscriber);
+    for (const uint8_t unit : units)
+        EXPECT_TRUE(WaitFor([&] { return !mqtt.States(QString("Meter %1").arg(unit)).empty(); }))
+            << unit << ": " << run.Stderr().toStdString();
+    EXPECT_EQ(run.Finish(SIGTERM), 0);
+}
+
 TEST(SiteLogger, TheMqttPasswordIsNeverShown)
 {
     EnsureCoreApp();

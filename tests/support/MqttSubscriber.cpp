@@ -6,8 +6,8 @@
 
 namespace testsupport {
 
-TMqttSubscriber::TMqttSubscriber(uint16_t port, const QString& prefix, const QString& clientId)
-    : filter_((prefix + "/#").toUtf8())
+TMqttSubscriber::TMqttSubscriber(uint16_t port, const QString& prefix, const QString& clientId, bool keepMessages)
+    : filter_((prefix + "/#").toUtf8()), keep_(keepMessages)
 {
     mosquitto_lib_init();
     mosq_ = clientId.isEmpty() ? mosquitto_new(nullptr, true, this)
@@ -54,6 +54,12 @@ std::vector<TMqttMessage> TMqttSubscriber::On(const QString& topic) const
     return found;
 }
 
+std::map<QString, std::size_t> TMqttSubscriber::Counts() const
+{
+    const std::lock_guard lock(mutex_);
+    return counts_;
+}
+
 void TMqttSubscriber::OnConnect(mosquitto* mosq, void* self, int result)
 {
     if (result == 0)
@@ -70,10 +76,12 @@ void TMqttSubscriber::OnSubscribe(mosquitto*, void* self, int, int, const int*)
 void TMqttSubscriber::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
 {
     auto* subscriber = static_cast<TMqttSubscriber*>(self);
+    const QString topic = QString::fromUtf8(message->topic);
     const std::lock_guard lock(subscriber->mutex_);
-    subscriber->messages_.push_back({QString::fromUtf8(message->topic),
-                                     QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
-                                     message->retain});
+    ++subscriber->counts_[topic];
+    if (subscriber->keep_)
+        subscriber->messages_.push_back(
+            {topic, QByteArray(static_cast<const char*>(message->payload), message->payloadlen), message->retain});
 }
 
 } // namespace testsupport

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -28,7 +29,9 @@ struct TMqttMessage {
 
 class TMqttSubscriber {
 public:
-    TMqttSubscriber(uint16_t port, const QString& prefix, const QString& clientId = {});
+    // keepMessages false: only the count of each topic's messages is kept,
+    // for a long run of many meters.
+    TMqttSubscriber(uint16_t port, const QString& prefix, const QString& clientId = {}, bool keepMessages = true);
     ~TMqttSubscriber();
     TMqttSubscriber(const TMqttSubscriber&) = delete;
     TMqttSubscriber& operator=(const TMqttSubscriber&) = delete;
@@ -38,6 +41,8 @@ public:
     std::vector<TMqttMessage> Messages() const;
     // The messages on one topic, in the order they came.
     std::vector<TMqttMessage> On(const QString& topic) const;
+    // How many messages came on each topic.
+    std::map<QString, std::size_t> Counts() const;
 
 private:
     static void OnConnect(mosquitto* mosq, void* self, int result);
@@ -45,10 +50,12 @@ private:
     static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
 
     QByteArray filter_;
+    const bool keep_;
     mosquitto* mosq_ = nullptr;
     mutable std::mutex mutex_;
     bool subscribed_ = false;
     std::vector<TMqttMessage> messages_;
+    std::map<QString, std::size_t> counts_;
 };
 
 } // namespace testsupport

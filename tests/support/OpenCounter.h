@@ -13,9 +13,13 @@ namespace testsupport {
 
 class TOpenCounter {
 public:
-    explicit TOpenCounter(const std::string& path) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    // inotify merges an event with the same one still unread: an open, a
+    // close and an open again count as one unless the closes are watched
+    // too (withCloses), for a process whose opens are all counted at once.
+    explicit TOpenCounter(const std::string& path, bool withCloses = false)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
     {
-        if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0) {
+        if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | (withCloses ? IN_CLOSE : 0)) < 0) {
             if (fd_ >= 0)
                 ::close(fd_);
             throw std::runtime_error("inotify cannot watch " + path);

@@ -5,20 +5,21 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-TPrometheusServer::TPrometheusServer(const QString& target) : port_(localengine::FreeLoopbackPort())
+TPrometheusServer::TPrometheusServer(const QString& target, int scrapeSeconds) : port_(localengine::FreeLoopbackPort())
 {
     const QString config = dir_.filePath("prometheus.yml");
     QFile file(config);
     file.open(QIODevice::WriteOnly);
     file.write(QString("global:\n"
-                       "  scrape_interval: 1s\n"
-                       "  scrape_timeout: 1s\n"
+                       "  scrape_interval: %2s\n"
+                       "  scrape_timeout: %2s\n"
                        "  evaluation_interval: 1s\n"
                        "scrape_configs:\n"
                        "  - job_name: kelvane\n"
                        "    static_configs:\n"
                        "      - targets: ['%1']\n")
                    .arg(target)
+                   .arg(scrapeSeconds)
                    .toUtf8());
     file.close();
     const QString listen = QString("127.0.0.1:%1").arg(port_);

@@ -1,7 +1,7 @@
 #pragma once
 
 // A real Prometheus on a free 127.0.0.1 port that scrapes one target every
-// second, asked through its HTTP API.
+// second (or every scrapeSeconds), asked through its HTTP API.
 
 #include "LocalEngine.h"
 
@@ -23,7 +23,7 @@ public:
     };
 
     // target: "127.0.0.1:9105", scraped at /metrics.
-    explicit TPrometheusServer(const QString& target);
+    explicit TPrometheusServer(const QString& target, int scrapeSeconds = 1);
 
     static bool Installed() { return localengine::TEngineProcess::Installed(Program); }
     bool Start() { return process_->Start(); }
