@@ -31,6 +31,7 @@
 #include "LineRelay.h"
 #include "LinkRunner.h"
 #include "LoggerOptions.h"
+#include "LoggerProcess.h"
 #include "LoopbackSockets.h"
 #include "ReadAllPass.h"
 #include "SerialFrame.h"
@@ -43,17 +44,11 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -221,92 +216,11 @@ bool MeasureLineCycle(int cycles)
 
 // ---- 2. 100 meters on 4 Modbus/TCP links ----------------------------------
 
-// kelvane-log as a child process: stdout dropped, stderr into a file.
-// SIGTERM ends it, as it ends a service; a benchmark that is killed takes it
-// along.
-class TLoggerProcess {
-public:
-    TLoggerProcess(const std::vector<std::string>& args, const std::string& stderrFile)
-    {
-        std::vector<char*> argv{const_cast<char*>(KELVANE_LOG_PATH)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        const TUniqueFd err(::open(stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        const TUniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-        Check(err.Get() >= 0 && null.Get() >= 0, "opening the logger's outputs");
-        pid_ = ::fork();
-        Check(pid_ >= 0, "fork");
-        if (pid_ == 0)
-            Exec(argv.data(), null.Get(), err.Get());
-    }
-    ~TLoggerProcess() { Stop(); }
-    TLoggerProcess(const TLoggerProcess&) = delete;
-    TLoggerProcess& operator=(const TLoggerProcess&) = delete;
-
-    pid_t Pid() const { return pid_; }
-
-    bool Running() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-    // Its exit status, or -1 when it did not exit by itself.
-    int Stop()
-    {
-        if (pid_ <= 0)
-            return -1;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    // Between fork and exec the child only makes system calls: the parent
-    // has threads.
-    [[noreturn]] static void Exec(char* const* argv, int out, int err)
-    {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
-        ::execv(argv[0], argv);
-        ::_exit(127);
-    }
-
-    pid_t pid_ = -1;
-};
-
 struct rSample {
     double At = 0;         // seconds since the first sample
     double CpuSeconds = 0; // user and system time of the process so far
     double ResidentMb = 0;
 };
-
-// utime and stime, the 14th and 15th fields of /proc/PID/stat, in clock
-// ticks; the fields are counted after the command's closing parenthesis,
-// since the command may hold spaces.
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    Check(close != std::string::npos, "reading /proc/PID/stat of the logger");
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    for (int i = 3; i < 14; ++i)
-        fields >> field;
-    unsigned long long utime = 0, stime = 0;
-    fields >> utime >> stime;
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double ResidentMb(pid_t pid)
-{
-    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(file, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024;
-    throw std::runtime_error("benchmark step failed: no VmRSS in /proc/PID/status of the logger");
-}
 
 // The samples from the end of the warm-up to the end of the run, every few
 // seconds; the first is at 0.
@@ -468,7 +382,7 @@ bool MeasureTcpSite(std::chrono::seconds run)
     WriteFile(site, TcpSite(dir, ports));
     const uint16_t metrics = FreePort();
     const std::string messages = dir.filePath("kelvane-log.stderr").toStdString();
-    TLoggerProcess logger({"--site", site.toStdString(), "--interval", "1", "--banks", KELVANE_BANKS_PATH, "--metrics",
+    TLoggerProcess logger(KELVANE_LOG_PATH, {"--site", site.toStdString(), "--interval", "1", "--banks", KELVANE_BANKS_PATH, "--metrics",
                            "127.0.0.1:" + std::to_string(metrics)},
                           messages);
     const TMonotonic started = MonotonicNow();
