@@ -79,11 +79,7 @@ TInfluxWriter::TInfluxWriter(const QUrl& url, const QString& database, const TIn
 
 TInfluxWriter::~TInfluxWriter()
 {
-    if (request_) {
-        request_->disconnect(&manager_);
-        request_->abort();
-        request_->deleteLater();
-    }
+    Abandon();
 }
 
 void TInfluxWriter::Publish(const TMeterReading& reading)
@@ -203,14 +199,9 @@ void TInfluxWriter::Finish(Clock::time_point deadline)
         Wait(deadline + InFlightGrace);
     retry_.stop();
     const qint64 uncertain = request_ ? sent_ : 0;
+    Abandon();
     const qint64 saved = lines_.Save();
     NoteLost();
-    if (request_) {
-        request_->disconnect(&manager_);
-        request_->abort();
-        request_->deleteLater();
-        request_ = nullptr;
-    }
     if (unsaidLost_ > 0)
         LoggerMessage(InfluxNotWritten(Where(), unsaidLost_));
     unsaidLost_ = 0;
@@ -225,14 +216,26 @@ void TInfluxWriter::Finish(Clock::time_point deadline)
 // Not a QEventLoop of its own: at a stop the application has often been
 // told to exit already (its links have ended), and a new loop would return
 // at once, abandoning the write in flight. The timer wakes the wait at the
-// time.
+// time, set again should it come a little early.
 void TInfluxWriter::Wait(Clock::time_point until)
 {
     QTimer wake;
     wake.setSingleShot(true);
-    wake.start(std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()), std::chrono::milliseconds(0)));
-    while (!Done() && Clock::now() < until)
+    while (!Done() && Clock::now() < until) {
+        if (!wake.isActive())
+            wake.start(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void TInfluxWriter::Abandon()
+{
+    if (!request_)
+        return;
+    request_->disconnect(&manager_);
+    request_->abort();
+    request_->deleteLater();
+    request_ = nullptr;
 }
 
 bool TInfluxWriter::Done() const

@@ -55,6 +55,8 @@ private:
     void Wait(Clock::time_point until);
     // All written, or past the end's deadline with no write in flight.
     bool Done() const;
+    // The write in flight, without its answer.
+    void Abandon();
     // The server's address for messages, without the query or a password.
     QString Where() const;
 

@@ -128,6 +128,7 @@ qint64 TSpool::Save(const std::deque<QByteArray>& older)
     }
     memory_.clear();
     memoryBytes_ = 0;
+    pinned_ = 0;
     return count;
 }
 
