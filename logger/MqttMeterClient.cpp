@@ -173,7 +173,8 @@ void TMqttMeterClient::Acknowledged(int messageId)
     {
         const std::lock_guard lock(mutex_);
         outstanding_ = std::max<qint64>(outstanding_ - 1, 0);
-        const auto state = states_.find(messageId);
+        const auto state = std::find_if(states_.begin(), states_.end(),
+                                        [messageId](const auto& handed) { return handed.first == messageId; });
         if (state != states_.end()) {
             bytes = state->second.size();
             states_.erase(state);
@@ -203,7 +204,7 @@ bool TMqttMeterClient::Offer(const QByteArray& json)
     switch (Hand(stateTopic_, json, /*retain=*/false, &messageId)) {
     case MOSQ_ERR_SUCCESS:
     case MOSQ_ERR_NO_CONN:
-        states_.emplace(messageId, json);
+        states_.emplace_back(messageId, json);
         return true;
     // A connection going down while it was handed: it stays in the backlog
     // for the reconnect.

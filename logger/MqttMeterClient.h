@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,5 +99,6 @@ private:
     std::optional<bool> online_;
     bool statusUnsent_ = false; // online_ changed while the connection was down
     qint64 outstanding_ = 0; // handed to the library, not yet acknowledged
-    std::map<int, QByteArray> states_; // the state messages among them, by message id
+    // The state messages among them, in the order handed, by message id.
+    std::deque<std::pair<int, QByteArray>> states_;
 };
