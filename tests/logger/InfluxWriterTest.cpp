@@ -216,7 +216,8 @@ TEST_F(InfluxWriterTest, LinesKeptWhileTheServerIsDownArriveWhenItIsBack)
 }
 
 // A run that ends while the server is away keeps its lines in the spool
-// files; the next run with the same files sends them first.
+// files; the next run with the same files sends them first, the whole ones
+// of a file a crash left.
 TEST_F(InfluxWriterTest, LinesKeptAtTheEndAreSentAtTheNextStart)
 {
     TStderrCapture said;
@@ -230,6 +231,10 @@ TEST_F(InfluxWriterTest, LinesKeptAtTheEndAreSentAtTheNextStart)
     EXPECT_EQ(said.Count("3 lines kept in"), 1) << said.Text().toStdString();
     EXPECT_EQ(said.Count("not written"), 0) << said.Text().toStdString();
     ASSERT_EQ(SpoolFiles(), 1);
+    // A crash while a record was written leaves it cut short: it is cut off.
+    QFile spool(Dir.filePath(QDir(Dir.path()).entryList({"*.spool"}).front()));
+    ASSERT_TRUE(spool.open(QIODevice::Append) && spool.write(QByteArray("\x40\0\0\0kelvane,meter=", 18)) == 18);
+    spool.close();
     ASSERT_TRUE(Influx.Start()) << Influx.Process().Failure().toStdString();
     TInfluxWriter next(Influx.Url(), "site", Limits());
     EXPECT_EQ(said.Count("3 lines left by the last run"), 1) << said.Text().toStdString();
