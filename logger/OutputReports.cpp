@@ -63,8 +63,8 @@ QString InfluxNotWritten(const QString& where, qint64 lost)
 
 QString InfluxUncertainAtEnd(const QString& where, qint64 lines, const QString& pattern)
 {
-    return QString("InfluxDB at %1 had not answered the write of %2 by the end: they may have been stored; kept in "
-                   "\"%3\" and sent again at the next start, which stores each point once")
+    return QString("InfluxDB at %1 had not answered the write of %2 by the end, which may have been stored; its "
+                   "lines are kept in \"%3\" and sent again at the next start, which stores each point once")
         .arg(where, Counted(lines, "line", "lines"), pattern);
 }
 

@@ -260,7 +260,7 @@ TEST_F(InfluxWriterTest, AWriteAnsweredLateIsUncertainNeverLost)
          "no answer within 300 ms, so the lines may have been stored; they are sent again", 0},
         {"stop during the write", {400ms}, true, 1, "", 0},
         {"stop before the answer", {5000ms}, true, 1,
-         "had not answered the write of 1 line by the end: they may have been stored", 1},
+         "had not answered the write of 1 line by the end, which may have been stored", 1},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
