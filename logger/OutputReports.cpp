@@ -45,10 +45,11 @@ QString InfluxFailed(const QString& reason, qint64 memoryBytes, const QString& p
 
 QString InfluxNoAnswer(qint64 timeoutMs, qint64 memoryBytes, const QString& pattern)
 {
-    return InfluxFailed(QString("no answer within %1 ms, so the lines may have been stored; they are sent again, "
-                                "and InfluxDB keeps one point for a series and a time")
-                            .arg(timeoutMs),
-                        memoryBytes, pattern);
+    return QString("no answer within %1 ms, so the lines may have been stored; keeping them, up to %2 in memory and "
+                   "then in \"%3\", and sending them again, which stores no point twice (InfluxDB keeps one point for "
+                   "a series and a time)")
+        .arg(timeoutMs)
+        .arg(Megabytes(memoryBytes), pattern);
 }
 
 QString InfluxWorksAgain(const QString& where, qint64 lost)

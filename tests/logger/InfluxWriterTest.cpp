@@ -257,7 +257,7 @@ TEST_F(InfluxWriterTest, AWriteAnsweredLateIsUncertainNeverLost)
         qsizetype SpoolFiles;
     } const cases[] = {
         {"answered after the timeout", {1500ms, 0ms}, false, 2,
-         "no answer within 300 ms, so the lines may have been stored; they are sent again", 0},
+         "no answer within 300 ms, so the lines may have been stored; keeping them", 0},
         {"stop during the write", {400ms}, true, 1, "", 0},
         {"stop before the answer", {5000ms}, true, 1,
          "had not answered the write of 1 line by the end, which may have been stored", 1},
