@@ -293,9 +293,9 @@ bool Measure(const rOptions& options)
     const QDir work(dir.path());
     while (SpoolBytes(work) > 0 && std::chrono::steady_clock::now() - back < DrainDeadline)
         std::this_thread::sleep_for(1s);
+    const double drained = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
     // A few passes after the spool is gone, so that what memory held goes too.
     std::this_thread::sleep_for(std::chrono::seconds(3 * options.Interval + 2));
-    const double drained = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
     met = PrintPhase("after the outage", sampler.TakePeaks()) && met;
     std::printf("  spool files gone %.0f s after the engines started again (deadline %lld s)\n", drained,
                 static_cast<long long>(DrainDeadline.count()));
