@@ -2,9 +2,10 @@
 
 #include "LoggerMessages.h"
 #include "MeterName.h"
+#include "OutputReports.h"
 #include "QuantityKey.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
@@ -15,6 +16,9 @@
 #include <cmath>
 
 namespace {
+
+// What a write in flight at the end's deadline gets for its answer.
+constexpr std::chrono::seconds InFlightGrace{1};
 
 // "kelvane,meter=Main\ incomer,address=1 total_real_power=1520.5,... 1773480413000";
 // empty for a pass that brought no value.
@@ -50,7 +54,7 @@ QString ServerError(const QByteArray& body)
 } // namespace
 
 TInfluxWriter::TInfluxWriter(const QUrl& url, const QString& database, const TInfluxLimits& limits)
-    : writeUrl_(url), limits_(limits), retryDelay_(limits.FirstRetry)
+    : writeUrl_(url), limits_(limits), retryDelay_(limits.FirstRetry), lines_(limits.Spool)
 {
     QString path = writeUrl_.path();
     while (path.endsWith('/'))
@@ -59,15 +63,14 @@ TInfluxWriter::TInfluxWriter(const QUrl& url, const QString& database, const TIn
     writeUrl_.setQuery(QUrlQuery{{"db", database}, {"precision", "ms"}});
     retry_.setSingleShot(true);
     QObject::connect(&retry_, &QTimer::timeout, &manager_, [this] { Send(); });
+    if (lines_.Inherited() > 0)
+        LoggerMessage(SpoolInherited("InfluxDB at " + Where(), lines_.Inherited(), "line", lines_.Pattern()));
+    SendWhenIdle();
 }
 
 TInfluxWriter::~TInfluxWriter()
 {
-    if (request_) {
-        request_->disconnect(&manager_);
-        request_->abort();
-        request_->deleteLater();
-    }
+    Abandon();
 }
 
 void TInfluxWriter::Publish(const TMeterReading& reading)
@@ -77,35 +80,28 @@ void TInfluxWriter::Publish(const TMeterReading& reading)
     QByteArray line = Line(reading);
     if (line.isEmpty())
         return;
-    Hold(std::move(line));
+    lines_.Push(std::move(line));
+    NoteLost();
     SendWhenIdle();
 }
 
-// Past the bound the oldest line not in the request goes, counted.
-void TInfluxWriter::Hold(QByteArray line)
-{
-    lines_.push_back(std::move(line));
-    while (qsizetype(lines_.size()) > limits_.BufferLines) {
-        lines_.erase(lines_.begin() + sent_);
-        ++unsaidDropped_;
-    }
-}
-
-// A request at a time; while a retry waits, new lines wait with it.
+// A request at a time; while a retry waits, new lines wait with it. Past
+// the end's deadline none starts.
 void TInfluxWriter::SendWhenIdle()
 {
-    if (!request_ && !retry_.isActive() && !lines_.empty())
+    if (!request_ && !retry_.isActive() && lines_.InMemory() > 0 && Clock::now() < sendUntil_)
         Send();
 }
 
 void TInfluxWriter::Send()
 {
-    sent_ = std::min(qsizetype(lines_.size()), limits_.BatchLines);
+    QByteArray body;
+    sent_ = 0;
+    while (sent_ < lines_.InMemory() && (body.isEmpty() || body.size() + lines_.At(sent_).size() < limits_.BatchBytes))
+        body += lines_.At(sent_++) + '\n';
     if (sent_ == 0)
         return;
-    QByteArray body;
-    for (qsizetype i = 0; i < sent_; ++i)
-        body += lines_[std::size_t(i)] + '\n';
+    lines_.Pin(sent_);
     QNetworkRequest request(writeUrl_);
     request.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain; charset=utf-8");
     request.setTransferTimeout(int(limits_.RequestTimeout.count()));
@@ -121,26 +117,24 @@ void TInfluxWriter::OnReply(QNetworkReply* reply)
     if (status >= 200 && status < 300)
         Written();
     else if (status >= 400 && status < 500)
-        Refused(QString("refused (HTTP %1): %2").arg(status).arg(ServerError(reply->readAll())));
+        Refused(InfluxRefused(status, ServerError(reply->readAll())));
     else if (status >= 500)
-        Failed(QString("HTTP %1: %2").arg(status).arg(ServerError(reply->readAll())));
+        Failed(InfluxFailed(QString("HTTP %1: %2").arg(status).arg(ServerError(reply->readAll())),
+                            limits_.Spool.MemoryBytes, lines_.Pattern()));
     else if (reply->error() == QNetworkReply::OperationCanceledError)
-        Failed(QString("no answer within %1 ms").arg(limits_.RequestTimeout.count()));
+        Failed(InfluxNoAnswer(limits_.RequestTimeout.count(), limits_.Spool.MemoryBytes, lines_.Pattern()));
     else
-        Failed(reply->errorString());
-    if (finishing_ && lines_.empty())
-        finishing_->quit();
+        Failed(InfluxFailed(reply->errorString(), limits_.Spool.MemoryBytes, lines_.Pattern()));
 }
 
 void TInfluxWriter::Written()
 {
-    lines_.erase(lines_.begin(), lines_.begin() + sent_);
-    sent_ = 0;
+    lines_.Pop(std::exchange(sent_, 0));
+    NoteLost();
     retryDelay_ = limits_.FirstRetry;
     if (failing_ && messages_.Say(QString("writing to InfluxDB at %1 works again").arg(Where()),
-                                  QString("writing to InfluxDB at %1 works again; %2 dropped meanwhile")
-                                      .arg(Where(), CountedWere(unsaidDropped_, "line", "lines"))))
-        unsaidDropped_ = 0;
+                                  InfluxWorksAgain(Where(), unsaidLost_)))
+        unsaidLost_ = 0;
     failing_ = false;
     SendWhenIdle();
 }
@@ -149,51 +143,95 @@ void TInfluxWriter::Written()
 // next lines are sent at once, since they may well be taken.
 void TInfluxWriter::Refused(const QString& reason)
 {
-    NoteFailure(reason + "; lines it refuses are dropped");
-    unsaidDropped_ += sent_;
-    lines_.erase(lines_.begin(), lines_.begin() + sent_);
-    sent_ = 0;
+    NoteFailure(reason);
+    unsaidLost_ += sent_;
+    lines_.Pop(std::exchange(sent_, 0));
+    NoteLost();
     SendWhenIdle();
 }
 
 // The lines stay, for a later try after a pause twice as long as the last.
 void TInfluxWriter::Failed(const QString& reason)
 {
-    NoteFailure(QString("%1; keeping up to %2 lines and trying again").arg(reason).arg(limits_.BufferLines));
+    NoteFailure(reason);
     sent_ = 0;
+    lines_.Pin(0);
     retry_.start(retryDelay_);
     retryDelay_ = std::min(retryDelay_ * 2, limits_.LastRetry);
+}
+
+void TInfluxWriter::NoteLost()
+{
+    unsaidLost_ += lines_.TakeLost();
 }
 
 void TInfluxWriter::NoteFailure(const QString& reason)
 {
     if (!failing_)
-        messages_.Say(QString("cannot write to InfluxDB at %1").arg(Where()),
-                      QString("cannot write to InfluxDB at %1: %2").arg(Where(), reason));
+        messages_.Say(QString("cannot write to InfluxDB at %1").arg(Where()), InfluxCannotWrite(Where(), reason));
     failing_ = true;
 }
 
+// What is not written by the deadline stays in the spool files. A write in
+// flight then gets a second more for its answer, since it may well have
+// been stored; without one by then it may have been, and is said to be.
 void TInfluxWriter::Finish(Clock::time_point deadline)
 {
+    sendUntil_ = deadline;
     // The end is near: a retry waiting goes now.
     if (retry_.isActive()) {
         retry_.stop();
         Send();
     }
     SendWhenIdle();
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (!lines_.empty() && left.count() > 0) {
-        QEventLoop loop;
-        QTimer::singleShot(left, &loop, &QEventLoop::quit);
-        finishing_ = &loop;
-        loop.exec();
-        finishing_ = nullptr;
-    }
+    Wait(deadline);
+    if (request_)
+        Wait(deadline + InFlightGrace);
     retry_.stop();
     messages_.SayCounts();
-    const qint64 unwritten = qint64(lines_.size()) + unsaidDropped_;
-    if (unwritten > 0)
-        LoggerMessage(QString("%1 not written to InfluxDB at %2").arg(CountedWere(unwritten, "line", "lines"), Where()));
+    const qint64 uncertain = request_ ? sent_ : 0;
+    Abandon();
+    const qint64 saved = lines_.Save();
+    NoteLost();
+    if (unsaidLost_ > 0)
+        LoggerMessage(InfluxNotWritten(Where(), unsaidLost_));
+    unsaidLost_ = 0;
+    // After Save every line held is in the files; a failed Save counted its lines as lost.
+    const qint64 uncertainKept = saved > 0 ? uncertain : 0;
+    if (uncertainKept > 0)
+        LoggerMessage(InfluxUncertainAtEnd(Where(), uncertainKept, lines_.Pattern()));
+    if (lines_.Records() > uncertainKept)
+        LoggerMessage(SpoolKept("InfluxDB at " + Where(), lines_.Records() - uncertainKept, "line", lines_.Pattern()));
+}
+
+// Not a QEventLoop of its own: at a stop the application has often been
+// told to exit already (its links have ended), and a new loop would return
+// at once, abandoning the write in flight. The timer wakes the wait at the
+// time, set again should it come a little early.
+void TInfluxWriter::Wait(Clock::time_point until)
+{
+    QTimer wake;
+    wake.setSingleShot(true);
+    while (!Done() && Clock::now() < until) {
+        if (!wake.isActive())
+            wake.start(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void TInfluxWriter::Abandon()
+{
+    if (!request_)
+        return;
+    request_->disconnect(&manager_);
+    request_->abort();
+    request_->deleteLater();
+    request_ = nullptr;
+}
+
+bool TInfluxWriter::Done() const
+{
+    return lines_.Empty() || (!request_ && Clock::now() >= sendUntil_);
 }
 
 QString TInfluxWriter::Where() const

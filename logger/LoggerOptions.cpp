@@ -293,6 +293,9 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TApp
         options.SiteFile = parser.value("site");
         CheckSiteSwitches(parser, options);
         ApplyOutputs(parser, options.Outputs);
+        // Each site's spool files its own, in the working directory.
+        if (!options.SiteFile.isEmpty())
+            options.Outputs.SpoolStem = QFileInfo(options.SiteFile).completeBaseName();
     } catch (const TSettingRefusal& refusal) {
         return {std::nullopt, refusal.Message, {}};
     }

@@ -1,6 +1,7 @@
 #include "MqttMeterClient.h"
 
 #include "LoggerMessages.h"
+#include "MqttBacklog.h"
 #include "MqttBrokerReport.h"
 #include "SocketPairWatch.h"
 
@@ -41,14 +42,15 @@ QString LibraryText(const char* text)
 } // namespace
 
 TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& clientId, const QString& topic,
-                                   std::size_t connection, std::shared_ptr<TMqttBrokerReport> report)
+                                   std::size_t connection, std::shared_ptr<TMqttBrokerReport> report,
+                                   std::weak_ptr<TMqttBacklog> backlog)
     : host_(options.Host.toUtf8()),
       port_(options.Port),
       stateTopic_((topic + "/state").toUtf8()),
       statusTopic_((topic + "/status").toUtf8()),
-      bound_(std::max<std::size_t>(options.HeldPerMeter, 1)),
       connection_(connection),
       report_(std::move(report)),
+      backlog_(std::move(backlog)),
       mosq_(mosquitto_new(clientId.toUtf8().constData(), /*clean_session=*/true, this)),
       libraryWake_(TakeSocketPairRead())
 {
@@ -188,30 +190,42 @@ void TMqttMeterClient::OnConnect(mosquitto*, void* self, int result)
     client->Connected();
 }
 
-void TMqttMeterClient::OnPublish(mosquitto*, void* self, int)
+void TMqttMeterClient::OnPublish(mosquitto*, void* self, int messageId)
 {
-    static_cast<TMqttMeterClient*>(self)->Acknowledged();
+    static_cast<TMqttMeterClient*>(self)->Acknowledged(messageId);
 }
 
 // The status again after each connect: a broker restarted without
-// persistence has forgotten the retained one.
+// persistence has forgotten the retained one. The backlog is told without
+// this connection's lock, which it takes itself.
 void TMqttMeterClient::Connected()
 {
     {
         const std::lock_guard lock(mutex_);
         connected_ = true;
         PublishStatus();
-        Pump();
     }
     report_->NoteConnected(connection_);
+    if (const std::shared_ptr<TMqttBacklog> backlog = backlog_.lock())
+        backlog->Dispatch();
 }
 
-void TMqttMeterClient::Acknowledged()
+void TMqttMeterClient::Acknowledged(int messageId)
 {
-    const std::lock_guard lock(mutex_);
-    outstanding_ = std::max<qint64>(outstanding_ - 1, 0);
-    Pump();
-    changed_.notify_all();
+    qint64 bytes = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        outstanding_ = std::max<qint64>(outstanding_ - 1, 0);
+        const auto state = std::find_if(states_.begin(), states_.end(),
+                                        [messageId](const auto& handed) { return handed.first == messageId; });
+        if (state != states_.end()) {
+            bytes = state->second.size();
+            states_.erase(state);
+        }
+        changed_.notify_all();
+    }
+    if (const std::shared_ptr<TMqttBacklog> backlog = backlog_.lock())
+        backlog->Delivered(bytes);
 }
 
 void TMqttMeterClient::SetOnline(bool online)
@@ -224,22 +238,55 @@ void TMqttMeterClient::SetOnline(bool online)
     PublishStatus();
 }
 
-void TMqttMeterClient::SendState(const QByteArray& json)
+bool TMqttMeterClient::Offer(const QByteArray& json)
 {
     const std::lock_guard lock(mutex_);
-    held_.push_back(json);
-    if (held_.size() > bound_) {
-        held_.pop_front();
+    if (!connected_ || outstanding_ >= Window)
+        return false;
+    int messageId = 0;
+    switch (Hand(stateTopic_, json, /*retain=*/false, &messageId)) {
+    case MOSQ_ERR_SUCCESS:
+    case MOSQ_ERR_NO_CONN:
+        states_.emplace_back(messageId, json);
+        return true;
+    // A connection going down while it was handed: it stays in the backlog
+    // for the reconnect.
+    case MOSQ_ERR_CONN_LOST:
+    case MOSQ_ERR_ERRNO:
+        return false;
+    default:
         report_->NoteDropped(1);
+        return true;
     }
-    Pump();
 }
 
-qint64 TMqttMeterClient::WaitDelivered(Clock::time_point deadline)
+bool TMqttMeterClient::Up()
 {
-    std::unique_lock lock(mutex_);
-    changed_.wait_until(lock, deadline, [this] { return !connected_ || (held_.empty() && outstanding_ == 0); });
-    return qint64(held_.size()) + outstanding_ + (statusUnsent_ ? 1 : 0);
+    const std::lock_guard lock(mutex_);
+    return connected_;
+}
+
+bool TMqttMeterClient::Settled()
+{
+    const std::lock_guard lock(mutex_);
+    return !connected_ || (outstanding_ == 0 && !statusUnsent_);
+}
+
+std::deque<QByteArray> TMqttMeterClient::TakeUnacknowledged()
+{
+    const std::lock_guard lock(mutex_);
+    std::deque<QByteArray> states;
+    for (auto& [id, json] : states_)
+        states.push_back(std::move(json));
+    outstanding_ -= qint64(states_.size());
+    states_.clear();
+    return states;
+}
+
+qint64 TMqttMeterClient::StatusesUndelivered()
+{
+    const std::lock_guard lock(mutex_);
+    return outstanding_ + (statusUnsent_ ? 1 : 0);
 }
 
 void TMqttMeterClient::Stop()
@@ -268,27 +315,18 @@ void TMqttMeterClient::PublishStatus()
 {
     if (!connected_ || !online_)
         return;
-    Hand(statusTopic_, *online_ ? "online" : "offline", /*retain=*/true);
-    statusUnsent_ = false;
+    const int result = Hand(statusTopic_, *online_ ? "online" : "offline", /*retain=*/true);
+    statusUnsent_ = result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN;
 }
 
-void TMqttMeterClient::Pump()
+// One the library takes while the connection has just gone it keeps and
+// sends after the reconnect, so it is outstanding all the same. The
+// library's result.
+int TMqttMeterClient::Hand(const QByteArray& topic, const QByteArray& payload, bool retain, int* messageId)
 {
-    while (connected_ && outstanding_ < Window && !held_.empty()) {
-        Hand(stateTopic_, held_.front(), /*retain=*/false);
-        held_.pop_front();
-    }
-}
-
-// A message the library refuses for good (out of memory) is counted as
-// dropped; one it takes while the connection has just gone it keeps and sends
-// after the reconnect, so it is outstanding all the same.
-void TMqttMeterClient::Hand(const QByteArray& topic, const QByteArray& payload, bool retain)
-{
-    const int result = mosquitto_publish(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(),
+    const int result = mosquitto_publish(mosq_, messageId, topic.constData(), int(payload.size()), payload.constData(),
                                          QoS, retain);
     if (result == MOSQ_ERR_SUCCESS || result == MOSQ_ERR_NO_CONN)
         ++outstanding_;
-    else
-        report_->NoteDropped(1);
+    return result;
 }

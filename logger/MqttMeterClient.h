@@ -15,21 +15,26 @@
 #include <thread>
 
 struct mosquitto;
+class TMqttBacklog;
 
 // One meter's connection to the broker, with the meter's status as its last
 // will, run by a thread of its own that reconnects with back-off.
 // libmosquitto 2.0 keeps every QoS 1 message published while the connection
 // is down (mosquitto_publish says MOSQ_ERR_NO_CONN, yet sends it after the
-// reconnect) and bounds none of them, so the state messages wait here, in a
-// queue of a fixed size, and go to the library only while the connection is
-// up and a few at a time: the memory a long outage costs stays bounded.
+// reconnect) and bounds none of them, so the state messages wait in the
+// publisher's backlog and come here only while the connection is up and a
+// few at a time: the memory a long outage costs stays the backlog's. Those
+// handed to the library are kept until the broker acknowledges them, so that
+// the end can keep what it did not for the next start.
 class TMqttMeterClient : public std::enable_shared_from_this<TMqttMeterClient> {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // topic: "<prefix>/<meter>"; connection: its number in report.
+    // topic: "<prefix>/<meter>"; connection: its number in report; backlog:
+    // told when the connection can take more.
     TMqttMeterClient(const TMqttOptions& options, const QString& clientId, const QString& topic,
-                     std::size_t connection, std::shared_ptr<TMqttBrokerReport> report);
+                     std::size_t connection, std::shared_ptr<TMqttBrokerReport> report,
+                     std::weak_ptr<TMqttBacklog> backlog);
     ~TMqttMeterClient();
     TMqttMeterClient(const TMqttMeterClient&) = delete;
     TMqttMeterClient& operator=(const TMqttMeterClient&) = delete;
@@ -39,11 +44,18 @@ public:
     const QString& SetupError() const { return setupError_; }
     void Start();
 
+    const QByteArray& StateTopic() const { return stateTopic_; }
     void SetOnline(bool online);
-    void SendState(const QByteArray& json);
-    // Waits until the broker has acknowledged every message, the connection
-    // is down or the deadline passes; the messages not delivered.
-    qint64 WaitDelivered(Clock::time_point deadline);
+    // A state message handed to the library, false when the connection is
+    // down or has as many unacknowledged as it may.
+    bool Offer(const QByteArray& json);
+    bool Up();
+    // Every message handed to the library acknowledged, or the connection down.
+    bool Settled();
+    // At the end: the state messages not acknowledged, oldest first, and
+    // the status messages not delivered.
+    std::deque<QByteArray> TakeUnacknowledged();
+    qint64 StatusesUndelivered();
     // A clean disconnect: the broker sends no will.
     void Stop();
     // Waits for the thread until the deadline; a thread still resolving the
@@ -63,20 +75,19 @@ private:
     static void OnConnect(mosquitto* mosq, void* self, int result);
     static void OnPublish(mosquitto* mosq, void* self, int messageId);
     void Connected();
-    void Acknowledged();
+    void Acknowledged(int messageId);
 
     // With mutex_ held.
     void PublishStatus();
-    void Pump();
-    void Hand(const QByteArray& topic, const QByteArray& payload, bool retain);
+    int Hand(const QByteArray& topic, const QByteArray& payload, bool retain, int* messageId = nullptr);
 
     const QByteArray host_;
     const int port_;
     const QByteArray stateTopic_;
     const QByteArray statusTopic_;
-    const std::size_t bound_;
     const std::size_t connection_;
     const std::shared_ptr<TMqttBrokerReport> report_;
+    const std::weak_ptr<TMqttBacklog> backlog_;
     mosquitto* mosq_ = nullptr;
     // The read end of the library's wake-up pair; -1 when unknown, and the
     // wait then lasts its whole timeout.
@@ -92,6 +103,7 @@ private:
     bool done_ = false; // the thread has ended
     std::optional<bool> online_;
     bool statusUnsent_ = false; // online_ changed while the connection was down
-    std::deque<QByteArray> held_;
     qint64 outstanding_ = 0; // handed to the library, not yet acknowledged
+    // The state messages among them, in the order handed, by message id.
+    std::deque<std::pair<int, QByteArray>> states_;
 };

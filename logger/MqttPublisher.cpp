@@ -2,8 +2,10 @@
 
 #include "LoggerMessages.h"
 #include "MeterName.h"
+#include "MqttBacklog.h"
 #include "MqttBrokerReport.h"
 #include "MqttMeterClient.h"
+#include "OutputReports.h"
 #include "QuantityKey.h"
 
 #include <QSysInfo>
@@ -14,13 +16,23 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <malloc.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // libmosquitto is set up once for the process and cleaned up at its end.
+// The connections' threads, one a meter, hand each other's messages to the
+// library and free them: glibc's allocator would give them up to eight
+// arenas a core, each keeping what was freed in it, and the memory of the
+// records held through an outage would not come back when they go. Two
+// arenas keep the process near what it holds.
 void EnsureMosquittoLibrary()
 {
+    ::mallopt(M_ARENA_MAX, 2);
     static const struct TLibrary {
         TLibrary() { mosquitto_lib_init(); }
         ~TLibrary() { mosquitto_lib_cleanup(); }
@@ -77,13 +89,19 @@ bool SameMeter(const TSiteMeterId& a, const TSiteMeterId& b)
 
 } // namespace
 
-TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TSiteMeterId>& meters)
+TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TSiteMeterId>& meters,
+                               const TSpoolLimits& held)
     : meters_(meters), report_(std::make_shared<TMqttBrokerReport>(BrokerName(options), meters.size()))
 {
     EnsureMosquittoLibrary();
+    // A quarter of the share for what the connections hold unacknowledged,
+    // the rest for the backlog.
+    TSpoolLimits backlog = held;
+    backlog.MemoryBytes = held.MemoryBytes * 3 / 4;
+    backlog_ = std::make_shared<TMqttBacklog>(backlog, held.MemoryBytes / 4, report_);
     for (std::size_t i = 0; i < meters_.size(); ++i) {
         const QString topic = options.Prefix + '/' + MeterName::MqttLevel(meters_[i].Name);
-        clients_.push_back(std::make_shared<TMqttMeterClient>(options, ClientId(), topic, i, report_));
+        clients_.push_back(std::make_shared<TMqttMeterClient>(options, ClientId(), topic, i, report_, backlog_));
     }
     // A connection that cannot be made as asked is not made in a weaker
     // form: no MQTT for this run, said once.
@@ -91,6 +109,10 @@ TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TS
         LoggerMessage(QString("MQTT broker %1: %2; no MQTT output").arg(report_->Broker(), clients_.front()->SetupError()));
         clients_.clear();
     }
+    if (backlog_->Inherited() > 0)
+        LoggerMessage(SpoolInherited("MQTT broker " + report_->Broker(), backlog_->Inherited(), "state message",
+                                     backlog_->Pattern()));
+    backlog_->SetClients(clients_);
     for (const std::shared_ptr<TMqttMeterClient>& client : clients_)
         client->Start();
 }
@@ -110,7 +132,7 @@ void TMqttPublisher::Publish(const TMeterReading& reading)
     TMqttMeterClient& client = *clients_[std::size_t(meter - meters_.begin())];
     client.SetOnline(reading.Answered);
     if (reading.Answered)
-        client.SendState(StateJson(reading));
+        backlog_->Add(client.StateTopic(), StateJson(reading));
 }
 
 void TMqttPublisher::Finish(Clock::time_point deadline)
@@ -120,14 +142,33 @@ void TMqttPublisher::Finish(Clock::time_point deadline)
     const Clock::time_point sendUntil = deadline - std::chrono::milliseconds(200);
     for (const std::shared_ptr<TMqttMeterClient>& client : clients_)
         client->SetOnline(false);
+    WaitSettled(sendUntil);
+    std::deque<std::pair<QByteArray, QByteArray>> unacknowledged;
     qint64 undelivered = 0;
-    for (const std::shared_ptr<TMqttMeterClient>& client : clients_)
-        undelivered += client->WaitDelivered(sendUntil);
+    const std::vector<std::shared_ptr<TMqttMeterClient>> clients = clients_;
     Stop(deadline);
+    for (const std::shared_ptr<TMqttMeterClient>& client : clients) {
+        for (QByteArray& json : client->TakeUnacknowledged())
+            unacknowledged.emplace_back(client->StateTopic(), std::move(json));
+        undelivered += client->StatusesUndelivered();
+    }
+    backlog_->Save(unacknowledged);
     undelivered += report_->TakeDropped();
     if (undelivered > 0)
-        LoggerMessage(
-            QString("MQTT broker %1: %2 could not be delivered before the end").arg(report_->Broker(), Counted(undelivered, "message", "messages")));
+        LoggerMessage(MqttUndelivered(report_->Broker(), undelivered));
+    if (const qint64 kept = backlog_->Records(); kept > 0)
+        LoggerMessage(SpoolKept("MQTT broker " + report_->Broker(), kept, "state message", backlog_->Pattern()));
+}
+
+// Until every message is acknowledged, a connection is down (nothing more
+// goes then), or the deadline.
+void TMqttPublisher::WaitSettled(Clock::time_point deadline)
+{
+    const auto up = [](const auto& client) { return client->Up(); };
+    const auto settled = [](const auto& client) { return client->Settled(); };
+    while (Clock::now() < deadline && std::all_of(clients_.begin(), clients_.end(), up) &&
+           !(backlog_->Empty() && std::all_of(clients_.begin(), clients_.end(), settled)))
+        std::this_thread::sleep_for(5ms);
 }
 
 void TMqttPublisher::Stop(Clock::time_point deadline)
@@ -136,5 +177,6 @@ void TMqttPublisher::Stop(Clock::time_point deadline)
         client->Stop();
     for (const std::shared_ptr<TMqttMeterClient>& client : clients_)
         client->Join(deadline);
+    backlog_->SetClients({});
     clients_.clear();
 }

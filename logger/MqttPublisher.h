@@ -2,6 +2,7 @@
 
 #include "OutputOptions.h"
 #include "SiteOutput.h"
+#include "Spool.h"
 
 #include <QString>
 
@@ -9,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+class TMqttBacklog;
 class TMqttBrokerReport;
 class TMqttMeterClient;
 
@@ -17,24 +19,32 @@ class TMqttMeterClient;
 // "<prefix>/<meter>/status" "online" or "offline", retained, at each change
 // and after each reconnect. Each meter has a connection of its own, because a
 // connection has one last will and each meter's says "offline" on its status
-// topic when the logger dies.
+// topic when the logger dies. Every state message is delivered, in order,
+// within the backlog's bounds; of the status only the latest counts, since
+// it is retained, and it alone is sent after an outage.
 class TMqttPublisher : public TSiteOutput {
 public:
-    TMqttPublisher(const TMqttOptions& options, const std::vector<TSiteMeterId>& meters);
+    // held: the state messages' share of what the outputs hold in memory,
+    // and their spool files.
+    TMqttPublisher(const TMqttOptions& options, const std::vector<TSiteMeterId>& meters,
+                   const TSpoolLimits& held = {.Stem = "kelvane-log.mqtt"});
     ~TMqttPublisher() override;
     TMqttPublisher(const TMqttPublisher&) = delete;
     TMqttPublisher& operator=(const TMqttPublisher&) = delete;
 
     void Publish(const TMeterReading& reading) override;
     // Every meter "offline", a wait for the broker's acknowledgements, a
-    // clean disconnect, all by the deadline.
+    // clean disconnect, all by the deadline; the state messages not
+    // delivered stay in the spool files for the next start.
     void Finish(Clock::time_point deadline) override;
 
 private:
     void Stop(Clock::time_point deadline);
+    void WaitSettled(Clock::time_point deadline);
 
     std::vector<TSiteMeterId> meters_;
     std::shared_ptr<TMqttBrokerReport> report_;
+    std::shared_ptr<TMqttBacklog> backlog_;
     std::vector<std::shared_ptr<TMqttMeterClient>> clients_;
     bool finished_ = false;
 };

@@ -16,9 +16,6 @@ struct TMqttOptions {
     QString User;
     QString Password;
     QString CaFile; // TLS with this CA certificate when given
-    // The state messages a meter keeps while the broker is away; the oldest
-    // go first beyond it.
-    std::size_t HeldPerMeter = 1000;
 };
 
 // The systems a site's readings go to besides the CSV files; each is off
@@ -29,6 +26,14 @@ struct TOutputOptions {
     uint16_t MetricsPort = 0;
     QUrl Influx;               // InfluxDB's base URL, on when valid
     QString InfluxDb;
+    // What MQTT and InfluxDB hold in memory, all together, of the records
+    // their systems have not taken yet, shared equally; beyond it each keeps
+    // them in spool files "<SpoolStem>.mqtt-N.spool", "<SpoolStem>.influx-N.spool"
+    // in the working directory, up to SpoolBytes each, sent first at the
+    // next start when a run ends with some.
+    qint64 HeldBytes = 8 << 20;
+    qint64 SpoolBytes = qint64(1) << 30;
+    QString SpoolStem = "kelvane-log";
 
     bool Any() const { return !Mqtt.Host.isEmpty() || MetricsPort != 0 || Influx.isValid(); }
 };

@@ -4,6 +4,8 @@
 #include "MetricsExporter.h"
 #include "MqttPublisher.h"
 
+#include <algorithm>
+
 TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vector<TSiteLink>& links)
 {
     std::vector<TSiteMeterId> meters;
@@ -18,9 +20,15 @@ TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vec
             return result;
         result.Outputs.push_back(std::move(exporter));
     }
-    if (!options.Mqtt.Host.isEmpty())
-        result.Outputs.push_back(std::make_unique<TMqttPublisher>(options.Mqtt, meters));
-    if (options.Influx.isValid())
-        result.Outputs.push_back(std::make_unique<TInfluxWriter>(options.Influx, options.InfluxDb));
+    const bool mqtt = !options.Mqtt.Host.isEmpty();
+    const bool influx = options.Influx.isValid();
+    const qint64 share = options.HeldBytes / std::max(int(mqtt) + int(influx), 1);
+    if (mqtt)
+        result.Outputs.push_back(std::make_unique<TMqttPublisher>(
+            options.Mqtt, meters, TSpoolLimits{share, options.SpoolBytes, options.SpoolStem + ".mqtt"}));
+    if (influx)
+        result.Outputs.push_back(std::make_unique<TInfluxWriter>(
+            options.Influx, options.InfluxDb,
+            TInfluxLimits{.Spool = {share, options.SpoolBytes, options.SpoolStem + ".influx"}}));
     return result;
 }

@@ -7,6 +7,7 @@
 #include "MqttTestSupport.h"
 #include "QuantityKey.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -200,18 +201,31 @@ TEST(MqttPublisher, AConnectionOnADescriptorBeyond1024Publishes)
         ::close(fd);
 }
 
-TEST(MqttPublisher, ABrokerAwayKeepsTheNewestStatesWithinTheBoundAndIsSaidOncePerChange)
+// The publisher's backlog, in memory and beyond it in spool files, for the
+// cases of a table: each meter's states arrive in order when the broker is
+// back, but for the oldest that the spool's bound drops, which are counted.
+struct rOutageCase {
+    const char* Name;
+    qint64 MemoryBytes, FileBytes;
+    QStringList Incomer; // the values of its states that arrive
+    const char* Said;
+};
+
+class MqttOutageTest : public ::testing::TestWithParam<rOutageCase> {
+};
+
+TEST_P(MqttOutageTest, ABrokerAwayGetsEveryStateInOrderWithinTheSpoolAndIsSaidOncePerChange)
 {
     REQUIRE_MOSQUITTO();
     TStderrCapture messages;
+    const QTemporaryDir dir;
     // It keeps the subscriber's session over its restart, so that the
     // subscriber misses nothing the publisher sends before it is back.
     TMosquittoBroker broker(/*persistent=*/true);
-    TMqttOptions options = Options(broker);
-    options.HeldPerMeter = 3;
     const QString where = QString("MQTT broker 127.0.0.1:%1: ").arg(broker.Port());
     // Not there at the start: the publisher keeps trying.
-    TMqttPublisher publisher(options, {Incomer, Pump});
+    TMqttPublisher publisher(Options(broker), {Incomer, Pump},
+                             {GetParam().MemoryBytes, GetParam().FileBytes, dir.filePath("site.mqtt")});
     ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "cannot connect (Connection refused)") == 1; }))
         << messages.Text().toStdString();
     ASSERT_TRUE(broker.Start());
@@ -227,9 +241,10 @@ TEST(MqttPublisher, ABrokerAwayKeepsTheNewestStatesWithinTheBoundAndIsSaidOncePe
     broker.Stop();
     ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "connection lost (") == 1; }))
         << messages.Text().toStdString();
-    for (double value : {1.0, 2.0, 3.0, 4.0, 5.0})
+    for (double value : {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0})
         publisher.Publish(Reading(Incomer, {{0, value}}));
-    publisher.Publish(Reading(Pump, {{0, 6.0}}));
+    publisher.Publish(Reading(Pump, {{0, 8.0}}));
+    EXPECT_FALSE(QDir(dir.path()).entryList({"site.mqtt-*.spool"}).isEmpty()) << "beyond memory, in the files";
     ASSERT_TRUE(broker.Start());
 
     // The broker redelivers to the subscriber's session what it had not
@@ -251,15 +266,61 @@ TEST(MqttPublisher, ABrokerAwayKeepsTheNewestStatesWithinTheBoundAndIsSaidOncePe
         return live.contains("offline") && live.last() == "online";
     };
     ASSERT_TRUE(WaitFor([&] {
-        return totals(incomer + "state").size() == 4 && totals(pump + "state").size() == 2 &&
+        return totals(incomer + "state").size() == GetParam().Incomer.size() && totals(pump + "state").size() == 2 &&
                toldAgain(incomer + "status") && toldAgain(pump + "status");
     })) << Payloads(subscriber.Messages()).join('\n').toStdString() << messages.Text().toStdString();
-    EXPECT_EQ(totals(incomer + "state"), (QStringList{"0", "3", "4", "5"}));
-    EXPECT_EQ(totals(pump + "state"), (QStringList{"0", "6"}));
+    EXPECT_EQ(totals(incomer + "state"), GetParam().Incomer);
+    EXPECT_EQ(totals(pump + "state"), (QStringList{"0", "8"}));
     ASSERT_TRUE(WaitFor([&] { return messages.Count(where + "connected again") == 1; })) << messages.Text().toStdString();
-    EXPECT_EQ(messages.Count(where + "connected again; 2 messages were dropped while it was away\n"), 1)
-        << messages.Text().toStdString();
+    EXPECT_EQ(messages.Count(where + GetParam().Said), 1) << messages.Text().toStdString();
     EXPECT_EQ(messages.Count(where + "connection lost"), 1) << messages.Text().toStdString();
+}
+
+// A record here is 115 bytes in a file: the backlog's memory (three
+// quarters of the share) holds one only when it is empty, so all but the
+// oldest go to the files, and 350 bytes of files keep 3: of the 8 published
+// while the broker is away the 4 oldest are dropped.
+INSTANTIATE_TEST_SUITE_P(
+    Backlog, MqttOutageTest,
+    ::testing::Values(rOutageCase{"Spooled", 200, 1 << 30, {"0", "1", "2", "3", "4", "5", "6", "7"}, "connected again\n"},
+                      rOutageCase{"BeyondTheSpool", 200, 350, {"0", "5", "6", "7"},
+                                  "connected again; 4 messages were dropped while it was away\n"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A run that ends while the broker is away keeps its states in the spool
+// files; the next run with the same files sends them first, in order.
+TEST(MqttPublisher, StatesKeptAtTheEndAreSentInOrderAtTheNextStart)
+{
+    REQUIRE_MOSQUITTO();
+    TStderrCapture messages;
+    const QTemporaryDir dir;
+    const TSpoolLimits held{8 << 20, 1 << 30, dir.filePath("site.mqtt")};
+    TMosquittoBroker broker(/*persistent=*/true);
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "site", "kelvane-test-subscriber");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    {
+        TMqttPublisher publisher(Options(broker), {Incomer}, held);
+        ASSERT_TRUE(WaitFor([&] { return messages.Text().endsWith(": connected\n"); })) << messages.Text().toStdString();
+        broker.Stop();
+        ASSERT_TRUE(WaitFor([&] { return messages.Text().contains("connection lost"); })) << messages.Text().toStdString();
+        for (double value : {1.0, 2.0, 3.0})
+            publisher.Publish(Reading(Incomer, {{0, value}}));
+        publisher.Finish(std::chrono::steady_clock::now() + 1s);
+    }
+    EXPECT_EQ(messages.Count("3 state messages kept in"), 1) << messages.Text().toStdString();
+    ASSERT_TRUE(broker.Start());
+    TMqttPublisher next(Options(broker), {Incomer}, held);
+    EXPECT_EQ(messages.Count("3 state messages left by the last run"), 1) << messages.Text().toStdString();
+    const auto values = [&] {
+        QStringList values;
+        for (const QString& payload : Payloads(subscriber.On("site/Main incomer/state")))
+            values << QJsonDocument::fromJson(payload.toUtf8()).object()["values"].toObject()[QuantityKeys()[0]].toVariant().toString();
+        return values;
+    };
+    ASSERT_TRUE(WaitFor([&] { return values().size() == 3; })) << messages.Text().toStdString();
+    EXPECT_EQ(values(), (QStringList{"1", "2", "3"}));
+    EXPECT_TRUE(QDir(dir.path()).entryList({"*.spool"}).isEmpty());
 }
 
 TEST(MqttPublisher, TheLastWillOfAKilledLoggerSetsEachOfItsMetersOffline)

@@ -25,6 +25,9 @@ public:
         env.insert("KELVANE_HOME", dir.path());
         process_.setProcessEnvironment(env);
         process_.setStandardErrorFile(stderrPath_);
+        // As a service runs in its state directory: what it leaves there
+        // (spool files) stays the test's.
+        process_.setWorkingDirectory(dir.path());
     }
     ~TLoggerRun()
     {
@@ -40,13 +43,14 @@ public:
         ASSERT_TRUE(process_.waitForStarted(10000));
     }
     // The exit status of a run that ends by itself within deadlineMs, or
-    // after `signal`: a stop signal ends it within a second, and the test
-    // gives it one more for a busy machine.
+    // after `signal`: a stop signal ends it within a second, two with a
+    // write to InfluxDB under way, and the test gives it one more for a
+    // busy machine.
     int Finish(int signal = 0, int deadlineMs = 20000)
     {
         if (signal)
             ::kill(pid_t(process_.processId()), signal);
-        if (!process_.waitForFinished(signal ? 2000 : deadlineMs) || process_.exitStatus() != QProcess::NormalExit)
+        if (!process_.waitForFinished(signal ? 3000 : deadlineMs) || process_.exitStatus() != QProcess::NormalExit)
             return -1;
         return process_.exitCode();
     }

@@ -53,7 +53,8 @@ bool TMosquittoBroker::Available()
 TMosquittoBroker::TMosquittoBroker(bool persistent) : port_(localengine::FreeLoopbackPort())
 {
     const QString persistence =
-        persistent ? QString("persistence true\npersistence_location %1\n").arg(dir_.path()) : "persistence false\n";
+        persistent ? QString("persistence true\npersistence_location %1\nmax_queued_messages 0\n").arg(dir_.path())
+                   : "persistence false\n";
     config_ = QString("listener %1 127.0.0.1\nuser %2\n%3").arg(port_).arg(UserName(), persistence);
     process_.setStandardOutputFile(QProcess::nullDevice());
     process_.setStandardErrorFile(QProcess::nullDevice());

@@ -3,8 +3,8 @@
 // A real mosquitto broker for tests, on a free port of 127.0.0.1, with its
 // configuration in a temporary folder: anonymous clients allowed; without
 // persistence a restart forgets every retained message and session, with it
-// the broker keeps them, and queues for a subscriber's session what comes
-// before that subscriber is back.
+// the broker keeps them, and queues for a subscriber's session, without a
+// bound, what comes before that subscriber is back.
 
 #include <QProcess>
 #include <QString>
