@@ -100,6 +100,37 @@ QStringList Samples(const QByteArray& exposition, const QString& metric, const Q
     return samples;
 }
 
+// The three engines of the outputs, started, a database "site" made in
+// InfluxDB, and the logger's switches that send to them.
+struct TSiteEngines {
+    explicit TSiteEngines(bool persistentBroker = false) : Broker(persistentBroker) {}
+
+    ::testing::AssertionResult Start()
+    {
+        if (!Broker.Start())
+            return ::testing::AssertionFailure() << "mosquitto did not start";
+        if (!Prometheus.Start())
+            return ::testing::AssertionFailure() << Prometheus.Process().Failure().toStdString();
+        if (!Influx.Start())
+            return ::testing::AssertionFailure() << Influx.Process().Failure().toStdString();
+        if (localengine::HttpPost(QUrl(Influx.Url().toString() + "/query?q=CREATE%20DATABASE%20site"), {},
+                                  "application/x-www-form-urlencoded")
+                .Status != 200)
+            return ::testing::AssertionFailure() << "InfluxDB did not make the database";
+        return ::testing::AssertionSuccess();
+    }
+    QStringList LoggerArgs(const QString& site) const
+    {
+        return {"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(Broker.Port()),
+                "--metrics", QString::number(MetricsPort), "--influx", Influx.Url().toString(), "--influx-db", "site"};
+    }
+
+    uint16_t MetricsPort = localengine::FreeLoopbackPort();
+    TMosquittoBroker Broker;
+    TPrometheusServer Prometheus{QString("127.0.0.1:%1").arg(MetricsPort)};
+    TInfluxServer Influx;
+};
+
 TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOnlyWhatItSent)
 {
     EnsureCoreApp();
@@ -112,18 +143,12 @@ TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOn
     TSimProcess gateway(KELVANE_SIM_EXE, {"--port", "0", "--units", "5"});
     ASSERT_NE(gateway.Port(), 0);
 
-    TMosquittoBroker broker(/*persistent=*/true);
-    ASSERT_TRUE(broker.Start());
+    TSiteEngines engines(/*persistentBroker=*/true);
+    ASSERT_TRUE(engines.Start());
+    auto& [metricsPort, broker, prometheus, influx] = engines;
     TMqttSubscriber subscriber(broker.Port(), "kelvane", "site-test");
     ASSERT_TRUE(subscriber.WaitSubscribed());
     const TSiteMessages mqtt(subscriber);
-    const uint16_t metricsPort = localengine::FreeLoopbackPort();
-    TPrometheusServer prometheus(QString("127.0.0.1:%1").arg(metricsPort));
-    ASSERT_TRUE(prometheus.Start()) << prometheus.Process().Failure().toStdString();
-    TInfluxServer influx;
-    ASSERT_TRUE(influx.Start()) << influx.Process().Failure().toStdString();
-    ASSERT_EQ(localengine::HttpPost(QUrl(influx.Url().toString() + "/query?q=CREATE%20DATABASE%20site"), {},
-                                    "application/x-www-form-urlencoded").Status, 200);
 
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
@@ -136,8 +161,7 @@ TEST(SiteLogger, EveryMeterOfEveryLinkReachesTheBrokerPrometheusAndInfluxDbAndOn
                                     .arg(deviceServer.Port())
                                     .toUtf8()));
     TLoggerRun run(dir);
-    run.Start({"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
-               "--metrics", QString::number(metricsPort), "--influx", influx.Url().toString(), "--influx-db", "site"});
+    run.Start(engines.LoggerArgs(site));
 
     struct Meter {
         QString Name;
@@ -267,17 +291,11 @@ TEST(SiteLogger, NamesWithCharactersToEscapeReachEveryOutputAsWritten)
         {"Zähler € 2 \\server", "Zähler € 2 \\server"},
     };
     simharness::TInProcessSim gateway(Frozen({1, 2, 3, 4}));
-    TMosquittoBroker broker;
-    ASSERT_TRUE(broker.Start());
+    TSiteEngines engines;
+    ASSERT_TRUE(engines.Start());
+    auto& [metricsPort, broker, prometheus, influx] = engines;
     TMqttSubscriber subscriber(broker.Port(), "kelvane");
     ASSERT_TRUE(subscriber.WaitSubscribed());
-    const uint16_t metricsPort = localengine::FreeLoopbackPort();
-    TPrometheusServer prometheus(QString("127.0.0.1:%1").arg(metricsPort));
-    ASSERT_TRUE(prometheus.Start()) << prometheus.Process().Failure().toStdString();
-    TInfluxServer influx;
-    ASSERT_TRUE(influx.Start()) << influx.Process().Failure().toStdString();
-    ASSERT_EQ(localengine::HttpPost(QUrl(influx.Url().toString() + "/query?q=CREATE%20DATABASE%20site"), {},
-                                    "application/x-www-form-urlencoded").Status, 200);
     QTemporaryDir dir;
     const QString site = dir.filePath("site.ini");
     QString text;
@@ -285,8 +303,7 @@ TEST(SiteLogger, NamesWithCharactersToEscapeReachEveryOutputAsWritten)
         text += QString("[%1]\nLink=tcp:127.0.0.1:%2\nAddress=%3\n").arg(rows[i].Name).arg(gateway.Port()).arg(i + 1);
     ASSERT_TRUE(WriteFile(site, text.toUtf8()));
     TLoggerRun run(dir);
-    run.Start({"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
-               "--metrics", QString::number(metricsPort), "--influx", influx.Url().toString(), "--influx-db", "site"});
+    run.Start(engines.LoggerArgs(site));
 
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
