@@ -18,6 +18,10 @@ TRepeatedMessages::~TRepeatedMessages()
 bool TRepeatedMessages::Say(const QString& kind, const QString& text)
 {
     const auto now = Clock::now();
+    // A run without an event loop (one meter, read in a loop of its own)
+    // never sees the timer: its minute ends here, at the next message.
+    if (!kinds_.empty() && now >= minuteEnds_)
+        MinuteOver();
     const auto known = std::find_if(kinds_.begin(), kinds_.end(), [&](const TKind& k) { return k.Name == kind; });
     if (known != kinds_.end()) {
         ++known->Repeats;
@@ -27,7 +31,7 @@ bool TRepeatedMessages::Say(const QString& kind, const QString& text)
     LoggerMessage(text);
     kinds_.push_back({kind, 0, now});
     if (!minute_.isActive())
-        minute_.start(Window);
+        StartMinute();
     return true;
 }
 
@@ -42,7 +46,13 @@ void TRepeatedMessages::MinuteOver()
 {
     SayCountsInOrder();
     if (!kinds_.empty())
-        minute_.start(Window);
+        StartMinute();
+}
+
+void TRepeatedMessages::StartMinute()
+{
+    minute_.start(Window);
+    minuteEnds_ = Clock::now() + Window;
 }
 
 void TRepeatedMessages::SayCountsInOrder()

@@ -41,10 +41,12 @@ private:
     };
 
     void MinuteOver();
+    void StartMinute();
     // The counts of the minute, oldest last noted first; the kinds without
     // one are forgotten.
     void SayCountsInOrder();
 
     std::vector<TKind> kinds_; // said or counted in the minute under way
     QTimer minute_;
+    Clock::time_point minuteEnds_; // of the minute under way, while kinds_ holds any
 };
