@@ -118,7 +118,7 @@ long long InfluxPoints(const TInfluxServer& influx)
 // What reached the engines against the records in the files; the
 // deliveries of the last passes may still be on their way at the stop.
 bool PrintDeliveries(const TSimulatedSite& site, const testsupport::TMqttSubscriber& subscriber,
-                     const TEngines& engines)
+                     const TEngines& engines, const QString& loggerMessages)
 {
     const long long records = site.AllRecords();
     localengine::WaitUntil([&] { return StateMessages(subscriber) >= records && InfluxPoints(engines.Influx) >= records; },
@@ -128,7 +128,14 @@ bool PrintDeliveries(const TSimulatedSite& site, const testsupport::TMqttSubscri
                 Verdict(messages == records));
     std::printf("  InfluxDB: %lld points for %lld records (limit all): %s\n", points, records,
                 Verdict(points == records));
-    return messages == records && points == records;
+    if (messages == records && points == records)
+        return true;
+    // What the logger said of its outputs, to tell a loss from records kept
+    // for its next start.
+    for (const QString& line : loggerMessages.split('\n'))
+        if (line.contains("MQTT") || line.contains("InfluxDB"))
+            std::printf("    %s\n", qPrintable(line));
+    return false;
 }
 
 // Prometheus's view of the run, asked while the logger still runs (once it
@@ -203,7 +210,7 @@ int Run(int argc, char** argv)
                 static_cast<long long>(WarmUp.count()));
     Check(status == 0, "kelvane-log ends with status 0 on SIGTERM, not " + std::to_string(status));
     site.CheckEveryCycleRead(logged, options.Interval, ReadAll(QString::fromStdString(messages)));
-    const bool delivered = PrintDeliveries(site, subscriber, engines);
+    const bool delivered = PrintDeliveries(site, subscriber, engines, ReadAll(QString::fromStdString(messages)));
     const bool scraped = PrintScrapes(scrapes, options.Run, options.ScrapeSeconds, site.Meters());
     const bool resources = PrintResources(samples, {CpuLimit, ResidentLimitMb, GrowthLimitMbPerHour});
     return delivered && scraped && resources ? 0 : 1;
