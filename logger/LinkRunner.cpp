@@ -9,6 +9,7 @@
 #include "MeterPoller.h"
 #include "RepeatedMessages.h"
 #include "StateReports.h"
+#include "WiringCheck.h"
 
 #include <QTimer>
 
@@ -140,6 +141,8 @@ private:
         for (std::size_t i = 0; i < values.size(); ++i)
             if (meter.Selection[i] && std::isfinite(values[i]))
                 reading.Values[i] = values[i];
+        if (const std::optional<rWiringValues> wiring = WiringCheck::ValuesFromImage(*link_))
+            reading.Wiring = WiringCheck::Check(*wiring);
         return reading;
     }
 

@@ -2,6 +2,7 @@
 
 #include "CommStatistics.h"
 #include "LogFile.h"
+#include "WiringCheck.h"
 
 #include <QDateTime>
 #include <QString>
@@ -9,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // A meter of a site, as the site file names it.
 struct TSiteMeterId {
@@ -39,4 +41,7 @@ struct TMeterReading {
     // The meter's exchanges since the logger started: requests, timeouts,
     // invalid replies and the rest, counted as the desktop utility counts them.
     TCommCounters Counters;
+    // The wiring checks on this pass's values, in their fixed order; empty
+    // when the pass did not bring every value they judge.
+    std::vector<rWiringCheck> Wiring;
 };
