@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake g++ ninja-build pkg-config
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
+  qt6-httpserver-dev qt6-websockets-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev mbpoll
   python3 python3-pymodbus python3-serial python3-serial-asyncio
@@ -15,6 +16,7 @@ packages=(
   debootstrap git systemd-container
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
+  chromium chromium-driver python3-selenium
   librsvg2-bin desktop-file-utils appstream help2man
   build-essential debhelper dpkg-dev fakeroot lintian
 )
