@@ -35,6 +35,7 @@
 // the single meter's RTU lines; the rates are given comma separated, from
 // 9600, 19200, 38400, 57600 and 115200.
 
+#include "BenchMain.h"
 #include "KelvaneCOM.h"
 #include "LatencyRelay.h"
 #include "LineRelay.h"
@@ -629,10 +630,5 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
+    return RunBench(Run, argc, argv);
 }

@@ -14,6 +14,7 @@
 //
 // Usage: once_bench [runs] [baud]   (defaults 30 and 115200)
 
+#include "BenchMain.h"
 #include "LineRelay.h"
 #include "LoggerFigures.h"
 #include "ReadAllPass.h"
@@ -112,10 +113,5 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
+    return RunBench(Run, argc, argv);
 }

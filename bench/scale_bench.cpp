@@ -19,6 +19,7 @@
 // the 1,000 meters every 10 s), scraped every 10 s; scale_bench 3600 runs
 // the hour.
 
+#include "BenchMain.h"
 #include "InfluxServer.h"
 #include "LoggerFigures.h"
 #include "MosquittoBroker.h"
@@ -220,10 +221,5 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
+    return RunBench(Run, argc, argv);
 }

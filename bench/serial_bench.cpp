@@ -6,6 +6,7 @@
 //     arrived), so ours is shown as FrameInterval plus the overhead beyond it;
 //  2. CPU time of our worker thread while the connection is open and idle.
 
+#include "BenchMain.h"
 #include "ModbusClient.h"
 #include "ModbusConnection.h"
 #include "SerialFrame.h"
@@ -240,10 +241,5 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
+    return RunBench(Run, argc, argv);
 }

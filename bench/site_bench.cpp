@@ -28,6 +28,7 @@
 // The defaults are 60 s and 3 cycles (median, after one not counted);
 // site_bench 3600 runs the hour.
 
+#include "BenchMain.h"
 #include "LineRelay.h"
 #include "LinkRunner.h"
 #include "LoggerOptions.h"
@@ -248,10 +249,5 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
+    return RunBench(Run, argc, argv);
 }

@@ -4,6 +4,7 @@
 //  2. CPU time of the calling thread per request while the simulator delays
 //     each reply, which shows whether the wait blocks or spins.
 
+#include "BenchMain.h"
 #include "KelvaneCOM.h"
 #include "SimProcess.h"
 
@@ -122,10 +123,5 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    try {
-        return Run(argc, argv);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 1;
-    }
+    return RunBench(Run, argc, argv);
 }
