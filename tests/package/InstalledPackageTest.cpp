@@ -102,6 +102,13 @@ TEST_F(InstalledPackage, EachProgramHelpsAndItsManPageNamesEverySwitch)
     }
 }
 
+TEST_F(InstalledPackage, ShipsTheGrafanaDashboardAsTheSourceHoldsIt)
+{
+    const QByteArray shipped = FileBytes(root_.filePath("usr/share/kelvane/grafana/kelvane-site.json"));
+    EXPECT_FALSE(shipped.isEmpty());
+    EXPECT_EQ(shipped, FileBytes(KELVANE_GRAFANA_DASHBOARD));
+}
+
 TEST_F(InstalledPackage, TheUtilityKeepsItsFilesInTheUsersFolders)
 {
     TSimProcess meter(Program("kelvane-sim"), {"--port", "0"});
