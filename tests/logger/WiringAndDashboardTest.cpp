@@ -1,10 +1,7 @@
-// The site's wiring checks and its Grafana dashboard, through the real
-// kelvane-log reading simulated meters. A wiring fault put on one meter
-// while the logger runs turns on the right checks of that meter, and only
-// those, on the metrics endpoint and once on stderr; taken away, they turn
-// off again, said once too. The dashboard is a model Grafana imports, and
-// every query of every panel, its variables put in as Grafana puts them in,
-// answers for each meter from a real Prometheus that scrapes the logger.
+// The real kelvane-log reading simulated meters: a wiring fault put on one
+// meter turns on its checks, and only those, on the metrics and once on
+// stderr, and off again when taken away; every query of the Grafana
+// dashboard answers for each meter from a real Prometheus scraping it.
 
 #include "CoreApp.h"
 #include "LocalEngine.h"
@@ -15,7 +12,6 @@
 #include "SimHarness.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -59,19 +55,19 @@ struct TVerdicts {
 
 TVerdicts Scrape(uint16_t port)
 {
-    static const QRegularExpression wiring(
-        R"re(^kelvane_wiring_problem\{meter="([^"]*)".*,check="([a-z_]+)"\} ([01])$)re");
-    static const QRegularExpression requests(R"re(^kelvane_requests_total\{meter="([^"]*)".*\} (\d+)$)re");
+    // name, meter, check, value
+    static const QRegularExpression sample(R"re(^(\w+)\{meter="([^"]*)"[^}]*?(?:,check="(\w+)")?\} (\S+)$)re");
     TVerdicts verdicts;
     const QByteArray text = localengine::HttpGet(QUrl(QString("http://127.0.0.1:%1/metrics").arg(port))).Body;
     for (const QString& line : QString::fromUtf8(text).split('\n')) {
-        if (const QRegularExpressionMatch m = wiring.match(line); m.hasMatch()) {
-            ++verdicts.Judged[m.captured(1)];
-            if (m.captured(3) == "1")
-                verdicts.Failing[m.captured(1)] << m.captured(2);
-        } else if (const QRegularExpressionMatch r = requests.match(line); r.hasMatch()) {
-            verdicts.Requests[r.captured(1)] = r.captured(2).toDouble();
-        }
+        const QRegularExpressionMatch m = sample.match(line);
+        if (m.captured(1) == "kelvane_requests_total")
+            verdicts.Requests[m.captured(2)] = m.captured(4).toDouble();
+        if (m.captured(1) != "kelvane_wiring_problem")
+            continue;
+        ++verdicts.Judged[m.captured(2)];
+        if (m.captured(4) == "1")
+            verdicts.Failing[m.captured(2)] << m.captured(3);
     }
     return verdicts;
 }
@@ -134,12 +130,10 @@ TEST(SiteWiring, AFaultOnOneMeterTurnsOnItsChecksAndOffAgain)
         said += lines.size();
         const QString named = QString("the meter \"%1\" (tcp:127.0.0.1:%2, address %3) ")
                                   .arg(meter).arg(gateway.Port()).arg(fault.Meter + 1);
-        QStringList fails, passes;
-        for (const QString& check : fault.Checks) {
-            fails << named + QString("fails the wiring check \"%1\" (").arg(check);
-            passes << named + QString("passes the wiring check \"%1\" again").arg(check);
-        }
-        const QStringList expected = fails + passes;
+        QStringList expected;
+        for (const char* said : {"fails the wiring check \"%1\" (", "passes the wiring check \"%1\" again"})
+            for (const QString& check : fault.Checks)
+                expected << named + QString(said).arg(check);
         ASSERT_EQ(lines.size(), expected.size()) << lines.join('\n').toStdString();
         for (qsizetype i = 0; i < lines.size(); ++i)
             EXPECT_TRUE(lines[i].contains(expected[i])) << lines[i].toStdString();
@@ -165,16 +159,13 @@ const TFields TargetFields{{"refId", Text}, {"expr", Text}};
 {
     for (const auto& [name, type] : fields)
         if (object[name].type() != type)
-            return ::testing::AssertionFailure()
-                   << "no " << name << " in " << QJsonDocument(object.toObject()).toJson().toStdString();
+            return ::testing::AssertionFailure() << "no " << name;
     return ::testing::AssertionSuccess();
 }
 
 QJsonObject Dashboard()
 {
-    QFile file(KELVANE_GRAFANA_DASHBOARD);
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return QJsonDocument::fromJson(FileBytes(KELVANE_GRAFANA_DASHBOARD)).object();
 }
 
 TEST(GrafanaDashboard, IsAModelGrafanaImportsWithTheDataSourceAndTheMeterAsVariables)
@@ -209,9 +200,8 @@ TEST(GrafanaDashboard, IsAModelGrafanaImportsWithTheDataSourceAndTheMeterAsVaria
 }
 
 // A panel's own least interval ("30s", "1h") in seconds; 0 when it has none.
-int MinInterval(const QJsonValue& panel)
+int MinInterval(const QString& text)
 {
-    const QString text = panel["interval"].toString();
     const QHash<QChar, int> unit{{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
     return text.isEmpty() ? 0 : text.chopped(1).toInt() * unit.value(text.back());
 }
@@ -227,7 +217,6 @@ QString Expanded(QString expr, int step, const QStringList& meters)
     const std::pair<const char*, QString> variables[] = {
         {"$__rate_interval", QString("%1s").arg(std::max(step + 15, 60))},
         {"$__interval", QString("%1s").arg(step)},
-        {"$__range", "300s"},
         {"$meter", "(" + meters.join('|') + ")"}};
     for (const auto& [name, value] : variables)
         expr.replace(name, value);
@@ -265,16 +254,15 @@ TEST(GrafanaDashboard, EveryQueryOfEveryPanelAnswersForEachMeterAfterAShortRun)
     // two scrapes lie in them, and their points every step up to now: a run
     // of seconds shows what a run of days does.
     for (const QJsonValue panel : dashboard["panels"].toArray()) {
-        const int step = std::max(15, MinInterval(panel));
+        const int step = std::max(15, MinInterval(panel["interval"].toString()));
         for (const QJsonValue target : panel["targets"].toArray()) {
             const QString expr = Expanded(target["expr"].toString(), step, Meters);
             SCOPED_TRACE(panel["title"].toString().toStdString() + ": " + expr.toStdString());
             QSet<QString> answered;
             EXPECT_TRUE(WaitFor([&] {
-                const qint64 now = QDateTime::currentSecsSinceEpoch();
+                const qint64 end = QDateTime::currentSecsSinceEpoch() / step * step;
                 answered.clear();
-                const qint64 start = (now - 300) / step * step;
-                for (const auto& series : prometheus.QueryRange(expr, start, now / step * step, step))
+                for (const auto& series : prometheus.QueryRange(expr, end - 300 / step * step, end, step))
                     if (std::isfinite(series.Value))
                         answered << series.Labels.value("meter");
                 return answered == all;

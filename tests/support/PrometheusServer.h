@@ -32,9 +32,8 @@ public:
 
     // The instant vector of a PromQL query; empty when the query failed.
     std::vector<TSample> Query(const QString& promql) const;
-    // The series of a range query from start to end (seconds since the
-    // epoch) every step seconds, each with its last value; empty when the
-    // query failed or found nothing.
+    // The series of a range query from start to end (seconds since the epoch)
+    // every step seconds, each with its last value; empty when it failed.
     std::vector<TSample> QueryRange(const QString& promql, qint64 start, qint64 end, int step) const;
     // The value of the query's one sample whose label has the given value.
     std::optional<double> Value(const QString& promql, const QString& label, const QString& value) const;
