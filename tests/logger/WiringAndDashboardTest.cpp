@@ -206,12 +206,11 @@ int MinInterval(const QString& text)
     return text.isEmpty() ? 0 : text.chopped(1).toInt() * unit.value(text.back());
 }
 
-// A query as Grafana sends it for the last five minutes with the Prometheus
-// data source's default scrape interval (15 s): $__interval the step, never
-// below the scrape interval or the panel's own least interval;
-// $__rate_interval the step and a scrape interval, at least four scrape
-// intervals; "All" meters as an alternation of every value of the variable
-// (the names here hold nothing that Grafana would escape).
+// A query as Grafana sends it for the last five minutes with the data
+// source's default scrape interval, 15 s: $__interval the step (at least the
+// scrape interval and the panel's least interval), $__rate_interval
+// max(step + 15 s, 60 s), "All" meters an alternation of every value (the
+// names here hold nothing that Grafana would escape).
 QString Expanded(QString expr, int step, const QStringList& meters)
 {
     const std::pair<const char*, QString> variables[] = {
@@ -249,10 +248,9 @@ TEST(GrafanaDashboard, EveryQueryOfEveryPanelAnswersForEachMeterAfterAShortRun)
         return QSet<QString>(names.begin(), names.end()) == all;
     }, 60s)) << run.Stderr().toStdString();
 
-    // Every range query, its start and end aligned to the step as Grafana
-    // aligns them. The energy panels' hour and day windows answer as soon as
-    // two scrapes lie in them, and their points every step up to now: a run
-    // of seconds shows what a run of days does.
+    // Every range query, aligned to its step as Grafana aligns it. The hour
+    // and day windows answer as soon as two scrapes lie in them, at points up
+    // to now: a run of seconds shows what a run of days does.
     for (const QJsonValue panel : dashboard["panels"].toArray()) {
         const int step = std::max(15, MinInterval(panel["interval"].toString()));
         for (const QJsonValue target : panel["targets"].toArray()) {
