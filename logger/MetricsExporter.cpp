@@ -1,6 +1,7 @@
 #include "MetricsExporter.h"
 
 #include "QuantityMetric.h"
+#include "WiringVerdicts.h"
 
 #include <QHash>
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,7 +111,7 @@ public:
         std::size_t size = 0;
         for (const TMeterReading& reading : readings) {
             labels.push_back(MeterLabels(reading.Meter));
-            size += (labels.back().size() + 64) * (5 + reading.Values.size());
+            size += (labels.back().size() + 64) * (7 + reading.Values.size() + reading.Wiring.size());
         }
         std::string text;
         text.reserve(size);
@@ -126,6 +128,13 @@ public:
         AppendMeterFamily(text, readings, labels, "kelvane_late_replies_total",
                           "Replies from the meter that came after the receive timeout", MetricType::Counter,
                           [](const TMeterReading& r) { return double(r.Counters.LateReplies); });
+        AppendMeterFamily(text, readings, labels, "kelvane_round_trip_seconds",
+                          "Round trip of the meter's last reply in its latest pass", MetricType::Gauge,
+                          [](const TMeterReading& r) { return Seconds(r.Answered, r.Counters.LastRoundTripUs); });
+        AppendMeterFamily(text, readings, labels, "kelvane_slowest_round_trip_seconds",
+                          "Round trip of the meter's slowest reply since the logger started", MetricType::Gauge,
+                          [](const TMeterReading& r) { return Seconds(true, r.Counters.SlowestRoundTripUs); });
+        AppendWiringFamily(text, readings, labels);
         for (const TQuantityFamily& quantity : QuantityFamilies())
             AppendQuantityFamily(text, readings, labels, quantity);
         return text;
@@ -137,15 +146,53 @@ private:
         return a.Name == b.Name && a.Link == b.Link && a.Address == b.Address;
     }
 
-    // A family with one sample per meter, answered or not.
+    // A family with one sample per meter that has a value for it, answered
+    // or not; a family without any is left out.
     static void AppendMeterFamily(std::string& text, const std::vector<TMeterReading>& readings,
                                   const std::vector<std::string>& labels, const std::string& name,
                                   const std::string& help, MetricType type,
-                                  const std::function<double(const TMeterReading&)>& value)
+                                  const std::function<std::optional<double>(const TMeterReading&)>& value)
     {
-        AppendHeader(text, name, help, type);
-        for (std::size_t i = 0; i < readings.size(); ++i)
-            AppendSample(text, name, labels[i], {}, value(readings[i]));
+        bool headed = false;
+        for (std::size_t i = 0; i < readings.size(); ++i) {
+            const std::optional<double> sample = value(readings[i]);
+            if (!sample)
+                continue;
+            if (!std::exchange(headed, true))
+                AppendHeader(text, name, help, type);
+            AppendSample(text, name, labels[i], {}, *sample);
+        }
+    }
+
+    // A round trip the counters hold (-1 for none) in seconds, when it may be shown.
+    static std::optional<double> Seconds(bool shown, int64_t microseconds)
+    {
+        if (!shown || microseconds < 0)
+            return std::nullopt;
+        return double(microseconds) / 1e6;
+    }
+
+    // Each wiring check of the meters whose latest pass brought the values
+    // the checks judge, 1 when it fails. A meter whose pass did not bring
+    // them has none, rather than the verdicts of an earlier pass.
+    static void AppendWiringFamily(std::string& text, const std::vector<TMeterReading>& readings,
+                                   const std::vector<std::string>& labels)
+    {
+        const std::string name = "kelvane_wiring_problem";
+        bool headed = false;
+        for (std::size_t i = 0; i < readings.size(); ++i) {
+            if (!readings[i].Answered)
+                continue;
+            for (const rWiringCheck& check : readings[i].Wiring) {
+                if (!std::exchange(headed, true))
+                    AppendHeader(text, name,
+                                 "1 when the meter's latest pass fails the wiring check, 0 when it passes it or "
+                                 "only warns",
+                                 MetricType::Gauge);
+                const std::string checkLabel = ",check=\"" + WiringVerdicts::CheckKey(check).toStdString() + '"';
+                AppendSample(text, name, labels[i] + checkLabel, {}, WiringVerdicts::Problem(check) ? 1 : 0);
+            }
+        }
     }
 
     // The quantity's samples of the meters that answered their latest pass

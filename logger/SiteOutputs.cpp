@@ -3,6 +3,7 @@
 #include "InfluxWriter.h"
 #include "MetricsExporter.h"
 #include "MqttPublisher.h"
+#include "WiringReport.h"
 
 #include <algorithm>
 
@@ -13,6 +14,8 @@ TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vec
         for (const TSiteMeter& meter : link.Meters)
             meters.push_back(meter.Id);
     TSiteOutputsResult result;
+    // Said on stderr as a meter that stops answering is: always on.
+    result.Outputs.push_back(std::make_unique<TWiringReport>());
     if (options.MetricsPort != 0) {
         std::unique_ptr<TMetricsExporter> exporter =
             TMetricsExporter::Listen(options.MetricsAddress, options.MetricsPort, result.Error);

@@ -102,6 +102,12 @@ TEST_F(InstalledPackage, EachProgramHelpsAndItsManPageNamesEverySwitch)
     }
 }
 
+TEST_F(InstalledPackage, ShipsTheGrafanaDashboardAsTheSourceHoldsIt)
+{
+    EXPECT_EQ(FileBytes(root_.filePath("usr/share/kelvane/grafana/kelvane-site.json")),
+              FileBytes(KELVANE_GRAFANA_DASHBOARD));
+}
+
 TEST_F(InstalledPackage, TheUtilityKeepsItsFilesInTheUsersFolders)
 {
     TSimProcess meter(Program("kelvane-sim"), {"--port", "0"});

@@ -32,9 +32,22 @@ TPrometheusServer::TPrometheusServer(const QString& target, int scrapeSeconds) :
 
 std::vector<TPrometheusServer::TSample> TPrometheusServer::Query(const QString& promql) const
 {
-    QUrl url(QString("http://127.0.0.1:%1/api/v1/query").arg(port_));
     // Percent-encoded in full: a bare "+" would reach the server as a space.
-    url.setQuery("query=" + QString::fromLatin1(QUrl::toPercentEncoding(promql)));
+    return Samples("query", "query=" + QString::fromLatin1(QUrl::toPercentEncoding(promql)));
+}
+
+std::vector<TPrometheusServer::TSample> TPrometheusServer::QueryRange(const QString& promql, qint64 start, qint64 end,
+                                                                      int step) const
+{
+    // Joined, not put in with arg(): the encoded query holds "%3D" and the like.
+    return Samples("query_range", "query=" + QString::fromLatin1(QUrl::toPercentEncoding(promql)) +
+                                      QString("&start=%1&end=%2&step=%3").arg(start).arg(end).arg(step));
+}
+
+std::vector<TPrometheusServer::TSample> TPrometheusServer::Samples(const QString& path, const QString& query) const
+{
+    QUrl url(QString("http://127.0.0.1:%1/api/v1/%2").arg(port_).arg(path));
+    url.setQuery(query);
     const QJsonObject answer = QJsonDocument::fromJson(localengine::HttpGet(url).Body).object();
     std::vector<TSample> samples;
     for (const QJsonValue result : answer["data"].toObject()["result"].toArray()) {
@@ -42,8 +55,10 @@ std::vector<TPrometheusServer::TSample> TPrometheusServer::Query(const QString& 
         const QJsonObject metric = result["metric"].toObject();
         for (auto label = metric.begin(); label != metric.end(); ++label)
             sample.Labels[label.key()] = label.value().toString();
-        // "value": [time, "1520.5"]
-        sample.Value = result["value"].toArray().at(1).toString().toDouble();
+        // "value": [time, "1520.5"] of an instant vector, "values": [[time, "1520.5"], ...] of a range
+        const QJsonArray value = result["value"].isArray() ? result["value"].toArray()
+                                                           : result["values"].toArray().last().toArray();
+        sample.Value = value.at(1).toString().toDouble();
         samples.push_back(sample);
     }
     return samples;

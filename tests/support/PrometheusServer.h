@@ -32,10 +32,15 @@ public:
 
     // The instant vector of a PromQL query; empty when the query failed.
     std::vector<TSample> Query(const QString& promql) const;
+    // The series of a range query from start to end (seconds since the epoch)
+    // every step seconds, each with its last value; empty when it failed.
+    std::vector<TSample> QueryRange(const QString& promql, qint64 start, qint64 end, int step) const;
     // The value of the query's one sample whose label has the given value.
     std::optional<double> Value(const QString& promql, const QString& label, const QString& value) const;
 
 private:
+    std::vector<TSample> Samples(const QString& path, const QString& query) const;
+
     QTemporaryDir dir_;
     uint16_t port_;
     std::unique_ptr<localengine::TEngineProcess> process_;
