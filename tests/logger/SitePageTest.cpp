@@ -118,6 +118,14 @@ TEST(SitePage, ShowsWhatEachMeterServedAndFollowsSilenceAndRestarts)
         EXPECT_EQ(QJsonDocument::fromJson(answer.Body)["meter"]["address"].toInt(), request.Address);
     }
 
+    // A second logger on the page's port does not start, and says why.
+    QTemporaryDir otherDir;
+    TLoggerRun other(otherDir);
+    other.Start({"--site", site, "--http", QString::number(port)});
+    EXPECT_EQ(other.Finish(), 1);
+    EXPECT_TRUE(other.Stderr().contains(QString("cannot listen on 127.0.0.1:%1: Address already in use").arg(port)))
+        << other.Stderr().toStdString();
+
     // By keyboard: the first stop is the first meter's link, which takes the focus to its card.
     browser.PressKey("\uE004");
     EXPECT_EQ(browser.Run("return document.activeElement.textContent").toString(), "Main incomer");
