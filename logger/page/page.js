@@ -125,6 +125,7 @@ function showCounts(section, meter) {
 function showWiring(section, meter) {
   const list = section.querySelector(".wiring");
   list.replaceChildren();
+  section.querySelector(".wiring-box").dataset.problem = String(Boolean(meter.wiring && meter.wiring.problem));
   if (!meter.wiring) {
     setText(section, ".wiring-summary", "");
     const item = document.createElement("li");
