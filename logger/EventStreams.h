@@ -28,6 +28,8 @@ public:
     // event, and keeps the connection for those to come; 503 when MaxStreams
     // are open.
     void Open(QHttpServerResponder&& responder, const QByteArray& event, const QByteArray& data);
+    // True while no browser listens: nothing need be made to send.
+    bool Empty() const { return streams_.empty(); }
     // One event to every browser: data is one line (compact JSON).
     void Send(const QByteArray& event, const QByteArray& data);
     // Ends every stream; the browsers' data stays on the way.

@@ -118,7 +118,8 @@ void TSitePage::Publish(const TMeterReading& reading)
     if (!meter.Latest || meter.Latest->Answered != reading.Answered)
         meter.AnswerSince = reading.Time;
     meter.Latest = reading;
-    streams_.Send("meter", Compact(SitePageJson::OneMeter(meter)));
+    if (!streams_.Empty())
+        streams_.Send("meter", Compact(SitePageJson::OneMeter(meter)));
 }
 
 void TSitePage::Finish(Clock::time_point)
