@@ -36,6 +36,7 @@ QJsonObject Shown(TBrowser& browser)
         for (const card of document.querySelectorAll('.meter'))
           meters[card.querySelector('.name').textContent] = {
             online: card.dataset.online, time: card.dataset.time,
+            link: card.querySelector('.link-state').dataset.state, error: card.querySelector('.link-error').textContent,
             values: Object.fromEntries([...card.querySelectorAll('tr[data-key]')].map(
               row => [row.dataset.key, row.querySelector('.v').textContent]))};
         return {meters, connection: document.getElementById('connection').dataset.state,
@@ -79,10 +80,12 @@ TEST(SitePage, ShowsWhatEachMeterServedAndFollowsSilenceAndRestarts)
     const QString site = dir.filePath("site.ini");
     ASSERT_TRUE(WriteFile(site, QString("[Main incomer]\nLink=tcp:127.0.0.1:%1\nAddress=1\nInterval=1\n"
                                         "[%2]\nLink=tcp:127.0.0.1:%1\nAddress=2\nInterval=1\n"
-                                        "[Pump]\nLink=tcp:127.0.0.1:%3\nAddress=7\nInterval=2\nTimeout=300\nTries=1\n")
+                                        "[Pump]\nLink=tcp:127.0.0.1:%3\nAddress=7\nInterval=2\nTimeout=300\nTries=1\n"
+                                        "[Nowhere]\nLink=tcp:127.0.0.1:%4\nAddress=1\n")
                                     .arg(gateway.Port())
                                     .arg(ScriptName)
                                     .arg(silent.Port())
+                                    .arg(localengine::FreeLoopbackPort())
                                     .toUtf8()));
     const uint16_t port = localengine::FreeLoopbackPort();
     const QString url = QString("http://127.0.0.1:%1/").arg(port);
@@ -101,6 +104,13 @@ TEST(SitePage, ShowsWhatEachMeterServedAndFollowsSilenceAndRestarts)
         EXPECT_TRUE(WaitFor([&] { return Mismatches(browser, meter.Name, gateway, meter.Unit).isEmpty(); }))
             << Mismatches(browser, meter.Name, gateway, meter.Unit).join("\n").toStdString() << run->Stderr().toStdString();
     }
+    // The links' states: a gateway that answers, and a port where nothing listens.
+    EXPECT_EQ(ShownMeter(browser, "Main incomer")["link"].toString(), "connected");
+    EXPECT_TRUE(WaitFor([&] {
+        const QJsonObject nowhere = ShownMeter(browser, "Nowhere");
+        return nowhere["link"].toString() == "refused" && nowhere["error"].toString().startsWith("Cannot connect to") &&
+               nowhere["online"].toString() == "false";
+    }));
     // The name is text: no element was made of it, and no dialog blocks the page.
     EXPECT_EQ(Shown(browser)["scripts"].toInt(), 1);
 
