@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -81,6 +82,10 @@ std::unique_ptr<TSitePage> TSitePage::Listen(const QString& address, uint16_t po
     const int fd = ListeningSocket(address, port, error);
     if (fd < 0)
         return nullptr;
+    // Qt's HTTP server warns on stderr of each WebSocket upgrade it sees,
+    // though the page has answered the request: stderr is the logger's
+    // messages, and a client's requests are none of them.
+    QLoggingCategory::setFilterRules("qt.httpserver.warning=false");
     std::unique_ptr<TSitePage> page(new TSitePage(links));
     auto* listener = new QTcpServer(page->server_.get());
     if (!listener->setSocketDescriptor(fd)) {
