@@ -167,7 +167,7 @@ private:
                               .Failure = failure,
                               .Counters = {},
                               .Wiring = {},
-                              .Link = linkStatus_};
+                              .LinkStatus = linkStatus_};
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         if (const TCommCounters* counters = statistics_.Find(key))
             reading.Counters = *counters;

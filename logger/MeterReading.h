@@ -56,5 +56,5 @@ struct TMeterReading {
     std::vector<rWiringCheck> Wiring;
 
     // The meter's link as of the end of the pass.
-    TLinkStatus Link;
+    TLinkStatus LinkStatus;
 };

@@ -70,7 +70,7 @@ QJsonObject Counters(const TCommCounters& counters)
             {"slowest_round_trip_ms", RoundTrip(counters.SlowestRoundTripUs)}};
 }
 
-QJsonObject Link(const TLinkStatus& link)
+QJsonObject LinkState(const TLinkStatus& link)
 {
     return {{"state", LinkKindText(link.Kind)}, {"error", link.LastError}, {"since", Time(link.Since)}};
 }
@@ -91,7 +91,7 @@ QJsonObject Meter(const TPageMeter& meter)
             {"failure", latest ? latest->Failure : QString()},
             {"values", Values(meter)},
             {"counters", Counters(latest ? latest->Counters : TCommCounters{})},
-            {"link_state", Link(latest ? latest->Link : TLinkStatus{})},
+            {"link_state", LinkState(latest ? latest->LinkStatus : TLinkStatus{})},
             {"wiring", latest && !latest->Wiring.empty()
                            ? QJsonValue(QJsonDocument::fromJson(WiringVerdicts::Json(latest->Wiring)).object())
                            : QJsonValue()}};
