@@ -48,6 +48,7 @@ public:
         site_.Settings.Apply(*link_);
         const QString text = site_.Text;
         link_->SetOnLinkState([this, text](const QString& state) {
+            NoteLinkState(state);
             if (once_)
                 heldStates_.Hold(text + ": " + state);
             else
@@ -136,6 +137,8 @@ private:
                               .arg(MeterText(meter.Id))
                               .arg(TMeterBackOff::SilentPasses)
                               .arg(double(backOff.Longest().count()) / 1000));
+        if (pass.Answered)
+            NoteLinkWorks();
         TMeterReading reading = ReadingOf(meter, pass.Answered, pass.Complete, pass.Failure);
         const TLogValues values = LogValues(*link_, false);
         for (std::size_t i = 0; i < values.size(); ++i)
@@ -162,13 +165,41 @@ private:
                               .Answered = answered,
                               .Complete = complete,
                               .Failure = failure,
-                              .Counters = {}};
+                              .Counters = {},
+                              .Wiring = {},
+                              .LinkStatus = linkStatus_};
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         if (const TCommCounters* counters = statistics_.Find(key))
             reading.Counters = *counters;
         else
             reading.Counters.Meter = key;
         return reading;
+    }
+
+    // The link's state from what the link says of its changes: "Connected
+    // to ...", "Cannot connect to ...", and a lost connection or port in the
+    // system's words.
+    void NoteLinkState(const QString& text)
+    {
+        const TLinkStatus::TKind kind = text.startsWith("Connected to ")    ? TLinkStatus::TKind::Connected
+                                        : text.startsWith("Cannot connect ") ? TLinkStatus::TKind::Refused
+                                                                             : TLinkStatus::TKind::Lost;
+        if (kind != TLinkStatus::TKind::Connected)
+            linkStatus_.LastError = text;
+        SetLinkKind(kind);
+    }
+
+    // A meter answered over the link, so it works, whether or not the link
+    // says so: a serial port that is back says nothing, nor does a link that
+    // connects for each request.
+    void NoteLinkWorks() { SetLinkKind(TLinkStatus::TKind::Connected); }
+
+    void SetLinkKind(TLinkStatus::TKind kind)
+    {
+        if (kind == linkStatus_.Kind)
+            return;
+        linkStatus_.Kind = kind;
+        linkStatus_.Since = QDateTime::currentDateTimeUtc();
     }
 
     TSiteLink site_;
@@ -183,6 +214,7 @@ private:
     TRepeatedMessages linkStates_;
     Clock::time_point next_;
     bool abort_ = false;
+    TLinkStatus linkStatus_;
 };
 
 TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, QObject* parent)

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -82,6 +83,9 @@ const QList<QCommandLineOption>& Switches()
                      "certificate file.", "file"},
         {"metrics", "With --site: serve the readings to Prometheus at http://ADDRESS:PORT/metrics "
                     "(address 127.0.0.1 unless given).", "[address:]port"},
+        {"http", "With --site: serve a page of the site at http://ADDRESS:PORT/ that shows every meter and "
+                 "updates itself after each pass, and its data as JSON at /api/site and /api/meters/NAME "
+                 "(address 127.0.0.1 unless given).", "[address:]port"},
         {"influx", "With --site: write the readings to InfluxDB at this URL, such as "
                    "http://127.0.0.1:8086, through its /write endpoint.", "url"},
         {"influx-db", "The InfluxDB database (default kelvane).", "name"},
@@ -226,6 +230,16 @@ void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
         throw TSettingRefusal{QString("--mqtt-tls: no such file \"%1\"").arg(mqtt.CaFile)};
 }
 
+// Where a server of the logger listens: [ADDRESS:]PORT, on the loopback
+// address unless one is given.
+std::pair<QString, uint16_t> ListenAddress(const QCommandLineParser& parser, const QString& name)
+{
+    const QString text = parser.value(name);
+    const auto [address, port] = SettingValues::SplitHostPort(text);
+    return {port ? SettingValues::Address("--" + name, address) : "127.0.0.1",
+            uint16_t(SettingValues::Integer("--" + name, port.value_or(text), 1, 65535))};
+}
+
 void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
 {
     for (const QString name : {"mqtt-prefix", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
@@ -235,12 +249,10 @@ void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
         throw TSettingRefusal{"--influx-db: goes with --influx"};
     if (parser.isSet("mqtt"))
         ApplyMqtt(parser, outputs.Mqtt);
-    if (parser.isSet("metrics")) {
-        const QString text = parser.value("metrics");
-        const auto [address, port] = SettingValues::SplitHostPort(text);
-        outputs.MetricsAddress = port ? SettingValues::Address("--metrics", address) : "127.0.0.1";
-        outputs.MetricsPort = uint16_t(SettingValues::Integer("--metrics", port.value_or(text), 1, 65535));
-    }
+    if (parser.isSet("metrics"))
+        std::tie(outputs.MetricsAddress, outputs.MetricsPort) = ListenAddress(parser, "metrics");
+    if (parser.isSet("http"))
+        std::tie(outputs.HttpAddress, outputs.HttpPort) = ListenAddress(parser, "http");
     if (parser.isSet("influx")) {
         outputs.Influx = QUrl(parser.value("influx").trimmed(), QUrl::StrictMode);
         if (!outputs.Influx.isValid() || (outputs.Influx.scheme() != "http" && outputs.Influx.scheme() != "https") ||
@@ -255,7 +267,7 @@ void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
 void CheckSiteSwitches(const QCommandLineParser& parser, const TLoggerOptions& options)
 {
     if (options.SiteFile.isEmpty()) {
-        for (const QString name : {"mqtt", "metrics", "influx"})
+        for (const QString name : {"mqtt", "metrics", "http", "influx"})
             if (parser.isSet(name))
                 throw TSettingRefusal{QString("--%1: give the meters with --site FILE").arg(name)};
         return;

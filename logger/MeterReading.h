@@ -25,6 +25,16 @@ inline QString MeterText(const TSiteMeterId& meter)
     return QString("\"%1\" (%2, address %3)").arg(meter.Name, meter.Link).arg(meter.Address);
 }
 
+// The state of a meter's link as its latest change said it: a connection
+// made (or a meter that answered over the link), lost, or not made at all
+// (refused, unreachable or timed out); unknown before any change.
+struct TLinkStatus {
+    enum class TKind { Unknown, Connected, Lost, Refused };
+    TKind Kind = TKind::Unknown;
+    QString LastError; // the link's latest failure in its own words, kept once it works again
+    QDateTime Since;   // UTC, when Kind last changed; null while unknown
+};
+
 // What one pass over one meter brought: the quantities the meter sent in
 // that very pass and nothing else. A quantity that is not selected for the
 // meter, or whose registers the pass did not bring, is empty; it is never
@@ -44,4 +54,7 @@ struct TMeterReading {
     // The wiring checks on this pass's values, in their fixed order; empty
     // when the pass did not bring every value they judge.
     std::vector<rWiringCheck> Wiring;
+
+    // The meter's link as of the end of the pass.
+    TLinkStatus LinkStatus;
 };

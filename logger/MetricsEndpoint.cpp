@@ -1,14 +1,11 @@
 #include "MetricsEndpoint.h"
 
+#include "ListeningSocket.h"
 #include "LoggerMessages.h"
-
-#include <QHostAddress>
-#include <QNetworkInterface>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -20,45 +17,6 @@ namespace {
 constexpr std::size_t MaxRequestHead = 8192;
 // How long accepting pauses when the process has no descriptor to spare.
 constexpr std::chrono::milliseconds AcceptPause{100};
-
-// The socket address of an IP address and port.
-socklen_t SocketAddress(const QHostAddress& host, uint16_t port, sockaddr_storage& address)
-{
-    address = {};
-    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = host.toIPv6Address();
-        std::memcpy(&v6->sin6_addr, bytes.c, sizeof bytes.c);
-        v6->sin6_scope_id = uint32_t(QNetworkInterface::interfaceIndexFromName(host.scopeId()));
-        return sizeof *v6;
-    }
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    v4->sin_addr.s_addr = htonl(host.toIPv4Address());
-    return sizeof *v4;
-}
-
-// A listening, non-blocking socket, or -1 with errno set.
-int ListeningSocket(const QHostAddress& host, uint16_t port)
-{
-    sockaddr_storage address;
-    const socklen_t length = SocketAddress(host, port, address);
-    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
 
 std::string Response(const char* status, const std::string& type, const std::string& body, bool withBody)
 {
@@ -80,24 +38,14 @@ std::string ErrorResponse(const char* status)
 std::unique_ptr<TMetricsEndpoint> TMetricsEndpoint::Listen(const QString& address, uint16_t port, TPage page,
                                                            const TEndpointLimits& limits, QString& error)
 {
-    const QHostAddress host(address);
-    const QString where = QString(host.protocol() == QAbstractSocket::IPv6Protocol ? "[%1]:%2" : "%1:%2")
-                              .arg(address)
-                              .arg(port);
-    const auto fail = [&](const QString& reason) {
-        error = QString("cannot listen on %1: %2").arg(where, reason);
-        return nullptr;
-    };
-    if (host.isNull())
-        return fail("not an IP address");
-    const int listenFd = ListeningSocket(host, port);
+    const int listenFd = ListeningSocket(address, port, error);
     if (listenFd < 0)
-        return fail(SystemReason(errno));
+        return nullptr;
     const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
-        const int reason = errno;
+        error = QString("cannot listen on port %1: %2").arg(port).arg(SystemReason(errno));
         ::close(listenFd);
-        return fail(SystemReason(reason));
+        return nullptr;
     }
     return std::unique_ptr<TMetricsEndpoint>(new TMetricsEndpoint(listenFd, wakeFd, std::move(page), limits));
 }

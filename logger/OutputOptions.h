@@ -24,6 +24,8 @@ struct TOutputOptions {
     TMqttOptions Mqtt;         // on when Mqtt.Host is set
     QString MetricsAddress;    // the Prometheus endpoint, on when MetricsPort is set
     uint16_t MetricsPort = 0;
+    QString HttpAddress;       // the site's page and its JSON, on when HttpPort is set
+    uint16_t HttpPort = 0;
     QUrl Influx;               // InfluxDB's base URL, on when valid
     QString InfluxDb;
     // What MQTT and InfluxDB hold in memory, all together, of the records
@@ -35,5 +37,5 @@ struct TOutputOptions {
     qint64 SpoolBytes = qint64(1) << 30;
     QString SpoolStem = "kelvane-log";
 
-    bool Any() const { return !Mqtt.Host.isEmpty() || MetricsPort != 0 || Influx.isValid(); }
+    bool Any() const { return !Mqtt.Host.isEmpty() || MetricsPort != 0 || HttpPort != 0 || Influx.isValid(); }
 };

@@ -3,6 +3,7 @@
 #include "InfluxWriter.h"
 #include "MetricsExporter.h"
 #include "MqttPublisher.h"
+#include "SitePage.h"
 #include "WiringReport.h"
 
 #include <algorithm>
@@ -22,6 +23,12 @@ TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vec
         if (!exporter)
             return result;
         result.Outputs.push_back(std::move(exporter));
+    }
+    if (options.HttpPort != 0) {
+        std::unique_ptr<TSitePage> page = TSitePage::Listen(options.HttpAddress, options.HttpPort, links, result.Error);
+        if (!page)
+            return result;
+        result.Outputs.push_back(std::move(page));
     }
     const bool mqtt = !options.Mqtt.Host.isEmpty();
     const bool influx = options.Influx.isValid();

@@ -11,8 +11,8 @@ peers=(
   "pyserial|/usr/bin/python3 -c 'import serial'|python3-serial"
   "pyserial-asyncio|/usr/bin/python3 -c 'import serial_asyncio'|python3-serial-asyncio"
   "pymodbus's servers|/usr/bin/python3 -c 'import pymodbus.server'|python3-pymodbus"
-  "Selenium|/usr/bin/python3 -c 'import selenium.webdriver'|python3-selenium"
   "Jinja2, Home Assistant's template engine|/usr/bin/python3 -c 'import jinja2'|python3-jinja2"
+  "Chromium|/usr/bin/chromium --version|chromium"
   "headless Chromium's driver|/usr/bin/chromedriver --version|chromium-driver"
   "libFuzzer's runtime|test -n \"\$(find /usr/lib/llvm-14 -name 'libclang_rt.fuzzer*.a' -print -quit 2>/dev/null)\"|libclang-rt-14-dev"
 )

@@ -16,7 +16,7 @@ packages=(
   debootstrap git systemd-container
   libmosquitto-dev prometheus-cpp-dev
   mosquitto prometheus influxdb
-  chromium chromium-driver python3-selenium python3-jinja2
+  chromium chromium-driver python3-jinja2
   librsvg2-bin desktop-file-utils appstream help2man
   build-essential debhelper dpkg-dev fakeroot lintian
 )

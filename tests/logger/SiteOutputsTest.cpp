@@ -5,6 +5,7 @@
 // holds is checked against the simulated meters' own registers.
 
 #include "CoreApp.h"
+#include "FrozenMeters.h"
 #include "InfluxServer.h"
 #include "LocalEngine.h"
 #include "LoggerRun.h"
@@ -20,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <csignal>
 #include <optional>
 
@@ -31,26 +31,6 @@ namespace {
 using simharness::rSimSetup;
 using testsupport::TMosquittoBroker;
 using testsupport::TMqttSubscriber;
-
-// Meters whose load stands still, so that every pass reads the same values.
-rSimSetup Frozen(std::vector<uint8_t> units)
-{
-    rSimSetup setup;
-    setup.Units = std::move(units);
-    setup.Clock = [] { return 1000.0; };
-    return setup;
-}
-
-// Logged quantity i of a simulated meter, decoded from its registers here,
-// not by the logger's code: the float in registers 768 + 2i and 769 + 2i in
-// the word order that bit 13 of register 142 gives.
-double Quantity(simharness::TSimMeters& sim, uint8_t unit, int index)
-{
-    const uint32_t first = sim.Register(unit, uint16_t(768 + 2 * index));
-    const uint32_t second = sim.Register(unit, uint16_t(769 + 2 * index));
-    const bool lowWordFirst = sim.Register(unit, 142) & 0x2000;
-    return std::bit_cast<float>(lowWordFirst ? second << 16 | first : first << 16 | second);
-}
 
 constexpr int VoltageAN = 10;
 constexpr int TotalRealPower = 1;

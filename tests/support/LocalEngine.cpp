@@ -70,6 +70,11 @@ THttpAnswer HttpGet(const QUrl& url, std::chrono::milliseconds timeout)
     return Answer(Manager().get(QNetworkRequest(url)), timeout);
 }
 
+THttpAnswer HttpDelete(const QUrl& url, std::chrono::milliseconds timeout)
+{
+    return Answer(Manager().deleteResource(QNetworkRequest(url)), timeout);
+}
+
 THttpAnswer HttpPost(const QUrl& url, const QByteArray& body, const QByteArray& contentType,
                      std::chrono::milliseconds timeout)
 {

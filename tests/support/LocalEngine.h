@@ -32,6 +32,7 @@ struct THttpAnswer {
 THttpAnswer HttpGet(const QUrl& url, std::chrono::milliseconds timeout = 10s);
 THttpAnswer HttpPost(const QUrl& url, const QByteArray& body, const QByteArray& contentType,
                      std::chrono::milliseconds timeout = 10s);
+THttpAnswer HttpDelete(const QUrl& url, std::chrono::milliseconds timeout = 10s);
 
 class TEngineProcess {
 public:
