@@ -75,6 +75,11 @@ const QList<QCommandLineOption>& Switches()
                  "PREFIX/METER/state, and whether it answers on PREFIX/METER/status (retained).",
          "host[:port]"},
         {"mqtt-prefix", "The first level of the MQTT topics (default kelvane).", "prefix"},
+        {"mqtt-discovery", "Announce each meter to Home Assistant by MQTT discovery under this prefix "
+                           "(default homeassistant): --mqtt-discovery alone, --mqtt-discovery=PREFIX or "
+                           "--mqtt-discovery PREFIX. A device per meter, a sensor per logged quantity, a "
+                           "wiring problem sensor; announced again when PREFIX/status says online.",
+         "[prefix]"},
         {"mqtt-user", "The user name at the MQTT broker.", "name"},
         {"mqtt-password-file", "A file whose first line is the password at the MQTT broker; else the "
                                "environment variable KELVANE_MQTT_PASSWORD gives it.", "file"},
@@ -208,6 +213,18 @@ QString PasswordFromFile(const QString& fileName)
     return QString::fromUtf8(file.readLine()).remove('\n').remove('\r');
 }
 
+// Home Assistant's discovery prefix: the first levels of the config topics,
+// so neither empty nor with a wildcard or a control character.
+QString DiscoveryPrefix(const QString& prefix)
+{
+    if (prefix.isEmpty())
+        throw TSettingRefusal{"--mqtt-discovery: the prefix is empty"};
+    if (std::any_of(prefix.begin(), prefix.end(), [](QChar c) { return c == '+' || c == '#' || c.category() == QChar::Other_Control; }))
+        throw TSettingRefusal{QString("--mqtt-discovery: \"%1\" holds a wildcard (+ or #) or a control character; "
+                                      "a prefix cannot").arg(prefix)};
+    return prefix;
+}
+
 void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
 {
     const auto [host, port] = SettingValues::SplitHostPort(parser.value("mqtt"));
@@ -221,6 +238,8 @@ void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
     mqtt.User = parser.value("mqtt-user");
     mqtt.Password = parser.isSet("mqtt-password-file") ? PasswordFromFile(parser.value("mqtt-password-file"))
                                                        : qEnvironmentVariable("KELVANE_MQTT_PASSWORD");
+    if (parser.isSet("mqtt-discovery"))
+        mqtt.DiscoveryPrefix = DiscoveryPrefix(parser.value("mqtt-discovery"));
     mqtt.CaFile = parser.value("mqtt-tls");
     if (!mqtt.CaFile.isEmpty() && !QFileInfo(mqtt.CaFile).isFile())
         throw TSettingRefusal{QString("--mqtt-tls: no such file \"%1\"").arg(mqtt.CaFile)};
@@ -228,7 +247,7 @@ void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
 
 void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
 {
-    for (const QString name : {"mqtt-prefix", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
+    for (const QString name : {"mqtt-prefix", "mqtt-discovery", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
         if (parser.isSet(name) && !parser.isSet("mqtt"))
             throw TSettingRefusal{QString("--%1: goes with --mqtt").arg(name)};
     if (parser.isSet("influx-db") && !parser.isSet("influx"))
@@ -268,6 +287,18 @@ void CheckSiteSwitches(const QCommandLineParser& parser, const TLoggerOptions& o
         throw TSettingRefusal{QString("--site: no such file \"%1\"").arg(options.SiteFile)};
 }
 
+// --mqtt-discovery may come without its prefix: alone at the end or before
+// another switch it is given the default one. A prefix that starts with '-'
+// is given with '='.
+QStringList WithDiscoveryPrefix(QStringList arguments)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i)
+        if ((arguments[i] == "--mqtt-discovery" || arguments[i] == "-mqtt-discovery") &&
+            (i + 1 == arguments.size() || arguments[i + 1].startsWith('-')))
+            arguments.insert(++i, "homeassistant");
+    return arguments;
+}
+
 } // namespace
 
 TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TAppPaths& paths)
@@ -275,7 +306,7 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TApp
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions(Switches());
-    if (!parser.parse(QStringList{"kelvane-log"} + arguments))
+    if (!parser.parse(QStringList{"kelvane-log"} + WithDiscoveryPrefix(arguments)))
         return {std::nullopt, parser.errorText(), {}};
     if (!parser.positionalArguments().isEmpty())
         return {std::nullopt, QString("\"%1\" is not a switch").arg(parser.positionalArguments().front()), {}};
@@ -293,9 +324,10 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TApp
         options.SiteFile = parser.value("site");
         CheckSiteSwitches(parser, options);
         ApplyOutputs(parser, options.Outputs);
-        // Each site's spool files its own, in the working directory.
+        // Each site's spool files its own, in the working directory, and its
+        // own ids in Home Assistant.
         if (!options.SiteFile.isEmpty())
-            options.Outputs.SpoolStem = QFileInfo(options.SiteFile).completeBaseName();
+            options.Outputs.SpoolStem = options.Outputs.Mqtt.Site = QFileInfo(options.SiteFile).completeBaseName();
     } catch (const TSettingRefusal& refusal) {
         return {std::nullopt, refusal.Message, {}};
     }

@@ -44,4 +44,11 @@ struct TMeterReading {
     // The wiring checks on this pass's values, in their fixed order; empty
     // when the pass did not bring every value they judge.
     std::vector<rWiringCheck> Wiring;
+
+    // The meter's identity as it reports it: its serial number (register
+    // 149) and software version when this pass read them; its model text,
+    // from its identification report (function 17), once it has given one.
+    std::optional<int> SerialNumber;
+    std::optional<double> SoftwareVersion;
+    QString Model;
 };
