@@ -58,6 +58,11 @@ public:
         const uint16_t values[] = {value};
         Dispatcher.WithMeter(unit, [&](TMeterModel& m) { m.WriteRegisters(reg, values); });
     }
+    // How one meter is connected from now on.
+    void SetWiring(uint8_t unit, TWiring wiring)
+    {
+        Dispatcher.WithMeter(unit, [&](TMeterModel& m) { m.SetWiring(wiring); });
+    }
 
 protected:
     TRequestDispatcher Dispatcher;
