@@ -79,7 +79,7 @@ const QList<QCommandLineOption>& Switches()
                            "(default homeassistant): --mqtt-discovery alone, --mqtt-discovery=PREFIX or "
                            "--mqtt-discovery PREFIX. A device per meter, a sensor per logged quantity, a "
                            "wiring problem sensor; announced again when PREFIX/status says online.",
-         "[prefix]"},
+         "prefix"},
         {"mqtt-user", "The user name at the MQTT broker.", "name"},
         {"mqtt-password-file", "A file whose first line is the password at the MQTT broker; else the "
                                "environment variable KELVANE_MQTT_PASSWORD gives it.", "file"},
@@ -219,9 +219,15 @@ QString DiscoveryPrefix(const QString& prefix)
 {
     if (prefix.isEmpty())
         throw TSettingRefusal{"--mqtt-discovery: the prefix is empty"};
-    if (std::any_of(prefix.begin(), prefix.end(), [](QChar c) { return c == '+' || c == '#' || c.category() == QChar::Other_Control; }))
-        throw TSettingRefusal{QString("--mqtt-discovery: \"%1\" holds a wildcard (+ or #) or a control character; "
-                                      "a prefix cannot").arg(prefix)};
+    for (const QChar c : prefix) {
+        // The prefix itself is not repeated: a line break in it would break the message.
+        if (c.category() == QChar::Other_Control)
+            throw TSettingRefusal{QString("--mqtt-discovery: the prefix holds the control character U+%1, which a "
+                                          "topic cannot carry").arg(c.unicode(), 4, 16, QChar('0'))};
+        if (c == '+' || c == '#')
+            throw TSettingRefusal{QString("--mqtt-discovery: \"%1\" holds the wildcard %2, which a topic to "
+                                          "publish on cannot carry").arg(prefix, c)};
+    }
     return prefix;
 }
 
