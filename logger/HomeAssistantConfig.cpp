@@ -105,6 +105,11 @@ QString ValueTemplate(const QString& key)
     return QString("{{ value_json['values']['%1'] | default('None') }}").arg(key);
 }
 
+QByteArray Compact(const QJsonObject& config)
+{
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
 } // namespace
 
 QString IdPart(const QString& name)
@@ -153,13 +158,13 @@ std::vector<TConfig> MeterConfigs(const QString& prefix, const TMeterEntities& m
         config["value_template"] = ValueTemplate(key);
         config["suggested_display_precision"] = LogParameters[i].Decimals;
         AddClasses(config, i);
-        configs.push_back({ConfigTopic(prefix, "sensor", meter, key), QJsonDocument(config).toJson(QJsonDocument::Compact)});
+        configs.push_back({ConfigTopic(prefix, "sensor", meter, key), Compact(config)});
     }
     QJsonObject wiring = Entity(meter, identity, "wiring", "Wiring", meter.Topic + "/wiring");
     wiring["device_class"] = "problem";
     wiring["value_template"] = "{{ 'ON' if value_json.problem else 'OFF' }}";
     wiring["entity_category"] = "diagnostic";
-    configs.push_back({ConfigTopic(prefix, "binary_sensor", meter, "wiring"), QJsonDocument(wiring).toJson(QJsonDocument::Compact)});
+    configs.push_back({ConfigTopic(prefix, "binary_sensor", meter, "wiring"), Compact(wiring)});
     return configs;
 }
 

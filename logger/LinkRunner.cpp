@@ -163,8 +163,9 @@ private:
     // pass read; the model text from its identification report, which a
     // serial line carries (Modbus/TCP has none), asked at the first pass it
     // answers and again only for another serial number (another meter at
-    // the address). The report is one exchange of its own, counted with the
-    // meter's, that leaves the register image alone.
+    // the address); a single cycle, which announces nothing, does without
+    // it. The report is one exchange of its own, counted with the meter's,
+    // that leaves the register image alone.
     void FillIdentity(TMeterReading& reading, TModelReport& model)
     {
         if (!reading.Answered)
@@ -172,8 +173,9 @@ private:
         if (link_->LatestReadOk(RegisterMap::SerialNumber))
             reading.SerialNumber = link_->GetRegister(RegisterMap::SerialNumber);
         reading.SoftwareVersion = MeterSoftwareVersion(*link_);
-        const bool otherMeter = model.SerialNumber && reading.SerialNumber && model.SerialNumber != reading.SerialNumber;
-        if ((!model.Asked || otherMeter) && !link_->TCP() && link_->Active())
+        const bool otherMeter =
+            model.SerialNumber && reading.SerialNumber && model.SerialNumber != reading.SerialNumber;
+        if ((!model.Asked || otherMeter) && !once_ && !link_->TCP() && link_->Active())
             model = {.Asked = true, .SerialNumber = reading.SerialNumber, .Text = ModelText(reading.Counters.Meter)};
         else if (!model.SerialNumber)
             model.SerialNumber = reading.SerialNumber;
