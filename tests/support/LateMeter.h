@@ -79,9 +79,8 @@ private:
             if (echo_)
                 [[maybe_unused]] const ssize_t n = ::write(line_.Master(), &byte, 1);
             request.push_back(byte);
-            // A read request is eight bytes; eight that are none (noise,
-            // another function's request) lose their first byte, until a
-            // read request lines up again.
+            // A read request is eight bytes; eight that are none (noise, another
+            // function's request) lose their first byte until one lines up.
             if (request.size() < 8)
                 continue;
             if (Crc16(request.data(), 8) != 0 || request[0] != 1 || request[1] != 3) {
