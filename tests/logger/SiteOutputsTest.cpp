@@ -25,6 +25,7 @@
 #include <bit>
 #include <csignal>
 #include <optional>
+#include <ranges>
 #include <set>
 
 #include <sys/resource.h>
@@ -526,15 +527,14 @@ TEST(SiteLogger, HomeAssistantDiscoversEveryMeterAndQuantity)
     run->Start(switches);
 
     const auto identified = [&](std::size_t count) {
-        const auto configs = Configs(homeAssistant);
-        return configs.size() == count && std::all_of(configs.begin(), configs.end(), [](const auto& config) {
-                   return config.second["device"]["serial_number"].isString();
+        const auto all = Configs(homeAssistant);
+        return all.size() == count && std::ranges::all_of(all | std::views::values, [](const QJsonObject& config) {
+                   return config["device"]["serial_number"].isString();
                });
     };
-    ASSERT_TRUE(WaitFor([&] {
-        return identified(61 + 12 + 2) && !kelvane.On("kelvane/Main incomer/wiring").empty() &&
-               !kelvane.On("kelvane/Main incomer/state").empty() && !kelvane.On("kelvane/Chiller 2/wiring").empty();
-    })) << run->Stderr().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return identified(61 + 12 + 2) && !kelvane.On("kelvane/Main incomer/wiring").empty() &&
+                                     !kelvane.On("kelvane/Main incomer/state").empty() && !kelvane.On("kelvane/Chiller 2/wiring").empty(); }))
+        << run->Stderr().toStdString();
     const auto first = Configs(homeAssistant);
     const QByteArray state = kelvane.On("kelvane/Main incomer/state").back().Payload;
     std::vector<std::pair<QString, QByteArray>> jobs;
@@ -571,10 +571,9 @@ TEST(SiteLogger, HomeAssistantDiscoversEveryMeterAndQuantity)
     // The wiring: a problem on the faulty meter, none on the bus; each sent
     // once, then again when the fault is gone.
     const auto wiring = [&](const QString& meter) {
-        const auto topic = std::find_if(first.begin(), first.end(), [&](const auto& c) {
-            return c.second["state_topic"] == "kelvane/" + meter + "/wiring";
-        });
-        return Rendered({{topic->second["value_template"].toString(), kelvane.On("kelvane/" + meter + "/wiring").back().Payload}});
+        const QString topic = "kelvane/" + meter + "/wiring";
+        const auto sensor = std::ranges::find(first | std::views::values, topic, [](const QJsonObject& c) { return c["state_topic"]; });
+        return Rendered({{(*sensor)["value_template"].toString(), kelvane.On(topic).back().Payload}});
     };
     EXPECT_EQ(wiring("Chiller 2"), QStringList{"ON"});
     EXPECT_EQ(wiring("Main incomer"), QStringList{"OFF"});
