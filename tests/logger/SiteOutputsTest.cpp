@@ -556,11 +556,8 @@ TEST(SiteLogger, HomeAssistantDiscoversEveryMeterAndQuantity)
     const QJsonObject device = first.begin()->second["device"].toObject(); // "Chiller 2": over Modbus/TCP, no model
     EXPECT_EQ(device["serial_number"].toString(), QString::number(gateway.Register(5, 149)));
     EXPECT_EQ(device["sw_version"].toString(), QString::number(Quantity(gateway, 5, 31), 'f', 2));
-    const auto incomerConfig = std::find_if(first.begin(), first.end(), [](const auto& c) {
-        return c.second["device"]["name"] == "Main incomer";
-    });
-    EXPECT_TRUE(incomerConfig->second["device"]["model"].toString().startsWith(
-        "Kelvane power transducer, serial " + QString::number(bus.Register(1, 149))));
+    const auto onTheBus = std::ranges::find(first | std::views::values, QString("Main incomer"), [](const QJsonObject& c) { return c["device"]["name"]; });
+    EXPECT_TRUE((*onTheBus)["device"]["model"].toString().startsWith("Kelvane power transducer, serial " + QString::number(bus.Register(1, 149))));
     jobs.emplace_back(jobs.front().first, R"({"values":{}})"); // a pass that did not bring it: unknown
     const QStringList rendered = Rendered(jobs);
     ASSERT_EQ(rendered.size(), 61);
