@@ -7,6 +7,8 @@
 #include "LoggerMessages.h"
 #include "MeterBackOff.h"
 #include "MeterPoller.h"
+#include "MeterScan.h"
+#include "RegisterMap.h"
 #include "RepeatedMessages.h"
 #include "StateReports.h"
 #include "WiringCheck.h"
@@ -25,7 +27,8 @@ class TLinkWorker : public QObject {
 public:
     TLinkWorker(const TSiteLink& link, std::vector<TRegisterBankEntry> banks, bool once)
         : site_(link), banks_(std::move(banks)), once_(once),
-          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval)), cycle_(this), linkStates_(this)
+          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval)), models_(site_.Meters.size()), cycle_(this),
+          linkStates_(this)
     {
         cycle_.setSingleShot(true);
         cycle_.setTimerType(Qt::PreciseTimer);
@@ -93,7 +96,7 @@ private:
                 return;
             const TSiteMeter& meter = site_.Meters[i];
             const std::optional<TMeterReading> reading =
-                backOffs_[i].AskNow() ? ReadMeter(meter, backOffs_[i]) : NotAsked(meter);
+                backOffs_[i].AskNow() ? ReadMeter(meter, backOffs_[i], models_[i]) : NotAsked(meter);
             if (!reading)
                 return; // stopped inside the pass: it is dropped whole
             complete = complete && reading->Complete;
@@ -118,7 +121,15 @@ private:
         cycle_.start(int(std::chrono::ceil<std::chrono::milliseconds>(next_ - now).count()));
     }
 
-    std::optional<TMeterReading> ReadMeter(const TSiteMeter& meter, TMeterBackOff& backOff)
+    // The model text a meter gave in its identification report, and the
+    // serial number it came with.
+    struct TModelReport {
+        bool Asked = false;
+        std::optional<int> SerialNumber;
+        QString Text;
+    };
+
+    std::optional<TMeterReading> ReadMeter(const TSiteMeter& meter, TMeterBackOff& backOff, TModelReport& model)
     {
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         const int tries = backOff.Tries(site_.Settings.Tries);
@@ -146,7 +157,46 @@ private:
                 reading.Values[i] = values[i];
         if (const std::optional<rWiringValues> wiring = WiringCheck::ValuesFromImage(*link_))
             reading.Wiring = WiringCheck::Check(*wiring);
+        FillIdentity(reading, model);
         return reading;
+    }
+
+    // The meter's identity as it reports it, once the pass's values are
+    // taken: the serial number and software version from the registers this
+    // pass read; the model text from its identification report, which a
+    // serial line carries (Modbus/TCP has none), asked when the link's
+    // site announces it, at the first pass the meter answers and again only
+    // for another serial number (another meter at the address); a single
+    // cycle, which announces nothing, does without it. The report is one exchange of its own, counted with the meter's,
+    // that leaves the register image alone.
+    void FillIdentity(TMeterReading& reading, TModelReport& model)
+    {
+        if (!reading.Answered)
+            return;
+        if (link_->LatestReadOk(RegisterMap::SerialNumber))
+            reading.SerialNumber = link_->GetRegister(RegisterMap::SerialNumber);
+        reading.SoftwareVersion = MeterSoftwareVersion(*link_);
+        const bool otherMeter =
+            model.SerialNumber && reading.SerialNumber && model.SerialNumber != reading.SerialNumber;
+        if ((!model.Asked || otherMeter) && site_.AskModel && !once_ && !link_->TCP() && link_->Active())
+            model = {.Asked = true, .SerialNumber = reading.SerialNumber, .Text = ModelText(reading.Counters.Meter)};
+        else if (!model.SerialNumber)
+            model.SerialNumber = reading.SerialNumber;
+        reading.Model = model.Text;
+    }
+
+    // The readable text of the identification report: after an ID byte
+    // and a status byte; empty when the meter sent none.
+    QString ModelText(const TMeterKey& key)
+    {
+        try {
+            TExchange exchange;
+            const QByteArray report = link_->Modbus17(key.Address, abort_, &exchange);
+            statistics_.Add(key, exchange, false);
+            return QString::fromLatin1(report.mid(2)).trimmed();
+        } catch (const std::exception&) {
+            return {}; // the port went meanwhile: no report, as from a silent meter
+        }
     }
 
     // An interval in which a silent meter is not asked: a reading without
@@ -207,6 +257,7 @@ private:
     bool once_;
     std::unique_ptr<TKelvane> link_;
     std::vector<TMeterBackOff> backOffs_; // by meter, in the order of the link's meters
+    std::vector<TModelReport> models_;    // likewise
     TCommStatistics statistics_;
     TLateReplyNotice lateNotice_;
     QTimer cycle_;

@@ -76,6 +76,11 @@ const QList<QCommandLineOption>& Switches()
                  "PREFIX/METER/state, and whether it answers on PREFIX/METER/status (retained).",
          "host[:port]"},
         {"mqtt-prefix", "The first level of the MQTT topics (default kelvane).", "prefix"},
+        {"mqtt-discovery", "Announce each meter to Home Assistant by MQTT discovery under this prefix "
+                           "(default homeassistant): --mqtt-discovery alone, --mqtt-discovery=PREFIX or "
+                           "--mqtt-discovery PREFIX. A device per meter, a sensor per logged quantity, a "
+                           "wiring problem sensor; announced again when PREFIX/status says online.",
+         "prefix"},
         {"mqtt-user", "The user name at the MQTT broker.", "name"},
         {"mqtt-password-file", "A file whose first line is the password at the MQTT broker; else the "
                                "environment variable KELVANE_MQTT_PASSWORD gives it.", "file"},
@@ -212,6 +217,24 @@ QString PasswordFromFile(const QString& fileName)
     return QString::fromUtf8(file.readLine()).remove('\n').remove('\r');
 }
 
+// Home Assistant's discovery prefix: the first levels of the config topics,
+// so neither empty nor with a wildcard or a control character.
+QString DiscoveryPrefix(const QString& prefix)
+{
+    if (prefix.isEmpty())
+        throw TSettingRefusal{"--mqtt-discovery: the prefix is empty"};
+    for (const QChar c : prefix) {
+        // The prefix itself is not repeated: a line break in it would break the message.
+        if (c.category() == QChar::Other_Control)
+            throw TSettingRefusal{QString("--mqtt-discovery: the prefix holds the control character U+%1, which a "
+                                          "topic cannot carry").arg(c.unicode(), 4, 16, QChar('0'))};
+        if (c == '+' || c == '#')
+            throw TSettingRefusal{QString("--mqtt-discovery: \"%1\" holds the wildcard %2, which a topic to "
+                                          "publish on cannot carry").arg(prefix, c)};
+    }
+    return prefix;
+}
+
 void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
 {
     const auto [host, port] = SettingValues::SplitHostPort(parser.value("mqtt"));
@@ -225,6 +248,8 @@ void ApplyMqtt(const QCommandLineParser& parser, TMqttOptions& mqtt)
     mqtt.User = parser.value("mqtt-user");
     mqtt.Password = parser.isSet("mqtt-password-file") ? PasswordFromFile(parser.value("mqtt-password-file"))
                                                        : qEnvironmentVariable("KELVANE_MQTT_PASSWORD");
+    if (parser.isSet("mqtt-discovery"))
+        mqtt.DiscoveryPrefix = DiscoveryPrefix(parser.value("mqtt-discovery"));
     mqtt.CaFile = parser.value("mqtt-tls");
     if (!mqtt.CaFile.isEmpty() && !QFileInfo(mqtt.CaFile).isFile())
         throw TSettingRefusal{QString("--mqtt-tls: no such file \"%1\"").arg(mqtt.CaFile)};
@@ -242,7 +267,7 @@ std::pair<QString, uint16_t> ListenAddress(const QCommandLineParser& parser, con
 
 void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
 {
-    for (const QString name : {"mqtt-prefix", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
+    for (const QString name : {"mqtt-prefix", "mqtt-discovery", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
         if (parser.isSet(name) && !parser.isSet("mqtt"))
             throw TSettingRefusal{QString("--%1: goes with --mqtt").arg(name)};
     if (parser.isSet("influx-db") && !parser.isSet("influx"))
@@ -280,6 +305,18 @@ void CheckSiteSwitches(const QCommandLineParser& parser, const TLoggerOptions& o
         throw TSettingRefusal{QString("--site: no such file \"%1\"").arg(options.SiteFile)};
 }
 
+// --mqtt-discovery may come without its prefix: alone at the end or before
+// another switch it is given the default one. A prefix that starts with '-'
+// is given with '='.
+QStringList WithDiscoveryPrefix(QStringList arguments)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i)
+        if ((arguments[i] == "--mqtt-discovery" || arguments[i] == "-mqtt-discovery") &&
+            (i + 1 == arguments.size() || arguments[i + 1].startsWith('-')))
+            arguments.insert(++i, "homeassistant");
+    return arguments;
+}
+
 } // namespace
 
 TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TAppPaths& paths)
@@ -287,7 +324,7 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TApp
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions(Switches());
-    if (!parser.parse(QStringList{"kelvane-log"} + arguments))
+    if (!parser.parse(QStringList{"kelvane-log"} + WithDiscoveryPrefix(arguments)))
         return {std::nullopt, parser.errorText(), {}};
     if (!parser.positionalArguments().isEmpty())
         return {std::nullopt, QString("\"%1\" is not a switch").arg(parser.positionalArguments().front()), {}};
@@ -305,9 +342,10 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TApp
         options.SiteFile = parser.value("site");
         CheckSiteSwitches(parser, options);
         ApplyOutputs(parser, options.Outputs);
-        // Each site's spool files its own, in the working directory.
+        // Each site's spool files its own, in the working directory, and its
+        // own ids in Home Assistant.
         if (!options.SiteFile.isEmpty())
-            options.Outputs.SpoolStem = QFileInfo(options.SiteFile).completeBaseName();
+            options.Outputs.SpoolStem = options.Outputs.Mqtt.Site = QFileInfo(options.SiteFile).completeBaseName();
     } catch (const TSettingRefusal& refusal) {
         return {std::nullopt, refusal.Message, {}};
     }

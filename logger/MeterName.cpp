@@ -41,6 +41,11 @@ QString MqttLevel(const QString& name)
     return level;
 }
 
+QString MqttTopic(const QString& prefix, const QString& name)
+{
+    return prefix + '/' + MqttLevel(name);
+}
+
 QByteArray InfluxTag(const QString& name)
 {
     QByteArray out;

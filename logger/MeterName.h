@@ -25,6 +25,8 @@ QString Fault(const QString& name);
 // subscribers find a meter under the name people know it by. Two names that
 // differ only there share a level: the site file refuses the second.
 QString MqttLevel(const QString& name);
+// The stem of the meter's MQTT topics: "<prefix>/<level>".
+QString MqttTopic(const QString& prefix, const QString& name);
 
 // The name as an InfluxDB tag value in line protocol: ',', '=' and ' ' are
 // escaped with a backslash. A backslash before any other character stays as

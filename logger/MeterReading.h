@@ -57,4 +57,11 @@ struct TMeterReading {
 
     // The meter's link as of the end of the pass.
     TLinkStatus LinkStatus;
+
+    // The meter's identity as it reports it: its serial number (register
+    // 149) and software version when this pass read them; its model text,
+    // from its identification report (function 17), once it has given one.
+    std::optional<int> SerialNumber;
+    std::optional<double> SoftwareVersion;
+    QString Model;
 };

@@ -66,6 +66,7 @@ TMqttMeterClient::TMqttMeterClient(const TMqttOptions& options, const QString& c
         setupError_ = QString("the CA file \"%1\" cannot be read").arg(options.CaFile);
     mosquitto_connect_callback_set(mosq_, &TMqttMeterClient::OnConnect);
     mosquitto_publish_callback_set(mosq_, &TMqttMeterClient::OnPublish);
+    mosquitto_message_callback_set(mosq_, &TMqttMeterClient::OnMessage);
 }
 
 TMqttMeterClient::~TMqttMeterClient()
@@ -195,6 +196,14 @@ void TMqttMeterClient::OnPublish(mosquitto*, void* self, int messageId)
     static_cast<TMqttMeterClient*>(self)->Acknowledged(messageId);
 }
 
+void TMqttMeterClient::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
+{
+    const auto* client = static_cast<TMqttMeterClient*>(self);
+    if (client->onMessage_)
+        client->onMessage_(QByteArray(message->topic),
+                           QByteArray(static_cast<const char*>(message->payload), message->payloadlen));
+}
+
 // The status again after each connect: a broker restarted without
 // persistence has forgotten the retained one. The backlog is told without
 // this connection's lock, which it takes itself.
@@ -204,6 +213,9 @@ void TMqttMeterClient::Connected()
         const std::lock_guard lock(mutex_);
         connected_ = true;
         PublishStatus();
+        PublishRetained();
+        for (const QByteArray& filter : filters_)
+            mosquitto_subscribe(mosq_, nullptr, filter.constData(), QoS);
     }
     report_->NoteConnected(connection_);
     if (const std::shared_ptr<TMqttBacklog> backlog = backlog_.lock())
@@ -236,6 +248,33 @@ void TMqttMeterClient::SetOnline(bool online)
     online_ = online;
     statusUnsent_ = true;
     PublishStatus();
+}
+
+void TMqttMeterClient::SetRetained(const QByteArray& topic, const QByteArray& payload)
+{
+    const std::lock_guard lock(mutex_);
+    retained_[topic] = payload;
+    if (connected_)
+        Hand(topic, payload, /*retain=*/true);
+}
+
+void TMqttMeterClient::SendRetainedAgain()
+{
+    const std::lock_guard lock(mutex_);
+    PublishRetained();
+}
+
+void TMqttMeterClient::ClearRetained(const QByteArray& topic)
+{
+    const std::lock_guard lock(mutex_);
+    if (connected_)
+        Hand(topic, {}, /*retain=*/true);
+}
+
+void TMqttMeterClient::Subscribe(std::vector<QByteArray> filters, TMessageHandler onMessage)
+{
+    filters_ = std::move(filters);
+    onMessage_ = std::move(onMessage);
 }
 
 bool TMqttMeterClient::Offer(const QByteArray& json)
@@ -317,6 +356,14 @@ void TMqttMeterClient::PublishStatus()
         return;
     const int result = Hand(statusTopic_, *online_ ? "online" : "offline", /*retain=*/true);
     statusUnsent_ = result != MOSQ_ERR_SUCCESS && result != MOSQ_ERR_NO_CONN;
+}
+
+void TMqttMeterClient::PublishRetained()
+{
+    if (!connected_)
+        return;
+    for (const auto& [topic, payload] : retained_)
+        Hand(topic, payload, /*retain=*/true);
 }
 
 // One the library takes while the connection has just gone it keeps and

@@ -9,12 +9,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 struct mosquitto;
+struct mosquitto_message;
 class TMqttBacklog;
 
 // One meter's connection to the broker, with the meter's status as its last
@@ -46,6 +49,18 @@ public:
 
     const QByteArray& StateTopic() const { return stateTopic_; }
     void SetOnline(bool online);
+    // A retained message of its own topic (a Home Assistant config, the
+    // wiring verdicts): sent now while the connection is up, again after
+    // each connect, since a broker restarted without persistence has
+    // forgotten it, and at SendRetainedAgain. The latest of a topic counts.
+    void SetRetained(const QByteArray& topic, const QByteArray& payload);
+    void SendRetainedAgain();
+    // An empty retained message, which makes the broker forget the topic's.
+    void ClearRetained(const QByteArray& topic);
+    using TMessageHandler = std::function<void(const QByteArray& topic, const QByteArray& payload)>;
+    // Before Start: the topics to subscribe to at each connect, and what
+    // takes their messages, in the connection's thread.
+    void Subscribe(std::vector<QByteArray> filters, TMessageHandler onMessage);
     // A state message handed to the library, false when the connection is
     // down or has as many unacknowledged as it may.
     bool Offer(const QByteArray& json);
@@ -74,11 +89,13 @@ private:
 
     static void OnConnect(mosquitto* mosq, void* self, int result);
     static void OnPublish(mosquitto* mosq, void* self, int messageId);
+    static void OnMessage(mosquitto* mosq, void* self, const mosquitto_message* message);
     void Connected();
     void Acknowledged(int messageId);
 
     // With mutex_ held.
     void PublishStatus();
+    void PublishRetained();
     int Hand(const QByteArray& topic, const QByteArray& payload, bool retain, int* messageId = nullptr);
 
     const QByteArray host_;
@@ -106,4 +123,7 @@ private:
     qint64 outstanding_ = 0; // handed to the library, not yet acknowledged
     // The state messages among them, in the order handed, by message id.
     std::deque<std::pair<int, QByteArray>> states_;
+    std::map<QByteArray, QByteArray> retained_; // by topic
+    std::vector<QByteArray> filters_;
+    TMessageHandler onMessage_;
 };

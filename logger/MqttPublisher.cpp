@@ -1,5 +1,6 @@
 #include "MqttPublisher.h"
 
+#include "HomeAssistantDiscovery.h"
 #include "LoggerMessages.h"
 #include "MeterName.h"
 #include "MqttBacklog.h"
@@ -7,6 +8,7 @@
 #include "MqttMeterClient.h"
 #include "OutputReports.h"
 #include "QuantityKey.h"
+#include "WiringVerdicts.h"
 
 #include <QSysInfo>
 
@@ -82,6 +84,16 @@ QByteArray StateJson(const TMeterReading& reading)
     return json + "}}";
 }
 
+// The verdicts alone, check by check: the values they judged change at
+// every pass.
+QString Verdicts(const std::vector<rWiringCheck>& checks)
+{
+    QString verdicts;
+    for (const rWiringCheck& check : checks)
+        verdicts += WiringVerdicts::CheckKey(check) + '=' + WiringVerdicts::VerdictText(check.Verdict) + ' ';
+    return verdicts;
+}
+
 bool SameMeter(const TSiteMeterId& a, const TSiteMeterId& b)
 {
     return a.Name == b.Name && a.Link == b.Link && a.Address == b.Address;
@@ -90,8 +102,9 @@ bool SameMeter(const TSiteMeterId& a, const TSiteMeterId& b)
 } // namespace
 
 TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TSiteMeterId>& meters,
-                               const TSpoolLimits& held)
-    : meters_(meters), report_(std::make_shared<TMqttBrokerReport>(BrokerName(options), meters.size()))
+                               const TSpoolLimits& held, std::shared_ptr<const THomeAssistantDiscovery> discovery)
+    : meters_(meters), report_(std::make_shared<TMqttBrokerReport>(BrokerName(options), meters.size())),
+      verdicts_(meters.size()), discovery_(std::move(discovery)), identities_(meters.size())
 {
     EnsureMosquittoLibrary();
     // A quarter of the share for what the connections hold unacknowledged,
@@ -100,7 +113,8 @@ TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TS
     backlog.MemoryBytes = held.MemoryBytes * 3 / 4;
     backlog_ = std::make_shared<TMqttBacklog>(backlog, held.MemoryBytes / 4, report_);
     for (std::size_t i = 0; i < meters_.size(); ++i) {
-        const QString topic = options.Prefix + '/' + MeterName::MqttLevel(meters_[i].Name);
+        const QString topic = MeterName::MqttTopic(options.Prefix, meters_[i].Name);
+        wiringTopics_.push_back((topic + "/wiring").toUtf8());
         clients_.push_back(std::make_shared<TMqttMeterClient>(options, ClientId(), topic, i, report_, backlog_));
     }
     // A connection that cannot be made as asked is not made in a weaker
@@ -113,8 +127,49 @@ TMqttPublisher::TMqttPublisher(const TMqttOptions& options, const std::vector<TS
         LoggerMessage(SpoolInherited("MQTT broker " + report_->Broker(), backlog_->Inherited(), "state message",
                                      backlog_->Pattern()));
     backlog_->SetClients(clients_);
+    if (discovery_ && !clients_.empty())
+        StartDiscovery();
     for (const std::shared_ptr<TMqttMeterClient>& client : clients_)
         client->Start();
+}
+
+// Every meter announced as far as it is known; the first meter's connection
+// hears Home Assistant come back and this site's configs on the broker. It
+// holds the clients weakly, itself among them.
+void TMqttPublisher::StartDiscovery()
+{
+    for (std::size_t i = 0; i < clients_.size(); ++i)
+        Announce(i);
+    std::vector<std::weak_ptr<TMqttMeterClient>> clients(clients_.begin(), clients_.end());
+    clients_.front()->Subscribe(
+        discovery_->Subscriptions(),
+        [discovery = discovery_, clients](const QByteArray& topic, const QByteArray& payload) {
+            if (discovery->Birth(topic, payload)) {
+                for (const std::weak_ptr<TMqttMeterClient>& client : clients)
+                    if (const std::shared_ptr<TMqttMeterClient> held = client.lock())
+                        held->SendRetainedAgain();
+            } else if (discovery->Stale(topic, payload)) {
+                if (const std::shared_ptr<TMqttMeterClient> first = clients.front().lock())
+                    first->ClearRetained(topic);
+            }
+        });
+}
+
+void TMqttPublisher::Announce(std::size_t meter)
+{
+    for (const HomeAssistant::TConfig& config : discovery_->Configs(meter, identities_[meter]))
+        clients_[meter]->SetRetained(config.Topic, config.Payload);
+}
+
+// Retained, so that a subscriber that comes later finds the latest; sent
+// when the verdicts change, and not for a pass that could not judge them.
+void TMqttPublisher::PublishWiring(std::size_t meter, const std::vector<rWiringCheck>& checks)
+{
+    const QString verdicts = Verdicts(checks);
+    if (checks.empty() || verdicts == verdicts_[meter])
+        return;
+    verdicts_[meter] = verdicts;
+    clients_[meter]->SetRetained(wiringTopics_[meter], WiringVerdicts::Json(checks));
 }
 
 TMqttPublisher::~TMqttPublisher()
@@ -129,7 +184,11 @@ void TMqttPublisher::Publish(const TMeterReading& reading)
                                     [&reading](const TSiteMeterId& m) { return SameMeter(m, reading.Meter); });
     if (meter == meters_.end() || clients_.empty())
         return;
-    TMqttMeterClient& client = *clients_[std::size_t(meter - meters_.begin())];
+    const std::size_t index = std::size_t(meter - meters_.begin());
+    TMqttMeterClient& client = *clients_[index];
+    if (discovery_ && HomeAssistant::Learn(identities_[index], reading))
+        Announce(index);
+    PublishWiring(index, reading.Wiring);
     client.SetOnline(reading.Answered);
     if (reading.Answered)
         backlog_->Add(client.StateTopic(), StateJson(reading));

@@ -16,6 +16,11 @@ struct TMqttOptions {
     QString User;
     QString Password;
     QString CaFile; // TLS with this CA certificate when given
+    // Home Assistant's MQTT discovery of the site's meters, on when the
+    // prefix is set: --mqtt-discovery [PREFIX]. Site names the site in the
+    // entities' ids: its file's base name.
+    QString DiscoveryPrefix;
+    QString Site = "kelvane-log";
 };
 
 // The systems a site's readings go to besides the CSV files; each is off

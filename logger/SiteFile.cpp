@@ -245,7 +245,8 @@ private:
         }
         linkIndex_.insert(name.Identity(), links_.size());
         links_.push_back({.Text = name.Text(), .Kind = name.Kind, .Target = name.Target, .TcpPort = name.TcpPort,
-                          .Baud = name.Baud, .Settings = defaults_.Link, .Interval = defaults_.Interval, .Meters = {}});
+                          .Baud = name.Baud, .Settings = defaults_.Link, .Interval = defaults_.Interval, .Meters = {},
+                          .AskModel = !defaults_.Outputs.Mqtt.DiscoveryPrefix.isEmpty()});
         linkSettings_.emplace_back();
         return links_.back();
     }

@@ -38,6 +38,10 @@ struct TSiteLink {
     TLinkSettings Settings;
     std::chrono::milliseconds Interval{60000};
     std::vector<TSiteMeter> Meters; // in file order
+    // Ask each meter once for its identification report (function 17), whose
+    // model text only Home Assistant's discovery announces: a meter not set
+    // to answer it costs a timeout.
+    bool AskModel = false;
 };
 
 struct TSiteFileResult {

@@ -1,5 +1,6 @@
 #include "SiteOutputs.h"
 
+#include "HomeAssistantDiscovery.h"
 #include "InfluxWriter.h"
 #include "MetricsExporter.h"
 #include "MqttPublisher.h"
@@ -11,9 +12,12 @@
 TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vector<TSiteLink>& links)
 {
     std::vector<TSiteMeterId> meters;
+    std::vector<TSiteMeter> siteMeters;
     for (const TSiteLink& link : links)
-        for (const TSiteMeter& meter : link.Meters)
+        for (const TSiteMeter& meter : link.Meters) {
             meters.push_back(meter.Id);
+            siteMeters.push_back(meter);
+        }
     TSiteOutputsResult result;
     // Said on stderr as a meter that stops answering is: always on.
     result.Outputs.push_back(std::make_unique<TWiringReport>());
@@ -35,7 +39,10 @@ TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vec
     const qint64 share = options.HeldBytes / std::max(int(mqtt) + int(influx), 1);
     if (mqtt)
         result.Outputs.push_back(std::make_unique<TMqttPublisher>(
-            options.Mqtt, meters, TSpoolLimits{share, options.SpoolBytes, options.SpoolStem + ".mqtt"}));
+            options.Mqtt, meters, TSpoolLimits{share, options.SpoolBytes, options.SpoolStem + ".mqtt"},
+            options.Mqtt.DiscoveryPrefix.isEmpty()
+                ? nullptr
+                : std::make_shared<const THomeAssistantDiscovery>(options.Mqtt, siteMeters)));
     if (influx)
         result.Outputs.push_back(std::make_unique<TInfluxWriter>(
             options.Influx, options.InfluxDb,

@@ -700,6 +700,8 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
                                  "--connection-per-request"})
             EXPECT_TRUE(help.contains(name)) << name;
     }
+    const QString site = dir.filePath("site.ini");
+    ASSERT_TRUE(WriteFile(site, ""));
     const QStringList refused[] = {
         {"--timeout", "99"},
         {"--timeout", "10001"},
@@ -722,15 +724,18 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         {"--banks", dir.filePath("none.ini")},
         {"--csv"},
         {"--colour"},
+        {"--mqtt-discovery"},
+        {"--mqtt-discovery", "ha+", "--site", site, "--mqtt", "127.0.0.1"},
+        {"--mqtt-discovery=", "--site", site, "--mqtt", "127.0.0.1"},
     };
     for (const QStringList& row : refused) {
         SCOPED_TRACE(row.join(' ').toStdString());
         TLoggerRun run(dir);
         const QStringList meter =
-            row.front() == "--rtu-over-tcp" ? QStringList() : QStringList{"--ip", "127.0.0.1"};
+            row.front() == "--rtu-over-tcp" || row.contains("--site") ? QStringList() : QStringList{"--ip", "127.0.0.1"};
         run.Start(meter + QStringList{"--interval", "5"} + row);
         EXPECT_EQ(run.Finish(), 2);
-        const QString named = row.front() == "--colour" ? "option 'colour'" : row.front() + ":";
+        const QString named = row.front() == "--colour" ? "option 'colour'" : row.front().section('=', 0, 0) + ":";
         EXPECT_TRUE(run.Stderr().contains(named)) << run.Stderr().toStdString();
         const QString range =
             row.front() == "--timeout" ? "from 100 to 10000" : row.front() == "--tries" ? "from 1 to 10" : "";

@@ -12,9 +12,11 @@
 #include "MosquittoBroker.h"
 #include "MqttSubscriber.h"
 #include "PrometheusServer.h"
+#include "QuantityKey.h"
 #include "SimHarness.h"
 #include "SimProcess.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -23,6 +25,8 @@
 
 #include <csignal>
 #include <optional>
+#include <ranges>
+#include <set>
 
 #include <sys/resource.h>
 
@@ -392,6 +396,191 @@ TEST(SiteLogger, TheMqttPasswordIsNeverShown)
         EXPECT_FALSE(run.Stderr().contains(password)) << run.Stderr().toStdString();
     }
     qunsetenv("KELVANE_MQTT_PASSWORD");
+}
+
+// Home Assistant's sensor device classes, the units each takes and the state
+// classes it allows (developers.home-assistant.io, "Sensor entity": device
+// classes and state classes); empty lists for a sensor without a class.
+struct TSensorClass {
+    QString DeviceClass;
+    QStringList Units, StateClasses;
+};
+const TSensorClass SensorClasses[] = {
+    {"energy", {"Wh", "kWh", "MWh"}, {"total", "total_increasing"}},
+    {"reactive_energy", {"varh", "kvarh"}, {"total", "total_increasing"}},
+    {"power", {"W", "kW"}, {"measurement"}},       {"reactive_power", {"var", "kvar"}, {"measurement"}},
+    {"apparent_power", {"VA", "kVA"}, {"measurement"}}, {"voltage", {"V", "mV", "kV"}, {"measurement"}},
+    {"current", {"A", "mA"}, {"measurement"}},     {"frequency", {"Hz", "kHz"}, {"measurement"}},
+    {"power_factor", {"", "%"}, {"measurement"}},  {"", {}, {}},
+};
+// The options of home-assistant.io's "MQTT Sensor" and "MQTT Binary sensor"
+// pages that the configs may use, and of the device mapping.
+const QStringList BinarySensorFields{"name", "unique_id", "state_topic", "value_template", "availability_topic",
+                                     "payload_available", "payload_not_available", "device", "origin",
+                                     "device_class", "entity_category"};
+const QStringList SensorFields = BinarySensorFields + QStringList{"unit_of_measurement", "state_class",
+                                                                  "suggested_display_precision"};
+const QStringList DeviceFields{"identifiers", "name", "manufacturer", "model", "serial_number", "sw_version", "via_device"};
+
+// What a config of the platform has that Home Assistant would refuse; empty when nothing.
+QString ConfigFaults(const QString& platform, const QJsonObject& config)
+{
+    QStringList faults;
+    for (const QString& key : config.keys())
+        if (!(platform == "sensor" ? SensorFields : BinarySensorFields).contains(key))
+            faults << "field " + key;
+    for (const QString& key : config["device"].toObject().keys())
+        if (!DeviceFields.contains(key))
+            faults << "device field " + key;
+    if (!QRegularExpression("^[a-zA-Z0-9_-]+$").match(config["unique_id"].toString()).hasMatch())
+        faults << "unique_id";
+    const QString deviceClass = config["device_class"].toString();
+    if (platform == "binary_sensor")
+        return deviceClass == "problem" ? faults.join(", ") : "device class " + deviceClass;
+    const auto row = std::find_if(std::begin(SensorClasses), std::end(SensorClasses),
+                                  [&](const TSensorClass& c) { return c.DeviceClass == deviceClass; });
+    if (row == std::end(SensorClasses))
+        faults << "device class " + deviceClass;
+    else if ((!row->Units.isEmpty() && !row->Units.contains(config["unit_of_measurement"].toString())) ||
+             (!row->StateClasses.isEmpty() && !row->StateClasses.contains(config["state_class"].toString())))
+        faults << "unit or state class with " + deviceClass;
+    return faults.join(", ");
+}
+
+// Each template rendered on its payload by Jinja2, the engine of Home
+// Assistant's templates, with value_json the payload's JSON, as it renders them.
+QStringList Rendered(const std::vector<std::pair<QString, QByteArray>>& jobs)
+{
+    QJsonArray array;
+    for (const auto& [rule, payload] : jobs)
+        array.append(QJsonArray{rule, QString::fromUtf8(payload)});
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c", "import sys, json, jinja2\n"
+                                            "for t, p in json.load(sys.stdin):\n"
+                                            "    print(jinja2.Environment().from_string(t).render(value=p, "
+                                            "value_json=json.loads(p)))"});
+    python.write(QJsonDocument(array).toJson());
+    python.closeWriteChannel();
+    python.waitForFinished(20000);
+    return QString::fromUtf8(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+// The latest config of each topic, those cleared left out.
+std::map<QString, QJsonObject> Configs(const TMqttSubscriber& homeAssistant)
+{
+    std::map<QString, QJsonObject> configs;
+    for (const auto& message : homeAssistant.Messages())
+        if (message.Topic.endsWith("/config"))
+            configs[message.Topic] = Json(message.Payload);
+    std::erase_if(configs, [](const auto& config) { return config.second.isEmpty(); });
+    return configs;
+}
+
+// A subscriber acting as Home Assistant finds every meter and quantity of
+// the site with its identity, each config valid as Home Assistant defines
+// them, the templates give the meters' values, and unknown where a pass
+// brought none; the wiring sensor follows a fault; Home Assistant's birth
+// has every config announced again; at the next start, with the site file
+// reordered and a meter gone, the ids stay and that meter's configs go.
+TEST(SiteLogger, HomeAssistantDiscoversEveryMeterAndQuantity)
+{
+    EnsureCoreApp();
+    if (!TMosquittoBroker::Available() || !QFileInfo::exists("/usr/bin/python3"))
+        GTEST_SKIP() << "mosquitto or python3 is not installed";
+    simharness::TInProcessRtuSim bus(Frozen({1}));
+    rSimSetup faulty = Frozen({5, 6});
+    faulty.Wiring = TWiring::NoCurrentL3;
+    simharness::TInProcessSim gateway(faulty);
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber homeAssistant(broker.Port(), "homeassistant"), kelvane(broker.Port(), "kelvane");
+    ASSERT_TRUE(homeAssistant.WaitSubscribed() && kelvane.WaitSubscribed());
+    QTemporaryDir dir;
+    const QString site = dir.filePath("plant.ini");
+    const QString incomer = QString("[Main incomer]\nLink=rtu:%1:19200\nAddress=1\n").arg(QString::fromStdString(bus.Path()));
+    const QString chiller = QString("[Chiller 2]\nLink=tcp:127.0.0.1:%1\nAddress=5\nParams=0-8,31,44\n").arg(gateway.Port());
+    const QString gone = QString("[Old feeder]\nLink=tcp:127.0.0.1:%1\nAddress=6\nParams=1\n").arg(gateway.Port());
+    ASSERT_TRUE(WriteFile(site, (incomer + chiller + gone).toUtf8()));
+    const QStringList switches{"--site", site, "--interval", "0.5", "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()),
+                               "--mqtt-discovery"};
+    auto run = std::make_unique<TLoggerRun>(dir);
+    run->Start(switches);
+
+    const auto identified = [&](std::size_t count) {
+        const auto all = Configs(homeAssistant);
+        return all.size() == count && std::ranges::all_of(all | std::views::values, [](const QJsonObject& config) {
+                   return config["device"]["serial_number"].isString();
+               });
+    };
+    ASSERT_TRUE(WaitFor([&] { return identified(61 + 12 + 2) && !kelvane.On("kelvane/Main incomer/wiring").empty() &&
+                                     !kelvane.On("kelvane/Main incomer/state").empty() && !kelvane.On("kelvane/Chiller 2/wiring").empty(); }))
+        << run->Stderr().toStdString();
+    const auto first = Configs(homeAssistant);
+    const QByteArray state = kelvane.On("kelvane/Main incomer/state").back().Payload;
+    std::vector<std::pair<QString, QByteArray>> jobs;
+    std::vector<double> expected;
+    std::set<QString> ids;
+    for (const auto& [topic, config] : first) {
+        SCOPED_TRACE(topic.toStdString());
+        EXPECT_TRUE(ids.insert(config["unique_id"].toString()).second) << "a unique_id twice";
+        EXPECT_EQ(ConfigFaults(topic.section('/', 1, 1), config).toStdString(), "");
+        EXPECT_EQ(config["availability_topic"].toString(), "kelvane/" + config["device"]["name"].toString() + "/status");
+        EXPECT_TRUE(WaitFor([&] { return TSiteMessages(kelvane).Status(config["device"]["name"].toString()) == "online"; }));
+        const QString key = config["unique_id"].toString().section('-', -1);
+        const int index = int(std::find(QuantityKeys().begin(), QuantityKeys().end(), key) - QuantityKeys().begin());
+        if (config["state_topic"] == "kelvane/Main incomer/state" && index < 60) {
+            jobs.emplace_back(config["value_template"].toString(), state);
+            expected.push_back(Quantity(bus, 1, index));
+        }
+    }
+    const QJsonObject device = first.begin()->second["device"].toObject(); // "Chiller 2": over Modbus/TCP, no model
+    EXPECT_EQ(device["serial_number"].toString(), QString::number(gateway.Register(5, 149)));
+    EXPECT_EQ(device["sw_version"].toString(), QString::number(Quantity(gateway, 5, 31), 'f', 2));
+    const auto onTheBus = std::ranges::find(first | std::views::values, QString("Main incomer"), [](const QJsonObject& c) { return c["device"]["name"]; });
+    EXPECT_TRUE((*onTheBus)["device"]["model"].toString().startsWith("Kelvane power transducer, serial " + QString::number(bus.Register(1, 149))));
+    jobs.emplace_back(jobs.front().first, R"({"values":{}})"); // a pass that did not bring it: unknown
+    const QStringList rendered = Rendered(jobs);
+    ASSERT_EQ(rendered.size(), 61);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(rendered[qsizetype(i)].toDouble(), expected[i]) << jobs[i].first.toStdString();
+    EXPECT_EQ(rendered.back(), "None");
+
+    // The wiring: a problem on the faulty meter, none on the bus; each sent
+    // once, then again when the fault is gone.
+    const auto wiring = [&](const QString& meter) {
+        const QString topic = "kelvane/" + meter + "/wiring";
+        const auto sensor = std::ranges::find(first | std::views::values, topic, [](const QJsonObject& c) { return c["state_topic"]; });
+        return Rendered({{(*sensor)["value_template"].toString(), kelvane.On(topic).back().Payload}});
+    };
+    EXPECT_EQ(wiring("Chiller 2"), QStringList{"ON"});
+    EXPECT_EQ(wiring("Main incomer"), QStringList{"OFF"});
+    const std::size_t passes = kelvane.On("kelvane/Main incomer/state").size();
+    ASSERT_TRUE(WaitFor([&] { return kelvane.On("kelvane/Main incomer/state").size() > passes + 3; }));
+    EXPECT_EQ(kelvane.On("kelvane/Main incomer/wiring").size(), 1u);
+    gateway.SetWiring(5, TWiring::Healthy);
+    ASSERT_TRUE(WaitFor([&] { return kelvane.On("kelvane/Chiller 2/wiring").size() == 2; }));
+    EXPECT_EQ(wiring("Chiller 2"), QStringList{"OFF"});
+
+    // Home Assistant's birth: every config again.
+    const std::size_t announced = homeAssistant.Messages().size();
+    homeAssistant.Publish("homeassistant/status", "online");
+    EXPECT_TRUE(WaitFor([&] { return homeAssistant.Messages().size() >= announced + 1 + first.size(); }));
+    EXPECT_EQ(run->Finish(SIGTERM), 0) << run->Stderr().toStdString();
+
+    // The next start, reordered, without the old feeder.
+    ASSERT_TRUE(WriteFile(site, (chiller + incomer).toUtf8()));
+    run = std::make_unique<TLoggerRun>(dir);
+    run->Start(switches);
+    ASSERT_TRUE(WaitFor([&] { return Configs(homeAssistant).size() == 61 + 12; })) << run->Stderr().toStdString();
+    TMqttSubscriber later(broker.Port(), "homeassistant");
+    ASSERT_TRUE(later.WaitSubscribed());
+    EXPECT_TRUE(WaitFor([&] { return identified(61 + 12) && Configs(later).size() == 61 + 12; }));
+    const auto second = Configs(later);
+    for (const auto& [topic, config] : first)
+        EXPECT_EQ(second.contains(topic) ? second.at(topic)["unique_id"].toString() : "(cleared)",
+                  config["device"]["name"] == "Old feeder" ? "(cleared)" : config["unique_id"].toString())
+            << topic.toStdString();
+    EXPECT_EQ(run->Finish(SIGTERM), 0) << run->Stderr().toStdString();
 }
 
 } // namespace

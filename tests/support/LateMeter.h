@@ -76,17 +76,20 @@ private:
             uint8_t byte = 0;
             if (::read(line_.Master(), &byte, 1) != 1)
                 continue;
+            if (echo_)
+                [[maybe_unused]] const ssize_t n = ::write(line_.Master(), &byte, 1);
             request.push_back(byte);
-            // A read request is eight bytes; anything else is noise to drop.
+            // A read request is eight bytes; eight that are none (noise, another
+            // function's request) lose their first byte until one lines up.
             if (request.size() < 8)
                 continue;
-            if (echo_)
-                [[maybe_unused]] const ssize_t n = ::write(line_.Master(), request.data(), request.size());
-            if (Crc16(request.data(), 8) == 0 && request[0] == 1 && request[1] == 3) {
-                ++requests_;
-                if (!silent_)
-                    Answer(request, number++);
+            if (Crc16(request.data(), 8) != 0 || request[0] != 1 || request[1] != 3) {
+                request.erase(request.begin());
+                continue;
             }
+            ++requests_;
+            if (!silent_)
+                Answer(request, number++);
             request.clear();
         }
     }

@@ -60,6 +60,11 @@ std::map<QString, std::size_t> TMqttSubscriber::Counts() const
     return counts_;
 }
 
+void TMqttSubscriber::Publish(const QString& topic, const QByteArray& payload)
+{
+    mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, false);
+}
+
 void TMqttSubscriber::OnConnect(mosquitto* mosq, void* self, int result)
 {
     if (result == 0)

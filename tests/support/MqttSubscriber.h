@@ -43,6 +43,8 @@ public:
     std::vector<TMqttMessage> On(const QString& topic) const;
     // How many messages came on each topic.
     std::map<QString, std::size_t> Counts() const;
+    // A message of the subscriber's own, QoS 1, as another system sends it.
+    void Publish(const QString& topic, const QByteArray& payload);
 
 private:
     static void OnConnect(mosquitto* mosq, void* self, int result);
