@@ -6,7 +6,7 @@
 #include "LogValues.h"
 #include "LoggerMessages.h"
 #include "MeterBackOff.h"
-#include "MeterPoller.h"
+#include "MeterPass.h"
 #include "RepeatedMessages.h"
 #include "StateReports.h"
 #include "WiringCheck.h"
@@ -25,7 +25,7 @@ class TLinkWorker : public QObject {
 public:
     TLinkWorker(const TSiteLink& link, std::vector<TRegisterBankEntry> banks, bool once)
         : site_(link), banks_(std::move(banks)), once_(once),
-          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval)), cycle_(this), linkStates_(this)
+          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval, !site_.OneMeter)), cycle_(this), linkStates_(this)
     {
         cycle_.setSingleShot(true);
         cycle_.setTimerType(Qt::PreciseTimer);
@@ -34,9 +34,9 @@ public:
 
     // In the worker's thread, so that the link and its sockets belong to it.
     // The link's changes (a kept TCP connection made, lost or refused, a
-    // serial port lost) are told as they come, those that come again and
-    // again within a minute as a count; read once, they wait for the end of
-    // the cycle.
+    // serial port lost) are told as they come, after the link's name in a
+    // site, those that come again and again within a minute as a count;
+    // read once, they wait for the end of the cycle.
     void Begin()
     {
         // Opened at the first pass, once, with every setting made.
@@ -46,12 +46,12 @@ public:
         if (site_.Kind != TLinkKind::Tcp)
             link_->SetBaudRate(site_.Baud);
         site_.Settings.Apply(*link_);
-        const QString text = site_.Text;
-        link_->SetOnLinkState([this, text](const QString& state) {
+        const QString prefix = site_.OneMeter ? QString() : site_.Text + ": ";
+        link_->SetOnLinkState([this, prefix](const QString& state) {
             if (once_)
-                heldStates_.Hold(text + ": " + state);
+                heldStates_.Hold(prefix + state);
             else
-                linkStates_.Say(text + ": " + state);
+                linkStates_.Say(prefix + state);
         });
         next_ = Clock::now();
         Cycle();
@@ -126,7 +126,7 @@ private:
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
-                    LoggerMessage(meter.Id.Name + ": " + late);
+                    LoggerMessage(site_.OneMeter ? late : meter.Id.Name + ": " + late);
             });
         if (pass.Interrupted || Stopping)
             return std::nullopt;

@@ -1,5 +1,6 @@
 #include "SiteOutputs.h"
 
+#include "CsvOutput.h"
 #include "InfluxWriter.h"
 #include "MetricsExporter.h"
 #include "MqttPublisher.h"
@@ -13,6 +14,8 @@ TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vec
         for (const TSiteMeter& meter : link.Meters)
             meters.push_back(meter.Id);
     TSiteOutputsResult result;
+    if (TCsvOutput::Wanted(links))
+        result.Outputs.push_back(std::make_unique<TCsvOutput>(links));
     if (options.MetricsPort != 0) {
         std::unique_ptr<TMetricsExporter> exporter =
             TMetricsExporter::Listen(options.MetricsAddress, options.MetricsPort, result.Error);
