@@ -697,7 +697,7 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         for (const char* name : {"--ip", "--tcp-port", "--port", "--baud", "--address", "--interval", "--file",
                                  "--params", "--settings", "--banks", "--once", "--csv", "--help", "--timeout",
                                  "--tries", "--echo", "--rtu-over-tcp", "--end-at-silence",
-                                 "--connection-per-request"})
+                                 "--connection-per-request", "--name", "--mqtt", "--metrics"})
             EXPECT_TRUE(help.contains(name)) << name;
     }
     const QStringList refused[] = {
@@ -713,6 +713,7 @@ TEST(LoggerSwitchTest, HelpListsEverySwitchAndBadValuesAreRefusedByName)
         {"--baud", "12345"},
         {"--params", "60"},
         {"--params", "8-2"},
+        {"--name", "Pump 2\\"},
         {"--ip", "meter.lan"},
         {"--rtu-over-tcp", "meter.lan"},
         {"--rtu-over-tcp", "127.0.0.1:0"},
