@@ -185,12 +185,18 @@ private:
     bool abort_ = false;
 };
 
-TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, QObject* parent)
-    : QObject(parent), link_(std::move(link)), worker_(std::make_unique<TLinkWorker>(link_, std::move(banks), once))
+TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, TThread thread,
+                         QObject* parent)
+    : QObject(parent), link_(std::move(link)), threadKind_(thread),
+      worker_(std::make_unique<TLinkWorker>(link_, std::move(banks), once))
 {
+    connect(worker_.get(), &TLinkWorker::Reading, this, &TLinkRunner::Reading);
+    if (threadKind_ == TThread::Callers) {
+        connect(worker_.get(), &TLinkWorker::Done, this, &TLinkRunner::Finished);
+        return;
+    }
     thread_.setObjectName(link_.Text);
     worker_->moveToThread(&thread_);
-    connect(worker_.get(), &TLinkWorker::Reading, this, &TLinkRunner::Reading);
     // Direct: the thread that waits for this one to end must not have to
     // pass the request on itself.
     connect(worker_.get(), &TLinkWorker::Done, &thread_, &QThread::quit, Qt::DirectConnection);
@@ -198,16 +204,21 @@ TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, 
     connect(&thread_, &QThread::finished, this, &TLinkRunner::Finished);
 }
 
-// The worker, its link and its sockets go once the thread has ended.
+// The worker, its link and its sockets go once the thread has ended; in the
+// caller's thread, once no pass is under way any more, which a stop during
+// one may have been called from.
 TLinkRunner::~TLinkRunner()
 {
     Stop();
     thread_.wait();
+    if (threadKind_ == TThread::Callers)
+        worker_->End();
 }
 
 void TLinkRunner::Start()
 {
-    thread_.start();
+    if (threadKind_ == TThread::Own)
+        thread_.start();
     QMetaObject::invokeMethod(worker_.get(), &TLinkWorker::Begin, Qt::QueuedConnection);
 }
 

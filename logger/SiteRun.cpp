@@ -36,10 +36,13 @@ public:
     TSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks, bool once, TSiteOutputs outputs)
         : outputs_(std::move(outputs)), once_(once)
     {
+        // One cycle of a single link is read in the main thread, which
+        // would only wait for a thread of its own.
+        const auto thread = once && links.size() == 1 ? TLinkRunner::TThread::Callers : TLinkRunner::TThread::Own;
         for (TSiteLink& link : links) {
             for (const TSiteMeter& meter : link.Meters)
                 answers_.try_emplace(meter.Id.Name, TMeterAnswers{MeterSaid(link, meter), {}});
-            runners_.push_back(std::make_unique<TLinkRunner>(std::move(link), banks, once));
+            runners_.push_back(std::make_unique<TLinkRunner>(std::move(link), banks, once, thread));
             QObject::connect(runners_.back().get(), &TLinkRunner::Reading,
                              [this](const TMeterReading& reading) { Take(reading); });
             QObject::connect(runners_.back().get(), &TLinkRunner::Finished, [this] {
