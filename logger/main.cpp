@@ -69,9 +69,9 @@ void ReturnLargeBuffers()
 #endif
 }
 
-// A read once is over in milliseconds, with few allocations in each of its
-// threads: they share the main thread's heap instead of each setting up one
-// of its own, a cost that would otherwise be a good part of the run.
+// A read once is over in milliseconds, with few allocations outside the
+// main thread: the link's other threads share its heap instead of each
+// setting up one of its own.
 void ShareOneHeap()
 {
 #ifdef __GLIBC__
