@@ -3,12 +3,10 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -16,7 +14,8 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-// The handler writes a byte here so that a sleep in poll() wakes at once.
+// The handler writes a byte here so that the event loop learns of the
+// request at once.
 int wakeRead = -1;
 int wakeWrite = -1;
 
@@ -71,16 +70,4 @@ TStopSignals::~TStopSignals()
 bool TStopSignals::StopRequested() const
 {
     return stopRequested.load();
-}
-
-void TStopSignals::WaitUntil(Clock::time_point deadline) const
-{
-    using namespace std::chrono;
-    while (!StopRequested()) {
-        const auto left = duration_cast<milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return;
-        pollfd wake{wakeRead, POLLIN, 0};
-        ::poll(&wake, 1, int(std::min<long long>(left + 1, 60000)));
-    }
 }

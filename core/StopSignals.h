@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -12,8 +11,6 @@ class QSocketNotifier;
 // the size limit (ulimit -f, LimitFSIZE=) give an error, not an end.
 class TStopSignals {
 public:
-    using Clock = std::chrono::steady_clock;
-
     TStopSignals();
     ~TStopSignals();
     TStopSignals(const TStopSignals&) = delete;
@@ -26,8 +23,6 @@ public:
     const bool& AbortFlag() const { return abort_; }
     // Runs in the thread of the event loop as it learns of a stop request.
     void SetOnStop(std::function<void()> onStop) { onStop_ = std::move(onStop); }
-    // Sleeps until the deadline or a stop request, whichever comes first.
-    void WaitUntil(Clock::time_point deadline) const;
 
 private:
     bool abort_ = false;

@@ -6,7 +6,7 @@
 #include "LogValues.h"
 #include "LoggerMessages.h"
 #include "MeterBackOff.h"
-#include "MeterPoller.h"
+#include "MeterPass.h"
 #include "MeterScan.h"
 #include "RegisterMap.h"
 #include "RepeatedMessages.h"
@@ -27,8 +27,8 @@ class TLinkWorker : public QObject {
 public:
     TLinkWorker(const TSiteLink& link, std::vector<TRegisterBankEntry> banks, bool once)
         : site_(link), banks_(std::move(banks)), once_(once),
-          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval)), models_(site_.Meters.size()), cycle_(this),
-          linkStates_(this)
+          backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval, !site_.OneMeter)), models_(site_.Meters.size()),
+          cycle_(this), linkStates_(this)
     {
         cycle_.setSingleShot(true);
         cycle_.setTimerType(Qt::PreciseTimer);
@@ -37,9 +37,9 @@ public:
 
     // In the worker's thread, so that the link and its sockets belong to it.
     // The link's changes (a kept TCP connection made, lost or refused, a
-    // serial port lost) are told as they come, those that come again and
-    // again within a minute as a count; read once, they wait for the end of
-    // the cycle.
+    // serial port lost) are told as they come, after the link's name in a
+    // site, those that come again and again within a minute as a count;
+    // read once, they wait for the end of the cycle.
     void Begin()
     {
         // Opened at the first pass, once, with every setting made.
@@ -49,13 +49,13 @@ public:
         if (site_.Kind != TLinkKind::Tcp)
             link_->SetBaudRate(site_.Baud);
         site_.Settings.Apply(*link_);
-        const QString text = site_.Text;
-        link_->SetOnLinkState([this, text](const QString& state) {
+        const QString prefix = site_.OneMeter ? QString() : site_.Text + ": ";
+        link_->SetOnLinkState([this, prefix](const QString& state) {
             NoteLinkState(state);
             if (once_)
-                heldStates_.Hold(text + ": " + state);
+                heldStates_.Hold(prefix + state);
             else
-                linkStates_.Say(text + ": " + state);
+                linkStates_.Say(prefix + state);
         });
         next_ = Clock::now();
         Cycle();
@@ -138,7 +138,7 @@ private:
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
-                    LoggerMessage(meter.Id.Name + ": " + late);
+                    LoggerMessage(site_.OneMeter ? late : meter.Id.Name + ": " + late);
             });
         if (pass.Interrupted || Stopping)
             return std::nullopt;
@@ -268,12 +268,18 @@ private:
     TLinkStatus linkStatus_;
 };
 
-TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, QObject* parent)
-    : QObject(parent), link_(std::move(link)), worker_(std::make_unique<TLinkWorker>(link_, std::move(banks), once))
+TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, TThread thread,
+                         QObject* parent)
+    : QObject(parent), link_(std::move(link)), threadKind_(thread),
+      worker_(std::make_unique<TLinkWorker>(link_, std::move(banks), once))
 {
+    connect(worker_.get(), &TLinkWorker::Reading, this, &TLinkRunner::Reading);
+    if (threadKind_ == TThread::Callers) {
+        connect(worker_.get(), &TLinkWorker::Done, this, &TLinkRunner::Finished);
+        return;
+    }
     thread_.setObjectName(link_.Text);
     worker_->moveToThread(&thread_);
-    connect(worker_.get(), &TLinkWorker::Reading, this, &TLinkRunner::Reading);
     // Direct: the thread that waits for this one to end must not have to
     // pass the request on itself.
     connect(worker_.get(), &TLinkWorker::Done, &thread_, &QThread::quit, Qt::DirectConnection);
@@ -281,16 +287,21 @@ TLinkRunner::TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, 
     connect(&thread_, &QThread::finished, this, &TLinkRunner::Finished);
 }
 
-// The worker, its link and its sockets go once the thread has ended.
+// The worker, its link and its sockets go once the thread has ended; in the
+// caller's thread, once no pass is under way any more, which a stop during
+// one may have been called from.
 TLinkRunner::~TLinkRunner()
 {
     Stop();
     thread_.wait();
+    if (threadKind_ == TThread::Callers)
+        worker_->End();
 }
 
 void TLinkRunner::Start()
 {
-    thread_.start();
+    if (threadKind_ == TThread::Own)
+        thread_.start();
     QMetaObject::invokeMethod(worker_.get(), &TLinkWorker::Begin, Qt::QueuedConnection);
 }
 

@@ -15,14 +15,21 @@ class TLinkWorker;
 
 // Reads the meters of one link, one after another, once per interval, in a
 // thread of its own, so that a silent meter delays its own link only. Each
-// meter's pass ends in one Reading, emitted in the runner's own thread and
-// so delivered, queued, to whoever listens there; a pass that a stop cut
-// short is dropped whole.
+// meter's pass ends in one Reading, emitted in the link's thread and so
+// delivered, queued, to whoever listens in the runner's; a pass that a stop
+// cut short is dropped whole.
 class TLinkRunner : public QObject {
     Q_OBJECT
 public:
+    // Where the link is read: in a thread of its own, or in the thread that
+    // makes the runner, for one cycle of a site's only link, which has no
+    // other link to go on beside it. There its wait for a meter turns that
+    // thread's event loop, as a meter operation of the window does.
+    enum class TThread { Own, Callers };
+
     // once: one cycle over the meters, then Finished.
-    TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, QObject* parent = nullptr);
+    TLinkRunner(TSiteLink link, std::vector<TRegisterBankEntry> banks, bool once, TThread thread = TThread::Own,
+                QObject* parent = nullptr);
     ~TLinkRunner() override;
 
     void Start();
@@ -40,6 +47,7 @@ signals:
 
 private:
     TSiteLink link_;
-    QThread thread_;
+    const TThread threadKind_;
+    QThread thread_; // started for TThread::Own only
     std::unique_ptr<TLinkWorker> worker_; // lives in thread_ while it runs
 };

@@ -2,6 +2,7 @@
 
 #include "IniFile.h"
 #include "LogSettings.h"
+#include "MeterName.h"
 #include "ModbusConnection.h"
 #include "SettingValues.h"
 #include "TcpSocket.h"
@@ -33,6 +34,8 @@ const QList<QCommandLineOption>& Switches()
                  "--rtu-over-tcp: the speed of the meter's line behind the device server, which times "
                  "the silence after a reply.", "rate"},
         {"address", "Modbus address of the meter (1-247, default 1).", "n"},
+        {"name", "The meter's name in the outputs: its MQTT topics, its Prometheus label and InfluxDB tag "
+                 "(default meter), as a site file's section heading names a meter.", "name"},
         {"interval", "Seconds between two records (0.1-86400, fractions allowed; default 60).", "seconds"},
         {"timeout", QString("Wait for each reply of the meter, in milliseconds (%1-%2, default %3).")
                         .arg(TLinkSettings::MinReceiveTimeoutMs)
@@ -72,7 +75,7 @@ const QList<QCommandLineOption>& Switches()
                  "Tries, Echo (yes or no) and Framing (length or silence). Meters on one link are read one "
                  "after another, the links at the same time. The switches give what the file leaves out.",
          "file"},
-        {"mqtt", "With --site: publish each meter's readings to this MQTT broker, after each pass on "
+        {"mqtt", "Publish each meter's readings to this MQTT broker, after each pass on "
                  "PREFIX/METER/state, and whether it answers on PREFIX/METER/status (retained).",
          "host[:port]"},
         {"mqtt-prefix", "The first level of the MQTT topics (default kelvane).", "prefix"},
@@ -86,12 +89,12 @@ const QList<QCommandLineOption>& Switches()
                                "environment variable KELVANE_MQTT_PASSWORD gives it.", "file"},
         {"mqtt-tls", "Connect to the MQTT broker over TLS, checking its certificate against this CA "
                      "certificate file.", "file"},
-        {"metrics", "With --site: serve the readings to Prometheus at http://ADDRESS:PORT/metrics "
+        {"metrics", "Serve the readings to Prometheus at http://ADDRESS:PORT/metrics "
                     "(address 127.0.0.1 unless given).", "[address:]port"},
-        {"http", "With --site: serve a page of the site at http://ADDRESS:PORT/ that shows every meter and "
+        {"http", "Serve a page of the meters at http://ADDRESS:PORT/ that shows every meter and "
                  "updates itself after each pass, and its data as JSON at /api/site and /api/meters/NAME "
                  "(address 127.0.0.1 unless given).", "[address:]port"},
-        {"influx", "With --site: write the readings to InfluxDB at this URL, such as "
+        {"influx", "Write the readings to InfluxDB at this URL, such as "
                    "http://127.0.0.1:8086, through its /write endpoint.", "url"},
         {"influx-db", "The InfluxDB database (default kelvane).", "name"},
         {"help", "Show this help and exit."},
@@ -106,7 +109,7 @@ QString Usage()
     parser.setApplicationDescription(
         "Logs the measurements of a Kelvane power meter, or with --site of every meter of a site, to "
         "delimited text files, one record per interval, in the format of the Kelvane utility's data "
-        "log, and with --site to an MQTT broker, a Prometheus endpoint and InfluxDB. Messages go to "
+        "log, and to an MQTT broker, a Prometheus endpoint and InfluxDB. Messages go to "
         "stderr, one line each, among them each change of a link: a kept TCP connection made, lost or "
         "refused, a serial port lost. A lost serial port is opened again by its name at the first pass "
         "after it is back; the other links go on meanwhile. SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, 1 the "
@@ -177,6 +180,11 @@ void ApplySwitches(const QCommandLineParser& parser, TLoggerOptions& options)
         options.Baud = SettingValues::Baud("--baud", parser.value("baud"));
     if (parser.isSet("address"))
         options.Address = uint8_t(IntegerValue(parser, "address", 1, 247));
+    if (parser.isSet("name")) {
+        options.Name = parser.value("name");
+        if (const QString fault = MeterName::Fault(options.Name); !fault.isEmpty())
+            throw TSettingRefusal{QString("--name: the meter's name \"%1\" %2").arg(SettingValues::Shown(options.Name), fault)};
+    }
     if (parser.isSet("interval"))
         options.Interval = SettingValues::Interval("--interval", parser.value("interval"));
     if (parser.isSet("timeout"))
@@ -291,13 +299,9 @@ void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
 // would be ignored without a word, so they are refused.
 void CheckSiteSwitches(const QCommandLineParser& parser, const TLoggerOptions& options)
 {
-    if (options.SiteFile.isEmpty()) {
-        for (const QString name : {"mqtt", "metrics", "http", "influx"})
-            if (parser.isSet(name))
-                throw TSettingRefusal{QString("--%1: give the meters with --site FILE").arg(name)};
+    if (options.SiteFile.isEmpty())
         return;
-    }
-    for (const QString name : {"ip", "port", "rtu-over-tcp", "tcp-port", "address", "file", "settings", "csv"})
+    for (const QString name : {"ip", "port", "rtu-over-tcp", "tcp-port", "address", "name", "file", "settings", "csv"})
         if (parser.isSet(name))
             throw TSettingRefusal{QString("--%1: the site file names the meters, their links and their files; "
                                           "leave it out with --site").arg(name)};

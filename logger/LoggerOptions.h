@@ -23,6 +23,10 @@ struct TLoggerOptions {
     int TcpPort = 502;
     TBaudRate Baud = TBaudRate::br9600; // the meter's line, also behind a device server
     uint8_t Address = 1;
+    // --name: the one meter's name in the outputs (its MQTT topics' level,
+    // its Prometheus label, its InfluxDB tag), as a site file's section
+    // names its meter.
+    QString Name = "meter";
     // --timeout, --tries, --echo, --end-at-silence, --connection-per-request.
     // Unlike the desktop utility, the logger ends replies at their length and
     // keeps its TCP connection unless told otherwise: it polls unattended,

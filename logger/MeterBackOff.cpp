@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-TMeterBackOff::TMeterBackOff(std::chrono::milliseconds interval)
+TMeterBackOff::TMeterBackOff(std::chrono::milliseconds interval, bool on)
     : interval_(interval),
-      longestSpacing_(static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, Bound / interval)))
+      longestSpacing_(static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, Bound / interval))), on_(on)
 {
 }
 
@@ -23,7 +23,7 @@ bool TMeterBackOff::Note(bool answered, bool missed)
         spacing_ = 1;
         return false;
     }
-    if (!missed)
+    if (!missed || !on_)
         return false;
     missed_ = std::min(missed_ + 1, SilentPasses);
     if (missed_ < SilentPasses || longestSpacing_ == 1)

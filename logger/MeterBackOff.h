@@ -17,7 +17,9 @@ public:
     static constexpr int SilentPasses = 3;
     static constexpr std::chrono::seconds Bound{300};
 
-    explicit TMeterBackOff(std::chrono::milliseconds interval);
+    // on: false for a meter that holds up no other, which is then asked at
+    // every interval with all its tries.
+    TMeterBackOff(std::chrono::milliseconds interval, bool on);
 
     // At each interval: whether the meter is asked in it.
     bool AskNow();
@@ -33,6 +35,7 @@ public:
 private:
     const std::chrono::milliseconds interval_;
     const int longestSpacing_; // in intervals
+    const bool on_;
     int missed_ = 0;           // passes missed in a row
     int spacing_ = 1;          // intervals from one pass that asks to the next
     int skip_ = 0;             // intervals still to pass without asking

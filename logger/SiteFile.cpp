@@ -42,6 +42,21 @@ struct TLinkName {
     QString Identity() const { return Kind == TLinkKind::Serial ? "rtu:" + Target : Text(); }
 };
 
+// A link as the switches set it up, before any section gives its own
+// settings.
+TSiteLink NewLink(const TLinkName& name, const TLoggerOptions& defaults)
+{
+    return {.Text = name.Text(), .Kind = name.Kind, .Target = name.Target, .TcpPort = name.TcpPort, .Baud = name.Baud,
+            .Settings = defaults.Link, .Interval = defaults.Interval, .Meters = {},
+            .AskModel = !defaults.Outputs.Mqtt.DiscoveryPrefix.isEmpty(), .OneMeter = false};
+}
+
+// A meter of the link, with the quantities of the switches and no file.
+TSiteMeter NewMeter(const QString& name, const TSiteLink& link, uint8_t address, const TLoggerOptions& defaults)
+{
+    return {.Id = {name, link.Text, address}, .File = {}, .Selection = defaults.Selection};
+}
+
 bool AllDigits(const QString& text)
 {
     return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
@@ -244,9 +259,7 @@ private:
             return link;
         }
         linkIndex_.insert(name.Identity(), links_.size());
-        links_.push_back({.Text = name.Text(), .Kind = name.Kind, .Target = name.Target, .TcpPort = name.TcpPort,
-                          .Baud = name.Baud, .Settings = defaults_.Link, .Interval = defaults_.Interval, .Meters = {},
-                          .AskModel = !defaults_.Outputs.Mqtt.DiscoveryPrefix.isEmpty()});
+        links_.push_back(NewLink(name, defaults_));
         linkSettings_.emplace_back();
         return links_.back();
     }
@@ -307,10 +320,9 @@ private:
         TSiteLink& link = LinkOf(section);
         const std::size_t linkIndex = std::size_t(&link - links_.data());
         const TGiven& address = Required(section, "Address");
-        TSiteMeter meter{.Id = {section.Name, link.Text,
-                                uint8_t(SettingValues::Integer(Label(address.Line, "Address"), address.Value, 1, 247))},
-                         .File = {},
-                         .Selection = defaults_.Selection};
+        TSiteMeter meter = NewMeter(
+            section.Name, link, uint8_t(SettingValues::Integer(Label(address.Line, "Address"), address.Value, 1, 247)),
+            defaults_);
         for (const TSiteMeter& other : link.Meters)
             if (other.Id.Address == meter.Id.Address)
                 throw TSettingRefusal{Label(address.Line, "Address") +
@@ -361,4 +373,28 @@ TSiteFileResult ReadSiteFile(const QString& fileName, const TLoggerOptions& defa
     } catch (const TSettingRefusal& refusal) {
         return {{}, refusal.Message};
     }
+}
+
+std::vector<TSiteLink> OneMeterSite(const TLoggerOptions& options)
+{
+    TSiteLink link = NewLink({options.Kind, options.Target, options.TcpPort, options.Baud}, options);
+    link.OneMeter = true;
+    link.Meters.push_back(NewMeter(options.Name, link, options.Address, options));
+    link.Meters.back().File = options.FileName;
+    return {std::move(link)};
+}
+
+QString MeterSaid(const TSiteLink& link, const TSiteMeter& meter)
+{
+    if (!link.OneMeter)
+        return MeterText(meter.Id);
+    const QString address = QString("%1:%2").arg(link.Target).arg(link.TcpPort);
+    const QString line = QString(" at %1 baud").arg(BaudRateValue(link.Baud, 0));
+    QString where;
+    switch (link.Kind) {
+    case TLinkKind::Tcp: where = address; break;
+    case TLinkKind::RtuOverTcp: where = address + " (RTU over TCP)" + line; break;
+    case TLinkKind::Serial: where = link.Target + line; break;
+    }
+    return QString("at %1, unit %2").arg(where).arg(meter.Id.Address);
 }

@@ -42,6 +42,11 @@ struct TSiteLink {
     // model text only Home Assistant's discovery announces: a meter not set
     // to answer it costs a timeout.
     bool AskModel = false;
+    // The one meter of the switches rather than a site file's: the messages
+    // name it by where it is and the link's changes come without the link's
+    // name, as a logger of one meter has always said them; it is asked at
+    // every interval with all its tries, as it holds up no other meter.
+    bool OneMeter = false;
 };
 
 struct TSiteFileResult {
@@ -53,3 +58,14 @@ struct TSiteFileResult {
 // defaults: the logger's options after its switches, which give each link
 // and meter what the file leaves out.
 TSiteFileResult ReadSiteFile(const QString& fileName, const TLoggerOptions& defaults);
+
+// The one meter the switches give (--ip, --port or --rtu-over-tcp, --address,
+// --name, --file, --params, the link's settings), as a site of one link
+// built as a site file's are; its file is the path as given.
+std::vector<TSiteLink> OneMeterSite(const TLoggerOptions& options);
+
+// The meter as the messages name it after "the meter": in a site
+// "\"Main incomer\" (rtu:/dev/ttyUSB0:19200, address 3)", alone
+// "at 192.168.1.20:502, unit 1", "at /dev/ttyUSB0 at 9600 baud, unit 1" or
+// "at 192.168.1.30:4001 (RTU over TCP) at 9600 baud, unit 1".
+QString MeterSaid(const TSiteLink& link, const TSiteMeter& meter);

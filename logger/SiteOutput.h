@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-// Where a site's readings go besides the CSV files: an MQTT broker, the
+// Where a site's readings go: the meters' CSV files, an MQTT broker, the
 // Prometheus endpoint, InfluxDB. The logger calls an output in its main
 // thread, which runs the Qt event loop; an output never blocks it for long
 // and never ends the run: a system that goes away costs what the output's

@@ -1,5 +1,6 @@
 #include "SiteOutputs.h"
 
+#include "CsvOutput.h"
 #include "HomeAssistantDiscovery.h"
 #include "InfluxWriter.h"
 #include "MetricsExporter.h"
@@ -19,6 +20,8 @@ TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vec
             siteMeters.push_back(meter);
         }
     TSiteOutputsResult result;
+    if (TCsvOutput::Wanted(links))
+        result.Outputs.push_back(std::make_unique<TCsvOutput>(links));
     // Said on stderr as a meter that stops answering is: always on.
     result.Outputs.push_back(std::make_unique<TWiringReport>());
     if (options.MetricsPort != 0) {

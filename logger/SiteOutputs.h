@@ -14,5 +14,6 @@ struct TSiteOutputsResult {
     QString Error; // an output that cannot start at all, such as a port in use
 };
 
-// The outputs the switches ask for, for the meters of the site.
+// The outputs the switches ask for, for the meters of the site, and the
+// log files of the meters that have one.
 TSiteOutputsResult MakeSiteOutputs(const TOutputOptions& options, const std::vector<TSiteLink>& links);

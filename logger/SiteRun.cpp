@@ -1,5 +1,6 @@
 #include "SiteRun.h"
 
+#include "CsvOutput.h"
 #include "LinkRunner.h"
 #include "LoggerMessages.h"
 #include "QuantityTable.h"
@@ -10,7 +11,6 @@
 #include <QLocale>
 
 #include <cstdio>
-#include <limits>
 #include <map>
 
 namespace {
@@ -22,36 +22,27 @@ using Clock = TSiteOutput::Clock;
 constexpr std::chrono::milliseconds LinksStopTime{400};
 constexpr std::chrono::milliseconds StopTime{900};
 
-TLogValues LoggedValues(const TMeterReading& reading)
-{
-    TLogValues values;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = reading.Values[i].value_or(std::numeric_limits<double>::quiet_NaN());
-    return values;
-}
-
-// One meter's reports and its log file.
-struct TMeterLog {
-    TSiteMeter Meter;
-    TStateReport Answers;
-    TFileReport File;
-    QString Header;
+// Whether a meter answers, said once per change.
+struct TMeterAnswers {
+    QString Said; // the meter as the messages name it
+    TStateReport Report;
 };
 
 // The links of a site, read at the same time, and what becomes of their
-// readings. Read once, the meters' files are left alone and a failure is
-// said once, at the end: --once only prints.
+// readings: each goes to every output. Read once, a failure is said once,
+// at the end: --once only prints.
 class TSite {
 public:
     TSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks, bool once, TSiteOutputs outputs)
         : outputs_(std::move(outputs)), once_(once)
     {
-        const QLocale locale = QLocale::system();
+        // One cycle of a single link is read in the main thread, which
+        // would only wait for a thread of its own.
+        const auto thread = once && links.size() == 1 ? TLinkRunner::TThread::Callers : TLinkRunner::TThread::Own;
         for (TSiteLink& link : links) {
             for (const TSiteMeter& meter : link.Meters)
-                logs_.try_emplace(meter.Id.Name, TMeterLog{meter, {}, TFileReport(meter.File),
-                                                           LogFile::HeaderLine(meter.Selection, locale)});
-            runners_.push_back(std::make_unique<TLinkRunner>(std::move(link), banks, once));
+                answers_.try_emplace(meter.Id.Name, TMeterAnswers{MeterSaid(link, meter), {}});
+            runners_.push_back(std::make_unique<TLinkRunner>(std::move(link), banks, once, thread));
             QObject::connect(runners_.back().get(), &TLinkRunner::Reading,
                              [this](const TMeterReading& reading) { Take(reading); });
             QObject::connect(runners_.back().get(), &TLinkRunner::Finished, [this] {
@@ -85,8 +76,6 @@ public:
         QCoreApplication::sendPostedEvents();
         for (const auto& output : outputs_)
             output->Finish(stopped + StopTime);
-        for (const auto& [name, log] : logs_)
-            log.File.NoteEnd();
         return ended;
     }
 
@@ -96,18 +85,11 @@ public:
 private:
     void Take(const TMeterReading& reading)
     {
-        TMeterLog& log = logs_.at(reading.Meter.Name);
-        const QString meter = MeterText(reading.Meter);
-        if (!once_)
-            log.Answers.Note(reading.Answered,
-                             QString("no answer from the meter %1: %2; its values stay empty").arg(meter, reading.Failure),
-                             QString("the meter %1 answers again").arg(meter));
-        if (!once_ && !log.Meter.File.isEmpty()) {
-            const QDateTime now = reading.Time.toLocalTime();
-            log.File.Note(LogFile::AppendRecordTo(log.Meter.File, log.Header,
-                                                  LogFile::RecordLine(LoggedValues(reading), log.Meter.Selection, now,
-                                                                      QLocale::system())),
-                          now);
+        if (!once_) {
+            TMeterAnswers& answers = answers_.at(reading.Meter.Name);
+            answers.Report.Note(reading.Answered,
+                                QString("no answer from the meter %1: %2; its values stay empty").arg(answers.Said, reading.Failure),
+                                QString("the meter %1 answers again").arg(answers.Said));
         }
         for (const auto& output : outputs_)
             output->Publish(reading);
@@ -116,7 +98,7 @@ private:
 
     TSiteOutputs outputs_;
     const bool once_;
-    std::map<QString, TMeterLog> logs_;
+    std::map<QString, TMeterAnswers> answers_; // by meter name
     std::vector<std::unique_ptr<TLinkRunner>> runners_;
     std::size_t finished_ = 0;
     std::map<QString, TMeterReading> latest_;
@@ -146,17 +128,43 @@ bool RunUntilDone(TSite& site, TStopSignals& stopSignals)
     std::_Exit(status);
 }
 
+// The line that starts the run of a link: the one meter of the switches
+// with its file, a site's link with its meters.
+QString StartText(const TSiteLink& link)
+{
+    const double seconds = double(link.Interval.count()) / 1000;
+    if (link.OneMeter)
+        return QString("logging the meter %1 every %2 s into %3")
+            .arg(MeterSaid(link, link.Meters.front()))
+            .arg(seconds)
+            .arg(link.Meters.front().File);
+    QStringList meters;
+    for (const TSiteMeter& meter : link.Meters)
+        meters << QString("\"%1\" at %2").arg(meter.Id.Name).arg(meter.Id.Address);
+    return QString("%1: logging %2 every %3 s").arg(link.Text, meters.join(", ")).arg(seconds);
+}
+
+// A meter's reading as --once prints it: a site's meter under its name, the
+// one meter of the switches alone, as a table or, with --csv, as its log
+// file's header and record.
+QString Printed(const TSiteLink& link, const TSiteMeter& meter, const TMeterReading& reading, bool csv)
+{
+    const QLocale locale = QLocale::system();
+    const TLogValues values = LoggedValues(reading);
+    if (csv)
+        return LogFile::HeaderLine(meter.Selection, locale) +
+               LogFile::RecordLine(values, meter.Selection, reading.Time.toLocalTime(), locale);
+    const QString table = QuantityTable(values, meter.Selection, locale);
+    return link.OneMeter ? table : QString("%1\n%2\n").arg(MeterText(meter.Id), table);
+}
+
 } // namespace
 
 int RunSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks,
             TSiteOutputs outputs, TStopSignals& stopSignals)
 {
-    for (const TSiteLink& link : links) {
-        QStringList meters;
-        for (const TSiteMeter& meter : link.Meters)
-            meters << QString("\"%1\" at %2").arg(meter.Id.Name).arg(meter.Id.Address);
-        LoggerMessage(QString("%1: logging %2 every %3 s").arg(link.Text, meters.join(", ")).arg(double(link.Interval.count()) / 1000));
-    }
+    for (const TSiteLink& link : links)
+        LoggerMessage(StartText(link));
     TSite site(std::move(links), banks, false, std::move(outputs));
     if (!RunUntilDone(site, stopSignals))
         EndNow(0);
@@ -164,7 +172,8 @@ int RunSite(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>&
     return 0;
 }
 
-int ReadSiteOnce(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks, TSiteOutputs outputs, TStopSignals& stopSignals)
+int ReadSiteOnce(std::vector<TSiteLink> links, const std::vector<TRegisterBankEntry>& banks, TSiteOutputs outputs,
+                 TStopSignals& stopSignals, bool csv)
 {
     const std::vector<TSiteLink> order = links;
     TSite site(std::move(links), banks, true, std::move(outputs));
@@ -174,16 +183,16 @@ int ReadSiteOnce(std::vector<TSiteLink> links, const std::vector<TRegisterBankEn
         return 1;
     site.Stop();
     bool complete = true;
-    QString tables;
+    QString printed;
     for (const TSiteLink& link : order) {
         for (const TSiteMeter& meter : link.Meters) {
             const TMeterReading& reading = site.Latest().at(meter.Id.Name);
             complete = complete && reading.Complete;
             if (!reading.Complete)
-                LoggerMessage(QString("no answer from the meter %1: %2").arg(MeterText(meter.Id), reading.Failure));
-            tables += QString("%1\n%2\n").arg(MeterText(meter.Id), QuantityTable(LoggedValues(reading), meter.Selection, QLocale::system()));
+                LoggerMessage(QString("no answer from the meter %1: %2").arg(MeterSaid(link, meter), reading.Failure));
+            printed += Printed(link, meter, reading, csv);
         }
     }
-    PrintToStdout(tables);
+    PrintToStdout(printed);
     return complete ? 0 : 1;
 }

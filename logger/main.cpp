@@ -1,11 +1,11 @@
-// kelvane-log: logs a Kelvane meter's measurements without a desktop, in the
-// data log format of the Kelvane utility.
+// kelvane-log: logs the measurements of a Kelvane meter, or of every meter
+// of a site, without a desktop, in the data log format of the Kelvane
+// utility and to the outputs the switches ask for.
 
-#include "LogRun.h"
+#include "CsvOutput.h"
 #include "LoggerApplication.h"
 #include "LoggerMessages.h"
 #include "LoggerOptions.h"
-#include "MeterPoller.h"
 #include "RegisterBanksFile.h"
 #include "SiteFile.h"
 #include "SiteRun.h"
@@ -30,26 +30,29 @@ bool AnyActive(const std::vector<TRegisterBankEntry>& banks)
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
-// Every meter of the site file: refused whole, naming the line, before any
-// meter is read.
-int RunSiteFile(const TLoggerOptions& options, const std::vector<TRegisterBankEntry>& banks, TStopSignals& stopSignals)
+// The site file's meters, refused whole, naming the line, before any meter
+// is read; or the one meter of the switches. Read once, no meter has a
+// file: --once only prints.
+TSiteFileResult SiteOf(const TLoggerOptions& options)
 {
-    TSiteFileResult site = ReadSiteFile(options.SiteFile, options);
-    if (!site.Error.isEmpty()) {
-        LoggerMessage(site.Error);
-        return ExitUsage;
-    }
-    for (const TSiteLink& link : site.Links)
+    TSiteFileResult site = options.SiteFile.isEmpty() ? TSiteFileResult{OneMeterSite(options), {}}
+                                                      : ReadSiteFile(options.SiteFile, options);
+    if (options.Once)
+        for (TSiteLink& link : site.Links)
+            for (TSiteMeter& meter : link.Meters)
+                meter.File.clear();
+    return site;
+}
+
+// Before any meter is touched: a FIFO or a device as a log is a mistake of
+// the command line or the site file that retrying would not mend.
+bool LogFilesUsable(const std::vector<TSiteLink>& links)
+{
+    for (const TSiteLink& link : links)
         for (const TSiteMeter& meter : link.Meters)
-            if (!options.Once && !meter.File.isEmpty() && !LogFileUsable(meter.File))
-                return ExitUsage;
-    TSiteOutputsResult outputs = MakeSiteOutputs(options.Outputs, site.Links);
-    if (!outputs.Error.isEmpty()) {
-        LoggerMessage(outputs.Error);
-        return ExitFailure;
-    }
-    return options.Once ? ReadSiteOnce(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals)
-                        : RunSite(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals);
+            if (!meter.File.isEmpty() && !LogFileUsable(meter.File))
+                return false;
+    return true;
 }
 
 // The large buffers of a site's outputs (a scrape's text, an InfluxDB
@@ -63,6 +66,16 @@ void ReturnLargeBuffers()
 {
 #ifdef __GLIBC__
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
+
+// A read once is over in milliseconds, with few allocations outside the
+// main thread: the link's other threads share its heap instead of each
+// setting up one of its own.
+void ShareOneHeap()
+{
+#ifdef __GLIBC__
+    mallopt(M_ARENA_MAX, 1);
 #endif
 }
 
@@ -100,23 +113,30 @@ int main(int argc, char** argv)
         return ExitUsage;
     }
     const TLoggerOptions& options = *parsed.Options;
-    // Before the meter is touched: a FIFO or a device as the log is a mistake
-    // of the command line that retrying would not mend.
-    if (!options.Once && options.SiteFile.isEmpty()) {
-        // Installed, the default log's folder is the user's data folder,
-        // made on first use as the utility makes it.
-        if (QFileInfo(options.FileName).absolutePath() == QDir(paths.DataDirectory).absolutePath())
-            QDir().mkpath(paths.DataDirectory);
-        if (!LogFileUsable(options.FileName))
-            return ExitUsage;
+    if (options.Once)
+        ShareOneHeap();
+    // Installed, the default log's folder is the user's data folder, made on
+    // first use as the utility makes it.
+    if (!options.Once && options.SiteFile.isEmpty() &&
+        QFileInfo(options.FileName).absolutePath() == QDir(paths.DataDirectory).absolutePath())
+        QDir().mkpath(paths.DataDirectory);
+    TSiteFileResult site = SiteOf(options);
+    if (!site.Error.isEmpty()) {
+        LoggerMessage(site.Error);
+        return ExitUsage;
     }
+    if (!LogFilesUsable(site.Links))
+        return ExitUsage;
     std::vector<TRegisterBankEntry> banks = RegisterBanksFile::Read(options.BanksFile);
     if (!AnyActive(banks)) {
         LoggerMessage(QString("no active register bank to read in %1").arg(options.BanksFile));
         return ExitFailure;
     }
-    if (!options.SiteFile.isEmpty())
-        return RunSiteFile(options, banks, stopSignals);
-    TMeterPoller poller(options, std::move(banks));
-    return options.Once ? ReadOnce(poller, options, stopSignals) : RunLogging(poller, options, stopSignals);
+    TSiteOutputsResult outputs = MakeSiteOutputs(options.Outputs, site.Links);
+    if (!outputs.Error.isEmpty()) {
+        LoggerMessage(outputs.Error);
+        return ExitFailure;
+    }
+    return options.Once ? ReadSiteOnce(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals, options.Csv)
+                        : RunSite(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals);
 }

@@ -8,6 +8,7 @@
 #include "FrozenMeters.h"
 #include "InfluxServer.h"
 #include "LocalEngine.h"
+#include "LogFile.h"
 #include "LoggerRun.h"
 #include "MosquittoBroker.h"
 #include "MqttSubscriber.h"
@@ -23,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <csignal>
 #include <optional>
 #include <ranges>
@@ -313,6 +316,57 @@ TEST(SiteLogger, NamesWithCharactersToEscapeReachEveryOutputAsWritten)
     }
     EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
     EXPECT_FALSE(run.Stderr().contains("InfluxDB")) << run.Stderr().toStdString();
+}
+
+// The one meter of the switches is a site of one meter: under its name,
+// the default or --name's, its readings reach MQTT and Prometheus with the
+// values of its CSV record (to the record's decimals).
+TEST(OneMeterLogger, ReachesTheOutputsWithTheValuesOfItsRecord)
+{
+    EnsureCoreApp();
+    if (!TMosquittoBroker::Available())
+        GTEST_SKIP() << "mosquitto is not installed";
+    simharness::TInProcessSim gateway(Frozen({1}));
+    simharness::TInProcessRtuSim bus(Frozen({4}));
+    TMosquittoBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TMqttSubscriber subscriber(broker.Port(), "kelvane");
+    ASSERT_TRUE(subscriber.WaitSubscribed());
+    const struct {
+        QStringList Meter;
+        QString Name, Level;
+    } rows[] = {{{"--ip", "127.0.0.1", "--tcp-port", QString::number(gateway.Port())}, "meter", "meter"},
+                {{"--port", QString::fromStdString(bus.Path()), "--baud", "19200", "--address", "4", "--name", "Pump #2"},
+                 "Pump #2", "Pump _2"}};
+    const struct {
+        int Index;
+        QString Key, Metric, Phase;
+        double Scale; // of the base unit to the meter's
+    } quantities[] = {{0, "total_energy_consumption", "kelvane_total_energy_consumption_joules_total", {}, 3.6e6},
+                      {1, "total_real_power", "kelvane_total_real_power_watts", {}, 1},
+                      {10, "voltage_a_n", "kelvane_voltage_volts", "a-n", 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name.toStdString());
+        QTemporaryDir dir;
+        const QString csv = dir.filePath("meter.csv"), metrics = QString::number(localengine::FreeLoopbackPort());
+        TLoggerRun run(dir);
+        run.Start(row.Meter + QStringList{"--interval", "0.3", "--params", "0,1,10", "--file", csv, "--metrics", metrics,
+                                          "--mqtt", QString("127.0.0.1:%1").arg(broker.Port())});
+        ASSERT_TRUE(WaitFor([&] { return Lines(csv).size() >= 2 && !subscriber.On("kelvane/" + row.Level + "/state").empty(); }))
+            << run.Stderr().toStdString();
+        const QStringList record = Lines(csv)[1].split(',').mid(2);
+        const QJsonObject values = Json(subscriber.On("kelvane/" + row.Level + "/state").front().Payload)["values"].toObject();
+        const QByteArray exposition = localengine::HttpGet(QUrl("http://127.0.0.1:" + metrics + "/metrics")).Body;
+        for (std::size_t i = 0; i < std::size(quantities); ++i) {
+            const auto& q = quantities[i];
+            const double logged = record.value(qsizetype(i)).toDouble(), within = 0.51 * std::pow(10, -LogParameters[q.Index].Decimals);
+            EXPECT_NEAR(values[q.Key].toDouble(), logged, within) << q.Key.toStdString();
+            const QStringList samples = Samples(exposition, q.Metric, row.Name, q.Phase);
+            ASSERT_EQ(samples.size(), 1) << exposition.toStdString();
+            EXPECT_NEAR(samples.front().section(' ', -1).toDouble() / q.Scale, logged, within) << q.Metric.toStdString();
+        }
+        EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
+    }
 }
 
 // The MQTT password comes from a file or the environment: it is never on

@@ -2,14 +2,9 @@
 
 #include "BankPass.h"
 #include "KelvaneCOM.h"
-#include "LateReplyNotice.h"
-#include "LoggerOptions.h"
 #include "RegisterBanksFile.h"
-#include "RepeatedMessages.h"
-#include "StateReports.h"
 
 #include <functional>
-#include <memory>
 #include <vector>
 
 // How one meter's pass went.
@@ -34,35 +29,3 @@ struct TMeterPass {
 TMeterPass ReadMeterPass(TKelvane& link, uint8_t address, const std::vector<TRegisterBankEntry>& banks, int tries,
                          const std::function<bool()>& stop, const bool* abort,
                          const std::function<void(const TExchange&, bool repeat)>& onTry = {});
-
-// One read of every active register bank into the meter link's register
-// image, for one record. The image is cleared before each pass, so that a
-// record never shows a value of an earlier pass as if it were new.
-class TMeterPoller {
-public:
-    using TPass = TMeterPass;
-
-    TMeterPoller(const TLoggerOptions& options, std::vector<TRegisterBankEntry> banks);
-    // The link's handler holds this poller.
-    TMeterPoller(const TMeterPoller&) = delete;
-    TMeterPoller& operator=(const TMeterPoller&) = delete;
-
-    // ReadMeterPass with the options' address and tries; a meter that
-    // answers later than the receive timeout is told on stderr.
-    TPass ReadAll(const std::function<bool()>& stop, const bool* abort = nullptr);
-
-    const TKelvane& Meter() const { return *link_; }
-    // "192.168.1.20:502, unit 1", "/dev/ttyUSB0 at 9600 baud, unit 1" or
-    // "192.168.1.30:4001 (RTU over TCP) at 9600 baud, unit 1".
-    QString Describe() const;
-    // The link's changes counted and not said yet, at the end of a run.
-    void SayLinkStateCounts() { linkStates_.SayCounts(); }
-
-private:
-    TLoggerOptions options_;
-    std::vector<TRegisterBankEntry> banks_;
-    std::unique_ptr<TKelvane> link_;
-    THeldMessages heldStates_;
-    TRepeatedMessages linkStates_;
-    TLateReplyNotice lateNotice_;
-};
