@@ -109,8 +109,8 @@ QString Usage()
     parser.setApplicationDescription(
         "Logs the measurements of a Kelvane power meter, or with --site of every meter of a site, to "
         "delimited text files, one record per interval, in the format of the Kelvane utility's data "
-        "log, and to an MQTT broker, a Prometheus endpoint and InfluxDB. Messages go to "
-        "stderr, one line each, among them each change of a link: a kept TCP connection made, lost or "
+        "log, and to an MQTT broker (announced to Home Assistant), a Prometheus endpoint, InfluxDB and "
+        "a page for a browser. Messages go to stderr, one line each, among them each change of a link: a kept TCP connection made, lost or "
         "refused, a serial port lost. A lost serial port is opened again by its name at the first pass "
         "after it is back; the other links go on meanwhile. SIGTERM or SIGINT ends the run after the record being written. Exit status: 0 done, 1 the "
         "meter or the log could not be used, 2 a switch or the site file was refused or a log file is "
