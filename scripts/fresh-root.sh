@@ -105,6 +105,9 @@ rm -f "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/*
 cp /etc/apt/sources.list.d/*.sources "$root/etc/apt/sources.list.d/" 2>/dev/null || true
 [ -f /etc/apt/sources.list ] && cp /etc/apt/sources.list "$root/etc/apt/"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+# debootstrap writes no /etc/hosts; an installed Debian's names localhost
+# (headless Chromium's driver reaches the browser by that name) and the host.
+grep -qw localhost "$root/etc/hosts" 2>/dev/null || printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n' >>"$root/etc/hosts"
 grep -qw "$(hostname)" "$root/etc/hosts" 2>/dev/null || echo "127.0.1.1 $(hostname)" >>"$root/etc/hosts"
 
 fresh_mount
