@@ -242,7 +242,7 @@ TEST(GrafanaDashboard, EveryQueryOfEveryPanelAnswersForEachMeterAfterAShortRun)
     ASSERT_EQ(variables[1]["query"].toString(), "label_values(kelvane_meter_up, meter)");
     const QUrl labels(QString("http://127.0.0.1:%1/api/v1/label/meter/values?match[]=kelvane_meter_up")
                           .arg(prometheus.Port()));
-    EXPECT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitFor([&] {
         const QJsonDocument answer = QJsonDocument::fromJson(localengine::HttpGet(labels).Body);
         const QStringList names = QVariant(answer["data"].toArray().toVariantList()).toStringList();
         return QSet<QString>(names.begin(), names.end()) == all;

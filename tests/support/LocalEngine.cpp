@@ -13,10 +13,37 @@
 #include <QThread>
 #include <QTimer>
 
+#include <random>
+
 namespace localengine {
 
+namespace {
+
+// The lowest port of the system's ephemeral range, from which it picks the
+// local port of each outgoing connection and of each listen on port 0.
+int EphemeralLow()
+{
+    QFile range("/proc/sys/net/ipv4/ip_local_port_range");
+    if (!range.open(QIODevice::ReadOnly))
+        return 32768;
+    const int low = range.readAll().simplified().split(' ').value(0).toInt();
+    return low > 10001 ? low : 32768;
+}
+
+} // namespace
+
+// Picked below the ephemeral range: a port from it could be handed to another
+// test's client or server between this check and the bind of the program
+// the port is for, which then finds it in use.
 uint16_t FreeLoopbackPort()
 {
+    static std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(10000, EphemeralLow() - 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpServer server;
+        if (server.listen(QHostAddress::LocalHost, uint16_t(pick(random))))
+            return server.serverPort();
+    }
     QTcpServer server;
     server.listen(QHostAddress::LocalHost, 0);
     return server.serverPort();
