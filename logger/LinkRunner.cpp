@@ -1,6 +1,7 @@
 #include "LinkRunner.h"
 
 #include "CommStatistics.h"
+#include "GatewayForward.h"
 #include "KelvaneCOM.h"
 #include "LateReplyNotice.h"
 #include "LogValues.h"
@@ -57,6 +58,9 @@ public:
             else
                 linkStates_.Say(prefix + state);
         });
+        if (site_.Gateway)
+            site_.Gateway->Queue.SetOnPush(
+                [this] { QMetaObject::invokeMethod(this, &TLinkWorker::ServeClients, Qt::QueuedConnection); });
         next_ = Clock::now();
         Cycle();
     }
@@ -75,6 +79,8 @@ public:
     // counts of the link's changes not said yet are said.
     void End()
     {
+        if (site_.Gateway)
+            site_.Gateway->Queue.SetOnPush({});
         link_.reset();
         linkStates_.SayCounts();
     }
@@ -88,7 +94,22 @@ signals:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // A cycle that comes due while a client's request is on the line (its
+    // wait turns this thread's events) starts as soon as that exchange ends.
     void Cycle()
+    {
+        if (busy_) {
+            cycleDue_ = true;
+            return;
+        }
+        {
+            const TBusy busy(busy_);
+            ReadMeters();
+        }
+        ServeClients();
+    }
+
+    void ReadMeters()
     {
         bool complete = true;
         for (std::size_t i = 0; i < site_.Meters.size(); ++i) {
@@ -108,6 +129,49 @@ private:
             return;
         }
         ScheduleNext();
+    }
+
+    // Sets a flag for as long as the link is on the line, so that what the
+    // wait for the meter turns (a cycle's timer, a client's wake) waits for
+    // it.
+    struct TBusy {
+        explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
+        ~TBusy() { flag_ = false; }
+        bool& flag_;
+    };
+
+    // Between cycles: the clients' requests, in turn, until none waits or
+    // the next cycle is due, which then goes first. Inside a cycle the
+    // requests wait for the gaps between the logger's own.
+    void ServeClients()
+    {
+        if (busy_)
+            return;
+        {
+            const TBusy busy(busy_);
+            // The clock too: a link that cannot open answers at once, and
+            // its answers turn no events.
+            while (!cycleDue_ && Clock::now() < next_ && ServeClient()) {
+            }
+        }
+        if (cycleDue_) {
+            cycleDue_ = false;
+            Cycle();
+        }
+    }
+
+    // One client's request, if one waits; false when none did or the run
+    // is stopping.
+    bool ServeClient()
+    {
+        if (!site_.Gateway || !link_ || Stopping)
+            return false;
+        const std::optional<TGatewayRequest> request = site_.Gateway->Queue.Take();
+        if (!request)
+            return false;
+        ForwardRequest(*link_, site_.Meters[request->Meter].Id.Address, *request,
+                       site_.Gateway->Counters[request->Meter], abort_);
+        return true;
     }
 
     // The next time on the grid of intervals from the first cycle that is
@@ -133,8 +197,15 @@ private:
     {
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         const int tries = backOff.Tries(site_.Settings.Tries);
+        // Before each of the pass's requests, one client's request that
+        // waits: the pass goes on between the clients' requests, and theirs
+        // between its own.
+        const auto betweenRequests = [this] {
+            ServeClient();
+            return Stopping.load();
+        };
         const TMeterPass pass = ReadMeterPass(
-            *link_, meter.Id.Address, banks_, tries, [this] { return Stopping.load(); }, &abort_,
+            *link_, meter.Id.Address, banks_, tries, betweenRequests, &abort_,
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
@@ -223,6 +294,8 @@ private:
             reading.Counters = *counters;
         else
             reading.Counters.Meter = key;
+        if (site_.Gateway)
+            reading.Gateway = site_.Gateway->Counters[std::size_t(&meter - site_.Meters.data())].Snapshot();
         return reading;
     }
 
@@ -265,6 +338,8 @@ private:
     TRepeatedMessages linkStates_;
     Clock::time_point next_;
     bool abort_ = false;
+    bool busy_ = false;     // the link is on the line, for a pass or a client
+    bool cycleDue_ = false; // the cycle's time came while it was
     TLinkStatus linkStatus_;
 };
 

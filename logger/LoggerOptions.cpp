@@ -97,6 +97,13 @@ const QList<QCommandLineOption>& Switches()
         {"influx", "Write the readings to InfluxDB at this URL, such as "
                    "http://127.0.0.1:8086, through its /write endpoint.", "url"},
         {"influx-db", "The InfluxDB database (default kelvane).", "name"},
+        {"serve", "Be a Modbus/TCP gateway to every meter of the site on ADDRESS:PORT (address "
+                  "127.0.0.1 unless given): a request to a meter's unit (the site file's Unit, by default "
+                  "its Address) goes to the meter between the logger's own requests, and the meter's "
+                  "reply goes back. Functions 3, 4, 6, 16 and 17; writes only with --serve-writes.",
+         "[address:]port"},
+        {"serve-writes", "Let the gateway's clients write registers (functions 6 and 16); each write is "
+                         "said on stderr."},
         {"help", "Show this help and exit."},
     };
     return switches;
@@ -273,6 +280,18 @@ std::pair<QString, uint16_t> ListenAddress(const QCommandLineParser& parser, con
             uint16_t(SettingValues::Integer("--" + name, port.value_or(text), 1, 65535))};
 }
 
+void ApplyGateway(const QCommandLineParser& parser, TLoggerOptions& options)
+{
+    if (parser.isSet("serve-writes") && !parser.isSet("serve"))
+        throw TSettingRefusal{"--serve-writes: goes with --serve"};
+    if (!parser.isSet("serve"))
+        return;
+    if (options.Once)
+        throw TSettingRefusal{"--serve: the gateway needs a running logger; leave out --once"};
+    std::tie(options.Gateway.Address, options.Gateway.Port) = ListenAddress(parser, "serve");
+    options.Gateway.Writes = parser.isSet("serve-writes");
+}
+
 void ApplyOutputs(const QCommandLineParser& parser, TOutputOptions& outputs)
 {
     for (const QString name : {"mqtt-prefix", "mqtt-discovery", "mqtt-user", "mqtt-password-file", "mqtt-tls"})
@@ -346,6 +365,7 @@ TLoggerOptionsResult ParseLoggerOptions(const QStringList& arguments, const TApp
         options.SiteFile = parser.value("site");
         CheckSiteSwitches(parser, options);
         ApplyOutputs(parser, options.Outputs);
+        ApplyGateway(parser, options);
         // Each site's spool files its own, in the working directory, and its
         // own ids in Home Assistant.
         if (!options.SiteFile.isEmpty())

@@ -14,6 +14,15 @@
 #include <cstdint>
 #include <optional>
 
+// --serve [ADDR:]PORT and --serve-writes: the site's meters served to
+// other Modbus masters over Modbus/TCP, each at its unit, on when Port is
+// set; writes pass only when allowed.
+struct TGatewayOptions {
+    QString Address;
+    uint16_t Port = 0;
+    bool Writes = false;
+};
+
 // What kelvane-log does, from its command line and, with --settings, from a
 // settings file of the desktop utility: the switches win over the file, and
 // a key the file lacks keeps the logger's own default.
@@ -42,6 +51,7 @@ struct TLoggerOptions {
     // the ones above.
     QString SiteFile;
     TOutputOptions Outputs;
+    TGatewayOptions Gateway;
 };
 
 struct TLoggerOptionsResult {

@@ -35,6 +35,18 @@ struct TLinkStatus {
     QDateTime Since;   // UTC, when Kind last changed; null while unknown
 };
 
+// What the clients of the logger's Modbus/TCP gateway asked of a meter's
+// unit since the logger started, by what they got.
+struct TGatewayCounts {
+    uint8_t Unit = 0;
+    uint64_t Requests = 0;    // every request to the unit
+    uint64_t Answered = 0;    // the meter's own reply passed back, its exceptions included
+    uint64_t NoAnswer = 0;    // the meter gave none: exception 0x0B
+    uint64_t LinkDown = 0;    // its link was down: exception 0x0A
+    uint64_t Busy = 0;        // its link's queue was full: exception 6
+    uint64_t Refused = 0;     // refused by the gateway itself: a function or write it does not pass on
+};
+
 // What one pass over one meter brought: the quantities the meter sent in
 // that very pass and nothing else. A quantity that is not selected for the
 // meter, or whose registers the pass did not bring, is empty; it is never
@@ -64,4 +76,7 @@ struct TMeterReading {
     std::optional<int> SerialNumber;
     std::optional<double> SoftwareVersion;
     QString Model;
+
+    // With the gateway on, what its clients asked of the meter so far.
+    std::optional<TGatewayCounts> Gateway;
 };

@@ -48,7 +48,7 @@ TSiteLink NewLink(const TLinkName& name, const TLoggerOptions& defaults)
 {
     return {.Text = name.Text(), .Kind = name.Kind, .Target = name.Target, .TcpPort = name.TcpPort, .Baud = name.Baud,
             .Settings = defaults.Link, .Interval = defaults.Interval, .Meters = {},
-            .AskModel = !defaults.Outputs.Mqtt.DiscoveryPrefix.isEmpty(), .OneMeter = false};
+            .AskModel = !defaults.Outputs.Mqtt.DiscoveryPrefix.isEmpty(), .OneMeter = false, .Gateway = {}};
 }
 
 // A meter of the link, with the quantities of the switches and no file.
@@ -119,7 +119,7 @@ struct TSection {
     std::map<QString, TGiven> Keys; // by key in lower case
 };
 
-const QStringList MeterKeys{"link", "address", "file", "params"};
+const QStringList MeterKeys{"link", "address", "unit", "file", "params"};
 const QStringList LinkKeys{"interval", "timeout", "tries", "echo", "framing"};
 
 class TSiteReader {
@@ -135,6 +135,7 @@ public:
                                           "with Link= and Address=").arg(fileName_)};
         for (const TSection& section : sections)
             AddMeter(section);
+        AssignUnits();
         return std::move(links_);
     }
 
@@ -206,7 +207,7 @@ private:
         const QString key = text.left(equals).trimmed();
         if (!MeterKeys.contains(key.toLower()) && !LinkKeys.contains(key.toLower()))
             throw TSettingRefusal{Label(line) + QString(": \"%1\" is not a key of a meter; the keys are Link, Address, "
-                                                        "File, Params, Interval, Timeout, Tries, Echo and Framing").arg(Shown(key))};
+                                                        "Unit, File, Params, Interval, Timeout, Tries, Echo and Framing").arg(Shown(key))};
         auto& keys = sections.back().Keys;
         if (keys.count(key.toLower()))
             throw TSettingRefusal{Label(line) + QString(": %1 is given twice for the meter \"%2\"").arg(key, sections.back().Name)};
@@ -333,7 +334,43 @@ private:
         if (const auto file = section.Keys.find("file"); file != section.Keys.end())
             meter.File = LogFileOf(file->second);
         ApplyLinkKeys(section, linkIndex);
+        TUnitGiven unit{.Link = linkIndex, .Meter = links_[linkIndex].Meters.size(), .Line = address.Line};
+        if (const auto given = section.Keys.find("unit"); given != section.Keys.end())
+            unit = {linkIndex, unit.Meter, uint8_t(SettingValues::Integer(Label(given->second.Line, "Unit"), given->second.Value, 1, 247)),
+                    given->second.Line};
+        units_.push_back(unit);
         links_[linkIndex].Meters.push_back(meter);
+    }
+
+    // Each meter's unit on the gateway: the one its section gives, else its
+    // address when no other meter of the site has it. Two meters on one
+    // unit would each get the other's answers, so that is refused.
+    void AssignUnits()
+    {
+        std::map<int, int> addresses; // address -> meters with it
+        for (const TSiteLink& link : links_)
+            for (const TSiteMeter& meter : link.Meters)
+                ++addresses[meter.Id.Address];
+        std::map<int, const TUnitGiven*> taken;
+        const auto take = [&](const TUnitGiven& unit, uint8_t id, const QString& key, const QString& how) {
+            TSiteMeter& meter = links_[unit.Link].Meters[unit.Meter];
+            if (const auto other = taken.find(id); other != taken.end())
+                throw TSettingRefusal{Label(unit.Line, key) + QString(": the meter \"%1\" would be unit %2 on the gateway%3, "
+                                                                      "which the meter \"%4\" at line %5 is already")
+                                                                  .arg(meter.Id.Name, QString::number(id), how,
+                                                                       links_[other->second->Link].Meters[other->second->Meter].Id.Name,
+                                                                       QString::number(other->second->Line))};
+            taken[id] = &unit;
+            meter.Unit = id;
+        };
+        for (const TUnitGiven& unit : units_)
+            if (unit.Given != 0)
+                take(unit, unit.Given, "Unit", {});
+        for (const TUnitGiven& unit : units_) {
+            const uint8_t address = links_[unit.Link].Meters[unit.Meter].Id.Address;
+            if (unit.Given == 0 && addresses[address] == 1)
+                take(unit, address, "Address", " (its address; give it a Unit= of its own)");
+        }
     }
 
     // A relative path is taken from the working directory, as a switch's
@@ -351,8 +388,18 @@ private:
         return path;
     }
 
+    // A meter's Unit key as its section gives it (0: none), and the line
+    // that gives its unit: the Unit key's, else the Address key's.
+    struct TUnitGiven {
+        std::size_t Link = 0;
+        std::size_t Meter = 0;
+        uint8_t Given = 0;
+        int Line = 0;
+    };
+
     QString fileName_;
     const TLoggerOptions& defaults_;
+    std::vector<TUnitGiven> units_; // in file order
     std::vector<TSiteLink> links_;
     QHash<QString, std::size_t> linkIndex_;               // TLinkName::Identity() -> its link in links_
     std::vector<std::map<QString, TGiven>> linkSettings_; // by link, the settings taken and where from
@@ -381,6 +428,7 @@ std::vector<TSiteLink> OneMeterSite(const TLoggerOptions& options)
     link.OneMeter = true;
     link.Meters.push_back(NewMeter(options.Name, link, options.Address, options));
     link.Meters.back().File = options.FileName;
+    link.Meters.back().Unit = options.Address;
     return {std::move(link)};
 }
 

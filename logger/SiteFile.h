@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <vector>
 
 // A site file: one INI section per meter, named after the meter.
@@ -16,15 +17,20 @@
 //   File=/var/log/kelvane/main-incomer.csv
 //
 // Link is rtu:DEVICE[:BAUD], tcp:ADDRESS[:PORT] or rtu-tcp:ADDRESS:PORT;
-// Address 1-247; File, Params and the link's Interval, Timeout, Tries, Echo
+// Address 1-247; Unit, the meter's unit id on the logger's Modbus/TCP
+// gateway (1-247; by default its Address when no other meter of the site
+// has that address, else none), File, Params and the link's Interval, Timeout, Tries, Echo
 // and Framing are optional; a relative File is taken from the working
 // directory. Meters with the same link share it. A link
 // setting given in any of its meters' sections holds for the whole link;
 // the switches give what no section does. The file is UTF-8 with LF, CR LF
 // or CR line ends; a meter's name is one every output can carry (MeterName.h).
 
+struct TGatewayLink;
+
 struct TSiteMeter {
     TSiteMeterId Id;
+    uint8_t Unit = 0; // on the gateway; 0: none
     QString File; // its own log file; none when empty
     TLogSelection Selection{};
 };
@@ -47,6 +53,9 @@ struct TSiteLink {
     // name, as a logger of one meter has always said them; it is asked at
     // every interval with all its tries, as it holds up no other meter.
     bool OneMeter = false;
+    // With the gateway on, what it shares with the link: its clients'
+    // requests and the meters' counts of them.
+    std::shared_ptr<TGatewayLink> Gateway;
 };
 
 struct TSiteFileResult {

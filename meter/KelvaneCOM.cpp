@@ -1,5 +1,7 @@
 #include "KelvaneCOM.h"
 
+#include "ModbusPdu.h"
+
 #include "SerialPortList.h"
 
 #include <QCoreApplication>
@@ -131,6 +133,23 @@ TExchange TKelvane::WriteMultiple(uint8_t address, int first, std::span<const in
     exchange.Result = transport_->WriteMultipleRegisters(address, static_cast<uint16_t>(first), words, abort, exchange);
     lastResult_ = exchange.Result;
     return exchange;
+}
+
+TKelvane::TForwarded TKelvane::Forward(uint8_t address, const QByteArray& pdu, const bool& abort)
+{
+    TForwarded forwarded;
+    TExchange& exchange = forwarded.Exchange;
+    exchange.Result = transport_->Forward(address, std::vector<uint8_t>(pdu.begin(), pdu.end()), abort, exchange);
+    if (exchange.Result != MeterResult::Success && exchange.Result <= 0)
+        return forwarded;
+    // The frame without the transport's own bytes: the MBAP header, or the
+    // address and the CRC of RTU.
+    const QByteArray frame = exchange.Reply();
+    const TTransportLayout layout = Kind() == TLinkKind::Tcp ? TcpLayout : RtuLayout;
+    const auto pduSize = frame.size() - qsizetype(layout.HeaderSize + layout.ChecksumSize);
+    if (pduSize > 0)
+        forwarded.Reply = frame.mid(qsizetype(layout.HeaderSize), pduSize);
+    return forwarded;
 }
 
 // Over Modbus/TCP nothing is sent and the caller sees that no

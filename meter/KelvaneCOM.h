@@ -97,6 +97,17 @@ public:
     // the exchange, when asked for, goes to *exchange.
     QByteArray Modbus17(uint8_t address, const bool& abort, TExchange* exchange = nullptr);
 
+    // A request of another Modbus master (the logger's gateway), passed to
+    // the meter at address as it came, once, and the meter's reply PDU as
+    // it came, empty when there was none: function 4 stays 4 over Modbus/TCP
+    // and the register image is left alone, so the link's own reads keep
+    // only their own answers. The exchange's result says what became of it.
+    struct TForwarded {
+        TExchange Exchange;
+        QByteArray Reply;
+    };
+    TForwarded Forward(uint8_t address, const QByteArray& pdu, const bool& abort);
+
     // Reads of the register image.
     int32_t GetRegister(int reg) const;
     int32_t GetRegisterFunc4(int reg) const;

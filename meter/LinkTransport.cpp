@@ -415,6 +415,13 @@ int32_t TLinkTransport::WriteMultipleRegisters(uint8_t address, uint16_t first,
                    exchange);
 }
 
+int32_t TLinkTransport::Forward(uint8_t address, const std::vector<uint8_t>& pdu, const bool& abort,
+                                TExchange& exchange)
+{
+    TOutcome outcome;
+    return Request(address, [&] { return client_.SendPdu(pdu); }, abort, outcome, exchange);
+}
+
 uint8_t TLinkTransport::ReadFunction(uint8_t function) const
 {
     return kind_ == TLinkKind::Tcp || function == 3 ? 3 : 4;

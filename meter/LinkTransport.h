@@ -84,6 +84,9 @@ public:
                                    const bool& abort, TExchange& exchange);
     // The identification exchange (function 17): its result code, with the
     // reply's data in text; nothing over Modbus/TCP, which has none.
+    // A request PDU of another master, sent once as it is; the reply frame
+    // is the exchange's.
+    int32_t Forward(uint8_t address, const std::vector<uint8_t>& pdu, const bool& abort, TExchange& exchange);
     std::optional<int32_t> Modbus17(uint8_t address, QByteArray& text, const bool& abort, TExchange& exchange);
 
     static int32_t ReplyToResult(const TTransactionInfo& info);

@@ -141,6 +141,14 @@ uint32_t TModbusClient::Queue(const std::vector<uint8_t>& pdu, int32_t userData)
     return id;
 }
 
+uint32_t TModbusClient::SendPdu(const std::vector<uint8_t>& pdu, int32_t userData)
+{
+    CheckConnection();
+    if (pdu.empty() || pdu.size() > ModbusPdu::MaxPduSize)
+        throw EModbusError("A request PDU is 1 to 253 bytes");
+    return Queue(pdu, userData);
+}
+
 uint32_t TModbusClient::ReadBits(uint8_t function, uint16_t startBit, uint16_t bitCount, int32_t userData)
 {
     CheckConnection();

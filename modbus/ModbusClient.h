@@ -102,6 +102,9 @@ public:
     uint32_t WriteMultipleRegisters(uint16_t startReg, std::span<const uint16_t> regValues,
                                     int32_t userData = 0);                                             // 16
     uint32_t ReportServerIdentification(int32_t userData = 0);                                         // 17
+    // A request PDU built elsewhere (a gateway passing on another master's
+    // request), sent as it is; its reply is checked as that of its function.
+    uint32_t SendPdu(const std::vector<uint8_t>& pdu, int32_t userData = 0);
     // The records name the ranges to read (20) or hold the values to write (21).
     uint32_t ReadFileRecord(const TModbusFileRecordList& records, int32_t userData = 0);               // 20
     uint32_t WriteFileRecord(const TModbusFileRecordList& records, int32_t userData = 0);              // 21
