@@ -379,7 +379,7 @@ void TModbusGateway::TState::Request(TConnection& connection, uint16_t transacti
         return answer(GatewayException::IllegalDataValue);
     }
     TGatewayRequest request{.Client = connection.Id, .ClientText = connection.Peer, .Unit = unit,
-                            .Meter = target->Meter, .Pdu = pdu, .Answer = {}};
+                            .Meter = target->Meter, .Pdu = pdu, .Queued = connection.LastRequest, .Answer = {}};
     request.Answer = [inbox = Inbox, client = connection.Id, transaction, unit](const QByteArray& reply) {
         inbox->Post(client, ReplyFrame(transaction, unit, reply));
     };
