@@ -22,9 +22,14 @@ void TGatewayTurns::PassEnds(Clock::time_point now)
 
 void TGatewayTurns::Served(std::size_t meter, Clock::duration took)
 {
-    expected_[meter] = took;
+    Heard(meter, took);
     if (inPass_)
         clientsInPass_ += took;
+}
+
+void TGatewayTurns::Heard(std::size_t meter, Clock::duration took)
+{
+    expected_[meter] = took;
 }
 
 bool TGatewayTurns::Fits(const TGatewayRequest& request, Clock::time_point now, Clock::time_point next) const

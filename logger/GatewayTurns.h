@@ -29,6 +29,8 @@ public:
     void PassEnds(Clock::time_point now);
     // A client's exchange with the meter took this long, within a pass or not.
     void Served(std::size_t meter, Clock::duration took);
+    // One of the logger's own exchanges with the meter took this long.
+    void Heard(std::size_t meter, Clock::duration took);
 
     // Whether the request may go now, or be answered busy now; next: when
     // the next pass starts.

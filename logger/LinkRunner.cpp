@@ -197,6 +197,14 @@ private:
         cycle_.start(int(std::chrono::ceil<std::chrono::milliseconds>(next_ - now).count()));
     }
 
+    // How long the meter takes to answer, for the clients' turns.
+    void NoteRoundTrips(const TSiteMeter& meter, const TExchange& exchange)
+    {
+        for (const TAttempt& attempt : exchange.Attempts)
+            if (attempt.SentAt != 0 && attempt.RoundTripUs >= 0)
+                turns_.Heard(std::size_t(&meter - site_.Meters.data()), std::chrono::microseconds(attempt.RoundTripUs));
+    }
+
     // The model text a meter gave in its identification report, and the
     // serial number it came with.
     struct TModelReport {
@@ -220,6 +228,7 @@ private:
             *link_, meter.Id.Address, banks_, tries, betweenRequests, &abort_,
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
+                NoteRoundTrips(meter, exchange);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
                     LoggerMessage(site_.OneMeter ? late : meter.Id.Name + ": " + late);
             });

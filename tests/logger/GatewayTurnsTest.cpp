@@ -12,7 +12,10 @@ TEST(GatewayTurns, ClientsTakeOnlyTheRoomThePassesLeaveAndWaitNoLongerThanAnInte
     TGatewayTurns turns(2, 1s, 500ms);
     const Clock::time_point t0{};
     const auto request = [&](std::size_t meter, Clock::duration queuedAgo, Clock::time_point now) {
-        return TGatewayRequest{.Meter = meter, .Queued = now - queuedAgo};
+        TGatewayRequest request;
+        request.Meter = meter;
+        request.Queued = now - queuedAgo;
+        return request;
     };
     // Before any pass: a request fits when its receive timeout ends before the next pass.
     EXPECT_TRUE(turns.Fits(request(0, 0ms, t0), t0, t0 + 500ms));
