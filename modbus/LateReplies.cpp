@@ -46,10 +46,18 @@ void TLateReplies::Taken(const uint8_t* request, int length, Clock::time_point s
         return;
     TRequest owed = std::move(*copy);
     std::erase_if(unanswered_, same);
-    owed.SentAt = sentAt;
-    owed.MaybeAnswered = false;
-    owed.Guarded = true;
-    owed.Heard = true;
+    // A copy owed once already, whose guard then heard the line quiet: the
+    // reply taken then was its twin's own, so this one's is its own too, and
+    // the copy stays as it was until the bound. Guarded afresh at every
+    // answer, a request repeated back to back would wait a guard each time
+    // for as long as it is repeated.
+    if (!owed.Owed || owed.Guarded) {
+        owed.SentAt = sentAt;
+        owed.MaybeAnswered = false;
+        owed.Guarded = true;
+        owed.Heard = true;
+        owed.Owed = true;
+    }
     unanswered_.push_back(std::move(owed));
 }
 

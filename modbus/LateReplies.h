@@ -52,7 +52,8 @@ public:
     void Unanswered(const uint8_t* request, int length, Clock::time_point sentAt, TSetAside setAside, bool heard);
     // The request's reply was taken in its own wait. An unanswered earlier
     // copy of the same request may have been the one answered, so one of
-    // them is still owed a reply: it stays, as sent now.
+    // them is still owed a reply: it stays, as sent now, once; a copy whose
+    // guard has heard the line quiet since it was owed stays as it was.
     void Taken(const uint8_t* request, int length, Clock::time_point sentAt);
     bool Any() const { return !unanswered_.empty(); }
 
@@ -98,6 +99,7 @@ private:
         bool MaybeAnswered = false;
         bool Guarded = true; // false once the guard has covered its time
         bool Heard = false;  // a frame was heard on the line after its sending
+        bool Owed = false;   // kept for a reply owed after a copy of it was answered
     };
 
     Clock::duration Covered(const TRequest& request, uint32_t receiveTimeoutMs) const;
