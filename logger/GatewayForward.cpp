@@ -27,6 +27,8 @@ QString WriteText(const QByteArray& pdu)
     if (uint8_t(pdu[0]) == ModbusFunctions::WriteSingleRegister)
         return QString("register %1 = %2").arg(first).arg(WordAt(pdu, 3));
     const uint16_t count = WordAt(pdu, 3);
+    if (count == 1 && pdu.size() >= 8)
+        return QString("register %1 = %2").arg(first).arg(WordAt(pdu, 6));
     QStringList values;
     for (qsizetype i = 0; i < count && 6 + 2 * i + 1 < pdu.size(); ++i)
         values << QString::number(WordAt(pdu, 6 + 2 * i));

@@ -17,7 +17,7 @@ bool TGatewayQueue::Push(TGatewayRequest request)
     return true;
 }
 
-std::optional<TGatewayRequest> TGatewayQueue::Take()
+std::optional<TGatewayRequest> TGatewayQueue::Take(const std::function<bool(const TGatewayRequest&)>& fits)
 {
     const std::lock_guard lock(mutex_);
     if (requests_.empty())
@@ -32,6 +32,8 @@ std::optional<TGatewayRequest> TGatewayQueue::Take()
             lowest = it;
     }
     const auto taken = next != requests_.end() ? next : lowest;
+    if (!fits(*taken))
+        return std::nullopt;
     TGatewayRequest request = std::move(*taken);
     requests_.erase(taken);
     lastClient_ = request.Client;

@@ -21,8 +21,9 @@ public:
     // caller answers that the server is busy. Then wakes the link.
     bool Push(TGatewayRequest request);
     // The oldest request of the client after the one served last, in the
-    // order of the clients' numbers, going round; none when empty.
-    std::optional<TGatewayRequest> Take();
+    // order of the clients' numbers, going round; none when empty or when
+    // fits, asked of that request, says it may not go yet.
+    std::optional<TGatewayRequest> Take(const std::function<bool(const TGatewayRequest&)>& fits);
     // The requests of a client that is gone are answered to nobody.
     void Forget(uint64_t client);
     bool Empty() const;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,7 @@ struct TGatewayRequest {
     uint8_t Unit = 0;
     std::size_t Meter = 0; // the meter's index among its link's meters
     QByteArray Pdu;        // the request as the client sent it, function code first
+    std::chrono::steady_clock::time_point Queued; // when it came
     // Called once with the reply PDU (the meter's own, or an exception of
     // the gateway), in the link's thread; not called for a request dropped
     // with its client or at the end of the run.

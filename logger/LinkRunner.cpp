@@ -2,6 +2,7 @@
 
 #include "CommStatistics.h"
 #include "GatewayForward.h"
+#include "GatewayTurns.h"
 #include "KelvaneCOM.h"
 #include "LateReplyNotice.h"
 #include "LogValues.h"
@@ -29,6 +30,7 @@ public:
     TLinkWorker(const TSiteLink& link, std::vector<TRegisterBankEntry> banks, bool once)
         : site_(link), banks_(std::move(banks)), once_(once),
           backOffs_(site_.Meters.size(), TMeterBackOff(site_.Interval, !site_.OneMeter)), models_(site_.Meters.size()),
+          turns_(site_.Meters.size(), site_.Interval, std::chrono::milliseconds(site_.Settings.ReceiveTimeoutMs)),
           cycle_(this), linkStates_(this)
     {
         cycle_.setSingleShot(true);
@@ -111,6 +113,7 @@ private:
 
     void ReadMeters()
     {
+        turns_.PassStarts(Clock::now());
         bool complete = true;
         for (std::size_t i = 0; i < site_.Meters.size(); ++i) {
             if (Stopping)
@@ -128,6 +131,7 @@ private:
             emit Done();
             return;
         }
+        turns_.PassEnds(Clock::now());
         ScheduleNext();
     }
 
@@ -140,9 +144,9 @@ private:
         bool& flag_;
     };
 
-    // Between cycles: the clients' requests, in turn, until none waits or
-    // the next cycle is due, which then goes first. Inside a cycle the
-    // requests wait for the gaps between the logger's own.
+    // Between cycles: the clients' requests, in turn, while one waits and
+    // there is room before the next cycle, which then goes first. Inside a
+    // cycle the requests wait for the gaps between the logger's own.
     void ServeClients()
     {
         if (busy_)
@@ -160,17 +164,25 @@ private:
         }
     }
 
-    // One client's request, if one waits; false when none did or the run
-    // is stopping.
+    // The next client's request, if one waits and there is room for it
+    // now; false when none went or the run is stopping.
     bool ServeClient()
     {
         if (!site_.Gateway || !link_ || Stopping)
             return false;
-        const std::optional<TGatewayRequest> request = site_.Gateway->Queue.Take();
+        const std::optional<TGatewayRequest> request = site_.Gateway->Queue.Take(
+            [this](const TGatewayRequest& waiting) { return turns_.Fits(waiting, Clock::now(), next_); });
         if (!request)
             return false;
-        ForwardRequest(*link_, site_.Meters[request->Meter].Id.Address, *request,
-                       site_.Gateway->Counters[request->Meter], abort_);
+        const auto start = Clock::now();
+        TGatewayCounters& counters = site_.Gateway->Counters[request->Meter];
+        if (turns_.Expired(*request, start)) {
+            ++counters.Busy;
+            request->Answer(GatewayException::Reply(uint8_t(request->Pdu[0]), GatewayException::Busy));
+            return true;
+        }
+        ForwardRequest(*link_, site_.Meters[request->Meter].Id.Address, *request, counters, abort_);
+        turns_.Served(request->Meter, Clock::now() - start);
         return true;
     }
 
@@ -183,6 +195,14 @@ private:
         if (next_ <= now)
             next_ += site_.Interval * ((now - next_) / site_.Interval + 1);
         cycle_.start(int(std::chrono::ceil<std::chrono::milliseconds>(next_ - now).count()));
+    }
+
+    // How long the meter takes to answer, for the clients' turns.
+    void NoteRoundTrips(const TSiteMeter& meter, const TExchange& exchange)
+    {
+        for (const TAttempt& attempt : exchange.Attempts)
+            if (attempt.SentAt != 0 && attempt.RoundTripUs >= 0)
+                turns_.Heard(std::size_t(&meter - site_.Meters.data()), std::chrono::microseconds(attempt.RoundTripUs));
     }
 
     // The model text a meter gave in its identification report, and the
@@ -198,8 +218,8 @@ private:
         const TMeterKey key{site_.Text, meter.Id.Address, meter.Id.Name};
         const int tries = backOff.Tries(site_.Settings.Tries);
         // Before each of the pass's requests, one client's request that
-        // waits: the pass goes on between the clients' requests, and theirs
-        // between its own.
+        // waits and has room: the pass goes on between the clients'
+        // requests, and theirs between its own.
         const auto betweenRequests = [this] {
             ServeClient();
             return Stopping.load();
@@ -208,6 +228,7 @@ private:
             *link_, meter.Id.Address, banks_, tries, betweenRequests, &abort_,
             [&](const TExchange& exchange, bool repeat) {
                 statistics_.Add(key, exchange, repeat);
+                NoteRoundTrips(meter, exchange);
                 if (const QString late = lateNotice_.Note(key, exchange, link_->RXTimeout()); !late.isEmpty())
                     LoggerMessage(site_.OneMeter ? late : meter.Id.Name + ": " + late);
             });
@@ -331,6 +352,7 @@ private:
     std::unique_ptr<TKelvane> link_;
     std::vector<TMeterBackOff> backOffs_; // by meter, in the order of the link's meters
     std::vector<TModelReport> models_;    // likewise
+    TGatewayTurns turns_;
     TCommStatistics statistics_;
     TLateReplyNotice lateNotice_;
     QTimer cycle_;

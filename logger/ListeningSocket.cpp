@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -68,4 +69,42 @@ int ListeningSocket(const QString& address, uint16_t port, QString& error)
     if (fd < 0)
         error = QString("cannot listen on %1: %2").arg(where, SystemReason(errno));
     return fd;
+}
+
+std::optional<std::chrono::steady_clock::time_point> AcceptWaiting(int listenFd, const std::function<bool()>& room,
+                                                                   const std::function<void(int fd)>& take)
+{
+    constexpr std::chrono::milliseconds pause{100};
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                return std::chrono::steady_clock::now() + pause;
+            return std::nullopt;
+        }
+        if (room())
+            take(fd);
+        else
+            ::close(fd);
+    }
+}
+
+int PollTimeoutUntil(std::chrono::steady_clock::time_point nearest)
+{
+    if (nearest == std::chrono::steady_clock::time_point::max())
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - std::chrono::steady_clock::now()).count();
+    return int(std::clamp<long long>(left, 0, 60000));
+}
+
+bool ReceiveInto(int fd, std::string& into)
+{
+    char buffer[4096];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got == 0)
+        return false;
+    if (got < 0)
+        return errno == EAGAIN || errno == EINTR;
+    into.append(buffer, std::size_t(got));
+    return true;
 }

@@ -15,8 +15,6 @@ namespace {
 
 // A request's head longer than this is refused: a scrape's is a few hundred bytes.
 constexpr std::size_t MaxRequestHead = 8192;
-// How long accepting pauses when the process has no descriptor to spare.
-constexpr std::chrono::milliseconds AcceptPause{100};
 
 std::string Response(const char* status, const std::string& type, const std::string& body, bool withBody)
 {
@@ -82,21 +80,12 @@ void TMetricsEndpoint::Run()
         // The connections polled are the first ones: those accepted now
         // come after them and wait for the next round.
         const auto now = Clock::now();
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < connections_.size(); ++i) {
-            TConnection& connection = connections_[i];
-            const bool open = now < connection.Deadline && (polled[i + 2].revents == 0 || Serve(connection));
-            if (!open) {
-                ::close(connection.Fd);
-                continue;
-            }
-            // Never moved onto itself: a string moved onto itself is left
-            // empty, and a reply under way with it.
-            if (kept != i)
-                connections_[kept] = std::move(connection);
-            ++kept;
-        }
-        connections_.resize(kept);
+        KeepConnections(
+            connections_,
+            [&](TConnection& connection, std::size_t i) {
+                return now < connection.Deadline && (polled[i + 2].revents == 0 || Serve(connection));
+            },
+            [](const TConnection& connection) { ::close(connection.Fd); });
         if (polled[1].revents != 0)
             Accept();
     }
@@ -110,30 +99,16 @@ int TMetricsEndpoint::PollTimeout() const
     auto nearest = acceptAgain_ > now ? acceptAgain_ : Clock::time_point::max();
     for (const TConnection& connection : connections_)
         nearest = std::min(nearest, connection.Deadline);
-    if (nearest == Clock::time_point::max())
-        return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
-    return int(std::clamp<long long>(left, 0, 60000));
+    return PollTimeoutUntil(nearest);
 }
 
-// Every connection waiting is taken; beyond the bound, one is closed at
-// once. When the process is out of descriptors or memory, accepting pauses
-// rather than spinning on a listening socket that stays readable.
 void TMetricsEndpoint::Accept()
 {
-    for (;;) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                acceptAgain_ = Clock::now() + AcceptPause;
-            return;
-        }
-        if (int(connections_.size()) >= limits_.MaxConnections) {
-            ::close(fd);
-            continue;
-        }
-        connections_.push_back({fd, Clock::now() + limits_.RequestTime, {}, {}, 0});
-    }
+    const auto pause = AcceptWaiting(
+        listenFd_, [this] { return int(connections_.size()) < limits_.MaxConnections; },
+        [this](int fd) { connections_.push_back({fd, Clock::now() + limits_.RequestTime, {}, {}, 0}); });
+    if (pause)
+        acceptAgain_ = *pause;
 }
 
 bool TMetricsEndpoint::Serve(TConnection& connection)
@@ -145,13 +120,8 @@ bool TMetricsEndpoint::Serve(TConnection& connection)
 // made and sent as far as the socket takes it.
 bool TMetricsEndpoint::Read(TConnection& connection)
 {
-    char buffer[4096];
-    const ssize_t got = ::recv(connection.Fd, buffer, sizeof buffer, 0);
-    if (got == 0)
+    if (!ReceiveInto(connection.Fd, connection.Request))
         return false;
-    if (got < 0)
-        return errno == EAGAIN || errno == EINTR;
-    connection.Request.append(buffer, std::size_t(got));
     std::size_t end = connection.Request.find("\r\n\r\n");
     if (end == std::string::npos)
         end = connection.Request.find("\n\n");

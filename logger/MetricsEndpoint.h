@@ -54,6 +54,7 @@ private:
     TMetricsEndpoint(int listenFd, int wakeFd, TPage page, const TEndpointLimits& limits);
     void Run();
     int PollTimeout() const;
+    // Takes the connections waiting, within the bound.
     void Accept();
     // False when the connection is done with.
     bool Serve(TConnection& connection);

@@ -111,7 +111,8 @@ public:
         std::size_t size = 0;
         for (const TMeterReading& reading : readings) {
             labels.push_back(MeterLabels(reading.Meter));
-            size += (labels.back().size() + 64) * (7 + reading.Values.size() + reading.Wiring.size());
+            const std::size_t gateway = reading.Gateway ? 6 : 0;
+            size += (labels.back().size() + 64) * (7 + gateway + reading.Values.size() + reading.Wiring.size());
         }
         std::string text;
         text.reserve(size);
@@ -135,6 +136,7 @@ public:
                           "Round trip of the meter's slowest reply since the logger started", MetricType::Gauge,
                           [](const TMeterReading& r) { return Seconds(true, r.Counters.SlowestRoundTripUs); });
         AppendWiringFamily(text, readings, labels);
+        AppendGatewayFamilies(text, readings, labels);
         for (const TQuantityFamily& quantity : QuantityFamilies())
             AppendQuantityFamily(text, readings, labels, quantity);
         return text;
@@ -193,6 +195,54 @@ private:
                 AppendSample(text, name, labels[i] + checkLabel, {}, WiringVerdicts::Problem(check) ? 1 : 0);
             }
         }
+    }
+
+    // What the gateway's clients asked of each meter's unit and what they
+    // got, counted since the start and as of the meter's latest pass; only
+    // for the meters the gateway serves, so none without --serve. The
+    // requests are a family of their own rather than one more result, so
+    // that a sum over the results never counts a request twice; the
+    // difference is the requests waiting on the link or dropped with their
+    // client.
+    static void AppendGatewayFamilies(std::string& text, const std::vector<TMeterReading>& readings,
+                                      const std::vector<std::string>& labels)
+    {
+        std::vector<std::string> unitLabels(readings.size());
+        for (std::size_t i = 0; i < readings.size(); ++i)
+            if (Served(readings[i]))
+                unitLabels[i] = labels[i] + ",unit=\"" + std::to_string(readings[i].Gateway->Unit) + '"';
+        AppendMeterFamily(text, readings, unitLabels, "kelvane_gateway_requests_total",
+                          "Requests the gateway's clients sent to the meter's unit", MetricType::Counter,
+                          [](const TMeterReading& r) {
+                              return Served(r) ? std::optional(double(r.Gateway->Requests)) : std::nullopt;
+                          });
+        static const struct {
+            const char* Result;
+            uint64_t TGatewayCounts::*Count;
+        } results[] = {{"answered", &TGatewayCounts::Answered}, {"no_answer", &TGatewayCounts::NoAnswer},
+                       {"link_down", &TGatewayCounts::LinkDown}, {"busy", &TGatewayCounts::Busy},
+                       {"refused", &TGatewayCounts::Refused}};
+        const std::string name = "kelvane_gateway_replies_total";
+        bool headed = false;
+        for (std::size_t i = 0; i < readings.size(); ++i) {
+            if (!Served(readings[i]))
+                continue;
+            if (!std::exchange(headed, true))
+                AppendHeader(text, name,
+                             "Replies the gateway gave its clients for the meter's unit, by result: the meter's "
+                             "own (answered), no answer (exception 0x0B), its link down (0x0A), its link's queue "
+                             "full (6), or refused by the gateway itself",
+                             MetricType::Counter);
+            for (const auto& result : results)
+                AppendSample(text, name, unitLabels[i] + ",result=\"" + result.Result + '"', {},
+                             double((*readings[i].Gateway).*result.Count));
+        }
+    }
+
+    // A meter the gateway serves: it has a unit there.
+    static bool Served(const TMeterReading& reading)
+    {
+        return reading.Gateway && reading.Gateway->Unit != 0;
     }
 
     // The quantity's samples of the meters that answered their latest pass

@@ -28,8 +28,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t HeaderSize = 7;
 constexpr std::size_t MinLength = 2;   // the unit id and a function code
 constexpr std::size_t MaxLength = 254; // the unit id and the largest PDU
-// How long accepting pauses when the process has no descriptor to spare.
-constexpr std::chrono::milliseconds AcceptPause{100};
 
 uint16_t WordAt(const uint8_t* bytes)
 {
@@ -170,6 +168,7 @@ struct TModbusGateway::TState {
 
     void Run();
     int PollTimeout() const;
+    // Takes the connections waiting, within the bound.
     void Accept();
     void DeliverReplies();
     // False when the connection is to be closed.
@@ -238,21 +237,14 @@ void TModbusGateway::TState::Run()
         // The connections polled are the first ones: those accepted now
         // come after them and wait for the next round.
         const auto now = Clock::now();
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < Connections.size(); ++i) {
-            TConnection& connection = Connections[i];
-            const short events = i + 2 < polled.size() ? polled[i + 2].revents : 0;
-            const bool open = (!(events & (POLLIN | POLLHUP | POLLERR)) || Read(connection)) &&
-                              (!(events & POLLOUT) || Write(connection)) && WithinLimits(connection, now);
-            if (!open) {
-                Close(connection);
-                continue;
-            }
-            if (kept != i)
-                Connections[kept] = std::move(connection);
-            ++kept;
-        }
-        Connections.resize(kept);
+        KeepConnections(
+            Connections,
+            [&](TConnection& connection, std::size_t i) {
+                const short events = i + 2 < polled.size() ? polled[i + 2].revents : 0;
+                return (!(events & (POLLIN | POLLHUP | POLLERR)) || Read(connection)) &&
+                       (!(events & POLLOUT) || Write(connection)) && WithinLimits(connection, now);
+            },
+            [this](const TConnection& connection) { Close(connection); });
         if (polled[1].revents != 0)
             Accept();
     }
@@ -272,32 +264,20 @@ int TModbusGateway::TState::PollTimeout() const
         if (connection.Waiting == 0)
             nearest = std::min(nearest, connection.LastRequest + Limits.IdleTime);
     }
-    if (nearest == Clock::time_point::max())
-        return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
-    return int(std::clamp<long long>(left, 0, 60000));
+    return PollTimeoutUntil(nearest);
 }
 
-// Every connection waiting is taken; beyond the bound, one is closed at
-// once. When the process is out of descriptors or memory, accepting pauses
-// rather than spinning on a listening socket that stays readable.
 void TModbusGateway::TState::Accept()
 {
-    for (;;) {
-        const int fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                AcceptAgain = Clock::now() + AcceptPause;
-            return;
-        }
-        if (int(Connections.size()) >= Limits.MaxConnections) {
-            ::close(fd);
-            continue;
-        }
-        const auto now = Clock::now();
-        Connections.push_back({.Fd = fd, .Id = ++LastId, .Peer = PeerText(fd), .In = {}, .Out = {},
-                               .FrameStarted = now, .LastRequest = now, .UnsentSince = now, .Waiting = 0});
-    }
+    const auto pause = AcceptWaiting(
+        ListenFd, [this] { return int(Connections.size()) < Limits.MaxConnections; },
+        [this](int fd) {
+            const auto now = Clock::now();
+            Connections.push_back({.Fd = fd, .Id = ++LastId, .Peer = PeerText(fd), .In = {}, .Out = {},
+                                   .FrameStarted = now, .LastRequest = now, .UnsentSince = now, .Waiting = 0});
+        });
+    if (pause)
+        AcceptAgain = *pause;
 }
 
 // The links' replies, each to its own connection; one whose connection
@@ -319,15 +299,11 @@ void TModbusGateway::TState::DeliverReplies()
 
 bool TModbusGateway::TState::Read(TConnection& connection)
 {
-    char buffer[4096];
-    const ssize_t got = ::recv(connection.Fd, buffer, sizeof buffer, 0);
-    if (got == 0)
+    const bool wasEmpty = connection.In.empty();
+    if (!ReceiveInto(connection.Fd, connection.In))
         return false;
-    if (got < 0)
-        return errno == EAGAIN || errno == EINTR;
-    if (connection.In.empty())
+    if (wasEmpty && !connection.In.empty())
         connection.FrameStarted = Clock::now();
-    connection.In.append(buffer, std::size_t(got));
     return TakeFrames(connection);
 }
 
@@ -379,7 +355,7 @@ void TModbusGateway::TState::Request(TConnection& connection, uint16_t transacti
         return answer(GatewayException::IllegalDataValue);
     }
     TGatewayRequest request{.Client = connection.Id, .ClientText = connection.Peer, .Unit = unit,
-                            .Meter = target->Meter, .Pdu = pdu, .Answer = {}};
+                            .Meter = target->Meter, .Pdu = pdu, .Queued = connection.LastRequest, .Answer = {}};
     request.Answer = [inbox = Inbox, client = connection.Id, transaction, unit](const QByteArray& reply) {
         inbox->Post(client, ReplyFrame(transaction, unit, reply));
     };

@@ -70,6 +70,22 @@ QJsonObject Counters(const TCommCounters& counters)
             {"slowest_round_trip_ms", RoundTrip(counters.SlowestRoundTripUs)}};
 }
 
+// What the gateway's clients asked of the meter's unit and got, as of its
+// latest pass; null when the gateway does not serve it.
+QJsonValue Gateway(const std::optional<TMeterReading>& latest)
+{
+    if (!latest || !latest->Gateway || latest->Gateway->Unit == 0)
+        return {};
+    const TGatewayCounts& counts = *latest->Gateway;
+    return QJsonObject{{"unit", counts.Unit},
+                       {"requests", qint64(counts.Requests)},
+                       {"answered", qint64(counts.Answered)},
+                       {"no_answer", qint64(counts.NoAnswer)},
+                       {"link_down", qint64(counts.LinkDown)},
+                       {"busy", qint64(counts.Busy)},
+                       {"refused", qint64(counts.Refused)}};
+}
+
 QJsonObject LinkState(const TLinkStatus& link)
 {
     return {{"state", LinkKindText(link.Kind)}, {"error", link.LastError}, {"since", Time(link.Since)}};
@@ -92,6 +108,7 @@ QJsonObject Meter(const TPageMeter& meter)
             {"values", Values(meter)},
             {"counters", Counters(latest ? latest->Counters : TCommCounters{})},
             {"link_state", LinkState(latest ? latest->LinkStatus : TLinkStatus{})},
+            {"gateway", Gateway(latest)},
             {"wiring", latest && !latest->Wiring.empty()
                            ? QJsonValue(QJsonDocument::fromJson(WiringVerdicts::Json(latest->Wiring)).object())
                            : QJsonValue()}};

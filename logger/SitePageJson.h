@@ -30,7 +30,8 @@ QJsonObject Site(const std::vector<TPageMeter>& meters);
 QJsonObject OneMeter(const TPageMeter& meter);
 // A meter: name, link, address, interval, online and since when, the latest
 // reading's time and values (null for a quantity the pass did not bring),
-// its counts, its link's state and its wiring checks.
+// its counts, its link's state, what the gateway's clients asked of it
+// (null without the gateway) and its wiring checks.
 QJsonObject Meter(const TPageMeter& meter);
 
 } // namespace SitePageJson

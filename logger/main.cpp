@@ -98,17 +98,21 @@ void RaiseDescriptorLimit()
 std::unique_ptr<TModbusGateway> ServeSite(const TGatewayOptions& options, std::vector<TSiteLink>& links)
 {
     std::vector<TGatewayUnit> units = GatewayUnits(links);
-    QStringList served;
+    std::vector<int> ids;
     for (const TGatewayUnit& unit : units)
-        served << QString::number(unit.Unit);
+        ids.push_back(unit.Unit);
+    std::sort(ids.begin(), ids.end());
+    QStringList served;
+    for (const int id : ids)
+        served << QString::number(id);
     QString error;
     auto gateway = TModbusGateway::Listen(options, std::move(units), {}, error);
     if (!gateway) {
         LoggerMessage("--serve: " + error);
         return nullptr;
     }
-    LoggerMessage(QString("gateway: units %1 served on %2:%3, writes %4")
-                      .arg(served.join(", "), options.Address)
+    LoggerMessage(QString("gateway: %1 served on %2:%3, writes %4")
+                      .arg(served.isEmpty() ? "no unit" : "units " + served.join(", "), options.Address)
                       .arg(options.Port)
                       .arg(options.Writes ? "passed on" : "refused"));
     return gateway;

@@ -122,6 +122,19 @@ function showCounts(section, meter) {
   setText(section, ".link-error", link.error);
 }
 
+// What the logger's Modbus/TCP gateway did for its clients with the
+// meter's unit; there only when the logger serves the meter.
+function showGateway(section, meter) {
+  const gateway = meter.gateway;
+  for (const element of section.querySelectorAll(".gateway"))
+    element.hidden = !gateway;
+  setText(section, "dd.gateway", gateway
+    ? "unit " + gateway.unit + ": " + gateway.requests + " requests; " + gateway.answered + " answered, " +
+      gateway.no_answer + " no answer, " + gateway.link_down + " link down, " + gateway.busy + " busy, " +
+      gateway.refused + " refused"
+    : "");
+}
+
 function showWiring(section, meter) {
   const list = section.querySelector(".wiring");
   list.replaceChildren();
@@ -162,6 +175,7 @@ function showMeter(meter) {
   showOnline(card);
   showValues(section, meter);
   showCounts(section, meter);
+  showGateway(section, meter);
   showWiring(section, meter);
 }
 

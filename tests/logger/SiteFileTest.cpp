@@ -60,6 +60,13 @@ const rSiteRefusal SiteRefusals[] = {
     {"one address twice on a long link",
      "[A]\nLink=rtu:/dev/" + std::string(200, 'p') + "\nAddress=1\n[B]\nLink=rtu:/dev/" + std::string(200, 'p') + "\nAddress=1\n",
      "6: Address: the meter \"A\" has address 1 on rtu:/dev/" + std::string(71, 'p') + "... already"},
+    // Units on the gateway: given twice, or given where another meter's address is its unit.
+    {"one unit twice", "[A]" + Address1 + "Unit=9\n[B]" + Address2 + "Unit=9\n",
+     "8: Unit: the meter \"B\" would be unit 9 on the gateway, which the meter \"A\" at line 4 is already"},
+    {"a unit that is another meter's address",
+     "[A]" + Address1 + "[B]\nLink=tcp:10.0.0.2\nAddress=7\nUnit=1\n",
+     "3: Address: the meter \"A\" would be unit 1 on the gateway (its address; give it a Unit= of its own), "
+     "which the meter \"B\" at line 7 is already"},
     // Line ends and what a refusal shows of a line.
     {"CR line ends", "; CR\r[A]\rLink=tcp:10.0.0.1\rAddress=0\r", "4: Address: \"0\" is not a whole number"},
     {"CR LF line ends", "[A]\r\nLink=tcp:10.0.0.1\r\nAddress=1\r\n\r\nTries=x\r\n", "5: Tries: \"x\" is not a whole number"},

@@ -320,7 +320,9 @@ TEST(SiteLogger, NamesWithCharactersToEscapeReachEveryOutputAsWritten)
 
 // The one meter of the switches is a site of one meter: under its name,
 // the default or --name's, its readings reach MQTT and Prometheus with the
-// values of its CSV record (to the record's decimals).
+// values of its CSV record (to the record's decimals). Served with --serve,
+// a client's read of its unit is counted in the metrics and the page's JSON;
+// without it neither has a count.
 TEST(OneMeterLogger, ReachesTheOutputsWithTheValuesOfItsRecord)
 {
     EnsureCoreApp();
@@ -335,9 +337,10 @@ TEST(OneMeterLogger, ReachesTheOutputsWithTheValuesOfItsRecord)
     const struct {
         QStringList Meter;
         QString Name, Level;
-    } rows[] = {{{"--ip", "127.0.0.1", "--tcp-port", QString::number(gateway.Port())}, "meter", "meter"},
+        bool Served;
+    } rows[] = {{{"--ip", "127.0.0.1", "--tcp-port", QString::number(gateway.Port())}, "meter", "meter", false},
                 {{"--port", QString::fromStdString(bus.Path()), "--baud", "19200", "--address", "4", "--name", "Pump #2"},
-                 "Pump #2", "Pump _2"}};
+                 "Pump #2", "Pump _2", true}};
     const struct {
         int Index;
         QString Key, Metric, Phase;
@@ -349,9 +352,12 @@ TEST(OneMeterLogger, ReachesTheOutputsWithTheValuesOfItsRecord)
         SCOPED_TRACE(row.Name.toStdString());
         QTemporaryDir dir;
         const QString csv = dir.filePath("meter.csv"), metrics = QString::number(localengine::FreeLoopbackPort());
+        const QString page = QString::number(localengine::FreeLoopbackPort());
+        const QString served = QString::number(localengine::FreeLoopbackPort());
         TLoggerRun run(dir);
         run.Start(row.Meter + QStringList{"--interval", "0.3", "--params", "0,1,10", "--file", csv, "--metrics", metrics,
-                                          "--mqtt", QString("127.0.0.1:%1").arg(broker.Port())});
+                                          "--mqtt", QString("127.0.0.1:%1").arg(broker.Port()), "--http", page} +
+                  (row.Served ? QStringList{"--serve", served} : QStringList{}));
         ASSERT_TRUE(WaitFor([&] { return Lines(csv).size() >= 2 && !subscriber.On("kelvane/" + row.Level + "/state").empty(); }))
             << run.Stderr().toStdString();
         const QStringList record = Lines(csv)[1].split(',').mid(2);
@@ -365,6 +371,18 @@ TEST(OneMeterLogger, ReachesTheOutputsWithTheValuesOfItsRecord)
             ASSERT_EQ(samples.size(), 1) << exposition.toStdString();
             EXPECT_NEAR(samples.front().section(' ', -1).toDouble() / q.Scale, logged, within) << q.Metric.toStdString();
         }
+        if (row.Served)
+            EXPECT_EQ(QProcess::execute("mbpoll", {"-m", "tcp", "-p", served, "-a", "4", "-r", "134", "-1", "127.0.0.1"}), 0);
+        // Requests and answered replies of unit 4 in the metrics, and the unit and its answered replies on the page.
+        const auto counts = [&] {
+            const QByteArray text = localengine::HttpGet(QUrl("http://127.0.0.1:" + metrics + "/metrics")).Body;
+            const QByteArray site = localengine::HttpGet(QUrl("http://127.0.0.1:" + page + "/api/site")).Body;
+            const QJsonValue json = Json(site)["meters"][0]["gateway"];
+            return Samples(text, "kelvane_gateway_requests_total", row.Name).filter("unit=\"4\"").join("").section(' ', -1) + '/' +
+                   Samples(text, "kelvane_gateway_replies_total", row.Name).filter("result=\"answered\"").join("").section(' ', -1) +
+                   '/' + (json.isNull() ? "" : QString("%1:%2").arg(json["unit"].toInt()).arg(json["answered"].toInt()));
+        };
+        EXPECT_TRUE(WaitFor([&] { return counts() == (row.Served ? "1/1/4:1" : "//"); })) << counts().toStdString();
         EXPECT_EQ(run.Finish(SIGTERM), 0) << run.Stderr().toStdString();
     }
 }
