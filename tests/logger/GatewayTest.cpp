@@ -207,7 +207,7 @@ TEST_F(GatewayTest, FourClientsFlatOutGetTheirOwnMetersAnswersWhileRecordsKeepTh
     stop = true;
     for (std::thread& client : clients)
         client.join();
-    ASSERT_GE(records.back().first - records.front().first, 8) << run_.Stderr().toStdString();
+    ASSERT_GE(records.size() < 2 ? 0 : records.back().first - records.front().first, 8) << run_.Stderr().toStdString();
     for (std::size_t i = 1; i < records.size(); ++i)
         EXPECT_NEAR(records[i].second - records[i - 1].second, 3000 * (records[i].first - records[i - 1].first), 300)
             << "record " << records[i].first;
