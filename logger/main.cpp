@@ -6,6 +6,7 @@
 #include "LoggerApplication.h"
 #include "LoggerMessages.h"
 #include "LoggerOptions.h"
+#include "ModbusGateway.h"
 #include "RegisterBanksFile.h"
 #include "SiteFile.h"
 #include "SiteRun.h"
@@ -92,6 +93,27 @@ void RaiseDescriptorLimit()
     }
 }
 
+// The gateway to the site's meters, listening before any meter is read;
+// null, said, when its port cannot be had.
+std::unique_ptr<TModbusGateway> ServeSite(const TGatewayOptions& options, std::vector<TSiteLink>& links)
+{
+    std::vector<TGatewayUnit> units = GatewayUnits(links);
+    QStringList served;
+    for (const TGatewayUnit& unit : units)
+        served << QString::number(unit.Unit);
+    QString error;
+    auto gateway = TModbusGateway::Listen(options, std::move(units), {}, error);
+    if (!gateway) {
+        LoggerMessage("--serve: " + error);
+        return nullptr;
+    }
+    LoggerMessage(QString("gateway: units %1 served on %2:%3, writes %4")
+                      .arg(served.join(", "), options.Address)
+                      .arg(options.Port)
+                      .arg(options.Writes ? "passed on" : "refused"));
+    return gateway;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -137,6 +159,9 @@ int main(int argc, char** argv)
         LoggerMessage(outputs.Error);
         return ExitFailure;
     }
+    const std::unique_ptr<TModbusGateway> gateway = options.Gateway.Port != 0 ? ServeSite(options.Gateway, site.Links) : nullptr;
+    if (options.Gateway.Port != 0 && !gateway)
+        return ExitFailure;
     return options.Once ? ReadSiteOnce(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals, options.Csv)
                         : RunSite(std::move(site.Links), banks, std::move(outputs.Outputs), stopSignals);
 }
