@@ -42,7 +42,7 @@
 // time lose frames.
 //
 // Usage: gateway_bench [pairs of requests for 1] [rounds of blocks for 2]
-// The defaults, 300 and 3, run for about a minute and a half; 3 takes half
+// The defaults, 300 and 3, run for a little over a minute; 3 takes half
 // the pairs of 1.
 
 #include "BenchMain.h"
