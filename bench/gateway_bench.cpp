@@ -21,7 +21,8 @@
 //     state. The logger's site reads the meter every hour: after its first
 //     pass, which the benchmark waits for, the line is the gateway's alone
 //     during the measurement. The goal: the gateway's median at most 1 ms
-//     above the line's own.
+//     above the line's own, which must be within 11 % of the time of the
+//     line's bytes (else it did not measure the line).
 //  2. Requests a second through the one link, 16 clients at once, each with
 //     one request outstanding and sending the next as soon as its reply is
 //     in, against the line's limit: the rate of the master alone straight
@@ -37,9 +38,11 @@
 //     waits longer than one meter pass plus its own exchange.
 //
 // Each spread of request times counts those longer than the link's wait for
-// a reply (500 ms): a serial master that lost a reply guards the line before
-// it sends again, and the requests of a machine too busy to run the line in
-// time lose frames.
+// a reply (500 ms): a serial link that lost a reply guards the line before
+// it sends again, and a machine too busy to run the emulated line in time
+// loses frames. The master straight on the line opens it afresh after a
+// failed request, so that its guard is not taken for the line's time; the
+// gateway's link has no such help, and what its guard costs shows.
 //
 // Usage: gateway_bench [pairs of requests for 1] [rounds of blocks for 2]
 // The defaults, 300 and 3, run for a little over a minute; 3 takes half
@@ -117,31 +120,43 @@ double FrameGap()
 // ---- The masters ----------------------------------------------------------
 
 // The master straight on the line: the meter link as the logger sets it up.
+// After a request that failed it opens the line afresh: a serial link that
+// lost a reply guards the line before each repeat of that request for two
+// waits for a reply, and here the same request is repeated again and
+// again; the time of that guard is the link's, not the line's.
 class TLineMaster {
 public:
-    explicit TLineMaster(const std::string& port)
-        : link_(QString::fromStdString(port), TLinkKind::Serial, TKelvane::TOpen::Later)
-    {
-        link_.SetBaudRate(TBaudRate::br19200);
-        TLoggerOptions{}.Link.Apply(link_);
-        link_.SetActive(true);
-        Check(link_.Active(), "the line master opens " + port + ": " + link_.LastOpenError().toStdString());
-    }
+    explicit TLineMaster(const std::string& port) : port_(port) { Open(); }
 
     // The reason a request got no reply of the registers, or nothing.
     std::string Read()
     {
         static const bool never = false;
         static const QByteArray pdu("\x03\x03\x00\x00\x02", 5);
-        const TKelvane::TForwarded forwarded = link_.Forward(Unit, pdu, never);
+        const TKelvane::TForwarded forwarded = link_->Forward(Unit, pdu, never);
+        std::string failure;
         if (forwarded.Exchange.Result != 0)
-            return TKelvane::ErrorCode(forwarded.Exchange.Result).toStdString();
-        return forwarded.Reply.size() == 2 + 2 * Registers && forwarded.Reply[0] == 3 ? std::string()
-                                                                                        : "not a reply of the registers";
+            failure = TKelvane::ErrorCode(forwarded.Exchange.Result).toStdString();
+        else if (forwarded.Reply.size() != 2 + 2 * Registers || forwarded.Reply[0] != 3)
+            failure = "not a reply of the registers";
+        if (!failure.empty())
+            Open();
+        return failure;
     }
 
 private:
-    TKelvane link_;
+    void Open()
+    {
+        link_.reset();
+        link_ = std::make_unique<TKelvane>(QString::fromStdString(port_), TLinkKind::Serial, TKelvane::TOpen::Later);
+        link_->SetBaudRate(TBaudRate::br19200);
+        TLoggerOptions{}.Link.Apply(*link_);
+        link_->SetActive(true);
+        Check(link_->Active(), "the line master opens " + port_ + ": " + link_->LastOpenError().toStdString());
+    }
+
+    std::string port_;
+    std::unique_ptr<TKelvane> link_;
 };
 
 // A Modbus/TCP client of the gateway, connected.
@@ -314,17 +329,27 @@ void PrintPairs(const rPairs& times)
                 times.LineFailures.Text().c_str(), times.GatewayFailures.Text().c_str());
 }
 
-// True when the gateway's median is at most 1 ms above the line's.
+// A master straight on the line comes near the time of the line's bytes;
+// one far beyond it did not measure the line.
+constexpr double Near = 0.9;
+
+// True when the gateway's median is at most 1 ms above the line's, and the
+// line's was near the time of its bytes.
 bool PrintRequestTime(const rPairs& times, const TLineRelay& line)
 {
     const rSpread straight = Spread(times.Line), through = Spread(times.Gateway);
     const double above = through.Median - straight.Median;
+    const bool lineReached = straight.Median * Near <= LineTime(line);
+    const bool met = above <= OwnLimit && lineReached;
     std::printf("  bytes on the line: 8 + %d, 10 bits each: %.2f ms\n", 5 + 2 * Registers, LineTime(line) * 1e3);
     PrintPairs(times);
-    std::printf("  the gateway's median: %.3f x the line's, %+.2f ms above it (goal at most %.0f ms): %s\n",
-                through.Median / straight.Median, above * 1e3, OwnLimit * 1e3, Verdict(above <= OwnLimit));
+    std::printf("  the line's median %s within %.0f %% of its bytes' time\n", lineReached ? "is" : "is NOT",
+                (1 / Near - 1) * 100);
+    std::printf("  the gateway's median: %.3f x the line's, %+.2f ms above it (goal at most %.0f ms, the line's median"
+                " near its bytes' time): %s\n",
+                through.Median / straight.Median, above * 1e3, OwnLimit * 1e3, Verdict(met));
     std::printf("  95th percentiles: %+.2f ms\n", (through.P95 - straight.P95) * 1e3);
-    return above <= OwnLimit;
+    return met;
 }
 
 bool MeasureRequestTime(TLineMaster& master, const TLineRelay& peerLine, const TGatewayLogger& logger, int pairs)
@@ -446,7 +471,6 @@ double LineRate(const TLineRelay& line)
 // worthless.
 bool PrintRate(const rBlocks& line, const rBlocks& gateway, const TLineRelay& peerLine)
 {
-    constexpr double Near = 0.9;
     const double limit = Median(line.Rates), rate = Median(gateway.Rates);
     const double period = 1 / limit, goal = limit * period / (period + OwnLimit);
     const bool lineReached = limit >= Near * LineRate(peerLine);
