@@ -34,18 +34,26 @@ void TGatewayTurns::Heard(std::size_t meter, Clock::duration took)
 
 bool TGatewayTurns::Fits(const TGatewayRequest& request, Clock::time_point now, Clock::time_point next) const
 {
-    if (Expired(request, now))
+    if (now - request.Queued >= interval_ || NoIntervalToKeep())
         return true;
     const Clock::time_point end = now + expected_[request.Meter];
     if (!inPass_)
         return end <= next;
     const Clock::duration ownSoFar = now - passStart_ - clientsInPass_;
-    const Clock::duration own =
-        passes_ == 0 ? interval_ : *std::max_element(own_.begin(), own_.begin() + std::min(passes_, own_.size()));
-    return end + std::max(own - ownSoFar, Clock::duration{}) <= passStart_ + interval_;
+    return end + std::max(Own() - ownSoFar, Clock::duration{}) <= passStart_ + interval_;
 }
 
 bool TGatewayTurns::Expired(const TGatewayRequest& request, Clock::time_point now) const
 {
-    return now - request.Queued >= interval_;
+    return now - request.Queued >= interval_ && !NoIntervalToKeep();
+}
+
+bool TGatewayTurns::NoIntervalToKeep() const
+{
+    return passes_ > 0 && Own() >= interval_;
+}
+
+TGatewayTurns::Clock::duration TGatewayTurns::Own() const
+{
+    return passes_ == 0 ? interval_ : *std::max_element(own_.begin(), own_.begin() + std::min(passes_, own_.size()));
 }

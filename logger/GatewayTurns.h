@@ -18,7 +18,10 @@
 // meter's requests are held back while a live meter's go. A request that
 // has waited a whole interval has found no room: it is answered busy
 // (exception 6) at its turn, so that no client waits for ever on a link
-// whose clients ask more than the logger's passes leave room for.
+// whose clients ask more than the logger's passes leave room for. On a
+// link whose passes take the whole interval or more, where there is no
+// interval to keep, every request goes at its turn: one between each two
+// of the logger's.
 class TGatewayTurns {
 public:
     using Clock = std::chrono::steady_clock;
@@ -32,12 +35,17 @@ public:
     // One of the logger's own exchanges with the meter took this long.
     void Heard(std::size_t meter, Clock::duration took);
 
-    // Whether the request may go now, or be answered busy now; next: when
-    // the next pass starts.
+    // Whether the request may go now, or be answered busy now (Expired);
+    // next: when the next pass starts.
     bool Fits(const TGatewayRequest& request, Clock::time_point now, Clock::time_point next) const;
     bool Expired(const TGatewayRequest& request, Clock::time_point now) const;
 
 private:
+    // The longest of the last passes' own requests; the interval before the first.
+    Clock::duration Own() const;
+    // The last passes' own requests took the interval or more.
+    bool NoIntervalToKeep() const;
+
     const Clock::duration interval_;
     std::vector<Clock::duration> expected_; // by meter
     bool inPass_ = false;

@@ -37,4 +37,8 @@ TEST(GatewayTurns, ClientsTakeOnlyTheRoomThePassesLeaveAndWaitNoLongerThanAnInte
     EXPECT_FALSE(turns.Expired(request(0, 999ms, later), later));
     EXPECT_TRUE(turns.Expired(request(0, 1s, later), later));
     EXPECT_TRUE(turns.Fits(request(0, 1s, later), later, {}));
+    // A pass whose own requests took more than the interval leaves no interval to keep: it goes.
+    turns.PassEnds(t0 + 2s + 1500ms);
+    EXPECT_FALSE(turns.Expired(request(0, 1s, t0 + 4s), t0 + 4s));
+    EXPECT_TRUE(turns.Fits(request(0, 0s, t0 + 4s), t0 + 4s, t0 + 4s));
 }
