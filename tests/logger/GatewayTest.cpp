@@ -12,9 +12,11 @@
 #include <QRegularExpression>
 
 #include <modbus/modbus.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <tuple>
 
@@ -240,6 +242,21 @@ TEST_F(GatewayTest, AClientSendingJunkOrHalfAFrameIsDroppedWhileAnotherReadsOn)
         EXPECT_TRUE(WaitFor([&] { return reader.Right > before + 2; })) << "the other client reads on";
         EXPECT_TRUE(bad.Reply().empty() && errno == ECONNRESET) << modbus_strerror(errno);
     }
+    // A client that asks on and on without taking its replies is dropped once they pile up.
+    TClient greedy(port_);
+    Bytes asks;
+    for (int i = 0; i < 4096; ++i)
+        asks.insert(asks.end(), {0, 1, 0, 0, 0, 6, 99, 3, 0, 0, 0, 1});
+    ssize_t sent = 0;
+    for (int round = 0; round < 5000 && sent >= 0; ++round) { // up to 245 MB, on libmodbus's non-blocking socket
+        pollfd writable{modbus_get_socket(greedy.Ctx), POLLOUT, 0};
+        ::poll(&writable, 1, 10000);
+        sent = ::send(writable.fd, asks.data(), asks.size(), MSG_NOSIGNAL);
+        sent = sent < 0 && errno == EAGAIN ? 0 : sent;
+    }
+    EXPECT_TRUE(sent < 0 && (errno == EPIPE || errno == ECONNRESET)) << std::strerror(errno);
+    const int before = reader.Right;
+    EXPECT_TRUE(WaitFor([&] { return reader.Right > before + 2; })) << "the other client reads on";
     stop = true;
     good.join();
     EXPECT_EQ(reader.Wrong.load(), 0) << reader.FirstWrong;
