@@ -112,7 +112,7 @@ std::unique_ptr<TModbusGateway> ServeSite(const TGatewayOptions& options, std::v
         return nullptr;
     }
     LoggerMessage(QString("gateway: %1 served on %2:%3, writes %4")
-                      .arg(served.isEmpty() ? "no unit" : "units " + served.join(", "), options.Address)
+                      .arg(served.isEmpty() ? "no unit" : (served.size() == 1 ? "unit " : "units ") + served.join(", "), options.Address)
                       .arg(options.Port)
                       .arg(options.Writes ? "passed on" : "refused"));
     return gateway;
