@@ -17,7 +17,8 @@ class TLinkWorker;
 // thread of its own, so that a silent meter delays its own link only. Each
 // meter's pass ends in one Reading, emitted in the link's thread and so
 // delivered, queued, to whoever listens in the runner's; a pass that a stop
-// cut short is dropped whole.
+// cut short is dropped whole. With the gateway on (TSiteLink::Gateway), the
+// link also takes its clients' requests for its meters, between its own.
 class TLinkRunner : public QObject {
     Q_OBJECT
 public:
