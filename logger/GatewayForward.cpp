@@ -35,12 +35,6 @@ QString WriteText(const QByteArray& pdu)
     return QString("registers %1-%2 = %3").arg(first).arg(first + count - 1).arg(values.join(", "));
 }
 
-bool IsWrite(const QByteArray& pdu)
-{
-    const auto function = uint8_t(pdu[0]);
-    return function == ModbusFunctions::WriteSingleRegister || function == ModbusFunctions::WriteMultipleRegisters;
-}
-
 } // namespace
 
 void ForwardRequest(TKelvane& link, uint8_t address, const TGatewayRequest& request, TGatewayCounters& counters,
@@ -64,7 +58,7 @@ void ForwardRequest(TKelvane& link, uint8_t address, const TGatewayRequest& requ
     }
     if (result == MeterResult::Pending)
         return;
-    if (IsWrite(request.Pdu))
+    if (IsWriteFunction(function))
         LoggerMessage(QString("gateway: %1 wrote unit %2, %3: %4")
                           .arg(request.ClientText)
                           .arg(request.Unit)

@@ -11,12 +11,12 @@
 // What the gateway counts of one meter's unit, from its thread and the
 // link's at once.
 struct TGatewayCounters {
-    uint8_t Unit = 0;
     std::atomic<uint64_t> Requests{0}, Answered{0}, NoAnswer{0}, LinkDown{0}, Busy{0}, Refused{0};
 
-    TGatewayCounts Snapshot() const
+    // The counts as of now, for the meter at unit.
+    TGatewayCounts Snapshot(uint8_t unit) const
     {
-        return {Unit, Requests.load(), Answered.load(), NoAnswer.load(), LinkDown.load(), Busy.load(), Refused.load()};
+        return {unit, Requests.load(), Answered.load(), NoAnswer.load(), LinkDown.load(), Busy.load(), Refused.load()};
     }
 };
 

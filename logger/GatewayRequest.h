@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ModbusFunctions.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,6 +25,12 @@ inline QByteArray Reply(uint8_t function, uint8_t code)
     return QByteArray(pdu, sizeof pdu);
 }
 } // namespace GatewayException
+
+// Functions 6 and 16, which a client may send only with --serve-writes.
+inline bool IsWriteFunction(uint8_t function)
+{
+    return function == ModbusFunctions::WriteSingleRegister || function == ModbusFunctions::WriteMultipleRegisters;
+}
 
 // One request of a client of the gateway, on its way to its meter's link.
 struct TGatewayRequest {

@@ -15,7 +15,6 @@ std::vector<TGatewayUnit> GatewayUnits(std::vector<TSiteLink>& links)
                                   .arg(MeterText(meter.Id)));
                 continue;
             }
-            link.Gateway->Counters[i].Unit = meter.Unit;
             units.push_back({meter.Unit, link.Gateway, i});
         }
     }

@@ -316,7 +316,7 @@ private:
         else
             reading.Counters.Meter = key;
         if (site_.Gateway)
-            reading.Gateway = site_.Gateway->Counters[std::size_t(&meter - site_.Meters.data())].Snapshot();
+            reading.Gateway = site_.Gateway->Counters[std::size_t(&meter - site_.Meters.data())].Snapshot(meter.Unit);
         return reading;
     }
 

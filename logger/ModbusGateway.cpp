@@ -118,11 +118,6 @@ bool Served(uint8_t function)
            function == ModbusFunctions::ReportServerIdentification;
 }
 
-bool IsWrite(uint8_t function)
-{
-    return function == ModbusFunctions::WriteSingleRegister || function == ModbusFunctions::WriteMultipleRegisters;
-}
-
 // "127.0.0.1:40122" or "[::1]:40122": where a client is.
 QString PeerText(int fd)
 {
@@ -346,7 +341,7 @@ void TModbusGateway::TState::Request(TConnection& connection, uint16_t transacti
         return answer(GatewayException::PathUnavailable);
     TGatewayCounters& counters = target->Link->Counters[target->Meter];
     ++counters.Requests;
-    if (!Served(function) || (IsWrite(function) && !Options.Writes)) {
+    if (!Served(function) || (IsWriteFunction(function) && !Options.Writes)) {
         ++counters.Refused;
         return answer(GatewayException::IllegalFunction);
     }

@@ -98,13 +98,10 @@ void RaiseDescriptorLimit()
 std::unique_ptr<TModbusGateway> ServeSite(const TGatewayOptions& options, std::vector<TSiteLink>& links)
 {
     std::vector<TGatewayUnit> units = GatewayUnits(links);
-    std::vector<int> ids;
-    for (const TGatewayUnit& unit : units)
-        ids.push_back(unit.Unit);
-    std::sort(ids.begin(), ids.end());
+    std::sort(units.begin(), units.end(), [](const TGatewayUnit& a, const TGatewayUnit& b) { return a.Unit < b.Unit; });
     QStringList served;
-    for (const int id : ids)
-        served << QString::number(id);
+    for (const TGatewayUnit& unit : units)
+        served << QString::number(unit.Unit);
     QString error;
     auto gateway = TModbusGateway::Listen(options, std::move(units), {}, error);
     if (!gateway) {
